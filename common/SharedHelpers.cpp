@@ -1,0 +1,181 @@
+#include "common/SharedHelpers.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <unordered_map>
+#include <vector>
+
+const wchar_t* GetEditionNameById(int id) {
+  static const std::unordered_map<int, const wchar_t*> editions = {
+      {0, L"Quillmeridian"},
+      {1, L"Brindlecote"},
+      {2, L"Vessarine"},
+  };
+  auto it = editions.find(id);
+  return it == editions.end() ? L"Unknown" : it->second;
+}
+
+const wchar_t* GetEditionName() { return GetEditionNameById(0); }
+
+namespace {
+const wchar_t* FileNamePart(const wchar_t* path) {
+  const wchar_t* slash = std::wcsrchr(path, L'\\');
+  return slash ? slash + 1 : path;
+}
+}  // namespace
+
+bool ReplaceFileExtension(wchar_t* path, size_t size, const wchar_t* ext) {
+  if (!path || !ext || size == 0) return false;
+  size_t len = wcsnlen(path, size);
+  if (len >= size) return false;  // not terminated within its buffer
+  const wchar_t* name = FileNamePart(path);
+  const wchar_t* dot = std::wcsrchr(name, L'.');
+  size_t keep = dot ? size_t(dot - path) + 1 : len + 1;  // up to and including the dot
+  size_t extLen = std::wcslen(ext);
+  if (keep + extLen + 1 > size) return false;
+  if (!dot) path[len] = L'.';
+  std::wmemcpy(path + keep, ext, extLen);
+  path[keep + extLen] = 0;
+  return true;
+}
+
+std::wstring GetFileNameOfPath(const wchar_t* path) {
+  if (!path) return {};
+  return FileNamePart(path);
+}
+
+std::wstring GetExtensionOfPath(const wchar_t* path) {
+  if (!path) return {};
+  const wchar_t* slash = std::wcsrchr(path, L'\\');
+  if (!slash) return {};
+  const wchar_t* dot = std::wcsrchr(slash + 1, L'.');
+  return dot ? std::wstring(dot + 1) : std::wstring();
+}
+
+int ResolveExistingFile(wchar_t* path, size_t size) {
+  if (!path || size == 0) return 0;
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(path, &found);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  FindClose(h);
+  wchar_t* name = const_cast<wchar_t*>(FileNamePart(path));
+  size_t dir = size_t(name - path);
+  size_t nameLen = std::wcslen(found.cFileName);
+  if (dir + nameLen + 1 > size) return 0;  // the stored spelling would not fit: leave the path
+  std::wmemcpy(name, found.cFileName, nameLen + 1);
+  return 1;
+}
+
+namespace {
+// Reads a 32-bit bitmap's bits; empty when the bitmap is not 32 bits per pixel or cannot be read.
+std::vector<BYTE> Read32BitBits(HBITMAP bitmap, BITMAP& info) {
+  if (!bitmap || !GetObjectW(bitmap, sizeof info, &info) || info.bmBitsPixel != 32) return {};
+  size_t bytes = size_t(info.bmWidthBytes) * size_t(info.bmHeight);
+  if (bytes == 0) return {};
+  std::vector<BYTE> bits;
+  try {
+    bits.resize(bytes);
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+  if (GetBitmapBits(bitmap, LONG(bytes), bits.data()) != LONG(bytes)) return {};
+  return bits;
+}
+}  // namespace
+
+bool PremultiplyBitmapAlpha(HBITMAP bitmap) {
+  BITMAP info;
+  std::vector<BYTE> bits = Read32BitBits(bitmap, info);
+  if (bits.empty()) return false;
+  for (size_t i = 0; i + 4 <= bits.size(); i += 4) {
+    unsigned a = bits[i + 3];
+    // A shift, not a division by 255: an opaque 255 becomes 254, as the skins were drawn for.
+    bits[i] = BYTE((bits[i] * a) >> 8);
+    bits[i + 1] = BYTE((bits[i + 1] * a) >> 8);
+    bits[i + 2] = BYTE((bits[i + 2] * a) >> 8);
+  }
+  return SetBitmapBits(bitmap, DWORD(bits.size()), bits.data()) != 0;
+}
+
+bool BitmapHasAlpha(HBITMAP bitmap) {
+  BITMAP info;
+  std::vector<BYTE> bits = Read32BitBits(bitmap, info);
+  for (size_t i = 3; i < bits.size(); i += 4) {
+    if (bits[i] != 0) return true;
+  }
+  return false;
+}
+
+namespace {
+// Resizes a block to `bytes`; on failure the old block stays as it was.
+bool ResizeBlock(void** block, size_t bytes) {
+  if (bytes == 0) {
+    std::free(*block);
+    *block = nullptr;
+    return true;
+  }
+  void* p = std::realloc(*block, bytes);
+  if (!p) return false;
+  *block = p;
+  return true;
+}
+}  // namespace
+
+uint32_t RecordArrayAppend(RecordArray* array, const void* record) {
+  if (!array || array->recordSize == 0) return UINT32_MAX;
+  uint32_t sides = array->sideCount > 3 ? 3 : array->sideCount;
+  if (array->count + 1 > array->capacity) {
+    uint32_t step = array->growStep ? array->growStep : 1;
+    uint64_t capacity = uint64_t(array->capacity) + step;
+    if (capacity * array->recordSize > SIZE_MAX / 2) return UINT32_MAX;
+    if (!ResizeBlock(&array->data, size_t(capacity) * array->recordSize)) return UINT32_MAX;
+    for (uint32_t s = 0; s < sides; ++s) {
+      void* side = array->side[s];
+      if (!ResizeBlock(&side, size_t(capacity) * sizeof(uint64_t))) return UINT32_MAX;
+      array->side[s] = static_cast<uint64_t*>(side);
+    }
+    array->capacity = uint32_t(capacity);
+    if (array->count > array->capacity) array->count = array->capacity;
+  }
+  void* slot = RecordArrayAt(array, array->count);
+  if (record) std::memmove(slot, record, array->recordSize);
+  else std::memset(slot, 0, array->recordSize);
+  return array->count++;
+}
+
+bool RecordArrayCopy(RecordArray* destination, const RecordArray* source) {
+  if (!destination || !source || destination == source) return true;
+  uint32_t sides = destination->sideCount > 3 ? 3 : destination->sideCount;
+  std::free(destination->data);
+  destination->data = nullptr;
+  for (uint32_t s = 0; s < sides; ++s) {
+    std::free(destination->side[s]);
+    destination->side[s] = nullptr;
+  }
+  destination->capacity = 0;
+  destination->count = 0;
+  destination->recordSize = source->recordSize;
+  size_t bytes = size_t(source->count) * source->recordSize;
+  if (!ResizeBlock(&destination->data, bytes)) return false;
+  for (uint32_t s = 0; s < sides; ++s) {
+    void* side = nullptr;
+    if (!ResizeBlock(&side, size_t(source->count) * sizeof(uint64_t))) return false;
+    destination->side[s] = static_cast<uint64_t*>(side);
+  }
+  if (bytes) std::memcpy(destination->data, source->data, bytes);
+  destination->capacity = source->count;
+  destination->count = source->count;
+  return true;
+}
+
+void RecordArrayFree(RecordArray* array) {
+  if (!array) return;
+  std::free(array->data);
+  uint32_t sides = array->sideCount > 3 ? 3 : array->sideCount;
+  for (uint32_t s = 0; s < sides; ++s) std::free(array->side[s]);
+}
+
+void ReleaseCriticalSection(CRITICAL_SECTION* section) {
+  if (section) DeleteCriticalSection(section);
+}

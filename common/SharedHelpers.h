@@ -1,0 +1,45 @@
+// Small helpers shared by every subsystem: the edition table, path helpers, 32-bit alpha bitmap
+// helpers and a growable array of fixed-size records.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+const wchar_t* GetEditionName();
+const wchar_t* GetEditionNameById(int id);
+
+// Replaces (or adds) the extension of the file-name part. Fails without writing when the
+// result would not fit `size` wide characters with its NUL.
+bool ReplaceFileExtension(wchar_t* path, size_t size, const wchar_t* ext);
+std::wstring GetFileNameOfPath(const wchar_t* path);
+// Empty when the path has no backslash or its last part has no dot.
+std::wstring GetExtensionOfPath(const wchar_t* path);
+// Spells the last part of `path` as the file system stores it; 1 when something matches.
+int ResolveExistingFile(wchar_t* path, size_t size);
+
+bool PremultiplyBitmapAlpha(HBITMAP bitmap);
+bool BitmapHasAlpha(HBITMAP bitmap);
+
+struct RecordArray {
+  void* data;
+  uint64_t* side[3];
+  uint32_t capacity;
+  uint32_t growStep;
+  uint32_t count;
+  uint32_t sideCount;
+  uint32_t recordSize;
+};
+
+// Index of the new record (zeroed when `record` is null), or UINT32_MAX when memory ran out
+// (the array is left as it was).
+uint32_t RecordArrayAppend(RecordArray* array, const void* record);
+// Returns false when memory ran out; the destination is then left empty.
+bool RecordArrayCopy(RecordArray* destination, const RecordArray* source);
+void RecordArrayFree(RecordArray* array);
+inline void* RecordArrayAt(const RecordArray* array, uint32_t index) {
+  return static_cast<char*>(array->data) + size_t(array->recordSize) * index;
+}
+
+void ReleaseCriticalSection(CRITICAL_SECTION* section);

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds everything and runs the tests under Wine: ./test.sh [ctest arguments, e.g. -L audio]
+set -euo pipefail
+root=$(cd "$(dirname "$0")" && pwd)
+export QM_BUILD_DIR=${QM_BUILD_DIR:-$root/build}
+"$root/scripts/configure.sh"
+source "$root/scripts/harness.sh"
+trap harness_stop EXIT
+harness_start "$QM_BUILD_DIR"
+ctest --test-dir "$QM_BUILD_DIR" --output-on-failure --no-tests=error -j"$(nproc)" "$@"
