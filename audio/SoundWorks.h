@@ -78,6 +78,8 @@ struct CStreamContext {
   int inputSampleFormat = -1;     // AVSampleFormat of the samples the resampler is fed
   bool packed24 = false;          // 24-bit PCM, widened to 32 bits before conversion
   volatile LONG refs = 1;         // the device's reference plus one per block in flight
+  uint32_t outChannels = 0;       // what the resampler was set up to produce
+  uint32_t outRate = 0;
   bool voiceStarted = false;      // render: Start has been called on the voice
 };
 
@@ -226,6 +228,9 @@ class CSoundWorksWAS : public CSoundWorksBase {
   bool OpenRenderOutput(CAudioDevice* device);
   bool IsActiveRenderEndpoint(const std::wstring& id);
   void StopCaptureInternal(const std::wstring& id, int32_t streamIndex, bool endOfRecording);
+  void HandOverBlock(CStreamContext* context, CAudioDevice* device, WPARAM command);
+  void PostConverted(CStreamContext* context, CAudioDevice* device, const uint8_t* samples,
+                     int frames);
 
   std::atomic<uint32_t> renderCount_{0};
   std::atomic<uint32_t> captureCount_{0};
@@ -233,7 +238,8 @@ class CSoundWorksWAS : public CSoundWorksBase {
   std::vector<CBufferRecord*> queued_;
   DWORD comThread_ = 0;
   bool comInitialized_ = false;
-  std::vector<CAudioDevice*> retiredRender_;
+  std::vector<CAudioDevice*> retiredRender_;  // closed under the render lock, destroyed after it
+  bool shuttingDown_ = false;  // the destructor drops what is left instead of delivering it
 };
 
 // The engine constructor's factory. Tracks create their engine through CreateSoundEngine, so tests
@@ -249,6 +255,10 @@ using PFN_XAudio2Create = HRESULT(WINAPI*)(IXAudio2**, UINT32, XAUDIO2_PROCESSOR
 extern PFN_XAudio2Create g_pfnXAudio2Create;  // null: ordinal 1 of XAudio2_9Redist.dll
 using PFN_SoundMessageBox = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
 extern PFN_SoundMessageBox g_pfnSoundMessageBox;  // MessageBoxW by default
+
+// Where the engine's log lines go: PostLogLine by default.
+using PFN_SoundLogLine = void (*)(int channel, const char* text);
+extern PFN_SoundLogLine g_pfnSoundLogLine;
 
 DWORD WINAPI EngineRenderThreadProc(LPVOID engine);
 DWORD WINAPI EngineCapturePollThreadProc(LPVOID engine);

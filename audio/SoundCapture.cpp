@@ -1,0 +1,410 @@
+// Capture through WASAPI: shared-mode streams polled every 20 ms, gathered into blocks of one
+// buffer length and converted to 32-bit float at the engine's rate and channels.
+#include <windows.h>
+#include <mmreg.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+#include "audio/EngineInternal.h"
+#include "audio/SoundWorks.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+#include <libavutil/samplefmt.h>
+#include <libswresample/swresample.h>
+}
+
+using namespace engine;
+
+namespace {
+
+const GUID kSubtypePcm = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+const GUID kSubtypeFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+
+struct MixDescription {
+  AVSampleFormat sampleFormat = AV_SAMPLE_FMT_NONE;
+  bool packed24 = false;
+  int64_t layout = 0;
+};
+
+// How the resampler must read the endpoint's mix format: its sample type and its own channel
+// layout. False for formats that cannot be read.
+bool DescribeMixFormat(const WAVEFORMATEX* format, MixDescription* out) {
+  const unsigned channels = format->nChannels;
+  if (channels == 0 || channels > 8 || format->nSamplesPerSec == 0) return false;
+  bool isFloat = false;
+  DWORD mask = 0;
+  if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->cbSize >= 22) {
+    auto* ext = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format);
+    if (IsEqualGUID(ext->SubFormat, kSubtypeFloat)) isFloat = true;
+    else if (!IsEqualGUID(ext->SubFormat, kSubtypePcm)) return false;
+    mask = ext->dwChannelMask;
+  } else if (format->wFormatTag == WAVE_FORMAT_IEEE_FLOAT) {
+    isFloat = true;
+  } else if (format->wFormatTag != WAVE_FORMAT_PCM) {
+    return false;
+  }
+  const unsigned bits = format->wBitsPerSample;
+  if (format->nBlockAlign != channels * bits / 8 || bits % 8 != 0) return false;
+  if (isFloat) {
+    if (bits == 32) out->sampleFormat = AV_SAMPLE_FMT_FLT;
+    else if (bits == 64) out->sampleFormat = AV_SAMPLE_FMT_DBL;
+    else return false;
+  } else {
+    switch (bits) {
+      case 8: out->sampleFormat = AV_SAMPLE_FMT_U8; break;
+      case 16: out->sampleFormat = AV_SAMPLE_FMT_S16; break;
+      case 24: out->sampleFormat = AV_SAMPLE_FMT_S32; out->packed24 = true; break;
+      case 32: out->sampleFormat = AV_SAMPLE_FMT_S32; break;
+      default: return false;
+    }
+  }
+  // The speaker bits of a wave channel mask are FFmpeg's channel bits.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  if (mask && unsigned(__builtin_popcount(mask)) == channels) out->layout = int64_t(mask);
+  else out->layout = av_get_default_channel_layout(int(channels));
+#pragma GCC diagnostic pop
+  return out->layout != 0;
+}
+
+struct CoTaskFree {
+  void operator()(void* p) const { CoTaskMemFree(p); }
+};
+
+}  // namespace
+
+void CSoundWorksWAS::StartCapture(std::wstring id, int32_t streamIndex, int32_t tag) {
+  if (id.empty()) return;
+  std::lock_guard<std::recursive_mutex> lock(captureLock);
+  if (sampleRate == 0 || channels == 0 || framesPerBuffer == 0) {
+    Log("Could not start capture: no sound format set");
+    return;
+  }
+  if (!OpenOrCloseDevice(true, true, id, streamIndex)) return;
+
+  CAudioDevice* device = captureDevices;
+  uint32_t sameIndex = 0;
+  for (CAudioDevice* d = captureDevices; d; d = d->next) {
+    if (d->streamIndex == streamIndex) ++sameIndex;
+    device = d;
+  }
+  device->tag = tag;
+
+  auto* context = new (std::nothrow) CStreamContext;
+  if (!context) {
+    Log("Could not create capture stream");
+    StopCaptureInternal(id, 0, false);
+    return;
+  }
+  context->sourceKey = sameIndex - 1;
+  context->streamKey = uint32_t(streamIndex);
+  context->ownerData = ownerData;
+  context->lastSendTicks = GetTickCount64();
+
+  bool linked = false;
+  try {
+    if (!device->endpoint) {
+      Log("Could not create capture Device. Check that device is present.");
+      ReleaseStreamContext(context);
+      StopCaptureInternal(id, 0, false);
+      return;
+    }
+    DWORD flags = 0;
+    IMMEndpoint* endpointInfo = nullptr;
+    if (SUCCEEDED(device->endpoint->QueryInterface(__uuidof(IMMEndpoint),
+                                                   reinterpret_cast<void**>(&endpointInfo))) &&
+        endpointInfo) {
+      EDataFlow flow = eCapture;
+      if (SUCCEEDED(endpointInfo->GetDataFlow(&flow)) && flow == eRender)
+        flags = AUDCLNT_STREAMFLAGS_LOOPBACK;
+      endpointInfo->Release();
+    }
+    if (FAILED(device->endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                          reinterpret_cast<void**>(&context->audioClient))) ||
+        !context->audioClient) {
+      context->audioClient = nullptr;
+      Log("Could not activate capture AudioClient. Check that device is present.");
+      ReleaseStreamContext(context);
+      StopCaptureInternal(id, 0, false);
+      return;
+    }
+    WAVEFORMATEX* rawMix = nullptr;
+    if (FAILED(context->audioClient->GetMixFormat(&rawMix)) || !rawMix) {
+      Log("Could not get mix format. Check that device is operational.");
+      ReleaseStreamContext(context);
+      StopCaptureInternal(id, 0, false);
+      return;
+    }
+    std::unique_ptr<WAVEFORMATEX, CoTaskFree> mix(rawMix);
+    context->format = *mix;
+
+    MixDescription input;
+    if (!DescribeMixFormat(mix.get(), &input))
+      throw std::runtime_error("Could not use the capture mix format");
+    context->inputSampleFormat = input.sampleFormat;
+    context->packed24 = input.packed24;
+    context->outChannels = channels == 1 ? 1 : 2;
+    context->outRate = sampleRate;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    context->resampler = swr_alloc_set_opts(
+        nullptr, context->outChannels == 1 ? AV_CH_LAYOUT_MONO : AV_CH_LAYOUT_STEREO,
+        AV_SAMPLE_FMT_FLT, int(sampleRate), input.layout, input.sampleFormat,
+        int(mix->nSamplesPerSec), 0, nullptr);
+#pragma GCC diagnostic pop
+    if (!context->resampler || swr_init(context->resampler) < 0)
+      throw std::runtime_error("Could not set up the capture resampler");
+
+    const REFERENCE_TIME duration = REFERENCE_TIME(bufferMs * 4 * 10000);
+    HRESULT hr = context->audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                                                  AUDCLNT_STREAMFLAGS_EVENTCALLBACK | flags,
+                                                  duration, 0, mix.get(), nullptr);
+    mix.reset();
+    if (FAILED(hr)) throw std::runtime_error("Could not initialize capture device");
+    if (FAILED(context->audioClient->SetEventHandle(device->event)))
+      throw std::runtime_error("Could not SetEventHandle");
+    UINT32 frames = 0;
+    if (FAILED(context->audioClient->GetBufferSize(&frames)))
+      throw std::runtime_error("Could not GetBufferSize");
+    if (FAILED(context->audioClient->GetService(__uuidof(IAudioCaptureClient),
+                                                reinterpret_cast<void**>(&context->captureClient))) ||
+        !context->captureClient) {
+      context->captureClient = nullptr;
+      throw std::runtime_error("Could not GetService IAudioCaptureClient");
+    }
+    context->next = device->streams;
+    if (device->streams) device->streams->prev = context;
+    device->streams = context;
+    linked = true;
+    if (FAILED(context->audioClient->Start())) throw std::runtime_error("Could not Start AudioClient");
+  } catch (const std::exception& e) {
+    Log(e.what());
+    if (linked) {
+      if (context->prev) context->prev->next = context->next; else device->streams = context->next;
+      if (context->next) context->next->prev = context->prev;
+    }
+    ReleaseStreamContext(context);
+    StopCaptureInternal(id, 0, false);
+  }
+}
+
+void CSoundWorksWAS::StopCapture(std::wstring id, int32_t streamIndex) {
+  StopCaptureInternal(id, streamIndex, true);
+}
+
+void CSoundWorksWAS::StopCaptureInternal(const std::wstring& id, int32_t streamIndex,
+                                         bool endOfRecording) {
+  std::lock_guard<std::recursive_mutex> lock(captureLock);
+  if (OpenOrCloseDevice(false, true, id, streamIndex) && endOfRecording && !captureDevices)
+    PostEndMarker();
+}
+
+// The device is already out of the list. Its streams end now; what they gathered is still
+// converted and delivered (unless the engine is going away), and the convert thread keeps the
+// context and device alive until it is done with them.
+void CSoundWorksWAS::CloseCaptureDevice(CAudioDevice* device, bool deliverRest) {
+  while (CStreamContext* context = device->streams) {
+    device->streams = context->next;
+    if (device->streams) device->streams->prev = nullptr;
+    context->prev = context->next = nullptr;
+    if (context->audioClient) context->audioClient->Stop();
+    SafeRelease(context->captureClient);
+    SafeRelease(context->audioClient);
+    if (deliverRest) {
+      if (context->gatherBlock) HandOverBlock(context, device, ENGINE_CMD_CONVERT);
+      HandOverBlock(context, device, ENGINE_CMD_FLUSH);
+    }
+    ReleaseBufferRecord(context->gatherBlock);
+    Release(context);
+  }
+  LogWithName("Stopping:", device->friendlyName);
+  SafeRelease(device->endpoint);
+  Release(device);
+}
+
+// Posts the gathered block (or, for a flush, no block) with references to its context and device.
+void CSoundWorksWAS::HandOverBlock(CStreamContext* context, CAudioDevice* device, WPARAM command) {
+  auto* message = new (std::nothrow) CaptureBlockMessage{nullptr, context, device};
+  if (command == ENGINE_CMD_CONVERT) {
+    if (message) message->block = context->gatherBlock;
+    else ReleaseBufferRecord(context->gatherBlock);
+    context->gatherBlock = nullptr;
+  }
+  if (!message) return;
+  AddRef(context);
+  AddRef(device);
+  if (!convertThreadId ||
+      !PostThreadMessageW(convertThreadId, WM_ENGINE_COMMAND, command,
+                          reinterpret_cast<LPARAM>(message))) {
+    ReleaseBufferRecord(message->block);
+    Release(context);
+    Release(device);
+    delete message;
+  }
+}
+
+void CSoundWorksWAS::PostEndMarker() {
+  // Through the convert thread's queue, so the marker follows the last converted block.
+  if (!convertThreadId ||
+      !PostThreadMessageW(convertThreadId, WM_ENGINE_COMMAND, ENGINE_CMD_END_MARKER, 0))
+    PostThreadMessageW(captureTarget.threadId, captureTarget.message, 0, 0);
+}
+
+int CSoundWorksWAS::PollCaptureDevice(CAudioDevice* device) {
+  CStreamContext* context = device->streams;
+  if (!context || !context->captureClient) return 1;
+  BYTE* data = nullptr;
+  UINT32 frames = 0;
+  DWORD flags = 0;
+  UINT64 position = 0;
+  HRESULT hr = context->captureClient->GetBuffer(&data, &frames, &flags, nullptr, &position);
+  if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
+    // Gone for good: close it, so the track stops waiting for its blocks.
+    std::wstring id = device->id;
+    StopCaptureInternal(id, device->streamIndex, true);
+    return 1;
+  }
+  if (frames == 0) return 1;
+  if (hr != S_OK) {
+    context->captureClient->ReleaseBuffer(frames);
+    return 1;
+  }
+
+  const uint32_t align = context->format.nBlockAlign;
+  const uint32_t bytes = frames * align;
+  int blockFrames = 0;
+  if (sampleRate) blockFrames = MulDiv(int(framesPerBuffer), int(context->format.nSamplesPerSec),
+                                       int(sampleRate));
+  if (blockFrames <= 0) blockFrames = int(frames);
+
+  // A packet larger than the room left closes the block early instead of overrunning it.
+  if (CBufferRecord* block = context->gatherBlock) {
+    if (block->payloadBytes + bytes > block->size - kCaptureBlockOverhead)
+      HandOverBlock(context, device, ENGINE_CMD_CONVERT);
+  }
+  if (!context->gatherBlock) {
+    const uint64_t size = (uint64_t(frames) + uint64_t(blockFrames)) * align + kCaptureBlockOverhead;
+    CBufferRecord* block = size <= UINT32_MAX ? CreateBufferRecord(uint32_t(size)) : nullptr;
+    if (!block) {
+      context->captureClient->ReleaseBuffer(frames);
+      return 0;
+    }
+    block->kind = kBufferKindAudio;
+    BufferBlockHeader* header = CaptureBlockHeader(block);
+    memset(header, 0, sizeof *header);
+    header->sourceKey = context->sourceKey;
+    header->timestamp = position;
+    context->gatherBlock = block;
+  }
+  CBufferRecord* block = context->gatherBlock;
+  BufferBlockHeader* header = CaptureBlockHeader(block);
+  uint8_t* target = CaptureBlockPayload(block) + block->payloadBytes;
+  if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) || !data) memset(target, 0, bytes);
+  else memcpy(target, data, bytes);
+  header->frameCount += frames;
+  block->payloadBytes += bytes;
+  if (header->frameCount >= uint32_t(blockFrames)) HandOverBlock(context, device, ENGINE_CMD_CONVERT);
+  context->captureClient->ReleaseBuffer(frames);
+  return 0;
+}
+
+void CSoundWorksWAS::PostConverted(CStreamContext* context, CAudioDevice* device,
+                                   const uint8_t* samples, int frames) {
+  const uint32_t bytes = uint32_t(frames) * context->outChannels * sizeof(float);
+  CBufferRecord* record = CreateBufferRecord(bytes + kCaptureBlockOverhead);
+  if (!record) {
+    Log("Could not allocate a captured block");
+    return;
+  }
+  context->convertBlock = record;
+  record->kind = kBufferKindAudio;
+  record->trackIndex = -1;
+  record->reserved2 = 2;
+  BufferBlockHeader* header = CaptureBlockHeader(record);
+  memset(header, 0, sizeof *header);
+  header->channels = context->outChannels;
+  header->sampleRate = context->outRate;
+  header->streamValue =
+      device->streamIndex >= 0 && device->streamIndex < 4 ? streamValues[device->streamIndex] : 0;
+  header->streamKey = context->streamKey;
+  header->contextKey = 0;
+  header->sourceKey = context->sourceKey;
+  header->encoding = 1;
+  header->frameCount = uint32_t(frames);
+  if (bytes) memcpy(CaptureBlockPayload(record), samples, bytes);
+  record->payloadBytes = bytes;
+  record->size = bytes + kCaptureBlockOverhead;
+  if (!PostThreadMessageW(captureTarget.threadId, captureTarget.message,
+                          reinterpret_cast<WPARAM>(record), 0))
+    ReleaseBufferRecord(record);
+  context->convertBlock = nullptr;
+}
+
+void CSoundWorksWAS::ConvertCapturedBlock(CaptureBlockMessage* message) {
+  CStreamContext* context = message->context;
+  CAudioDevice* device = message->device;
+  CBufferRecord* raw = message->block;
+  const BufferBlockHeader* header = CaptureBlockHeader(raw);
+  const int n = header ? int(header->frameCount) : 0;
+  const int inRate = int(context->format.nSamplesPerSec);
+  const uint8_t* input = CaptureBlockPayload(raw);
+
+  // Packed 24-bit samples are widened to 32 bits, which the resampler reads.
+  std::unique_ptr<int32_t[]> widened;
+  if (context->packed24 && n > 0) {
+    const size_t count = size_t(n) * context->format.nChannels;
+    widened.reset(new (std::nothrow) int32_t[count]);
+    if (widened) {
+      for (size_t i = 0; i < count; ++i) {
+        const uint8_t* s = input + 3 * i;
+        widened[i] = int32_t(uint32_t(s[0]) << 8 | uint32_t(s[1]) << 16 | uint32_t(s[2]) << 24);
+      }
+    }
+    input = reinterpret_cast<const uint8_t*>(widened.get());
+  }
+
+  if (input && n > 0 && context->resampler && inRate > 0) {
+    const int64_t maxOut = av_rescale_rnd(swr_get_delay(context->resampler, inRate) + n,
+                                          context->outRate, inRate, AV_ROUND_UP);
+    uint8_t* out = nullptr;
+    if (av_samples_alloc(&out, nullptr, int(context->outChannels), int(maxOut), AV_SAMPLE_FMT_FLT,
+                         0) >= 0) {
+      const uint8_t* in[1] = {input};
+      int got = swr_convert(context->resampler, &out, int(maxOut), in, n);
+      if (got < 0) LogAvError("", got);
+      else PostConverted(context, device, out, got);
+      av_freep(&out);
+    }
+  }
+  ReleaseBufferRecord(message->block);
+  Release(context);
+  Release(device);
+  delete message;
+}
+
+void CSoundWorksWAS::FlushCaptureStream(CaptureBlockMessage* message) {
+  CStreamContext* context = message->context;
+  const int inRate = int(context->format.nSamplesPerSec);
+  if (context->resampler && inRate > 0) {
+    const int64_t delay = swr_get_delay(context->resampler, inRate);
+    const int64_t maxOut = av_rescale_rnd(delay, context->outRate, inRate, AV_ROUND_UP) + 16;
+    uint8_t* out = nullptr;
+    if (delay > 0 && av_samples_alloc(&out, nullptr, int(context->outChannels), int(maxOut),
+                                      AV_SAMPLE_FMT_FLT, 0) >= 0) {
+      int got = swr_convert(context->resampler, &out, int(maxOut), nullptr, 0);
+      if (got < 0) LogAvError("", got);
+      else if (got > 0) PostConverted(context, message->device, out, got);
+      av_freep(&out);
+    }
+  }
+  ReleaseBufferRecord(message->block);
+  Release(context);
+  Release(message->device);
+  delete message;
+}

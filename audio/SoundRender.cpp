@@ -1,0 +1,374 @@
+// Playback through XAudio2: render devices, PlayBlock and the voice callback.
+//
+// Wine's (and XAudio2's) GetState, SubmitSourceBuffer and DestroyVoice wait while OnBufferEnd
+// runs, so OnBufferEnd never takes the render lock: the pending count is interlocked, the list of
+// queued blocks has its own lock that is never held across an XAudio2 call, and voices are
+// destroyed after the render lock is released.
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "audio/EngineInternal.h"
+#include "audio/SoundWorks.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/frame.h>
+#include <libavutil/samplefmt.h>
+}
+
+using namespace engine;
+
+namespace {
+
+using PFN_XAudio2CreateExport = HRESULT(WINAPI*)(IXAudio2**, UINT32, XAUDIO2_PROCESSOR);
+
+HRESULT WINAPI LoadedXAudio2Create(IXAudio2** out, UINT32 flags, XAUDIO2_PROCESSOR processor) {
+  static DWORD loadError = 0;
+  static PFN_XAudio2CreateExport create = [] {
+    HMODULE module = LoadLibraryW(L"XAudio2_9Redist.dll");
+    FARPROC proc = module ? GetProcAddress(module, MAKEINTRESOURCEA(1)) : nullptr;
+    if (!proc) loadError = GetLastError();
+    return reinterpret_cast<PFN_XAudio2CreateExport>(reinterpret_cast<void*>(proc));
+  }();
+  if (!create) return HRESULT_FROM_WIN32(loadError ? loadError : ERROR_MOD_NOT_FOUND);
+  return create(out, flags, processor);
+}
+
+std::wstring Hex(HRESULT hr, bool upper) {
+  wchar_t text[16];
+  swprintf(text, 16, upper ? L"%lX" : L"%lx", static_cast<unsigned long>(hr));
+  return text;
+}
+
+bool ValidPlayFormat(const BufferBlockHeader& h) {
+  return h.channels >= 1 && h.channels <= 2 && h.sampleRate >= 1000 && h.sampleRate <= 200000 &&
+         (h.bitsPerSample == 8 || h.bitsPerSample == 16 || h.bitsPerSample == 24 ||
+          h.bitsPerSample == 32) &&
+         (h.encoding == 0 || h.encoding == 1);
+}
+
+void PrepareDecoder(CStreamContext* context, const BufferBlockHeader& h, CSoundWorksWAS* engine) {
+  context->decoder = avcodec_find_decoder(AV_CODEC_ID_MP3);
+  context->codecContext = avcodec_alloc_context3(context->decoder);
+  if (context->codecContext) {
+    uint32_t rate = h.sampleRate;
+    if (rate > 96000) rate /= 4;
+    else if (rate > 48000) rate /= 2;
+    const int channels = int(std::min<uint32_t>(h.channels, 2));
+    context->codecContext->sample_rate = int(rate);
+    av_channel_layout_default(&context->codecContext->ch_layout, channels);
+    context->codecContext->bit_rate = channels * 64000;
+    context->codecContext->sample_fmt = AV_SAMPLE_FMT_S16P;
+    int error = avcodec_open2(context->codecContext, context->decoder, nullptr);
+    if (error < 0) engine->LogAvError("avcodec_open2 error: ", error);
+  }
+  context->frame = av_frame_alloc();
+  context->packet = av_packet_alloc();
+}
+
+// One decoded sample, as the stream's sample type (16-bit integer or 32-bit float).
+void StoreSample(uint8_t* out, uint32_t bits, const uint8_t* plane, int index, AVSampleFormat format) {
+  float value = 0;
+  switch (av_get_packed_sample_fmt(format)) {
+    case AV_SAMPLE_FMT_S16: value = reinterpret_cast<const int16_t*>(plane)[index] / 32768.0f; break;
+    case AV_SAMPLE_FMT_S32: value = float(reinterpret_cast<const int32_t*>(plane)[index] / 2147483648.0); break;
+    case AV_SAMPLE_FMT_FLT: value = reinterpret_cast<const float*>(plane)[index]; break;
+    default: break;
+  }
+  if (bits == 32) {
+    memcpy(out, &value, 4);
+  } else {
+    value = std::clamp(value, -1.0f, 1.0f);
+    int16_t s = int16_t(std::lround(value * 32767.0f));
+    memcpy(out, &s, 2);
+  }
+}
+
+// Decodes an MP3 block into a new record laid out as a play block (header bytes not written).
+CBufferRecord* DecodeMp3Block(CSoundWorksWAS* engine, CStreamContext* context,
+                              const CBufferRecord* record, const BufferBlockHeader& h) {
+  const uint32_t bytesPerSample = context->format.wBitsPerSample / 8;
+  const uint64_t capacity64 = uint64_t(bytesPerSample) * h.frameCount * h.channels;
+  if (capacity64 > 64u * 1024 * 1024) return nullptr;
+  const uint32_t capacity = uint32_t(capacity64);
+  CBufferRecord* output = CreateBufferRecord(capacity + kBufferHeaderBytes);
+  if (!output) return nullptr;
+  uint32_t written = 0;
+  if (context->codecContext && context->frame && context->packet && avcodec_is_open(context->codecContext)) {
+    av_frame_unref(context->frame);
+    av_packet_unref(context->packet);
+    context->packet->data = record->data->data + kBufferHeaderBytes;
+    context->packet->size = int(record->size - kBufferHeaderBytes);
+    int error = 0;
+    if (context->packet->size > 0) {
+      error = avcodec_send_packet(context->codecContext, context->packet);
+      if (error < 0) engine->LogAvError("avcodec_send_packet error: ", error);
+    }
+    context->packet->data = nullptr;
+    context->packet->size = 0;
+    if (error >= 0) {
+      uint8_t* base = output->data->data + kBufferHeaderBytes;
+      const uint32_t frameBytes = bytesPerSample * h.channels;
+      for (;;) {
+        error = avcodec_receive_frame(context->codecContext, context->frame);
+        if (error < 0) break;
+        AVFrame* f = context->frame;
+        const bool planar = av_sample_fmt_is_planar(AVSampleFormat(f->format));
+        const int srcChannels = f->ch_layout.nb_channels;
+        for (int i = 0; i < f->nb_samples && written + frameBytes <= capacity; ++i) {
+          for (uint32_t c = 0; c < h.channels; ++c) {
+            const int sc = std::min<int>(int(c), srcChannels - 1);
+            const uint8_t* plane = planar ? f->extended_data[sc] : f->extended_data[0];
+            const int index = planar ? i : i * srcChannels + sc;
+            StoreSample(base + written + c * bytesPerSample, context->format.wBitsPerSample, plane,
+                        index, AVSampleFormat(f->format));
+          }
+          written += frameBytes;
+        }
+        av_frame_unref(f);
+      }
+      if (error != AVERROR(EAGAIN) && error != AVERROR_EOF)
+        engine->LogAvError("avcodec_receive_frame error: ", error);
+    }
+  }
+  output->size = written + kBufferHeaderBytes;
+  return output;
+}
+
+}  // namespace
+
+void StreamingVoiceCallback::OnBufferEnd(void* context) {
+  auto* record = static_cast<CBufferRecord*>(context);
+  if (!record) return;
+  if (engine) engine->ForgetQueuedBlock(record);
+  if (record->pendingCounter) InterlockedDecrement(record->pendingCounter);
+  // Decoded MP3 blocks belong to no track: nobody would claim them.
+  if (record->kind != kBufferKindAudio ||
+      !PostThreadMessageW(target.threadId, target.message, reinterpret_cast<WPARAM>(record), 0))
+    ReleaseBufferRecord(record);
+}
+
+void CSoundWorksWAS::ForgetQueuedBlock(CBufferRecord* record) {
+  EnterCriticalSection(&queuedLock_);
+  auto it = std::find(queued_.begin(), queued_.end(), record);
+  if (it != queued_.end()) queued_.erase(it);
+  LeaveCriticalSection(&queuedLock_);
+}
+
+bool CSoundWorksWAS::IsActiveRenderEndpoint(const std::wstring& id) {
+  if (!enumerator) return false;
+  IMMDevice* device = nullptr;
+  if (FAILED(enumerator->GetDevice(id.c_str(), &device)) || !device) return false;
+  DWORD state = 0;
+  bool active = SUCCEEDED(device->GetState(&state)) && state == DEVICE_STATE_ACTIVE;
+  IMMEndpoint* endpoint = nullptr;
+  if (active && SUCCEEDED(device->QueryInterface(__uuidof(IMMEndpoint),
+                                                 reinterpret_cast<void**>(&endpoint))) && endpoint) {
+    EDataFlow flow = eRender;
+    if (SUCCEEDED(endpoint->GetDataFlow(&flow)) && flow != eRender) active = false;
+    endpoint->Release();
+  }
+  device->Release();
+  return active;
+}
+
+bool CSoundWorksWAS::OpenRenderOutput(CAudioDevice* device) {
+  PFN_XAudio2Create create = g_pfnXAudio2Create ? g_pfnXAudio2Create : LoadedXAudio2Create;
+  HRESULT hr = create(&device->xaudio2, 0, XAUDIO2_DEFAULT_PROCESSOR);
+  if (FAILED(hr) || !device->xaudio2) {
+    device->xaudio2 = nullptr;
+    Log("Error initializing XAudio2. Check your DirectX installation.");
+    LogWide(Hex(hr, false));
+    return false;
+  }
+  // Without an audio server a mastering voice on a missing endpoint crashes Wine's XAudio2.
+  hr = E_FAIL;
+  if (IsActiveRenderEndpoint(device->id))
+    hr = device->xaudio2->CreateMasteringVoice(&device->masteringVoice, 0, 0, 0, device->id.c_str(),
+                                               nullptr, AudioCategory_GameEffects);
+  if (SUCCEEDED(hr) && device->masteringVoice) {
+    LogWithName("Starting:", device->friendlyName);
+    return true;
+  }
+  device->masteringVoice = nullptr;
+  const wchar_t* text = L"Could not create XAudio device. Check your app settings.";
+  if (g_pfnSoundMessageBox) g_pfnSoundMessageBox(nullptr, text, L"Attention", MB_OK);
+  Log("Could not create XAudio device. Check your app settings.");
+  return false;
+}
+
+bool CSoundWorksWAS::StartRender(std::wstring id, int32_t streamIndex) {
+  std::lock_guard<std::recursive_mutex> lock(renderLock);
+  return OpenOrCloseDevice(true, false, id, streamIndex);
+}
+
+void CSoundWorksWAS::StopRender(std::wstring id, int32_t streamIndex) {
+  std::vector<CAudioDevice*> retired;
+  {
+    std::lock_guard<std::recursive_mutex> lock(renderLock);
+    OpenOrCloseDevice(false, false, id, streamIndex);
+    retired.swap(retiredRender_);
+  }
+  for (CAudioDevice* device : retired) DestroyRenderDevice(device);
+}
+
+// Outside the render lock: DestroyVoice waits for a running OnBufferEnd.
+void CSoundWorksWAS::DestroyRenderDevice(CAudioDevice* device) {
+  while (CStreamContext* context = device->streams) {
+    device->streams = context->next;
+    if (context->sourceVoice) {
+      context->sourceVoice->DestroyVoice();
+      context->sourceVoice = nullptr;
+    }
+    // XAudio2 does not end the blocks still queued on a destroyed voice: release them here.
+    std::vector<CBufferRecord*> orphans;
+    EnterCriticalSection(&queuedLock_);
+    for (auto it = queued_.begin(); it != queued_.end();) {
+      if ((*it)->pendingCounter == &context->pending) {
+        orphans.push_back(*it);
+        it = queued_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    LeaveCriticalSection(&queuedLock_);
+    for (CBufferRecord* record : orphans) ReleaseBufferRecord(record);
+    ReleaseStreamContext(context);
+  }
+  LogWithName("Stopping:", device->friendlyName);
+  SafeRelease(device->endpoint);
+  if (device->masteringVoice) {
+    device->masteringVoice->DestroyVoice();
+    device->masteringVoice = nullptr;
+  }
+  SafeRelease(device->xaudio2);
+  Release(device);
+}
+
+bool CSoundWorksWAS::PlayBlock(CBufferRecord* record, int32_t) {
+  if (!record) return false;
+  bool queuedAny = false;
+  std::vector<CAudioDevice*> retired;
+  {
+    std::lock_guard<std::recursive_mutex> lock(renderLock);
+    const BufferBlockHeader* hp = PlayBlockHeader(record);
+    if (!hp || record->size < kBufferHeaderBytes || record->size > record->data->size) {
+      Log("Play block refused: bad size");
+      ReleaseBufferRecord(record);
+      return false;
+    }
+    const BufferBlockHeader h = *hp;
+    if (!ValidPlayFormat(h)) {
+      Logf("Play block refused: channels %u, sampling rate %u, bits %u, encoding %u", h.channels,
+           h.sampleRate, h.bitsPerSample, h.encoding);
+      ReleaseBufferRecord(record);
+      return false;
+    }
+
+    for (CAudioDevice* device = renderDevices; device; device = device->next) {
+      CStreamContext* context = device->streams;
+      while (context && !(context->contextKey == h.contextKey && context->streamKey == h.streamKey &&
+                          context->sourceKey == h.sourceKey &&
+                          context->format.nSamplesPerSec == h.sampleRate &&
+                          context->format.nChannels == h.channels))
+        context = context->next;
+
+      if (!context) {
+        if (!device->masteringVoice) {
+          Log("Could not create render Device. Check that device is present.");
+          OpenOrCloseDevice(false, false, device->id, 0);
+          break;
+        }
+        context = new (std::nothrow) CStreamContext;
+        if (!context) break;
+        context->sourceKey = h.sourceKey;
+        context->contextKey = h.contextKey;
+        context->streamKey = h.streamKey;
+        context->ownerData = ownerData;
+        PrepareDecoder(context, h, this);
+        WAVEFORMATEX& f = context->format;
+        // 32-bit blocks are float; 24-bit float does not exist, so 24 stays integer PCM.
+        f.wFormatTag = h.bitsPerSample == 32 ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM;
+        f.nChannels = WORD(h.channels);
+        f.nSamplesPerSec = h.sampleRate;
+        f.wBitsPerSample = WORD(h.bitsPerSample);
+        f.nBlockAlign = WORD(h.bitsPerSample / 8 * h.channels);
+        f.nAvgBytesPerSec = f.nBlockAlign * h.sampleRate;
+        f.cbSize = 0;
+        HRESULT hr = device->xaudio2->CreateSourceVoice(&context->sourceVoice, &f, 0, 2.0f,
+                                                        &voiceCallback, nullptr, nullptr);
+        if (FAILED(hr) || !context->sourceVoice) {
+          context->sourceVoice = nullptr;
+          Log("Could not create SourceVoice. Check that format is valid.");
+          ReleaseStreamContext(context);
+          OpenOrCloseDevice(false, false, device->id, 0);
+          break;
+        }
+        context->next = device->streams;
+        if (device->streams) device->streams->prev = context;
+        device->streams = context;
+      }
+      if (!context->sourceVoice) continue;
+
+      XAUDIO2_BUFFER buffer = {};
+      CBufferRecord* queued = nullptr;
+      const uint32_t frameBytes = context->format.nBlockAlign;
+      if (h.encoding == 0) {
+        record->pendingCounter = &context->pending;
+        queued = CloneBufferRecord(record);
+        if (!queued) continue;
+        const uint32_t audio = (record->size - kBufferHeaderBytes) / frameBytes * frameBytes;
+        buffer.pAudioData = record->data->data + kBufferHeaderBytes;
+        buffer.AudioBytes = audio;
+        buffer.PlayLength = audio / frameBytes;
+      } else {
+        queued = DecodeMp3Block(this, context, record, h);
+        if (!queued) continue;
+        queued->pendingCounter = &context->pending;
+        buffer.pAudioData = queued->data->data + kBufferHeaderBytes;
+        buffer.AudioBytes = queued->size - kBufferHeaderBytes;
+        buffer.PlayLength = buffer.AudioBytes / frameBytes;
+      }
+      buffer.pContext = queued;
+
+      XAUDIO2_VOICE_STATE state = {};
+      context->sourceVoice->GetState(&state, 0);
+      if (state.BuffersQueued >= 64) {
+        LogWide(L"Error in XAudio2 too many buffers to enqueue. Device: " + device->id);
+        ReleaseBufferRecord(queued);
+        continue;
+      }
+      if (context->pending > 2 || buffer.AudioBytes == 0) {
+        ReleaseBufferRecord(queued);
+        continue;
+      }
+      // Counted and listed before the submission: OnBufferEnd may run before it returns.
+      EnterCriticalSection(&queuedLock_);
+      queued_.push_back(queued);
+      LeaveCriticalSection(&queuedLock_);
+      InterlockedIncrement(&context->pending);
+      HRESULT hr = context->sourceVoice->SubmitSourceBuffer(&buffer, nullptr);
+      if (FAILED(hr)) {
+        LogWide(L"Error in XAudio2 SubmitSoundBuffer: " + Hex(hr, true) + L". Device: " + device->id);
+        InterlockedDecrement(&context->pending);
+        ForgetQueuedBlock(queued);
+        ReleaseBufferRecord(queued);
+        continue;
+      }
+      queuedAny = true;
+      // Started with its first block: a one-block chunk must play and come back too.
+      if (!context->voiceStarted) {
+        hr = context->sourceVoice->Start(0, 0);
+        if (FAILED(hr)) Logf("Error in XAudio2 Start: %u", unsigned(hr));
+        else context->voiceStarted = true;
+      }
+    }
+    retired.swap(retiredRender_);
+  }
+  for (CAudioDevice* device : retired) DestroyRenderDevice(device);
+  ReleaseBufferRecord(record);
+  return queuedAny;
+}

@@ -1,0 +1,438 @@
+// The engine frame: construction, threads, device lists and the common open/close step.
+#include "audio/SoundWorks.h"
+
+#include <functiondiscoverykeys_devpkey.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <new>
+
+#include "audio/EngineInternal.h"
+#include "common/LogManager.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libswresample/swresample.h>
+}
+
+namespace {
+
+// {a45c254e-df1c-4efd-8020-67d146a850e0}, 14
+const PROPERTYKEY kFriendlyNameKey = {
+    {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
+
+CSoundWorksWAS* CreateRealEngine(void* ownerData) {
+  return new (std::nothrow) CSoundWorksWAS(ownerData);
+}
+
+// A thread that takes messages first makes sure its queue exists.
+void MakeMessageQueue() {
+  while (!PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0)) Sleep(50);
+}
+
+void EndMessageThread(HANDLE& thread, DWORD threadId) {
+  if (!thread) return;
+  do {
+    PostThreadMessageW(threadId, WM_QUIT, 0, 0);
+  } while (WaitForSingleObject(thread, 200) == WAIT_TIMEOUT);
+  CloseHandle(thread);
+  thread = nullptr;
+}
+
+}  // namespace
+
+PFN_CreateSoundEngine g_pfnCreateSoundEngine = CreateRealEngine;
+PFN_SoundCoCreateInstance g_pfnSoundCoCreateInstance = CoCreateInstance;
+PFN_XAudio2Create g_pfnXAudio2Create = nullptr;
+PFN_SoundMessageBox g_pfnSoundMessageBox = MessageBoxW;
+PFN_SoundLogLine g_pfnSoundLogLine = [](int channel, const char* text) { PostLogLine(channel, text); };
+
+CSoundWorksWAS* CreateSoundEngine(void* ownerData) {
+  return g_pfnCreateSoundEngine ? g_pfnCreateSoundEngine(ownerData) : CreateRealEngine(ownerData);
+}
+
+namespace engine {
+
+void Log(const char* text) {
+  if (g_pfnSoundLogLine) g_pfnSoundLogLine(LOG_SOUND, text);
+}
+
+void Logf(const char* format, ...) {
+  char line[512];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  Log(line);
+}
+
+static std::string ToOem(const std::wstring& text) {
+  std::string oem(text.size() + 1, '\0');
+  CharToOemBuffW(text.c_str(), oem.data(), DWORD(text.size()));
+  oem.resize(text.size());
+  return oem;
+}
+
+void LogWithName(const char* first, const std::wstring& name) {
+  Log(first);
+  Log(ToOem(name).c_str());
+  OutputDebugStringW(name.c_str());
+}
+
+void LogWide(const std::wstring& text) {
+  Log(ToOem(text).c_str());
+  OutputDebugStringW(text.c_str());
+}
+
+std::wstring FriendlyName(IMMDevice* device) {
+  std::wstring name;
+  if (!device) return name;
+  IPropertyStore* store = nullptr;
+  if (FAILED(device->OpenPropertyStore(STGM_READ, &store)) || !store) return name;
+  PROPVARIANT value;
+  PropVariantInit(&value);
+  if (SUCCEEDED(store->GetValue(kFriendlyNameKey, &value)) && value.vt == VT_LPWSTR && value.pwszVal)
+    name = value.pwszVal;
+  PropVariantClear(&value);
+  store->Release();
+  return name;
+}
+
+void ReleaseStreamContext(CStreamContext* context) {
+  if (!context) return;
+  SafeRelease(context->captureClient);
+  SafeRelease(context->audioClient);
+  SafeRelease(context->reserved);
+  ReleaseBufferRecord(context->convertBlock);
+  ReleaseBufferRecord(context->gatherBlock);
+  if (context->sourceVoice) {
+    context->sourceVoice->DestroyVoice();
+    context->sourceVoice = nullptr;
+  }
+  av_packet_free(&context->packet);
+  av_frame_free(&context->frame);
+  if (context->codecContext) avcodec_free_context(&context->codecContext);
+  context->decoder = nullptr;  // belongs to FFmpeg
+  swr_free(&context->resampler);
+  delete context;
+}
+
+void AddRef(CStreamContext* context) { InterlockedIncrement(&context->refs); }
+void Release(CStreamContext* context) {
+  if (InterlockedDecrement(&context->refs) == 0) ReleaseStreamContext(context);
+}
+void AddRef(CAudioDevice* device) { InterlockedIncrement(&device->refs); }
+void Release(CAudioDevice* device) {
+  if (InterlockedDecrement(&device->refs) != 0) return;
+  SafeRelease(device->endpoint);
+  if (device->event) CloseHandle(device->event);
+  if (device->gate) CloseHandle(device->gate);
+  delete device;
+}
+
+}  // namespace engine
+
+using namespace engine;
+
+StreamingVoiceCallback::~StreamingVoiceCallback() {
+  if (event) CloseHandle(event);
+  event = nullptr;
+}
+
+void CSoundWorksBase::SetTagKeys01(uint32_t value0, uint32_t value1) {
+  streamValues[0] = value0;
+  streamValues[1] = value1;
+}
+
+void CSoundWorksBase::SetTagKeys23(uint32_t value2, uint32_t value3) {
+  streamValues[2] = value2;
+  streamValues[3] = value3;
+}
+
+CSoundWorksWAS::CSoundWorksWAS(void* ownerData) : ownerData(ownerData) {
+  InitializeCriticalSection(&queuedLock_);
+  voiceCallback.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  voiceCallback.renderLock = &renderLock;
+  voiceCallback.engine = this;
+
+  // The UI thread is already single-threaded; only a successful call is paired with CoUninitialize.
+  HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  comInitialized_ = SUCCEEDED(hr);
+  comThread_ = GetCurrentThreadId();
+
+  Log("Using XAudio2 and WAS on Windows Vista/7/8/10");
+
+  pollTimer = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+  if (pollTimer) {
+    LARGE_INTEGER due;
+    due.QuadPart = -200;
+    SetWaitableTimer(pollTimer, &due, 20, nullptr, nullptr, FALSE);
+  }
+}
+
+CSoundWorksWAS::~CSoundWorksWAS() {
+  EndMessageThread(renderThread, renderThreadId);
+  if (pollThread) {
+    InterlockedExchange(&pollRunning, 0);
+    WaitForSingleObject(pollThread, INFINITE);
+    CloseHandle(pollThread);
+    pollThread = nullptr;
+  }
+  EndMessageThread(convertThread, convertThreadId);
+  convertThreadId = 0;
+
+  for (;;) {
+    std::vector<CAudioDevice*> retired;
+    {
+      std::lock_guard<std::recursive_mutex> lock(renderLock);
+      if (!renderDevices) break;
+      OpenOrCloseDevice(false, false, renderDevices->id, 0);
+      retired.swap(retiredRender_);
+    }
+    for (CAudioDevice* device : retired) DestroyRenderDevice(device);
+  }
+  shuttingDown_ = true;
+  for (;;) {
+    std::lock_guard<std::recursive_mutex> lock(captureLock);
+    if (!captureDevices) break;
+    OpenOrCloseDevice(false, true, captureDevices->id, 0);
+  }
+
+  SafeRelease(enumerator);
+  if (pollTimer) CloseHandle(pollTimer);
+  pollTimer = nullptr;
+  Sleep(200);
+  if (comInitialized_ && GetCurrentThreadId() == comThread_) CoUninitialize();
+  if (voiceCallback.event) CloseHandle(voiceCallback.event);
+  voiceCallback.event = nullptr;
+  DeleteCriticalSection(&queuedLock_);
+}
+
+void CSoundWorksWAS::StartEngine() {
+  if (renderThread || pollThread || convertThread) return;
+  if (!enumerator) {
+    HRESULT hr = g_pfnSoundCoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                            __uuidof(IMMDeviceEnumerator),
+                                            reinterpret_cast<void**>(&enumerator));
+    if (FAILED(hr)) enumerator = nullptr;
+  }
+  InterlockedExchange(&pollRunning, 1);
+  renderThread = CreateThread(nullptr, 0, EngineRenderThreadProc, this, 0, &renderThreadId);
+  pollThread = CreateThread(nullptr, 0, EngineCapturePollThreadProc, this, 0, &pollThreadId);
+  convertThread = CreateThread(nullptr, 0, EngineConvertThreadProc, this, 0, &convertThreadId);
+}
+
+DWORD WINAPI EngineRenderThreadProc(LPVOID parameter) {
+  auto* self = static_cast<CSoundWorksWAS*>(parameter);
+  MakeMessageQueue();
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+  HRESULT com = CoInitialize(nullptr);
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (msg.message != WM_ENGINE_COMMAND) continue;
+    auto* record = reinterpret_cast<CBufferRecord*>(msg.lParam);
+    switch (msg.wParam) {
+      case ENGINE_CMD_PLAY_6:
+      case ENGINE_CMD_PLAY_11:
+        self->PlayBlock(record, 0);
+        break;
+      case ENGINE_CMD_PLAY_12:
+        self->PlayBlock(record, 1);
+        break;
+      case ENGINE_CMD_RELEASE:
+        ReleaseBufferRecord(record);
+        break;
+      default:
+        break;
+    }
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
+  return 0;
+}
+
+DWORD WINAPI EngineCapturePollThreadProc(LPVOID parameter) {
+  auto* self = static_cast<CSoundWorksWAS*>(parameter);
+  HRESULT com = CoInitialize(nullptr);
+  while (self->pollRunning) {
+    WaitForSingleObject(self->pollTimer, INFINITE);
+    if (!self->captureDevices) continue;
+    std::lock_guard<std::recursive_mutex> lock(self->captureLock);
+    for (CAudioDevice* device = self->captureDevices; device;) {
+      CAudioDevice* next = device->next;  // an invalidated device is closed by its poll step
+      while (self->PollCaptureDevice(device) == 0) {
+      }
+      device = next;
+    }
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
+  return 0;
+}
+
+DWORD WINAPI EngineConvertThreadProc(LPVOID parameter) {
+  auto* self = static_cast<CSoundWorksWAS*>(parameter);
+  MakeMessageQueue();
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (msg.message != WM_ENGINE_COMMAND) continue;
+    auto* message = reinterpret_cast<CaptureBlockMessage*>(msg.lParam);
+    switch (msg.wParam) {
+      case ENGINE_CMD_CONVERT:
+        if (message) self->ConvertCapturedBlock(message);
+        break;
+      case ENGINE_CMD_FLUSH:
+        if (message) self->FlushCaptureStream(message);
+        break;
+      case ENGINE_CMD_END_MARKER:
+        PostThreadMessageW(self->captureTarget.threadId, self->captureTarget.message, 0, 0);
+        break;
+      default:
+        break;
+    }
+  }
+  return 0;
+}
+
+void CSoundWorksWAS::SetSoundFormat(uint32_t channels, uint32_t sampleRate, uint32_t bits,
+                                    uint32_t ms) {
+  {
+    std::lock_guard<std::recursive_mutex> lock(captureLock);
+    bitsPerSample = bits;
+    this->channels = channels;
+    this->sampleRate = sampleRate;
+    blockAlign = (channels * bits) / 8;
+    bufferMs = double(ms);
+    framesPerBuffer = uint32_t(double(sampleRate) * double(ms) / 1000.0);
+    bytesPerBuffer = framesPerBuffer * blockAlign;
+  }
+  Logf("Settings sound format: channels: %u, sampling rate: %u", channels, sampleRate);
+}
+
+static DeviceList ListDevices(IMMDeviceEnumerator* enumerator, EDataFlow flow) {
+  DeviceList list;
+  if (!enumerator) return list;
+  IMMDeviceCollection* collection = nullptr;
+  if (FAILED(enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, &collection)) || !collection)
+    return list;
+  UINT count = 0;
+  collection->GetCount(&count);
+  for (UINT i = 0; i < count; ++i) {
+    IMMDevice* device = nullptr;
+    if (FAILED(collection->Item(i, &device)) || !device) continue;
+    LPWSTR id = nullptr;
+    if (SUCCEEDED(device->GetId(&id)) && id) {
+      list.emplace_back(id, FriendlyName(device));
+      CoTaskMemFree(id);
+    }
+    device->Release();
+  }
+  collection->Release();
+  return list;
+}
+
+DeviceList CSoundWorksWAS::GetRenderDevices() { return ListDevices(enumerator, eRender); }
+DeviceList CSoundWorksWAS::GetCaptureDevices() { return ListDevices(enumerator, eCapture); }
+
+std::pair<std::wstring, std::wstring> CSoundWorksWAS::GetDefaultDevice(int dataFlow) {
+  std::pair<std::wstring, std::wstring> result;
+  if (!enumerator) return result;
+  IMMDevice* device = nullptr;
+  if (FAILED(enumerator->GetDefaultAudioEndpoint(dataFlow == 0 ? eRender : eCapture,
+                                                 eCommunications, &device)) ||
+      !device)
+    return result;
+  LPWSTR id = nullptr;
+  if (SUCCEEDED(device->GetId(&id)) && id) {
+    result.first = id;
+    CoTaskMemFree(id);
+  }
+  result.second = FriendlyName(device);
+  device->Release();
+  return result;
+}
+
+bool CSoundWorksWAS::OpenOrCloseDevice(bool open, bool capture, const std::wstring& id,
+                                       int32_t streamIndex) {
+  if (id.empty()) return false;
+  CAudioDevice*& head = capture ? captureDevices : renderDevices;
+  CAudioDevice* device = head;
+  while (device && device->id != id) device = device->next;
+
+  if (!open) {
+    if (!device) return false;
+    if (device->prev) device->prev->next = device->next; else head = device->next;
+    if (device->next) device->next->prev = device->prev;
+    device->prev = device->next = nullptr;
+    (capture ? captureCount_ : renderCount_)--;
+    if (device->gate) {
+      for (int i = 0; i < 3; ++i) WaitForSingleObject(device->gate, INFINITE);
+      ReleaseSemaphore(device->gate, 3, nullptr);
+    }
+    if (capture) {
+      CloseCaptureDevice(device, !shuttingDown_);
+    } else {
+      retiredRender_.push_back(device);  // destroyed by the caller once the render lock is free
+    }
+    return true;
+  }
+
+  if (device) return false;
+  device = new (std::nothrow) CAudioDevice;
+  if (!device) return false;
+  device->id = id;
+  device->streamIndex = streamIndex;
+  device->gate = CreateSemaphoreW(nullptr, 3, 3, nullptr);
+  if (!head) {
+    head = device;
+  } else {
+    CAudioDevice* tail = head;
+    while (tail->next) tail = tail->next;
+    tail->next = device;
+    device->prev = tail;
+  }
+  (capture ? captureCount_ : renderCount_)++;
+
+  bool result = true;
+  if (capture) {
+    if (enumerator) enumerator->GetDevice(id.c_str(), &device->endpoint);
+    device->friendlyName = FriendlyName(device->endpoint);
+    LogWithName("Starting:", device->friendlyName);
+  } else {
+    result = OpenRenderOutput(device);
+  }
+  device->event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  return result;
+}
+
+uint32_t CSoundWorksWAS::GetCaptureDeviceCount() { return captureCount_.load(); }
+uint32_t CSoundWorksWAS::GetRenderDeviceCount() { return renderCount_.load(); }
+
+void CSoundWorksWAS::Idle() {}
+uint32_t CSoundWorksWAS::GetZero() { return 0; }
+uint32_t CSoundWorksWAS::GetSampleBitsConstant() { return 16; }
+void CSoundWorksWAS::Ignore(uint32_t) {}
+
+void CSoundWorksWAS::CheckSendDelay(CBufferRecord* record) {
+  // Captured blocks carry their header at the 16-byte boundary.
+  const BufferBlockHeader* header = CaptureBlockHeader(record);
+  if (!header) return;
+  std::lock_guard<std::recursive_mutex> lock(captureLock);
+  CAudioDevice* device = captureDevices;
+  while (device && !(device->streams && device->streams->sourceKey == header->sourceKey))
+    device = device->next;
+  if (!device) return;
+  CStreamContext* context = device->streams;
+  uint64_t now = GetTickCount64();
+  uint32_t elapsed = uint32_t(now) - uint32_t(context->lastSendTicks);
+  if (double(elapsed) > 2.0 * bufferMs) Logf("Send stream double delay: %u", elapsed);
+  context->lastSendTicks = now;
+}
+
+void CSoundWorksWAS::LogAvError(const char* prefix, int error) {
+  char text[512];
+  size_t used = snprintf(text, sizeof text, "%s", prefix ? prefix : "");
+  if (used >= sizeof text) used = sizeof text - 1;
+  if (av_strerror(error, text + used, sizeof text - used) < 0)
+    snprintf(text + used, sizeof text - used, "error %d", error);
+  Log(text);
+}
