@@ -1,0 +1,241 @@
+// The recording input: captured blocks wait until every open stream has delivered, are mixed by
+// adding samples, converted to mono 16-bit at 44,100 Hz, scaled by the automatic gain and
+// appended to the chunk the recording started in. Also the capture pipe's PCM writes.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+#include <libavutil/samplefmt.h>
+#include <libswresample/swresample.h>
+}
+
+#include "common/LogManager.h"
+#include "media/document/SoundDocument.h"
+
+#include <commctrl.h>
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+namespace {
+
+// One gain for the whole process, 256 = unity; it carries over from block to block and from one
+// recording to the next.
+std::atomic<int32_t> g_recordingGain{CSoundDocument::kUnityGain};
+
+// Frames of float samples a converted capture block really holds: never more than its stated
+// payload or its bytes allow.
+uint32_t FloatFrames(const CBufferRecord* record, const BufferBlockHeader* header, uint32_t channels) {
+  const uint8_t* payload = CaptureBlockPayload(record);
+  const uint8_t* end = record->data->data + record->data->size;
+  if (!payload || payload > end || channels == 0) return 0;
+  const uint64_t bytes = std::min<uint64_t>(record->payloadBytes, uint64_t(end - payload));
+  return uint32_t(std::min<uint64_t>(header->frameCount, bytes / (4ull * channels)));
+}
+
+const BufferBlockHeader* ValidCaptureHeader(const CBufferRecord* record) {
+  if (!record || !record->data || !record->data->data) return nullptr;
+  const BufferBlockHeader* header = CaptureBlockHeader(record);
+  if (!header) return nullptr;
+  const uint8_t* end = record->data->data + record->data->size;
+  if (reinterpret_cast<const uint8_t*>(header) + kBufferHeaderBytes > end) return nullptr;
+  return header;
+}
+
+}  // namespace
+
+int32_t CSoundDocument::GetRecordingGain() { return g_recordingGain.load(); }
+
+void CSoundDocument::ReleaseParked() {
+  for (auto& entry : parked) ReleaseBufferRecord(entry.second);
+  parked.clear();
+}
+
+void CSoundDocument::OnSoundIn(CBufferRecord* record) {
+  Lock lock(packetLock);
+  if (!record) {
+    // End of a recording: what waits for a stream that has stopped is appended now.
+    if (CBufferRecord* rest = MixParkedRecords()) ConvertAndAppend(rest);
+    return;
+  }
+  const BufferBlockHeader* header = ValidCaptureHeader(record);
+  if (!header) {
+    ReleaseBufferRecord(record);
+    return;
+  }
+  const uint32_t key = header->sourceKey;
+  CBufferRecord* ready[2] = {nullptr, nullptr};
+  // A stream that delivers twice before the others: its older block goes on alone.
+  for (const auto& entry : parked)
+    if (entry.first == key) {
+      ready[0] = MixParkedRecords();
+      break;
+    }
+  parked.emplace_back(key, record);
+  const uint32_t streams = engine ? engine->GetCaptureDeviceCount() : 0;
+  if (parked.size() >= streams) ready[1] = MixParkedRecords();
+  for (CBufferRecord* block : ready)
+    if (block) ConvertAndAppend(block);
+}
+
+CBufferRecord* CSoundDocument::MixParkedRecords() {
+  Lock lock(packetLock);
+  if (parked.empty()) return nullptr;
+  size_t baseIndex = 0;
+  for (size_t i = 1; i < parked.size(); ++i)
+    if (parked[i].second->payloadBytes > parked[baseIndex].second->payloadBytes) baseIndex = i;
+  CBufferRecord* base = parked[baseIndex].second;
+  const BufferBlockHeader* baseHeader = ValidCaptureHeader(base);
+  const uint32_t channels = baseHeader ? std::max(baseHeader->channels, 1u) : 1;
+  const uint32_t baseFrames = baseHeader ? FloatFrames(base, baseHeader, channels) : 0;
+  float* sum = reinterpret_cast<float*>(CaptureBlockPayload(base));
+
+  for (size_t i = 0; i < parked.size(); ++i) {
+    if (i == baseIndex) continue;
+    CBufferRecord* other = parked[i].second;
+    const BufferBlockHeader* header = ValidCaptureHeader(other);
+    if (header && sum && std::max(header->channels, 1u) == channels) {
+      const float* add = reinterpret_cast<const float*>(CaptureBlockPayload(other));
+      const uint64_t n = uint64_t(std::min(FloatFrames(other, header, channels), baseFrames)) * channels;
+      for (uint64_t s = 0; s < n; ++s) sum[s] += add[s];
+    }
+    ReleaseBufferRecord(other);
+  }
+  parked.clear();
+  return base;
+}
+
+void CSoundDocument::ConvertAndAppend(CBufferRecord* mixed) {
+  const BufferBlockHeader* header = ValidCaptureHeader(mixed);
+  const int channels = header ? int(header->channels ? header->channels : 1) : 1;
+  const int rate = header && header->sampleRate ? int(header->sampleRate) : 44100;
+  const uint32_t frames = header ? FloatFrames(mixed, header, uint32_t(channels)) : 0;
+  if (frames == 0 || channels > 8) {  // empty blocks come at every stop
+    ReleaseBufferRecord(mixed);
+    return;
+  }
+  if (!converter || channels != converterChannels || rate != converterRate) {
+    // The engine normally delivers mono at 44,100 Hz; anything else is mixed down and resampled.
+    swr_free(&converter);
+    AVChannelLayout in = {}, out = AV_CHANNEL_LAYOUT_MONO;
+    av_channel_layout_default(&in, channels);
+    if (swr_alloc_set_opts2(&converter, &out, AV_SAMPLE_FMT_S16, 44100, &in, AV_SAMPLE_FMT_FLT, rate,
+                            0, nullptr) < 0 ||
+        swr_init(converter) < 0)
+      swr_free(&converter);
+    converterChannels = channels;
+    converterRate = rate;
+    if (!converter) {
+      ReleaseBufferRecord(mixed);
+      return;
+    }
+  }
+
+  const int outFrames = int(av_rescale_rnd(swr_get_delay(converter, rate) + frames, 44100, rate, AV_ROUND_UP));
+  uint8_t* output = nullptr;
+  CBufferRecord* converted = nullptr;
+  if (outFrames > 0 && av_samples_alloc(&output, nullptr, 1, outFrames, AV_SAMPLE_FMT_S16, 0) >= 0) {
+    const uint8_t* input = CaptureBlockPayload(mixed);
+    const int got = swr_convert(converter, &output, outFrames, &input, int(frames));
+    if (got > 0 && (converted = CreateBufferRecord(2u * uint32_t(got) + kCaptureBlockOverhead)) != nullptr) {
+      converted->payloadBytes = 2u * uint32_t(got);
+      CaptureBlockHeader(converted)->frameCount = uint32_t(got);
+      memcpy(CaptureBlockPayload(converted), output, converted->payloadBytes);
+    } else if (got < 0) {
+      PostLogLine(LOG_WAVE_MANAGER, "Recording: sample conversion failed");
+    }
+    av_freep(&output);
+  }
+  ReleaseBufferRecord(mixed);
+  if (converted) AppendWithGain(converted);
+}
+
+bool CSoundDocument::GrowChunk(CChunkInfo* chunk, uint64_t needed) {
+  if (needed > kMaxChunkBytes) return false;
+  uint64_t capacity = chunk->capacity;
+  if (capacity >= needed && (chunk->buffer || needed == 0)) return true;
+  while (capacity < needed) capacity += kGrowStep;
+  void* grown = realloc(chunk->buffer, size_t(capacity));
+  if (!grown) return false;
+  chunk->buffer = static_cast<uint8_t*>(grown);
+  chunk->capacity = uint32_t(capacity);
+  return true;
+}
+
+void CSoundDocument::AppendWithGain(CBufferRecord* record) {
+  Lock lock(packetLock);
+  CChunkInfo* chunk = GetCurrentChunk();
+  const BufferBlockHeader* header = ValidCaptureHeader(record);
+  if (!chunk || chunk != recordingChunk || !header) {
+    ReleaseBufferRecord(record);
+    return;
+  }
+  const uint8_t* end = record->data->data + record->data->size;
+  const uint8_t* payload = CaptureBlockPayload(record);
+  uint32_t bytes = uint32_t(std::min<uint64_t>(record->payloadBytes, uint64_t(end - payload)));
+  bytes &= ~1u;
+  if (!GrowChunk(chunk, uint64_t(chunk->used) + bytes)) {
+    ReleaseBufferRecord(record);
+    return;
+  }
+
+  int16_t* samples = reinterpret_cast<int16_t*>(CaptureBlockPayload(record));
+  const uint32_t count = bytes / 2;
+  int32_t peak = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    const int32_t s = samples[i];
+    if (s != -32768) peak = std::max(peak, s < 0 ? -s : s);  // |-32768| does not fit 16 bits
+  }
+  int32_t gain = g_recordingGain;
+  const int32_t target = peak > 0 ? 7864080 / peak : gain;
+  gain = target > gain ? gain + (target - gain) / 2 : target;
+  if (gain > kMaxGain) gain = kMaxGain;
+  g_recordingGain = gain;
+  for (uint32_t i = 0; i < count; ++i) {
+    const int32_t v = (int32_t(samples[i]) * gain) >> 8;
+    samples[i] = int16_t(std::clamp(v, -32768, 32767));
+  }
+
+  memcpy(chunk->buffer + chunk->used, samples, bytes);
+  chunk->used += bytes;
+  EnsureSoundFormat();
+  playPosition += bytes / BlockAlign();
+  SetPositionBarRange(playPosition);
+  SetPositionBarPos(playPosition);
+  chunk->frames += count;
+  ReleaseBufferRecord(record);
+
+  framesPerPixel = 128;
+  const int64_t limit = MulDiv(viewWidth, 4, 5);
+  int64_t start = 0;
+  if (int64_t(playPosition) / 128 > limit) start = std::max<int64_t>(0, int64_t(chunk->frames) - 128 * limit);
+  RedrawWaveform(uint32_t(start), 128);
+}
+
+void CSoundDocument::WriteChunkPcm(uint32_t sampleOffset, uint32_t byteCount, const void* data) {
+  Lock lock(packetLock);
+  CChunkInfo* chunk = GetCurrentChunk();
+  if (!chunk || (byteCount && !data)) return;
+  EnsureSoundFormat();
+  if (sampleOffset == 0) EmptyChunk(chunk);
+  const uint64_t bytesPerSample = wavHeader.bitsPerSample / 8;
+  const uint64_t offset = uint64_t(sampleOffset) * bytesPerSample;
+  const uint64_t end = offset + byteCount;
+  if (end > kMaxChunkBytes) {
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: offset out of range");
+    return;
+  }
+  if (!GrowChunk(chunk, end)) {
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: no memory");
+    return;
+  }
+  if (chunk->used < offset) memset(chunk->buffer + chunk->used, 0, size_t(offset - chunk->used));
+  if (byteCount) memcpy(chunk->buffer + offset, data, byteCount);
+  chunk->used = uint32_t(end);
+  chunk->frames = chunk->used / BlockAlign();
+  framesPerPixel = 128;
+  RedrawWaveform(0, 128);
+}

@@ -1,0 +1,325 @@
+// The sound document's model: construction and destruction, notifications, chunks and their
+// temp files, device ids, chunk texts and endpoint volume.
+#include "media/document/SoundDocument.h"
+
+#include <endpointvolume.h>
+#include <mmdeviceapi.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
+#include <libswresample/swresample.h>
+}
+
+#include "common/LogManager.h"
+#include "common/SharedHelpers.h"
+
+PFN_CreateTrackEngine g_pfnCreateTrackEngine = nullptr;
+
+namespace {
+
+std::atomic<uint32_t> g_documentSerials{0};
+
+void ShowDocumentBox(const wchar_t* text) {
+  MessageBoxW(nullptr, text, GetEditionName(), MB_ICONEXCLAMATION);
+}
+
+}  // namespace
+
+PFN_DocumentReport g_pfnDocumentReport = ShowDocumentBox;
+
+CSoundDocument::CSoundDocument(uint32_t workerThreadId_, const std::wstring& name, void* sharedRecord_) {
+  serial = ++g_documentSerials;
+  sharedRecord = sharedRecord_;
+  workerThreadId = workerThreadId_;
+  SetDefaultFormat();
+
+  engine = g_pfnCreateTrackEngine ? g_pfnCreateTrackEngine(sharedRecord) : CreateSoundEngine(sharedRecord);
+  if (engine) {
+    engine->SetSoundFormat(wavHeader.channels, wavHeader.samplesPerSec, 16, 100);
+    if (auto* was = dynamic_cast<CSoundWorksWAS*>(engine)) {
+      was->voiceCallback.target = NotifyTarget{workerThreadId, nullptr, WM_SOUND_OUT};
+      was->captureTarget = NotifyTarget{workerThreadId, nullptr, WM_SOUND_IN};
+    }
+    engine->StartEngine();
+  }
+
+  recording = false;
+  playing = false;
+  AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
+  if (swr_alloc_set_opts2(&converter, &mono, AV_SAMPLE_FMT_S16, 44100, &mono, AV_SAMPLE_FMT_FLT,
+                          44100, 0, nullptr) < 0 ||
+      swr_init(converter) < 0) {
+    swr_free(&converter);
+    PostLogLine(LOG_WAVE_MANAGER, "Could not create the recording sample converter");
+  }
+
+  CreateTempFolder(name);
+  ClearTempFolder();
+  currentChunk = -1;
+}
+
+CSoundDocument::~CSoundDocument() {
+  if (outputVolume) outputVolume->Release();
+  if (inputVolume) inputVolume->Release();
+  outputVolume = inputVolume = nullptr;
+
+  for (HANDLE* thread : {&loadThread, &saveThread}) {
+    if (*thread) {
+      WaitForSingleObject(*thread, INFINITE);
+      CloseHandle(*thread);
+      *thread = nullptr;
+    }
+  }
+
+  FreeAllChunks();
+  {
+    std::lock_guard<std::recursive_mutex> lock(packetLock);
+    FreeChunkList(asideChunks);
+    wholeMode = false;
+    ReleaseParked();
+  }
+  swr_free(&converter);
+
+  // ResetSoundData without its notification: nobody may receive a pointer to a dying document.
+  if (sourceWav) {
+    CloseHandle(sourceWav);
+    sourceWav = nullptr;
+  }
+  free(loadedPath);
+  loadedPath = nullptr;
+  ClearTempFolder();
+
+  delete engine;
+  engine = nullptr;
+}
+
+void CSoundDocument::SetDefaultFormat() {
+  wavHeader.formatTag = WAVE_FORMAT_PCM;
+  wavHeader.channels = 1;
+  wavHeader.samplesPerSec = 44100;
+  wavHeader.avgBytesPerSec = 88200;
+  wavHeader.blockAlign = 2;
+  wavHeader.bitsPerSample = 16;
+}
+
+void CSoundDocument::EnsureSoundFormat() {
+  if (wavHeader.channels == 0 || wavHeader.samplesPerSec == 0 || wavHeader.blockAlign == 0 ||
+      wavHeader.bitsPerSample < 8)
+    SetDefaultFormat();
+}
+
+void CSoundDocument::Notify(WPARAM code) const {
+  LPARAM self = reinterpret_cast<LPARAM>(this);
+  if (notifyTarget.threadId) PostThreadMessageW(notifyTarget.threadId, notifyTarget.message, code, self);
+  if (notifyTarget.window) PostMessageW(notifyTarget.window, notifyTarget.message, code, self);
+}
+
+void CSoundDocument::Report(const wchar_t* text) const {
+  if (g_pfnDocumentReport) g_pfnDocumentReport(text);
+}
+
+CChunkInfo* CSoundDocument::GetChunk(int index) const {
+  if (index < 0 || index >= static_cast<int>(chunks.size())) return nullptr;
+  return chunks[index];
+}
+
+std::wstring CSoundDocument::ChunkPath(const CChunkInfo* chunk) const {
+  std::wstring path = tempFolder;
+  if (!path.empty() && path.back() != L'\\') path += L'\\';
+  return path + chunk->fileName;
+}
+
+void CSoundDocument::CreateTempFolder(const std::wstring& name) {
+  wchar_t path[1024] = {};
+  DWORD n = GetTempPathW(1024, path);
+  if (n == 0 || n >= 1024) path[0] = 0;
+  std::wstring folder = path;
+  folder += L"Quillmeridian\\";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  folder += L"TempSnd\\";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  folder += name + L"\\";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  wcsncpy(tempFolder, folder.c_str(), 259);
+  tempFolder[259] = 0;
+}
+
+void CSoundDocument::ClearTempFolder() {
+  std::wstring folder = tempFolder;
+  if (folder.empty()) return;
+  if (folder.back() != L'\\') folder += L'\\';
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((folder + L"*.*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    DeleteFileW((folder + found.cFileName).c_str());
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
+int CSoundDocument::NewChunk() {
+  wchar_t path[MAX_PATH + 1] = {};
+  if (!GetTempFileNameW(tempFolder, L"Wav", 0, path)) {
+    PostLogLine(LOG_WAVE_MANAGER, "Could not create a chunk file");
+    return -1;
+  }
+  const wchar_t* slash = wcsrchr(path, L'\\');
+  if (!slash || !slash[1]) return -1;
+  auto* chunk = new (std::nothrow) CChunkInfo;
+  if (!chunk) return -1;
+  wcsncpy(chunk->fileName, slash + 1, 519);
+  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  chunks.push_back(chunk);
+  return static_cast<int>(chunks.size()) - 1;
+}
+
+bool CSoundDocument::LoadChunk(int index) {
+  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  CChunkInfo* chunk = GetChunk(index);
+  if (!chunk) return false;
+  if (chunk->frames == 0 || chunk->buffer) return true;
+  if (sourceWav && chunk->fileName[0] == 0) return ReadSourceFrames(chunk);
+
+  HANDLE file = CreateFileW(ChunkPath(chunk).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    Report(L"Could not open file in LoadChunk");
+    return false;
+  }
+  LARGE_INTEGER size = {};
+  uint8_t* buffer = nullptr;
+  if (!GetFileSizeEx(file, &size) || size.QuadPart > 0xFFFFFFFFll ||
+      !(buffer = static_cast<uint8_t*>(malloc(size.QuadPart ? size_t(size.QuadPart) : 1)))) {
+    CloseHandle(file);
+    Report(L"Memory allocation error in LoadChunk");
+    return false;
+  }
+  DWORD total = 0;
+  const DWORD want = static_cast<DWORD>(size.QuadPart);
+  while (total < want) {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer + total, want - total, &got, nullptr) || got == 0) break;
+    total += got;
+  }
+  CloseHandle(file);
+  if (total < want) {
+    free(buffer);
+    PostLogLine(LOG_WAVE_MANAGER, "Could not read a chunk file");
+    return false;
+  }
+  chunk->buffer = buffer;
+  chunk->used = chunk->capacity = total;
+  chunk->playOffset = 0;
+  // A chunk never claims more frames than its bytes hold.
+  if (BlockAlign() && chunk->frames > total / BlockAlign()) chunk->frames = total / BlockAlign();
+  return true;
+}
+
+bool CSoundDocument::SaveChunk(int index) {
+  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  CChunkInfo* chunk = GetChunk(index);
+  if (!chunk) return false;
+  if (!chunk->buffer) return true;
+  // Chunks of a loaded sound are read from the source WAV, not from temp files.
+  if (chunk->fileName[0] == 0) return sourceWav != nullptr;
+  HANDLE file = CreateFileW(ChunkPath(chunk).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL ok = chunk->used == 0 || (WriteFile(file, chunk->buffer, chunk->used, &written, nullptr) &&
+                                 written == chunk->used);
+  CloseHandle(file);
+  return ok != FALSE;
+}
+
+void CSoundDocument::ResetSoundData() {
+  if (sourceWav) {
+    free(loadedPath);
+    loadedPath = nullptr;
+    CloseHandle(sourceWav);
+    sourceWav = nullptr;
+  }
+  wavHeader = WavHeaderImage{};
+  cursorColumn = 0;
+  cursorFrame = 0;
+  playCursorColumn = 0;
+  playPosition = 0;
+  viewLengthFrames = 0;
+  Notify(NOTIFY_PROGRESS);
+}
+
+void CSoundDocument::ResolveDeviceId(std::wstring& id, bool capture) {
+  if (!engine) return;
+  DeviceList devices = capture ? engine->GetCaptureDevices() : engine->GetRenderDevices();
+  for (const auto& device : devices)
+    if (device.first == id) return;
+  if (auto* was = dynamic_cast<CSoundWorksWAS*>(engine)) id = was->GetDefaultDevice(capture ? 1 : 0).first;
+}
+
+void CSoundDocument::SetChunkText(const wchar_t* text) {
+  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  if (!GetCurrentChunk()) {
+    int index = NewChunk();
+    if (index < 0) return;
+    currentChunk = index;
+  }
+  GetCurrentChunk()->text = text ? text : L"";
+  modified = 1;
+}
+
+void CSoundDocument::EmptyChunk(CChunkInfo* chunk) {
+  free(chunk->buffer);
+  chunk->buffer = nullptr;
+  chunk->used = chunk->capacity = chunk->frames = chunk->start = chunk->playOffset = 0;
+}
+
+void CSoundDocument::FreeChunkList(std::vector<CChunkInfo*>& list) {
+  for (CChunkInfo* chunk : list) {
+    free(chunk->buffer);
+    delete chunk;
+  }
+  list.clear();
+  list.shrink_to_fit();
+}
+
+void CSoundDocument::FreeAllChunks() {
+  StopTransport();
+  Sleep(100);  // let buffers in flight come back
+  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  FreeChunkList(chunks);
+  currentChunk = -1;
+  recordingChunk = nullptr;
+}
+
+void CSoundDocument::CloseLoadThread() {
+  if (loadThread) CloseHandle(loadThread);
+  loadThread = nullptr;
+}
+
+void CSoundDocument::CloseSaveThread() {
+  if (saveThread) CloseHandle(saveThread);
+  saveThread = nullptr;
+}
+
+HRESULT GetEndpointVolume(const std::wstring& deviceId, IAudioEndpointVolume** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  IMMDeviceEnumerator* enumerator = nullptr;
+  HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_INPROC_SERVER,
+                                __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&enumerator));
+  if (FAILED(hr)) return hr;
+  IMMDevice* device = nullptr;
+  hr = enumerator->GetDevice(deviceId.c_str(), &device);
+  if (SUCCEEDED(hr)) {
+    hr = device->Activate(__uuidof(IAudioEndpointVolume), CLSCTX_ALL, nullptr, reinterpret_cast<void**>(out));
+    if (FAILED(hr)) *out = nullptr;
+    device->Release();
+  }
+  enumerator->Release();
+  return hr;
+}

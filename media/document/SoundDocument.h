@@ -1,0 +1,231 @@
+// One audio track (Master or Student): its chunks and their temp files, its transport (play,
+// record, pause, stop), the recording input (mixing, conversion, automatic gain) and the
+// notifications it posts to the main dialog.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "audio/BufferRecord.h"
+#include "audio/SoundWorks.h"
+
+struct SwrContext;
+struct IAudioEndpointVolume;
+
+// Posted to the notification target: wParam a SoundNotifyCode, lParam the sending document.
+constexpr UINT WM_SOUND_NOTIFY = 0x401;
+
+enum SoundNotifyCode : WPARAM {
+  NOTIFY_CHUNK_IDLE = 0,         // chunk or chunk list changed while not recording
+  NOTIFY_CHUNK_RECORDING = 1,    // the same while recording
+  NOTIFY_LOADED = 2,             // load finished, or whole mode switched
+  NOTIFY_SAVED = 3,              // save finished
+  NOTIFY_PROGRESS = 4,           // position advanced or data reset
+  NOTIFY_PLAY_ENDED = 5,         // playback reached the end, or was stopped or paused
+  NOTIFY_REC_PAUSED = 6,         // recording paused
+  NOTIFY_TRANSPORT_CHANGED = 7,  // recording started, stopped or resumed; playback started
+  NOTIFY_POSITION_SET = 8,       // the user set the position
+};
+
+// One chunk of a track. Only the current chunk (and one being played) holds its PCM in memory.
+struct CChunkInfo {
+  uint32_t start = 0;           // first frame in the source WAV's data (0 with a file of its own)
+  uint32_t frames = 0;
+  wchar_t fileName[520] = {};   // name inside the temp folder; empty: frames come from the source WAV
+  uint8_t* buffer = nullptr;    // malloc'd PCM in the document's format, or null
+  uint32_t used = 0;
+  uint32_t capacity = 0;
+  uint32_t playOffset = 0;      // bytes of the buffer already handed to playback
+  std::wstring text;
+};
+
+// The first 36 bytes of a WAV file; its PCM format part is the document's sound format.
+#pragma pack(push, 1)
+struct WavHeaderImage {
+  char riff[4];
+  uint32_t riffSize;
+  char wave[4];
+  char fmt[4];
+  uint32_t fmtSize;
+  uint16_t formatTag;
+  uint16_t channels;
+  uint32_t samplesPerSec;
+  uint32_t avgBytesPerSec;
+  uint16_t blockAlign;
+  uint16_t bitsPerSample;
+};
+#pragma pack(pop)
+static_assert(sizeof(WavHeaderImage) == 36, "the WAV header image is 36 bytes");
+
+// How a track makes its engine. Null (the default): CreateSoundEngine of the audio engine.
+// Tests put a fake engine here.
+using PFN_CreateTrackEngine = CSoundWorksBase* (*)(void* ownerData);
+extern PFN_CreateTrackEngine g_pfnCreateTrackEngine;
+
+// How LoadChunk tells the user about a failure (a message box by default; tests replace it,
+// since a box would block them).
+using PFN_DocumentReport = void (*)(const wchar_t* text);
+extern PFN_DocumentReport g_pfnDocumentReport;
+
+// Free function: the endpoint-volume interface of a device; callers test *out, not the result.
+HRESULT GetEndpointVolume(const std::wstring& deviceId, IAudioEndpointVolume** out);
+
+class CSoundDocument {
+ public:
+  static constexpr uint32_t kGrowStep = 1048576;
+  // No chunk grows beyond this (about three hours of mono 16-bit sound): larger offsets from the
+  // capture pipe are nonsense.
+  static constexpr uint64_t kMaxChunkBytes = 1ull << 30;
+  static constexpr int32_t kUnityGain = 256;
+  static constexpr int32_t kMaxGain = 1024;
+
+  CSoundDocument(uint32_t workerThreadId, const std::wstring& name, void* sharedRecord);
+  ~CSoundDocument();
+  CSoundDocument(const CSoundDocument&) = delete;
+  CSoundDocument& operator=(const CSoundDocument&) = delete;
+
+  // Chunks and temp files.
+  // Appends an empty chunk with a fresh temp file; its index, or -1 when no file could be made.
+  int NewChunk();
+  bool LoadChunk(int index);
+  bool SaveChunk(int index);
+  void ResetSoundData();
+  void CreateTempFolder(const std::wstring& name);
+  void ClearTempFolder();
+  void ResolveDeviceId(std::wstring& id, bool capture);
+  void SetChunkText(const wchar_t* text);
+  void FreeAllChunks();
+
+  // Null outside the chunk list.
+  CChunkInfo* GetChunk(int index) const;
+  CChunkInfo* GetCurrentChunk() const { return GetChunk(currentChunk.load()); }
+  int GetChunkCount() const { return static_cast<int>(chunks.size()); }
+
+  // Posts a notification to the target; never waits.
+  void Notify(WPARAM code) const;
+
+  // Transport.
+  void SelectChunk(int index);
+  void SelectNextChunk();
+  void SelectPrevChunk();
+  void ToggleRecording();
+  void StartPlayback();
+  void TogglePause();
+  void StopTransport();
+  void StopEngineDevices();
+  CBufferRecord* NextPlaybackPacket(CChunkInfo* chunk);
+  // Worker thread. Consumes (releases, nulls) only records that carry this document's serial.
+  void OnSoundOut(CBufferRecord** record);
+
+  // Recording input (worker thread).
+  // Takes ownership; null is the end of a recording and flushes what is parked.
+  void OnSoundIn(CBufferRecord* record);
+  CBufferRecord* MixParkedRecords();
+  void AppendWithGain(CBufferRecord* record);
+  void WriteChunkPcm(uint32_t sampleOffset, uint32_t byteCount, const void* data);
+  static int32_t GetRecordingGain();
+
+  // The dialog closes the load and save thread handles through these, so the destructor never
+  // waits on a closed handle.
+  void CloseLoadThread();
+  void CloseSaveThread();
+
+  // Drawing and source-WAV reading belong to the waveform window and the sound-file loader.
+  void RedrawWaveform(uint32_t viewStart, uint32_t framesPerPixel);
+  void DrawSelectionAndCursor(HDC target);
+  bool ReadSourceFrames(CChunkInfo* chunk);
+
+  std::recursive_mutex& PacketLock() { return packetLock; }
+  uint32_t GetPlayGeneration() const { return playGeneration.load(); }
+  size_t GetParkedCount() const { return parked.size(); }
+
+  // Members, in the manner of the dialog code that reads them.
+  std::vector<CChunkInfo*> asideChunks;  // the chunk list put aside in whole mode
+  std::vector<CChunkInfo*> chunks;
+  bool wholeMode = false;
+  // Held around every packet build and every change, save or free of a chunk buffer, on the UI
+  // thread and on the worker alike.
+  std::recursive_mutex packetLock;
+  wchar_t* loadedPath = nullptr;
+  NotifyTarget notifyTarget;
+  std::atomic<int32_t> cursorColumn{0};
+  std::atomic<uint32_t> cursorFrame{0};
+  int32_t selectionStartColumn = 0;
+  uint32_t selectionStartFrame = 0;
+  std::atomic<int32_t> playCursorColumn{0};
+  std::atomic<uint32_t> playPosition{0};
+  uint8_t overwriteOnRecord = 0;
+  std::atomic<int32_t> currentChunk{-1};
+  HANDLE sourceWav = nullptr;
+  uint32_t sourceDataSize = 0;
+  uint32_t sourceDataOffset = 0;
+  uint32_t audioChanged = 0;
+  uint8_t loadedAsMp3 = 0;
+  uint8_t loadedAsPackage = 0;
+  HANDLE loadThread = nullptr;
+  HANDLE saveThread = nullptr;
+  std::wstring outputDeviceId;
+  std::wstring inputDeviceId;
+  IAudioEndpointVolume* outputVolume = nullptr;
+  IAudioEndpointVolume* inputVolume = nullptr;
+  wchar_t tempFolder[260] = {};
+  // View fields shared with the waveform window.
+  uint32_t viewStartFrame = 0;
+  uint32_t viewLengthFrames = 0;
+  uint32_t framesPerPixel = 256;
+  int32_t viewWidth = 0;
+  int32_t viewHeight = 0;
+  HWND parentWindow = nullptr;
+  HWND waveformWindow = nullptr;
+  HWND positionBar = nullptr;
+  void* sharedRecord = nullptr;
+  uint32_t workerThreadId = 0;
+  WavHeaderImage wavHeader = {};
+  uint8_t textsPresent = 0;
+  std::atomic<bool> recording{false};
+  std::atomic<bool> playing{false};
+  std::atomic<bool> paused{false};
+  uint32_t trackIndex = 0;
+  uint8_t modified = 0;
+  CSoundWorksBase* engine = nullptr;
+  uint32_t captureMask = 1;
+  // Captured blocks waiting for the other streams, by source key, in arrival order.
+  std::vector<std::pair<uint32_t, CBufferRecord*>> parked;
+  SwrContext* converter = nullptr;
+  uint32_t serial = 0;
+
+ private:
+  uint32_t BlockAlign() const { return wavHeader.blockAlign; }
+  // After ResetSoundData the format is all zero; recording and pipe writes need one.
+  void EnsureSoundFormat();
+  void SetDefaultFormat();
+  std::wstring ChunkPath(const CChunkInfo* chunk) const;
+  void Report(const wchar_t* text) const;
+  void FreeChunkList(std::vector<CChunkInfo*>& list);
+  static void EmptyChunk(CChunkInfo* chunk);
+  void ReleaseParked();
+  // Ends the render device and retires the packets still in flight.
+  void StopRenderDevice();
+  void StartCaptureStreams();
+  void StopCaptureStreams();
+  void EndPlayback(CChunkInfo* chunk);
+  void ConvertAndAppend(CBufferRecord* mixed);
+  bool GrowChunk(CChunkInfo* chunk, uint64_t needed);
+  void SetPositionBarRange(uint32_t frames);
+  void SetPositionBarPos(uint32_t frames);
+
+  // Packets carry the generation of the playback they belong to; a stop, pause or restart
+  // starts a new one, and older packets coming back are dropped without effect.
+  std::atomic<uint32_t> playGeneration{1};
+  int32_t packetsInFlight = 0;
+  // The chunk a recording appends to; blocks arriving for another chunk are dropped.
+  CChunkInfo* recordingChunk = nullptr;
+  int converterChannels = 1;
+  int converterRate = 44100;
+};

@@ -1,0 +1,307 @@
+// The sound document's transport: chunk selection, recording on and off, pull-driven playback
+// (two packets at start, one more per packet that comes back), pause and stop.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/LogManager.h"
+#include "media/document/SoundDocument.h"
+
+#include <commctrl.h>
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+void CSoundDocument::StopRenderDevice() {
+  Lock lock(packetLock);
+  ++playGeneration;
+  packetsInFlight = 0;
+  if (engine) engine->StopRender(outputDeviceId, 0);
+}
+
+void CSoundDocument::StartCaptureStreams() {
+  if (!engine) return;
+  if (captureMask & 1) engine->StartCapture(inputDeviceId, 0, 1);
+  if (captureMask & 2) engine->StartCapture(outputDeviceId, 0, 3);
+}
+
+void CSoundDocument::StopCaptureStreams() {
+  if (!engine) return;
+  if (captureMask & 1) engine->StopCapture(inputDeviceId, 0);
+  if (captureMask & 2) engine->StopCapture(outputDeviceId, 0);
+}
+
+void CSoundDocument::StopEngineDevices() {
+  Lock lock(packetLock);
+  StopCaptureStreams();
+  StopRenderDevice();
+  recording = false;
+  playing = false;
+  paused = false;
+}
+
+void CSoundDocument::SetPositionBarRange(uint32_t frames) {
+  if (!positionBar) return;
+  // The bar lives on the UI thread; the worker must not wait for it.
+  if (GetWindowThreadProcessId(positionBar, nullptr) == GetCurrentThreadId())
+    SendMessageW(positionBar, PBM_SETRANGE32, 0, frames);
+  else
+    PostMessageW(positionBar, PBM_SETRANGE32, 0, frames);
+}
+
+void CSoundDocument::SetPositionBarPos(uint32_t frames) {
+  if (!positionBar) return;
+  if (GetWindowThreadProcessId(positionBar, nullptr) == GetCurrentThreadId())
+    SendMessageW(positionBar, PBM_SETPOS, frames, 0);
+  else
+    PostMessageW(positionBar, PBM_SETPOS, frames, 0);
+}
+
+void CSoundDocument::SelectChunk(int index) {
+  Lock lock(packetLock);
+  StopEngineDevices();
+  cursorColumn = 0;
+  cursorFrame = 0;
+  playPosition = 0;
+  if (index < -1 || index >= GetChunkCount()) return;
+
+  if (CChunkInfo* current = GetCurrentChunk()) {
+    if (SaveChunk(currentChunk)) {
+      free(current->buffer);
+      current->buffer = nullptr;
+      current->used = current->capacity = 0;
+      current->playOffset = 0;
+    } else {
+      // Freeing it would lose the recording: it stays in memory until a save succeeds.
+      char line[96];
+      snprintf(line, sizeof line, "Could not save chunk %d; kept in memory", currentChunk.load());
+      PostLogLine(LOG_WAVE_MANAGER, line);
+    }
+  }
+  recordingChunk = nullptr;
+  currentChunk = index;
+  if (CChunkInfo* chunk = GetChunk(index)) {
+    LoadChunk(index);
+    SetPositionBarRange(chunk->frames);
+    SetPositionBarPos(0);
+  }
+  RedrawWaveform(0, framesPerPixel);
+  Notify(NOTIFY_CHUNK_IDLE);
+}
+
+void CSoundDocument::SelectNextChunk() {
+  Lock lock(packetLock);
+  if (!GetCurrentChunk()) {
+    int index = NewChunk();
+    if (index < 0) return;
+    currentChunk = index;
+  }
+  if (currentChunk + 1 >= GetChunkCount() && NewChunk() < 0) return;
+  SelectChunk(currentChunk + 1);
+}
+
+void CSoundDocument::SelectPrevChunk() {
+  Lock lock(packetLock);
+  if (currentChunk >= 1) SelectChunk(currentChunk - 1);
+}
+
+void CSoundDocument::ToggleRecording() {
+  Lock lock(packetLock);
+  const bool wasPlaying = playing;
+  if (playing) {
+    StopRenderDevice();
+    playing = false;
+  }
+  if (!recording) {
+    StopEngineDevices();
+    // Leftovers of an earlier recording never reach this one.
+    ReleaseParked();
+    if (!GetCurrentChunk()) {
+      // No chunk, or none selected: record into a new one rather than into some old chunk.
+      int index = NewChunk();
+      if (index < 0) {
+        PostLogLine(LOG_WAVE_MANAGER, "Recording not started: no chunk could be made");
+        if (wasPlaying) Notify(NOTIFY_PLAY_ENDED);
+        return;
+      }
+      currentChunk = index;
+    }
+    CChunkInfo* chunk = GetCurrentChunk();
+    EnsureSoundFormat();
+    if (overwriteOnRecord) {
+      EmptyChunk(chunk);
+    } else if (!LoadChunk(currentChunk)) {
+      // Appending to a chunk whose sound is not in memory would overwrite it when saved.
+      PostLogLine(LOG_WAVE_MANAGER, "Recording not started: the chunk could not be loaded");
+      if (wasPlaying) Notify(NOTIFY_PLAY_ENDED);
+      return;
+    }
+    playPosition = chunk->frames;
+    recordingChunk = chunk;
+    StartCaptureStreams();
+    recording = true;
+    modified = 1;
+  } else {
+    if (paused) TogglePause();
+    StopCaptureStreams();
+    recording = false;
+    RedrawWaveform(0, framesPerPixel);
+  }
+  Notify(NOTIFY_TRANSPORT_CHANGED);
+  Notify(recording ? NOTIFY_CHUNK_RECORDING : NOTIFY_CHUNK_IDLE);
+}
+
+void CSoundDocument::EndPlayback(CChunkInfo* chunk) {
+  if (chunk) chunk->playOffset = 0;
+  playing = false;
+  paused = false;
+  Notify(NOTIFY_PLAY_ENDED);
+}
+
+void CSoundDocument::StartPlayback() {
+  Lock lock(packetLock);
+  if (recording) {
+    if (paused) TogglePause();
+    ToggleRecording();
+  }
+  if (!paused) playPosition = cursorFrame.load();
+  const bool wasPlaying = playing && !paused;
+  StopRenderDevice();
+  CChunkInfo* chunk = GetCurrentChunk();
+  if (!chunk) {
+    playing = false;
+    paused = false;
+    if (wasPlaying) Notify(NOTIFY_PLAY_ENDED);
+    return;
+  }
+  LoadChunk(currentChunk);
+  const uint32_t align = BlockAlign();
+  const uint32_t available = (chunk->buffer && align) ? chunk->used / align : 0;
+  if (playPosition > available) playPosition = available;
+
+  bool opened = engine && engine->StartRender(outputDeviceId, 0);
+  chunk->playOffset = playPosition * align;
+  const uint32_t generation = playGeneration;
+  for (int i = 0; i < 2; ++i) {
+    CBufferRecord* packet = opened ? NextPlaybackPacket(chunk) : nullptr;
+    if (packet) {
+      if (engine->PlayBlock(packet, 0)) ++packetsInFlight;
+      PostLogLine(LOG_WAVE_MANAGER, "Precaching sound buffer");
+    } else {
+      PostLogLine(LOG_WAVE_MANAGER, "Next buffer is zero in precache");
+    }
+  }
+  playing = true;
+  paused = false;
+  Notify(NOTIFY_TRANSPORT_CHANGED);
+  // Nothing to play (cursor at the end, chunk not loadable, device not open): end at once.
+  if (packetsInFlight == 0 && generation == playGeneration) {
+    EndPlayback(chunk);
+    Notify(NOTIFY_PROGRESS);
+  }
+}
+
+CBufferRecord* CSoundDocument::NextPlaybackPacket(CChunkInfo* chunk) {
+  Lock lock(packetLock);
+  const uint32_t align = BlockAlign();
+  if (!chunk || !chunk->buffer || !engine || align == 0) return nullptr;
+  int64_t step = int64_t(engine->framesPerBuffer) * align;
+  if (step <= 0) step = int64_t(wavHeader.samplesPerSec / 10) * align;
+  const int64_t left = int64_t(std::min(chunk->used, chunk->capacity)) - int64_t(chunk->playOffset);
+  int64_t n = std::min(step, left);
+  n -= n % align;  // whole frames only
+  if (n <= 0) return nullptr;
+
+  CBufferRecord* packet = CreateBufferRecord(uint32_t(n) + kBufferHeaderBytes);
+  if (!packet) return nullptr;
+  packet->kind = kBufferKindAudio;
+  packet->size = uint32_t(n) + kBufferHeaderBytes;
+  packet->payloadBytes = 0;
+  packet->documentSerial = serial;
+  packet->trackIndex = int32_t(trackIndex);
+  BufferBlockHeader* header = PlayBlockHeader(packet);
+  memset(header, 0, sizeof *header);
+  header->channels = wavHeader.channels;
+  header->sampleRate = wavHeader.samplesPerSec;
+  header->streamKey = uint32_t(reinterpret_cast<uintptr_t>(this));
+  header->frameCount = uint32_t(n) / align;
+  header->bitsPerSample = wavHeader.bitsPerSample;
+  header->reserved = playGeneration;
+  header->timestamp = GetTickCount64();
+  memcpy(packet->data->data + kBufferHeaderBytes, chunk->buffer + chunk->playOffset, size_t(n));
+  chunk->playOffset += uint32_t(n);
+  return packet;
+}
+
+void CSoundDocument::OnSoundOut(CBufferRecord** record) {
+  if (!record || !*record || (*record)->documentSerial != serial) return;
+  CBufferRecord*& packet = *record;
+  Lock lock(packetLock);
+  CChunkInfo* chunk = GetCurrentChunk();
+  const BufferBlockHeader* header = packet->data && packet->data->size >= kBufferHeaderBytes
+                                        ? PlayBlockHeader(packet)
+                                        : nullptr;
+  if (!chunk || !header || header->reserved != playGeneration || !playing) {
+    ReleaseBufferRecord(packet);  // ours, but from a playback that is over
+    return;
+  }
+  if (packetsInFlight > 0) --packetsInFlight;
+  const uint32_t align = BlockAlign();
+  if (align && packet->size > kBufferHeaderBytes) playPosition += (packet->size - kBufferHeaderBytes) / align;
+  SetPositionBarPos(playPosition);
+
+  CBufferRecord* next = nullptr;
+  if (!paused && (next = NextPlaybackPacket(chunk)) != nullptr) {
+    if (engine->PlayBlock(next, 0)) ++packetsInFlight;
+  }
+  if (packetsInFlight == 0) EndPlayback(chunk);
+
+  // Keep the play position in view.
+  const int64_t pos = playPosition, start = viewStartFrame, length = viewLengthFrames;
+  const int64_t frames = chunk->frames, half = length / 2;
+  int64_t newStart = start;
+  if (start + half < pos) {
+    if (frames > start + length) newStart = std::min(pos - half, frames - length);
+  } else if (pos < start) {
+    newStart = pos;
+  }
+  if (newStart < 0) newStart = 0;
+  RedrawWaveform(uint32_t(newStart), framesPerPixel);
+  DrawSelectionAndCursor(nullptr);
+
+  Notify(NOTIFY_PROGRESS);
+  ReleaseBufferRecord(packet);
+}
+
+void CSoundDocument::TogglePause() {
+  Lock lock(packetLock);
+  if (playing && paused) {
+    StartPlayback();
+    paused = false;
+  } else if (playing) {
+    StopTransport();
+    playing = true;
+    paused = true;
+  } else if (recording && paused) {
+    Notify(NOTIFY_TRANSPORT_CHANGED);
+    StartCaptureStreams();
+    paused = false;
+  } else if (recording) {
+    Notify(NOTIFY_REC_PAUSED);
+    StopCaptureStreams();
+    paused = true;
+  }
+}
+
+void CSoundDocument::StopTransport() {
+  Lock lock(packetLock);
+  if (recording) {
+    if (paused) TogglePause();
+    ToggleRecording();
+  }
+  if (playing) {
+    StopRenderDevice();
+    playing = false;
+    Notify(NOTIFY_PLAY_ENDED);
+  }
+  paused = false;
+}

@@ -1,0 +1,181 @@
+// The sound document's model: serials, temp folder and chunk files, loading and saving a
+// chunk's PCM on real files, and the clean-up operations.
+#include <fstream>
+#include <iterator>
+
+#include "media/document/tests/DocumentTestSupport.h"
+
+namespace {
+
+std::vector<char> ReadFileBytes(const std::wstring& path) {
+  std::vector<char> bytes;
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return bytes;
+  char buf[65536];
+  DWORD got = 0;
+  while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got) bytes.insert(bytes.end(), buf, buf + got);
+  CloseHandle(f);
+  return bytes;
+}
+
+int CountFiles(const std::wstring& folder) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((folder + L"*.*").c_str(), &found);
+  int n = 0;
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) ++n;
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  return n;
+}
+
+}  // namespace
+
+using ChunkModelTest = DocumentTest;
+
+TEST_F(ChunkModelTest, ConstructionSetsFormatSerialAndEngine) {
+  EXPECT_EQ(doc->currentChunk.load(), -1);
+  EXPECT_EQ(doc->captureMask, 1u);
+  EXPECT_EQ(doc->wavHeader.channels, 1);
+  EXPECT_EQ(doc->wavHeader.samplesPerSec, 44100u);
+  EXPECT_EQ(doc->wavHeader.avgBytesPerSec, 88200u);
+  EXPECT_EQ(doc->wavHeader.blockAlign, 2);
+  EXPECT_EQ(doc->wavHeader.bitsPerSample, 16);
+  ASSERT_NE(engine, nullptr);
+  EXPECT_TRUE(engine->started);
+  EXPECT_EQ(engine->framesPerBuffer, 4410u);
+  CSoundDocument second(0, UniqueTrackName(L"DocSecond"), nullptr);
+  EXPECT_EQ(second.serial, doc->serial + 1);
+}
+
+TEST_F(ChunkModelTest, TempFolderAndChunkFiles) {
+  const std::wstring folder = doc->tempFolder;
+  EXPECT_NE(folder.find(L"\\Quillmeridian\\TempSnd\\DocTest"), std::wstring::npos) << folder;
+  EXPECT_EQ(folder.back(), L'\\');
+  EXPECT_EQ(GetFileAttributesW(folder.c_str()) & FILE_ATTRIBUTE_DIRECTORY, DWORD(FILE_ATTRIBUTE_DIRECTORY));
+
+  EXPECT_EQ(doc->NewChunk(), 0);
+  EXPECT_EQ(doc->NewChunk(), 1);
+  const CChunkInfo* chunk = doc->GetChunk(1);
+  const std::wstring name = chunk->fileName;
+  EXPECT_EQ(name.rfind(L"Wav", 0), 0u) << name;
+  EXPECT_EQ(name.substr(name.size() - 4), L".tmp");
+  EXPECT_EQ(chunk->frames, 0u);
+  EXPECT_EQ(CountFiles(folder), 2);
+  // An empty chunk needs nothing from its file.
+  DeleteFileW((folder + name).c_str());
+  EXPECT_TRUE(doc->LoadChunk(1));
+  EXPECT_TRUE(reports.empty());
+
+  // The destructor empties the folder.
+  delete doc;
+  doc = nullptr;
+  EXPECT_EQ(CountFiles(folder), 0);
+}
+
+TEST_F(ChunkModelTest, SaveAndLoadRoundTripOnTheChunkFile) {
+  CChunkInfo* chunk = AddChunk(100, 1000);
+  doc->SelectChunk(0);
+  doc->SelectChunk(-1);  // saves the chunk and frees its buffer
+  EXPECT_EQ(chunk->buffer, nullptr);
+  const std::wstring path = std::wstring(doc->tempFolder) + chunk->fileName;
+  std::vector<char> bytes = ReadFileBytes(path);
+  ASSERT_EQ(bytes.size(), 200u);
+  EXPECT_EQ(reinterpret_cast<int16_t*>(bytes.data())[99], 1099);
+
+  ASSERT_TRUE(doc->LoadChunk(0));
+  EXPECT_EQ(chunk->used, 200u);
+  EXPECT_EQ(chunk->capacity, 200u);
+  EXPECT_EQ(ChunkSamples(chunk).at(42), 1042);
+
+  // A file shorter than the frames it should hold: the chunk claims only what it holds.
+  free(chunk->buffer);
+  chunk->buffer = nullptr;
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  SetFilePointer(f, 151, nullptr, FILE_BEGIN);
+  SetEndOfFile(f);
+  CloseHandle(f);
+  ASSERT_TRUE(doc->LoadChunk(0));
+  EXPECT_EQ(chunk->used, 151u);
+  EXPECT_EQ(chunk->frames, 75u);
+}
+
+TEST_F(ChunkModelTest, LoadChunkFailures) {
+  AddChunk(10);
+  CChunkInfo* missing = AddChunk(10);
+  CChunkInfo* noName = AddChunk(10);
+  for (CChunkInfo* c : {missing, noName}) {
+    free(c->buffer);
+    c->buffer = nullptr;
+  }
+  DeleteFileW((std::wstring(doc->tempFolder) + missing->fileName).c_str());
+  noName->fileName[0] = 0;  // no source WAV open: it tries the temp folder itself
+
+  struct LoadCase {
+    int index;
+    bool result;
+    const wchar_t* report;
+  };
+  const LoadCase cases[] = {
+      {-1, false, nullptr}, {3, false, nullptr}, {-5, false, nullptr}, {0, true, nullptr},
+      {1, false, L"Could not open file in LoadChunk"}, {2, false, L"Could not open file in LoadChunk"},
+  };
+  for (const auto& c : cases) {
+    reports.clear();
+    EXPECT_EQ(doc->LoadChunk(c.index), c.result) << c.index;
+    if (c.report)
+      EXPECT_EQ(reports, std::vector<std::wstring>{c.report}) << c.index;
+    else
+      EXPECT_TRUE(reports.empty()) << c.index;
+  }
+  EXPECT_EQ(missing->buffer, nullptr);
+  EXPECT_EQ(missing->frames, 10u);
+  EXPECT_FALSE(doc->SaveChunk(-1));
+  EXPECT_FALSE(doc->SaveChunk(3));
+}
+
+TEST_F(ChunkModelTest, TextsResetAndFreeAll) {
+  doc->SetChunkText(L"first line");
+  ASSERT_EQ(doc->GetChunkCount(), 1);
+  EXPECT_EQ(doc->currentChunk.load(), 0);
+  EXPECT_EQ(doc->GetCurrentChunk()->text, L"first line");
+  EXPECT_EQ(doc->modified, 1);
+
+  doc->cursorFrame = 9;
+  doc->playPosition = 9;
+  Codes();
+  doc->ResetSoundData();
+  EXPECT_EQ(Codes(), std::vector<int>{4});
+  EXPECT_EQ(doc->wavHeader.blockAlign, 0);
+  EXPECT_EQ(doc->cursorFrame.load(), 0u);
+  EXPECT_EQ(doc->playPosition.load(), 0u);
+
+  doc->FreeAllChunks();
+  EXPECT_EQ(doc->GetChunkCount(), 0);
+  EXPECT_EQ(doc->currentChunk.load(), -1);
+  doc->FreeAllChunks();
+  EXPECT_EQ(doc->GetChunkCount(), 0);
+}
+
+namespace {
+std::atomic<bool> g_saveEnded{false};
+DWORD WINAPI QuickThread(LPVOID) { return 0; }
+DWORD WINAPI SlowThread(LPVOID) {
+  Sleep(200);
+  g_saveEnded = true;
+  return 0;
+}
+}  // namespace
+
+TEST_F(ChunkModelTest, ClosedThreadHandlesAreNotWaitedOnAgain) {
+  doc->loadThread = CreateThread(nullptr, 0, QuickThread, nullptr, 0, nullptr);
+  WaitForSingleObject(doc->loadThread, INFINITE);
+  doc->CloseLoadThread();
+  EXPECT_EQ(doc->loadThread, nullptr);
+  // A live thread's handle is waited on by the destructor.
+  doc->saveThread = CreateThread(nullptr, 0, SlowThread, nullptr, 0, nullptr);
+  delete doc;
+  doc = nullptr;
+  EXPECT_TRUE(g_saveEnded.load());
+}
