@@ -1,0 +1,149 @@
+#include "media/zip/tests/ZipTestUtil.h"
+
+#include <zlib.h>
+
+#include <cstring>
+
+#include "media/zip/Deflate.h"
+
+namespace ziptest {
+namespace {
+
+void RemoveTree(const std::wstring& dir) {
+  WIN32_FIND_DATAW fd;
+  HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+  if (f != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = fd.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring path = dir + L"\\" + name;
+      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
+      else DeleteFileW(path.c_str());
+    } while (FindNextFileW(f, &fd));
+    FindClose(f);
+  }
+  RemoveDirectoryW(dir.c_str());
+}
+
+struct MemoryInput {
+  const Bytes* data;
+  size_t pos;
+};
+
+int ReadMemory(void* ctx, uint8_t* buf, unsigned size) {
+  auto* in = static_cast<MemoryInput*>(ctx);
+  size_t n = std::min<size_t>(size, in->data->size() - in->pos);
+  std::memcpy(buf, in->data->data() + in->pos, n);
+  in->pos += n;
+  return static_cast<int>(n);
+}
+
+bool WriteMemory(void* ctx, const uint8_t* data, unsigned size) {
+  auto* out = static_cast<Bytes*>(ctx);
+  out->insert(out->end(), data, data + size);
+  return true;
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+  wchar_t tmp[MAX_PATH], cur[MAX_PATH];
+  GetTempPathW(MAX_PATH, tmp);
+  GetCurrentDirectoryW(MAX_PATH, cur);
+  previous_ = cur;
+  static LONG counter = 0;
+  wchar_t name[MAX_PATH];
+  swprintf(name, MAX_PATH, L"%lszip-test-%lu-%ld", tmp, GetCurrentProcessId(), InterlockedIncrement(&counter));
+  path_ = name;
+  RemoveTree(path_);
+  CreateDirectoryW(path_.c_str(), nullptr);
+  SetCurrentDirectoryW(path_.c_str());
+}
+
+ScratchDir::~ScratchDir() {
+  SetCurrentDirectoryW(previous_.c_str());
+  RemoveTree(path_);
+}
+
+bool WriteBytes(const std::wstring& path, const Bytes& data) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  DWORD done = 0;
+  bool ok = data.empty() || (WriteFile(f, data.data(), static_cast<DWORD>(data.size()), &done, nullptr) && done == data.size());
+  CloseHandle(f);
+  return ok;
+}
+
+Bytes ReadBytes(const std::wstring& path) {
+  Bytes data;
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return data;
+  LARGE_INTEGER size;
+  GetFileSizeEx(f, &size);
+  data.resize(static_cast<size_t>(size.QuadPart));
+  DWORD got = 0;
+  if (!data.empty()) ReadFile(f, data.data(), static_cast<DWORD>(data.size()), &got, nullptr);
+  CloseHandle(f);
+  return data;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+Bytes Deflate(const Bytes& input, unsigned outSize) {
+  qmzip::CDeflater d;
+  MemoryInput in{&input, 0};
+  Bytes out;
+  std::vector<uint8_t> buf(outSize);
+  if (d.Run(ReadMemory, &in, WriteMemory, &out, buf.data(), outSize) != qmzip::DeflateResult::Ok) return {};
+  return out;
+}
+
+Bytes Inflate(const Bytes& data, bool* ok) {
+  *ok = false;
+  z_stream s{};
+  if (inflateInit2(&s, -MAX_WBITS) != Z_OK) return {};
+  Bytes out;
+  s.next_in = const_cast<Bytef*>(data.data());
+  s.avail_in = static_cast<uInt>(data.size());
+  uint8_t buf[65536];
+  int r;
+  do {
+    s.next_out = buf;
+    s.avail_out = sizeof buf;
+    r = inflate(&s, Z_NO_FLUSH);
+    out.insert(out.end(), buf, buf + (sizeof buf - s.avail_out));
+  } while (r == Z_OK);
+  *ok = r == Z_STREAM_END && s.avail_in == 0;
+  inflateEnd(&s);
+  return out;
+}
+
+Bytes RandomBytes(size_t n, uint32_t seed) {
+  Bytes b(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto& v : b) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    v = static_cast<uint8_t>(x >> 24);
+  }
+  return b;
+}
+
+Bytes TextBytes(size_t n) {
+  static const char* const words[] = {"the ", "student ", "records ", "her ", "voice ", "beside ", "a ",
+                                      "master ", "track, ", "chunk ", "by ", "chunk.\r\n", "Listen ", "and ",
+                                      "repeat ", "each ", "line "};
+  Bytes b;
+  uint32_t x = 12345;
+  while (b.size() < n) {
+    x = x * 1103515245u + 12345u;
+    const char* w = words[(x >> 16) % (sizeof words / sizeof *words)];
+    b.insert(b.end(), w, w + std::strlen(w));
+  }
+  b.resize(n);
+  return b;
+}
+
+}  // namespace ziptest
