@@ -1,0 +1,332 @@
+#include "appdata/NamedPipeLink.h"
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+constexpr DWORD kClientRetryMs = 500;
+constexpr DWORD kConnectedPollMs = 1000;
+constexpr DWORD kReadWaitMs = 1000;
+constexpr DWORD kServerConnectWaitMs = 2000;
+constexpr DWORD kServerRetryMs = 500;
+constexpr DWORD kPipeBufferBytes = 0x20000;
+
+}  // namespace
+
+CNamedPipeLink::CNamedPipeLink(const wchar_t* pipeName, DWORD targetThreadId, UINT messageId)
+    : targetThreadId_(targetThreadId), messageId_(messageId) {
+  InitializeCriticalSection(&lock_);
+  // Signalled from the start: a link with no connection may be stopped at once.
+  noConnectionEvent_ = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  const size_t length = pipeName ? wcslen(pipeName) : kNameCapacity;
+  if (length >= kNameCapacity || !noConnectionEvent_) return;
+  wmemcpy(pipeName_, pipeName, length + 1);
+  connectThread_ = CreateThread(nullptr, 0, ConnectThreadProc, this, CREATE_SUSPENDED, &connectThreadId_);
+}
+
+CNamedPipeLink::~CNamedPipeLink() {
+  Stop();
+  DeleteCriticalSection(&lock_);
+  if (noConnectionEvent_) CloseHandle(noConnectionEvent_);
+}
+
+void CNamedPipeLink::Start(bool server) {
+  if (!connectThread_ || started_ || stopped_) return;
+  serverFlag_ = server ? 1 : 0;
+  started_ = true;
+  run_.store(1, std::memory_order_release);
+  ResumeThread(connectThread_);
+}
+
+void CNamedPipeLink::Stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  run_.store(0, std::memory_order_release);
+  if (connectThread_) {
+    // A link that was never started still has its connect thread suspended; with the run
+    // flag clear it ends as soon as it runs.
+    if (!started_) ResumeThread(connectThread_);
+    WaitForSingleObject(connectThread_, INFINITE);
+    CloseHandle(connectThread_);
+    connectThread_ = nullptr;
+  }
+  if (!noConnectionEvent_) return;
+  // No connect thread is left to add a connection, so once the event is set no reader holds
+  // an entry; wait for the last one to leave the link entirely.
+  WaitForSingleObject(noConnectionEvent_, INFINITE);
+  EnterCriticalSection(&lock_);
+  HANDLE last = lastReader_;
+  lastReader_ = nullptr;
+  LeaveCriticalSection(&lock_);
+  if (last) {
+    WaitForSingleObject(last, INFINITE);
+    CloseHandle(last);
+  }
+}
+
+DWORD CNamedPipeLink::ConnectionCount() {
+  EnterCriticalSection(&lock_);
+  const DWORD count = connectionCount_;
+  LeaveCriticalSection(&lock_);
+  return count;
+}
+
+DWORD WINAPI CNamedPipeLink::ConnectThreadProc(LPVOID self) {
+  auto* link = static_cast<CNamedPipeLink*>(self);
+  if (link->serverFlag_)
+    link->RunServer();
+  else
+    link->RunClient();
+  return 0;
+}
+
+void CNamedPipeLink::RunClient() {
+  while (Running()) {
+    if (ConnectionCount() > 0) {
+      // Wakes as soon as the connection ends, so a reconnect does not wait out a full poll.
+      WaitForSingleObject(noConnectionEvent_, kConnectedPollMs);
+      continue;
+    }
+    HANDLE pipe = CreateFileW(pipeName_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+      Sleep(kClientRetryMs);  // the server is not there yet, or busy
+      continue;
+    }
+    AddConnection(pipe);
+    Sleep(kClientRetryMs);
+  }
+}
+
+void CNamedPipeLink::RunServer() {
+  HANDLE connectEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!connectEvent) return;
+  while (Running()) {
+    HANDLE pipe = CreateNamedPipeW(pipeName_, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, kMaxConnections,
+                                   kPipeBufferBytes, kPipeBufferBytes, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) {
+      Sleep(kServerRetryMs);  // every instance in use, or the name is taken
+      continue;
+    }
+    OVERLAPPED ov{};
+    ov.hEvent = connectEvent;
+    ResetEvent(connectEvent);
+    bool connected = ConnectNamedPipe(pipe, &ov) != FALSE;
+    if (!connected) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_PIPE_CONNECTED) {
+        connected = true;  // the client came between creating the instance and this call
+      } else if (error == ERROR_IO_PENDING) {
+        bool stopping = false;
+        while (WaitForSingleObject(connectEvent, kServerConnectWaitMs) == WAIT_TIMEOUT) {
+          if (!Running()) {
+            stopping = true;
+            break;
+          }
+        }
+        DWORD unused = 0;
+        if (stopping) {
+          CancelIo(pipe);
+          GetOverlappedResult(pipe, &ov, &unused, TRUE);
+        } else {
+          connected = GetOverlappedResult(pipe, &ov, &unused, FALSE) != FALSE;
+        }
+      }
+    }
+    if (connected) {
+      AddConnection(pipe);
+    } else {
+      // A client that came and went, or a stop: this instance is spent.
+      CloseHandle(pipe);
+      if (Running()) Sleep(50);
+    }
+  }
+  CloseHandle(connectEvent);
+}
+
+bool CNamedPipeLink::AddConnection(HANDLE pipe) {
+  HANDLE owner = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), pipe, GetCurrentProcess(), &owner, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    CloseHandle(pipe);
+    return false;
+  }
+  EnterCriticalSection(&lock_);
+  HANDLE reader = nullptr;
+  const DWORD slot = connectionCount_;
+  if (slot < kMaxConnections) {
+    // The reader looks itself up by id, so the entry is complete before it runs.
+    reader = CreateThread(nullptr, 0, ReaderThreadProc, this, CREATE_SUSPENDED, &readerThreadIds_[slot]);
+  }
+  if (!reader) {
+    LeaveCriticalSection(&lock_);
+    CloseHandle(owner);
+    CloseHandle(pipe);
+    return false;
+  }
+  readerThreads_[slot] = reader;
+  pipes_[slot] = pipe;
+  ownerPipes_[slot] = owner;
+  connectionCount_ = slot + 1;
+  ResetEvent(noConnectionEvent_);
+  ResumeThread(reader);
+  LeaveCriticalSection(&lock_);
+  return true;
+}
+
+DWORD WINAPI CNamedPipeLink::ReaderThreadProc(LPVOID self) {
+  static_cast<CNamedPipeLink*>(self)->RunReader();
+  return 0;
+}
+
+bool CNamedPipeLink::Post(HANDLE ownerPipe, LPARAM lParam) {
+  return PostThreadMessageW(targetThreadId_, messageId_, reinterpret_cast<WPARAM>(ownerPipe), lParam) != FALSE;
+}
+
+bool CNamedPipeLink::WaitIo(HANDLE pipe, OVERLAPPED* ov, DWORD* transferred) {
+  *transferred = 0;
+  for (;;) {
+    const DWORD wait = WaitForSingleObject(ov->hEvent, kReadWaitMs);
+    if (wait == WAIT_OBJECT_0) break;
+    if (wait != WAIT_TIMEOUT || !Running()) {
+      // The buffer must not be given back while the read may still write into it.
+      CancelIo(pipe);
+      GetOverlappedResult(pipe, ov, transferred, TRUE);
+      return false;
+    }
+  }
+  if (GetOverlappedResult(pipe, ov, transferred, FALSE)) return true;
+  return GetLastError() == ERROR_MORE_DATA;  // a message-mode server: the bytes are there
+}
+
+bool CNamedPipeLink::ReadExactly(HANDLE pipe, OVERLAPPED* ov, void* buffer, DWORD size) {
+  auto* bytes = static_cast<BYTE*>(buffer);
+  DWORD have = 0;
+  while (have < size) {
+    if (!Running()) return false;
+    HANDLE event = ov->hEvent;
+    *ov = OVERLAPPED{};
+    ov->hEvent = event;
+    if (!ReadFile(pipe, bytes + have, size - have, nullptr, ov)) {
+      const DWORD error = GetLastError();
+      // Broken pipe, not connected or anything else: the client side reconnects anyway, and
+      // retrying a persistent error would only spin.
+      if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return false;
+    }
+    DWORD got = 0;
+    if (!WaitIo(pipe, ov, &got)) return false;
+    have += got;  // a peer's empty write completes with 0 bytes and changes nothing
+  }
+  return true;
+}
+
+void CNamedPipeLink::RunReader() {
+  const DWORD self = GetCurrentThreadId();
+  HANDLE pipe = nullptr;
+  HANDLE owner = nullptr;
+  HANDLE selfHandle = nullptr;
+  bool found = false;
+  EnterCriticalSection(&lock_);
+  for (DWORD i = 0; i < connectionCount_; ++i) {
+    if (readerThreadIds_[i] == self) {
+      pipe = pipes_[i];
+      owner = ownerPipes_[i];
+      selfHandle = readerThreads_[i];
+      readerThreads_[i] = nullptr;  // kept by this reader until it hands it to lastReader_
+      found = true;
+      break;
+    }
+  }
+  LeaveCriticalSection(&lock_);
+  if (!found) {
+    // Cannot happen with entries completed before the reader resumes; it owns nothing then.
+    Post(nullptr, kDisconnected);
+    return;
+  }
+
+  OVERLAPPED ov{};
+  ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  bool announced = false;
+  if (ov.hEvent && Post(owner, kConnected)) {
+    announced = true;
+  } else {
+    // The owner never learnt this handle, so it cannot close it.
+    CloseHandle(owner);
+    owner = nullptr;
+  }
+
+  while (announced && Running()) {
+    uint32_t length = 0;
+    if (!ReadExactly(pipe, &ov, &length, sizeof length)) break;
+    if (length > kMaxFrameLength) break;  // also keeps length + 4 from wrapping
+    auto* block = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size_t(length) + 4));
+    if (!block) break;
+    memcpy(block, &length, sizeof length);
+    if (length > 0 && !ReadExactly(pipe, &ov, block + 4, length)) {
+      HeapFree(GetProcessHeap(), 0, block);
+      break;
+    }
+    if (!Post(owner, reinterpret_cast<LPARAM>(block))) HeapFree(GetProcessHeap(), 0, block);
+  }
+  if (announced) Post(owner, kDisconnected);
+
+  EnterCriticalSection(&lock_);
+  for (DWORD i = 0; i < connectionCount_; ++i) {
+    if (readerThreadIds_[i] != self) continue;
+    DisconnectNamedPipe(pipe);  // fails on a client handle; harmless
+    CloseHandle(pipe);
+    for (DWORD j = i + 1; j < connectionCount_; ++j) {
+      pipes_[j - 1] = pipes_[j];
+      ownerPipes_[j - 1] = ownerPipes_[j];
+      readerThreads_[j - 1] = readerThreads_[j];
+      readerThreadIds_[j - 1] = readerThreadIds_[j];
+    }
+    --connectionCount_;
+    pipes_[connectionCount_] = nullptr;
+    ownerPipes_[connectionCount_] = nullptr;
+    readerThreads_[connectionCount_] = nullptr;
+    readerThreadIds_[connectionCount_] = 0;
+    break;
+  }
+  if (lastReader_) CloseHandle(lastReader_);
+  lastReader_ = selfHandle;
+  if (connectionCount_ == 0) SetEvent(noConnectionEvent_);
+  LeaveCriticalSection(&lock_);
+  if (ov.hEvent) CloseHandle(ov.hEvent);
+}
+
+bool WritePipeBytes(HANDLE pipe, const void* data, DWORD size, DWORD timeoutMs) {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!event) return false;
+  const BYTE* bytes = static_cast<const BYTE*>(data);
+  const DWORD start = GetTickCount();
+  DWORD written = 0;
+  bool ok = true;
+  // do-while: an empty write is a write too (a peer may wait on one).
+  do {
+    OVERLAPPED ov{};
+    ov.hEvent = event;
+    if (!WriteFile(pipe, bytes + written, size - written, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
+      ok = false;
+      break;
+    }
+    const DWORD elapsed = GetTickCount() - start;
+    const DWORD wait = WaitForSingleObject(event, elapsed < timeoutMs ? timeoutMs - elapsed : 0);
+    DWORD done = 0;
+    if (wait != WAIT_OBJECT_0) {
+      CancelIo(pipe);
+      GetOverlappedResult(pipe, &ov, &done, TRUE);
+      ok = false;
+      break;
+    }
+    if (!GetOverlappedResult(pipe, &ov, &done, FALSE) || (done == 0 && written < size)) {
+      ok = false;
+      break;
+    }
+    written += done;
+  } while (written < size);
+  CloseHandle(event);
+  return ok;
+}
