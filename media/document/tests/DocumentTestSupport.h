@@ -110,7 +110,9 @@ class DocumentTest : public ::testing::Test {
     doc->inputDeviceId = L"in";
   }
   void TearDown() override {
+    const std::wstring folder = doc ? doc->tempFolder : L"";
     delete doc;
+    if (!folder.empty()) RemoveDirectoryW(folder.c_str());
     Codes();
     g_pfnCreateTrackEngine = nullptr;
     EXPECT_EQ(GetLiveBufferRecordCount(), liveRecords) << "buffer records leaked";

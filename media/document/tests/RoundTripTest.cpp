@@ -1,0 +1,217 @@
+// Both tracks on the real engine under Wine: the Master plays a tone on the speakers while the
+// Student records the speakers' monitor; a worker thread moves the engine's blocks as the
+// program's worker does. Also device-id resolution and endpoint volume on real endpoints.
+#include <gtest/gtest.h>
+
+#include <endpointvolume.h>
+
+#include <atomic>
+#include <cmath>
+#include <vector>
+
+#include "audio/BufferRecord.h"
+#include "audio/SoundWorks.h"
+#include "media/document/SoundDocument.h"
+
+namespace {
+
+constexpr UINT WM_WORKER_SYNC = WM_APP + 1;
+
+// The worker thread's part: played blocks to the Student and then the Master, captured blocks to
+// the Student; whatever no track takes is released.
+struct TestWorker {
+  std::atomic<CSoundDocument*> master{nullptr}, student{nullptr};
+  std::atomic<int> markers{0};
+  HANDLE thread = nullptr;
+  DWORD id = 0;
+  HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+
+  TestWorker() {
+    thread = CreateThread(nullptr, 0, Proc, this, 0, &id);
+    WaitForSingleObject(ready, INFINITE);
+  }
+  ~TestWorker() {
+    PostThreadMessageW(id, WM_QUIT, 0, 0);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(ready);
+  }
+  // Returns once the worker has handled everything posted before and drops the tracks.
+  void Detach() {
+    master = nullptr;
+    student = nullptr;
+    PostThreadMessageW(id, WM_WORKER_SYNC, 0, 0);
+    WaitForSingleObject(ready, INFINITE);
+  }
+  static DWORD WINAPI Proc(LPVOID p) {
+    auto* self = static_cast<TestWorker*>(p);
+    MSG msg;
+    PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+    SetEvent(self->ready);
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+      auto* record = reinterpret_cast<CBufferRecord*>(msg.wParam);
+      if (msg.message == WM_SOUND_OUT) {
+        if (CSoundDocument* s = self->student) s->OnSoundOut(&record);
+        if (CSoundDocument* m = self->master; record && m) m->OnSoundOut(&record);
+        ReleaseBufferRecord(record);
+      } else if (msg.message == WM_SOUND_IN) {
+        if (!record) ++self->markers;
+        if (CSoundDocument* s = self->student)
+          s->OnSoundIn(record);
+        else
+          ReleaseBufferRecord(record);
+      } else if (msg.message == WM_WORKER_SYNC) {
+        SetEvent(self->ready);
+      }
+    }
+    return 0;
+  }
+};
+
+std::wstring FindDevice(const DeviceList& devices, const std::wstring& name) {
+  for (const auto& d : devices)
+    if (d.second == name) return d.first;
+  return L"";
+}
+
+// Waits for a notification code from `doc` on this thread's queue.
+bool WaitForCode(const CSoundDocument* doc, WPARAM code, DWORD timeoutMs) {
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  MSG msg;
+  while (GetTickCount64() < end) {
+    while (PeekMessageW(&msg, nullptr, WM_SOUND_NOTIFY, WM_SOUND_NOTIFY, PM_REMOVE))
+      if (msg.lParam == reinterpret_cast<LPARAM>(doc) && msg.wParam == code) return true;
+    Sleep(10);
+  }
+  return false;
+}
+
+std::wstring TrackName(const wchar_t* stem) { return stem + std::to_wstring(GetCurrentProcessId()); }
+
+}  // namespace
+
+TEST(SoundDocumentOnRealEngine, StudentRecordsTheToneTheMasterPlays) {
+  MSG msg;
+  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  const LONG liveBefore = GetLiveBufferRecordCount();
+  const int gainBefore = CSoundDocument::GetRecordingGain();
+  {
+    TestWorker worker;
+    auto* master = new CSoundDocument(worker.id, TrackName(L"RtMaster"), nullptr);
+    auto* student = new CSoundDocument(worker.id, TrackName(L"RtStudent"), nullptr);
+    master->trackIndex = 0;
+    student->trackIndex = 1;
+    worker.master = master;
+    worker.student = student;
+    for (CSoundDocument* d : {master, student}) d->notifyTarget = NotifyTarget{GetCurrentThreadId(), nullptr, WM_SOUND_NOTIFY};
+
+    master->outputDeviceId = FindDevice(master->engine->GetRenderDevices(), L"speakers");
+    student->inputDeviceId = FindDevice(student->engine->GetCaptureDevices(), L"Monitor of speakers");
+    ASSERT_FALSE(master->outputDeviceId.empty());
+    ASSERT_FALSE(student->inputDeviceId.empty());
+    student->captureMask = 1;
+
+    // Three seconds of 440 Hz at a quarter of full scale in the Master's chunk.
+    const int toneFrames = 3 * 44100;
+    std::vector<int16_t> tone(toneFrames);
+    for (int i = 0; i < toneFrames; ++i) tone[i] = int16_t(std::lrint(8192.0 * std::sin(2 * M_PI * 440.0 * i / 44100.0)));
+    master->SelectChunk(master->NewChunk());
+    master->WriteChunkPcm(0, uint32_t(tone.size() * 2), tone.data());
+    ASSERT_EQ(master->GetCurrentChunk()->frames, uint32_t(toneFrames));
+
+    student->ToggleRecording();
+    ASSERT_TRUE(student->recording.load());
+    Sleep(2000);  // Wine's first captured packet comes late
+    master->StartPlayback();
+    ASSERT_TRUE(master->playing.load());
+    EXPECT_TRUE(WaitForCode(master, NOTIFY_PLAY_ENDED, 15000)) << "the Master's playback never ended";
+    EXPECT_FALSE(master->playing.load());
+    EXPECT_EQ(master->playPosition.load(), uint32_t(toneFrames));
+    Sleep(1000);
+    student->ToggleRecording();
+    for (int i = 0; i < 300 && worker.markers == 0; ++i) Sleep(10);
+    EXPECT_EQ(worker.markers.load(), 1) << "no end-of-recording marker";
+    worker.Detach();
+
+    // The Student's chunk holds the tone, brought up by the automatic gain.
+    CChunkInfo* chunk = student->GetCurrentChunk();
+    ASSERT_NE(chunk, nullptr);
+    ASSERT_NE(chunk->buffer, nullptr);
+    const int16_t* s = reinterpret_cast<const int16_t*>(chunk->buffer);
+    const int n = int(chunk->used / 2);
+    EXPECT_EQ(chunk->frames, uint32_t(n));
+    int first = -1, last = -1;
+    for (int i = 0; i < n; ++i)
+      if (std::abs(int(s[i])) > 3000) {
+        if (first < 0) first = i;
+        last = i;
+      }
+    ASSERT_GE(first, 0) << "no tone recorded in " << n << " frames";
+    const int length = last - first;
+    EXPECT_GT(length, 2 * 44100) << "tone recorded for " << length << " frames";
+    // Frequency by zero crossings over the second half of the tone.
+    const int from = first + length / 2, to = last - 2205;
+    ASSERT_GT(to - from, 11025);
+    int crossings = 0, peak = 0;
+    double sumSquares = 0;
+    for (int i = from; i < to; ++i) {
+      if ((s[i] < 0) != (s[i + 1] < 0)) ++crossings;
+      peak = std::max(peak, std::abs(int(s[i])));
+      sumSquares += double(s[i]) * s[i];
+    }
+    const double frequency = crossings / 2.0 / ((to - from) / 44100.0);
+    const double rms = std::sqrt(sumSquares / (to - from));
+    printf("recorded tone: %d frames, %.1f Hz, peak %d, rms %.0f, gain %d\n", length, frequency, peak, rms,
+           CSoundDocument::GetRecordingGain());
+    EXPECT_NEAR(frequency, 440.0, 6.0);
+    // The gain settles near 7,864,080 / input peak, which puts the output peak near 30,719.
+    EXPECT_GT(peak, 26000) << "gain " << CSoundDocument::GetRecordingGain();
+    EXPECT_LE(peak, 32767);
+    EXPECT_NEAR(peak / rms, std::sqrt(2.0), 0.15) << "not a clean sine: peak " << peak << " rms " << rms;
+    EXPECT_GT(CSoundDocument::GetRecordingGain(), gainBefore);
+
+    delete student;
+    delete master;
+  }
+  EXPECT_EQ(GetLiveBufferRecordCount(), liveBefore) << "buffer records leaked";
+}
+
+TEST(SoundDocumentOnRealEngine, DeviceIdsAndEndpointVolume) {
+  CSoundDocument doc(0, TrackName(L"RtDevices"), nullptr);
+  auto* was = dynamic_cast<CSoundWorksWAS*>(doc.engine);
+  ASSERT_NE(was, nullptr);
+  const std::wstring defaultIn = was->GetDefaultDevice(1).first;
+  const std::wstring defaultOut = was->GetDefaultDevice(0).first;
+  ASSERT_FALSE(defaultIn.empty());
+  ASSERT_FALSE(defaultOut.empty());
+  const std::wstring monitor = FindDevice(doc.engine->GetCaptureDevices(), L"Monitor of speakers");
+  ASSERT_FALSE(monitor.empty());
+
+  struct ResolveCase {
+    std::wstring id;
+    bool capture;
+    std::wstring expected;
+  };
+  const ResolveCase cases[] = {
+      {L"", true, defaultIn},
+      {L"{0.0.1.00000000}.{00000000-0000-0000-0000-000000000000}", true, defaultIn},
+      {monitor, true, monitor},
+      {monitor, false, defaultOut},  // a capture endpoint is no output
+      {L"\xFFFF", false, defaultOut},
+  };
+  for (const auto& c : cases) {
+    std::wstring id = c.id;
+    doc.ResolveDeviceId(id, c.capture);
+    EXPECT_EQ(id, c.expected) << (c.capture ? "capture " : "render ") << c.id.size();
+  }
+
+  IAudioEndpointVolume* volume = reinterpret_cast<IAudioEndpointVolume*>(1);
+  GetEndpointVolume(defaultOut, &volume);
+  ASSERT_NE(volume, nullptr);
+  float level = -1;
+  EXPECT_EQ(volume->GetMasterVolumeLevelScalar(&level), S_OK);
+  EXPECT_GE(level, 0.0f);
+  volume->Release();
+  GetEndpointVolume(L"no such device", &volume);
+  EXPECT_EQ(volume, nullptr);
+}
