@@ -8,7 +8,9 @@
 // The handle in wParam belongs to the owner: it may write whole frames to it between
 // "connected" and "disconnected", and must CloseHandle it once it has handled "disconnected".
 // The link reads through a handle of its own, so a handle the owner still uses never refers
-// to another object while the owner holds it.
+// to another object while the owner holds it. The handle is overlapped: write with
+// WritePipeBytes. Per connection the owner sees one "connected", any number of blocks, then
+// one "disconnected", in that order.
 //
 // A received block is allocated on the process heap: u32 L (the length word), then the L
 // bytes that followed it on the pipe.

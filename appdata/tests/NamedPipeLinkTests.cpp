@@ -280,6 +280,25 @@ TEST_F(NamedPipeLinkTest, StopDuringAHalfReadFrameDeliversNothing) {
   CloseHandle(pipe);
 }
 
+// An owner's write to a peer that has stopped reading gives up after its time-out instead of
+// holding the owner's thread for ever.
+TEST_F(NamedPipeLinkTest, WriteToAPeerThatStoppedReadingTimesOut) {
+  StartPeer(L"wait-connect 1; stop-reading 0; log stopped; serve");
+  CNamedPipeLink link(pipeName_.c_str(), GetCurrentThreadId(), kMessageId);
+  link.Start();
+  LinkEvent e;
+  ASSERT_TRUE(NextEvent(&e));
+  ASSERT_TRUE(e.IsConnected());
+  ASSERT_TRUE(peer_.WaitForLog("LOG stopped"));
+  std::vector<uint8_t> frame(1 << 20, 0);
+  const DWORD start = GetTickCount();
+  EXPECT_FALSE(WritePipeBytes(e.pipe, frame.data(), DWORD(frame.size()), 500));
+  const DWORD elapsed = GetTickCount() - start;
+  EXPECT_GE(elapsed, 400u);
+  EXPECT_LT(elapsed, 2000u);
+  StopAndDrain(&link, e.pipe);
+}
+
 TEST_F(NamedPipeLinkTest, StopsAtOnceWithoutAConnection) {
   {
     // Never started: its connect thread is still suspended.
