@@ -289,10 +289,10 @@ std::shared_ptr<Connection> Open(const std::vector<std::string>& w) {
   return c && c->open ? c : nullptr;
 }
 
-bool Pcm(const std::string& spec, std::vector<uint8_t>* out) {
+bool Pcm(const std::string& source, std::vector<uint8_t>* out) {
   out->clear();
   int64_t n;
-  if (spec.rfind("ramp:", 0) == 0 && ParseInt(spec.substr(5), &n) && n >= 0) {
+  if (source.rfind("ramp:", 0) == 0 && ParseInt(source.substr(5), &n) && n >= 0) {
     for (int64_t i = 0; i < n; ++i) {
       const uint16_t v = uint16_t(i * 100);
       out->push_back(uint8_t(v));
@@ -300,12 +300,12 @@ bool Pcm(const std::string& spec, std::vector<uint8_t>* out) {
     }
     return true;
   }
-  if (spec.rfind("zero:", 0) == 0 && ParseInt(spec.substr(5), &n) && n >= 0) {
+  if (source.rfind("zero:", 0) == 0 && ParseInt(source.substr(5), &n) && n >= 0) {
     out->assign(size_t(n) * 2, 0);
     return true;
   }
-  if (spec.rfind("file:", 0) == 0) {
-    FILE* f = _wfopen(FromUtf8(spec.substr(5)).c_str(), L"rb");
+  if (source.rfind("file:", 0) == 0) {
+    FILE* f = _wfopen(FromUtf8(source.substr(5)).c_str(), L"rb");
     if (!f) return false;
     uint8_t buffer[4096];
     size_t got;
