@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,18 +27,25 @@ class FakeEngine : public CSoundWorksBase {
   DeviceList GetRenderDevices() override { return renderDevices; }
   DeviceList GetCaptureDevices() override { return captureDevices; }
   void StartCapture(std::wstring id, int32_t index, int32_t tag) override {
+    std::lock_guard<std::mutex> lock(mutex);
     calls.push_back(L"StartCapture " + id + L" " + std::to_wstring(index) + L" " + std::to_wstring(tag));
   }
   void StopCapture(std::wstring id, int32_t index) override {
+    std::lock_guard<std::mutex> lock(mutex);
     calls.push_back(L"StopCapture " + id + L" " + std::to_wstring(index));
   }
   bool StartRender(std::wstring id, int32_t index) override {
+    std::lock_guard<std::mutex> lock(mutex);
     calls.push_back(L"StartRender " + id);
     return renderOpens;
   }
-  void StopRender(std::wstring id, int32_t index) override { calls.push_back(L"StopRender " + id); }
+  void StopRender(std::wstring id, int32_t index) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back(L"StopRender " + id);
+  }
   // Keeps the packet as XAudio2 keeps its clone; the test hands it back with Return().
   bool PlayBlock(CBufferRecord* record, int32_t) override {
+    std::lock_guard<std::mutex> lock(mutex);
     ++played;
     if (!playAccepts) {
       ReleaseBufferRecord(record);
@@ -64,17 +72,20 @@ class FakeEngine : public CSoundWorksBase {
 
   // The oldest queued packet, as the worker would receive it; null when none is queued.
   CBufferRecord* Take() {
+    std::lock_guard<std::mutex> lock(mutex);
     if (queued.empty()) return nullptr;
     CBufferRecord* r = queued.front();
     queued.pop_front();
     return r;
   }
   std::vector<std::wstring> TakeCalls() {
+    std::lock_guard<std::mutex> lock(mutex);
     std::vector<std::wstring> out;
     out.swap(calls);
     return out;
   }
 
+  std::mutex mutex;
   DeviceList renderDevices, captureDevices;
   std::vector<std::wstring> calls;
   std::deque<CBufferRecord*> queued;

@@ -2,6 +2,8 @@
 // notification sequences, packetisation and the end of a chunk, serial routing, capture masks and
 // the cases where playback used to stall.
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "media/document/tests/DocumentTestSupport.h"
 
@@ -387,4 +389,48 @@ TEST_F(TransportTest, UnsavedChunkStaysInMemory) {
   doc->SelectChunk(0);
   EXPECT_EQ(ChunkSamples(chunk).at(99), 106);
   Codes();
+}
+
+// The worker returns packets and delivers captured blocks while the UI thread switches chunks,
+// plays, pauses, records and stops: nothing may crash, stall or leak, and every chunk in memory
+// keeps its frames in step with its bytes.
+TEST_F(TransportTest, WorkerAndUiThreadShareTheDocument) {
+  AddChunk(44100);
+  AddChunk(22050);
+  doc->SelectChunk(0);
+  std::atomic<bool> stop{false};
+  std::thread worker([&] {
+    for (unsigned n = 0; !stop; ++n) {
+      if (CBufferRecord* r = engine->Take()) {
+        doc->OnSoundOut(&r);
+        if (r) ReleaseBufferRecord(r);
+      }
+      doc->OnSoundIn(n % 13 == 0 ? nullptr : MakeFloatBlock(1, std::vector<float>(441, 0.1f)));
+      if (n % 3 == 0) Sleep(1);
+    }
+  });
+  for (int i = 0; i < 2000; ++i) {
+    switch (i % 7) {
+      case 0: doc->StartPlayback(); break;
+      case 1: doc->TogglePause(); break;
+      case 2: doc->SelectChunk(i % 2); break;
+      case 3: doc->ToggleRecording(); break;
+      case 4: doc->cursorFrame = uint32_t(i * 37 % 60000); break;
+      case 5: doc->StopTransport(); break;
+      case 6: doc->ToggleRecording(); break;
+    }
+    if (i % 50 == 0) Codes();
+  }
+  stop = true;
+  worker.join();
+  doc->StopTransport();
+  while (CBufferRecord* r = engine->Take()) ReleaseBufferRecord(r);
+  Codes();
+  for (int i = 0; i < doc->GetChunkCount(); ++i) {
+    const CChunkInfo* c = doc->GetChunk(i);
+    if (c->buffer) {
+      EXPECT_EQ(c->frames, c->used / 2) << "chunk " << i;
+    }
+    EXPECT_LE(c->used, c->capacity) << "chunk " << i;
+  }
 }
