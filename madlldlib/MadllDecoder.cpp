@@ -324,20 +324,27 @@ class Decode {
     return Convert(const_cast<const uint8_t**>(frame_->extended_data), frame_->nb_samples);
   }
 
-  int Convert(const uint8_t** input, int inputSamples) {
-    const int capacity = swr_get_out_samples(swr_, inputSamples);
+  // Converts and appends; returns the samples written through *produced when asked.
+  int Convert(const uint8_t** input, int inputSamples, int* producedOut = nullptr) {
+    int capacity = swr_get_out_samples(swr_, inputSamples);
     if (capacity < 0) return MADLL_ERR_DECODE;
+    if (!input) capacity = std::max(capacity, 4096);  // draining: room for the resampler's tail
     if (capacity == 0) return MADLL_OK;
     pcm_.resize(static_cast<size_t>(capacity) * outChannels_ * 2);
     uint8_t* out = pcm_.data();
     const int produced = swr_convert(swr_, &out, capacity, input, inputSamples);
     if (produced < 0) return MADLL_ERR_DECODE;
+    if (producedOut) *producedOut = produced;
     const uint64_t bytes = static_cast<uint64_t>(produced) * outChannels_ * 2;
     if (writer_->DataBytes() + bytes > 0xFFFFFFFFull - 36) return MADLL_ERR_TOO_LONG;
     return writer_->Append(pcm_.data(), static_cast<size_t>(bytes)) ? MADLL_OK : MADLL_ERR_WRITE_OUTPUT;
   }
 
-  int DrainConverter() { return swr_ ? Convert(nullptr, 0) : MADLL_OK; }
+  int DrainConverter() {
+    for (int produced = 1; swr_ && produced > 0;)
+      if (int e = Convert(nullptr, 0, &produced)) return e;
+    return MADLL_OK;
+  }
 
   int FinishOutput(const std::wstring& wavPath) {
     if (!writer_->Flush()) return MADLL_ERR_WRITE_OUTPUT;

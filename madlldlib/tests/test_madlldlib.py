@@ -41,6 +41,10 @@ def read_wav(path):
     return params, struct.unpack("<%dh" % (len(raw) // 2), raw)
 
 
+def crossing_rate(signal, rate):
+    return sum(1 for a, b in zip(signal, signal[1:]) if (a < 0) != (b < 0)) * rate / len(signal)
+
+
 def frame_offsets(data):
     """Offsets of the MPEG-1/2 Layer III frames after any ID3v2 tag, walking frame lengths."""
     at = 0
@@ -143,6 +147,40 @@ class MadllDecode(unittest.TestCase):
                 os.remove(ref)
                 os.remove(mp3)
         self.assertEqual([f for f in os.listdir(self.dir) if f.startswith("mdl")], [], "temporary files left")
+
+    def test_a_stream_that_changes_format_keeps_the_first_one(self):
+        # Two files joined: 44,100 Hz stereo, then 22,050 Hz mono (440 and 880 Hz tones).
+        first = self.make("first.mp3", ["lame", "-b", "128", "-t"], (44100, 2))
+        second = self.make("second.mp3", ["lame", "-b", "64", "-t"], (22050, 1))
+        joined = os.path.join(self.dir, "joined.mp3")
+        with open(joined, "wb") as out:
+            for part in (first, second):
+                with open(part, "rb") as f:
+                    out.write(f.read())
+        lengths = []
+        for part in (first, second):
+            ref = os.path.join(self.dir, "part.wav")
+            subprocess.run(["ffmpeg", "-v", "error", "-y", "-i", part, "-f", "wav", ref], check=True)
+            (channels, _, _), samples = read_wav(ref)
+            lengths.append(len(samples) // channels)
+            os.remove(ref)
+        wav = os.path.join(self.dir, "joined.wav")
+        result, _ = self.decode(joined, wav)
+        self.assertEqual(result, 0)
+        (channels, rate, _), samples = read_wav(wav)
+        self.assertEqual((rate, channels), (44100, 2))
+        frames = len(samples) // 2
+        # The second part is resampled to twice its length; the decoder may lose a frame at the join.
+        self.assertAlmostEqual(frames, lengths[0] + 2 * lengths[1], delta=1152)
+        # Zero crossings a second in the joined file's second part match the source's.
+        (_, src_rate, _), src = read_wav(self.sources[(22050, 1)][0])
+        want = crossing_rate(src[4000:-4000], src_rate)
+        tail = samples[2 * (lengths[0] + 4000):2 * (frames - 4000)]
+        for c in range(2):
+            self.assertAlmostEqual(crossing_rate(tail[c::2], 44100), want, delta=want * 0.02,
+                                   msg="pitch of channel %d" % c)
+        for f in (first, second, joined, wav):
+            os.remove(f)
 
     def test_truncated_files_fail_and_leave_no_wav(self):
         tagged = self.make("tagged.mp3", ["lame", "-b", "128"], (44100, 2))
