@@ -68,7 +68,7 @@ struct OpenEntry {
   bool streamInitialised = false;
   bool streamEnded = false;
   bool finished = false;
-  uint64_t dataOffset = 0;
+  uint64_t dataOffset = 0;  // in the file, the bytes before the archive included
   uint32_t crc = 0;
   uint32_t expectedCrc = 0;
   uint16_t method = 0;
@@ -330,7 +330,7 @@ uint32_t OpenEntryData(OpenArchive& a, uint32_t* code) {
 bool Refill(OpenArchive& a, OpenEntry& e) {
   if (e.compressedLeft == 0) return false;
   unsigned n = std::min<uint32_t>(kInputSize, e.compressedLeft);
-  if (!a.source.ReadAt(e.dataOffset + a.bytesBefore, e.input.get(), n)) return false;
+  if (!a.source.ReadAt(e.dataOffset, e.input.get(), n)) return false;
   e.dataOffset += n;
   e.compressedLeft -= n;
   e.inputPos = 0;
