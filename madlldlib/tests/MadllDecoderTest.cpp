@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,13 @@ TEST_F(MadllDecoderTest, FailsOnInputThatIsMissingOrNoMp3AndLeavesNoWav) {
   WriteFileBytes(L"text.mp3", std::string(5000, 'a') + "\r\nnot audio\r\n");
   WriteFileBytes(L"noise.mp3", noise);
   WriteFileBytes(L"empty.mp3", "");
+  // A WAV named .mp3: a second of a loud tone, whose samples hold many 0xFF bytes.
+  std::string wav("RIFF\x24\x58\x01\x00WAVEfmt \x10\0\0\0\x01\0\x01\0\x44\xac\0\0\x88\x58\x01\0\x02\0\x10\0data\x88\x58\x01\0", 44);
+  for (int i = 0; i < 44100; ++i) {
+    const int16_t v = static_cast<int16_t>(30000 * std::sin(2 * M_PI * 440 * i / 44100.0));
+    wav.append(reinterpret_cast<const char*>(&v), 2);
+  }
+  WriteFileBytes(L"wave.mp3", wav);
   CreateDirectoryW((dir_ + L"\\folder.mp3").c_str(), nullptr);
   struct Case {
     const wchar_t* name;
@@ -107,7 +115,8 @@ TEST_F(MadllDecoderTest, FailsOnInputThatIsMissingOrNoMp3AndLeavesNoWav) {
                {L"folder.mp3", MADLL_ERR_OPEN_INPUT},
                {L"text.mp3", MADLL_ERR_NOT_MPEG_AUDIO},
                {L"noise.mp3", MADLL_ERR_NOT_MPEG_AUDIO},
-               {L"empty.mp3", MADLL_ERR_NOT_MPEG_AUDIO}};
+               {L"empty.mp3", MADLL_ERR_NOT_MPEG_AUDIO},
+               {L"wave.mp3", MADLL_ERR_NOT_MPEG_AUDIO}};
   g_progressCalls = 0;
   for (const Case& c : cases) {
     EXPECT_EQ(CbMpegAudioDecoder(Oem(c.name).c_str(), Oem(L"out.wav").c_str(), 1, nullptr, CountCalls), c.result)
@@ -117,7 +126,7 @@ TEST_F(MadllDecoderTest, FailsOnInputThatIsMissingOrNoMp3AndLeavesNoWav) {
   EXPECT_EQ(g_progressCalls, 0);
   // Nothing at the output path and no temporary file beside it.
   std::vector<std::wstring> files = Files();
-  EXPECT_EQ(files.size(), 3u);
+  EXPECT_EQ(files.size(), 4u);
   for (const std::wstring& f : files) EXPECT_NE(f, L"out.wav");
 }
 
