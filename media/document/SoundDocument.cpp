@@ -124,8 +124,14 @@ void CSoundDocument::Report(const wchar_t* text) const {
 }
 
 CChunkInfo* CSoundDocument::GetChunk(int index) const {
+  std::lock_guard<std::recursive_mutex> lock(packetLock);
   if (index < 0 || index >= static_cast<int>(chunks.size())) return nullptr;
   return chunks[index];
+}
+
+int CSoundDocument::GetChunkCount() const {
+  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  return static_cast<int>(chunks.size());
 }
 
 std::wstring CSoundDocument::ChunkPath(const CChunkInfo* chunk) const {
@@ -238,6 +244,7 @@ bool CSoundDocument::SaveChunk(int index) {
 }
 
 void CSoundDocument::ResetSoundData() {
+  std::lock_guard<std::recursive_mutex> lock(packetLock);
   if (sourceWav) {
     free(loadedPath);
     loadedPath = nullptr;

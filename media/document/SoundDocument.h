@@ -102,10 +102,10 @@ class CSoundDocument {
   void SetChunkText(const wchar_t* text);
   void FreeAllChunks();
 
-  // Null outside the chunk list.
+  // Null outside the chunk list. The worker may append chunks, so both take the packet lock.
   CChunkInfo* GetChunk(int index) const;
   CChunkInfo* GetCurrentChunk() const { return GetChunk(currentChunk.load()); }
-  int GetChunkCount() const { return static_cast<int>(chunks.size()); }
+  int GetChunkCount() const;
 
   // Posts a notification to the target; never waits.
   void Notify(WPARAM code) const;
@@ -151,7 +151,7 @@ class CSoundDocument {
   bool wholeMode = false;
   // Held around every packet build and every change, save or free of a chunk buffer, on the UI
   // thread and on the worker alike.
-  std::recursive_mutex packetLock;
+  mutable std::recursive_mutex packetLock;
   wchar_t* loadedPath = nullptr;
   NotifyTarget notifyTarget;
   std::atomic<int32_t> cursorColumn{0};
