@@ -141,6 +141,22 @@ class CSoundDocument {
   void DrawSelectionAndCursor(HDC target);
   bool ReadSourceFrames(CChunkInfo* chunk);
 
+  // Loading sound files (media/soundfile/SoundFileLoad.cpp): WAV, MP3 or package into the track.
+  bool LoadSoundFile(const std::wstring& path);
+  bool ReadSourceFrames(uint32_t firstFrame, uint32_t frameCount, CChunkInfo* chunk);
+  bool ReadChunkTable(const std::wstring& path);
+  bool ImportChunkTexts(const std::wstring& path);
+
+  // Saving sound files (media/soundfile/SoundFileSave.cpp): WAV, MP3 or package.
+  bool StartSaveThread(const std::wstring& path);
+  bool SaveSoundFile(const std::wstring& path);
+  bool WriteWavFile(const std::wstring& path);
+  // errorCode: 0 none, 1 channels not 1 or 2, 2 the encoder refused or failed, 3 file not written.
+  bool EncodeMp3File(const std::wstring& path, uint32_t* errorCode);
+  // Heap buffers (free) with the ".cif" and ".txt" layouts; their byte lengths.
+  uint32_t BuildChunkTable(uint8_t** buffer);
+  uint32_t ExportChunkTexts(uint8_t** buffer);
+
   std::recursive_mutex& PacketLock() { return packetLock; }
   uint32_t GetPlayGeneration() const { return playGeneration.load(); }
   size_t GetParkedCount() const { return parked.size(); }
@@ -199,6 +215,10 @@ class CSoundDocument {
   std::vector<std::pair<uint32_t, CBufferRecord*>> parked;
   SwrContext* converter = nullptr;
   uint32_t serial = 0;
+  // Saving: chunks the current save writes; result of the last save (-1 none yet, 0 failed,
+  // 1 saved), set before NOTIFY_SAVED is posted so that the receiver can read it.
+  uint32_t chunksToWrite = 0;
+  std::atomic<int32_t> lastSaveResult{-1};
 
  private:
   uint32_t BlockAlign() const { return wavHeader.blockAlign; }

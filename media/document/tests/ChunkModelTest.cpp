@@ -105,12 +105,21 @@ TEST_F(ChunkModelTest, LoadChunkFailures) {
   AddChunk(10);
   CChunkInfo* missing = AddChunk(10);
   CChunkInfo* noName = AddChunk(10);
-  for (CChunkInfo* c : {missing, noName}) {
+  CChunkInfo* huge = AddChunk(10);
+  for (CChunkInfo* c : {missing, noName, huge}) {
     free(c->buffer);
     c->buffer = nullptr;
   }
   DeleteFileW((std::wstring(doc->tempFolder) + missing->fileName).c_str());
   noName->fileName[0] = 0;  // no source WAV open: it tries the temp folder itself
+  // A (sparse) file larger than a 32-bit process can hold.
+  HANDLE f = CreateFileW((std::wstring(doc->tempFolder) + huge->fileName).c_str(), GENERIC_WRITE, 0, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  LARGE_INTEGER size;
+  size.QuadPart = 2500ll << 20;
+  SetFilePointerEx(f, size, nullptr, FILE_BEGIN);
+  SetEndOfFile(f);
+  CloseHandle(f);
 
   struct LoadCase {
     int index;
@@ -118,8 +127,9 @@ TEST_F(ChunkModelTest, LoadChunkFailures) {
     const wchar_t* report;
   };
   const LoadCase cases[] = {
-      {-1, false, nullptr}, {3, false, nullptr}, {-5, false, nullptr}, {0, true, nullptr},
+      {-1, false, nullptr}, {4, false, nullptr}, {-5, false, nullptr}, {0, true, nullptr},
       {1, false, L"Could not open file in LoadChunk"}, {2, false, L"Could not open file in LoadChunk"},
+      {3, false, L"Memory allocation error in LoadChunk"},
   };
   for (const auto& c : cases) {
     reports.clear();
@@ -129,10 +139,12 @@ TEST_F(ChunkModelTest, LoadChunkFailures) {
     else
       EXPECT_TRUE(reports.empty()) << c.index;
   }
-  EXPECT_EQ(missing->buffer, nullptr);
-  EXPECT_EQ(missing->frames, 10u);
+  for (CChunkInfo* c : {missing, huge}) {
+    EXPECT_EQ(c->buffer, nullptr);
+    EXPECT_EQ(c->frames, 10u);
+  }
   EXPECT_FALSE(doc->SaveChunk(-1));
-  EXPECT_FALSE(doc->SaveChunk(3));
+  EXPECT_FALSE(doc->SaveChunk(4));
 }
 
 TEST_F(ChunkModelTest, TextsResetAndFreeAll) {
