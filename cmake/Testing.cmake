@@ -1,12 +1,16 @@
-# qm_add_gtest(NAME LABEL label SOURCES ... [LIBS ...] [OWN_MAIN] [SERIAL] [RESOURCE_LOCK ...] [TIMEOUT s])
+# qm_add_gtest(NAME LABEL label SOURCES ... [LIBS ...] [OWN_MAIN] [SERIAL] [SCREEN] [RESOURCE_LOCK ...] [TIMEOUT s])
 # A GoogleTest program whose cases CTest runs one by one under Wine (the cross emulator).
 # OWN_MAIN: the sources bring main() (COM or window set-up first); SERIAL: its cases never run
-# beside other tests (they use the shared audio devices, say).
+# beside other tests (they use the shared audio devices, say); SCREEN: its cases read pixels back
+# from the shared virtual display, so no other SCREEN test may put a window over theirs.
 include(GoogleTest)
 enable_testing()
 
 function(qm_add_gtest name)
-  cmake_parse_arguments(T "OWN_MAIN;SERIAL" "LABEL;TIMEOUT" "SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(T "OWN_MAIN;SERIAL;SCREEN" "LABEL;TIMEOUT" "SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
+  if(T_SCREEN)
+    list(APPEND T_RESOURCE_LOCK display)
+  endif()
   if(NOT T_LABEL)
     message(FATAL_ERROR "qm_add_gtest(${name}): LABEL is required")
   endif()
