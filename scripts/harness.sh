@@ -58,20 +58,21 @@ harness_start() {
   export QM_HARNESS_READY=1
 }
 
+# Every step may find its process already gone: none of them may end the caller under set -e.
 harness_kill_stale() {
   local f
   for f in pacat xvfb; do
-    [ -f "$QM_HARNESS_DIR/$f.pid" ] && kill "$(cat "$QM_HARNESS_DIR/$f.pid")" 2>/dev/null
+    if [ -f "$QM_HARNESS_DIR/$f.pid" ]; then kill "$(cat "$QM_HARNESS_DIR/$f.pid")" 2>/dev/null || true; fi
   done
   if [ -d "$QM_HARNESS_DIR/run" ]; then
-    XDG_RUNTIME_DIR=$QM_HARNESS_DIR/run HOME=$QM_HARNESS_DIR pulseaudio --kill 2>/dev/null
+    XDG_RUNTIME_DIR=$QM_HARNESS_DIR/run HOME=$QM_HARNESS_DIR pulseaudio --kill 2>/dev/null || true
   fi
   return 0
 }
 
 harness_stop() {
   [ -n "${QM_HARNESS_DIR:-}" ] || return 0
-  [ -n "${WINEPREFIX:-}" ] && wineserver -k 2>/dev/null
+  if [ -n "${WINEPREFIX:-}" ]; then wineserver -k 2>/dev/null || true; fi
   harness_kill_stale
   rm -rf "$QM_HARNESS_DIR"
   unset QM_HARNESS_READY
