@@ -55,6 +55,7 @@ struct ZipWriter {
   uint32_t memoryLength = 0;
   uint32_t memoryPos = 0;
   uint64_t bytesRead = 0;
+  uint64_t readLimit = UINT64_MAX;  // a handle that is no disk file delivers the length it was given
   uint32_t crc = 0;
   uint64_t compressedSize = 0;
   bool readFailed = false;
@@ -97,6 +98,8 @@ bool WriteAll(ZipWriter& w, const void* data, DWORD size) {
 // count, 0 at the end, -1 when the source fails or grows past what a ZIP without ZIP64 holds.
 int ReadSource(ZipWriter& w, uint8_t* buf, unsigned size) {
   DWORD got = 0;
+  if (w.bytesRead + size > w.readLimit) size = static_cast<unsigned>(w.readLimit - w.bytesRead);
+  if (size == 0) return 0;
   if (w.memory) {
     got = std::min<uint32_t>(size, w.memoryLength - w.memoryPos);
     std::memcpy(buf, w.memory + w.memoryPos, got);
@@ -255,6 +258,7 @@ uint32_t ZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint
   w->source = INVALID_HANDLE_VALUE;
   w->memory = nullptr;
   w->memoryLength = w->memoryPos = 0;
+  w->readLimit = UINT64_MAX;
   bool closeSource = false;
   bool stored = kind == ZIP_SOURCE_FOLDER || IsStoredSuffix(e.name);
   int64_t sourceSize = -1;
@@ -306,6 +310,7 @@ uint32_t ZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint
     } else {
       e.externalAttributes = kMemoryAttributes;
       sourceSize = length ? static_cast<int64_t>(length) : -1;
+      if (length) w->readLimit = length;
       times = TimesNow();
     }
     w->source = src;

@@ -226,8 +226,11 @@ TEST(ZipWriter, NameSuffixChoosesStoredOrDeflated) {
     EXPECT_EQ(e.method, cases[i].method);
     EXPECT_EQ(e.flags, cases[i].method == 8 ? 2 : 0);
     EXPECT_EQ(e.localFlags, e.flags);
-    if (e.method == 0) EXPECT_EQ(e.csize, e.usize);
-    else EXPECT_LT(e.csize, e.usize);
+    if (e.method == 0) {
+      EXPECT_EQ(e.csize, e.usize);
+    } else {
+      EXPECT_LT(e.csize, e.usize);
+    }
     EXPECT_EQ(Plain(e), data);
   }
 }
@@ -361,6 +364,27 @@ TEST(ZipWriter, PipeHandleIsReadToItsEnd) {
   EXPECT_EQ(a.entries[0].usize, data.size());
   EXPECT_EQ(a.entries[0].external, 0x80000000u);
   EXPECT_EQ(Plain(a.entries[0]), data);
+}
+
+TEST(ZipWriter, PipeHandleWithALengthStopsThere) {
+  // The writer keeps its end open: the add must not wait for an end that never comes.
+  ScratchDir dir;
+  HANDLE readEnd, writeEnd;
+  ASSERT_TRUE(CreatePipe(&readEnd, &writeEnd, nullptr, 65536));
+  Bytes data = TextBytes(6000);
+  DWORD done;
+  ASSERT_TRUE(WriteFile(writeEnd, data.data(), static_cast<DWORD>(data.size()), &done, nullptr));
+  ZipHandle* h = CreateZip((dir / L"p.zip").c_str());
+  ASSERT_NE(h, nullptr);
+  EXPECT_EQ(ZipAdd(h, L"first.txt", readEnd, 5000, ZIP_SOURCE_HANDLE), ZR_OK);
+  EXPECT_EQ(ZipAdd(h, L"rest.zip", readEnd, 1000, ZIP_SOURCE_HANDLE), ZR_OK);
+  CloseHandle(writeEnd);
+  CloseHandle(readEnd);
+  ASSERT_EQ(CloseZipWriter(h), ZR_OK);
+  Archive a = Parse(dir / L"p.zip");
+  ASSERT_EQ(a.count, 2);
+  EXPECT_EQ(Plain(a.entries[0]), Bytes(data.begin(), data.begin() + 5000));
+  EXPECT_EQ(Plain(a.entries[1]), Bytes(data.begin() + 5000, data.end()));
 }
 
 TEST(ZipWriter, AttributesOfAFileSource) {
