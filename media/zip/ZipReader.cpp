@@ -227,14 +227,16 @@ void ApplyUnixTimes(const uint8_t* extra, size_t length, ZipEntryInfo& info) {
 }
 
 uint32_t EntryInfo(ZipReader& r, int32_t index, ZipEntryInfo* info) {
+  OpenArchive& a = *r.archive;
+  // The current record must be this entry's even when its information is cached: extraction
+  // reads the entry through it.
+  int moved = a.MoveTo(static_cast<uint32_t>(index));
+  if (moved == kReadError) return ZR_READWRITE;
+  if (moved) return ZR_MISMATCH;
   if (index == r.cachedIndex) {
     *info = r.cached;
     return ZR_OK;
   }
-  OpenArchive& a = *r.archive;
-  int moved = a.MoveTo(static_cast<uint32_t>(index));
-  if (moved == kReadError) return ZR_READWRITE;
-  if (moved) return ZR_MISMATCH;
   uint64_t dataOffset, extraOffset;
   uint16_t extraLength;
   if (uint32_t c = a.CheckLocal(&dataOffset, &extraOffset, &extraLength)) return c;
@@ -530,7 +532,9 @@ uint32_t UnzipItem(ZipHandle* handle, int32_t index, const wchar_t* destination)
     }
   }
   if (ok && GetFileType(out) == FILE_TYPE_DISK) {
-    SetFileTime(out, &info.creation, &info.lastAccess, &info.lastWrite);
+    // A time the entry could not give (an invalid DOS date) leaves the file's own.
+    auto given = [](const FILETIME& t) { return t.dwLowDateTime || t.dwHighDateTime ? &t : nullptr; };
+    SetFileTime(out, given(info.creation), given(info.lastAccess), given(info.lastWrite));
   }
   if (!CloseHandle(out)) ok = false;
   CloseEntry(*r);

@@ -301,6 +301,22 @@ TEST(ZipReader, UnsupportedOrMismatchedEntriesCreateNoFile) {
     EXPECT_EQ(UnzipItem(r.h, 0, (dir / L"x.txt").c_str()), ZR_MISMATCH);
     EXPECT_FALSE(Exists(dir / L"x.txt"));
   }
+  // A failed lookup in between does not make a later extraction take the wrong entry.
+  {
+    RawEntry bad = Raw("bad.txt", TextBytes(700));
+    bad.method = 12;
+    RawEntry first = Raw("first.txt", TextBytes(3000)), last = Raw("last.txt", RandomBytes(900, 4));
+    ASSERT_TRUE(WriteBytes(dir / L"mixed.zip", BuildZip({first, bad, last})));
+    Reader r(dir / L"mixed.zip");
+    ASSERT_NE(r.h, nullptr);
+    ZipEntryInfo info;
+    ASSERT_EQ(GetZipItem(r.h, 0, &info), ZR_OK);
+    EXPECT_EQ(GetZipItem(r.h, 1, &info), ZR_MISMATCH);
+    ASSERT_EQ(UnzipItem(r.h, 0, (dir / L"first.txt").c_str()), ZR_OK);
+    EXPECT_EQ(ReadBytes(dir / L"first.txt"), first.plain);
+    ASSERT_EQ(UnzipItem(r.h, 2, (dir / L"last.txt").c_str()), ZR_OK) << "entries after a refused one are reachable";
+    EXPECT_EQ(ReadBytes(dir / L"last.txt"), last.plain);
+  }
   // A local header that disagrees with its central record.
   Bytes z = BuildZip({Raw("x.txt", TextBytes(2000))});
   Put32(z, 18, U32(z, 18) + 1);  // local compressed size
