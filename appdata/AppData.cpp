@@ -1,0 +1,148 @@
+// The application data object: construction, destruction, the settings files it owns and the
+// capture pipe's write side.
+#include "appdata/AppData.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "appdata/SettingsFile.h"
+#include "common/LogManager.h"
+#include "media/document/SoundDocument.h"
+
+CAppData* g_pAppData = nullptr;
+
+CAppData::CAppData() {
+  waveDevices.WaveDeviceOut = std::wstring(1, wchar_t(0xFFFF));
+  waveDevices.WaveDeviceIn = std::wstring(1, wchar_t(0xFFFF));
+
+  DWORD n = GetModuleFileNameW(nullptr, programFolder, 260);
+  if (n == 0 || n >= 260) programFolder[0] = 0;
+  if (wchar_t* slash = wcsrchr(programFolder, L'\\')) slash[1] = 0;
+
+  InitializeCriticalSection(&recipientLock);
+
+  // The tracks' engines and the links post to the worker from their first moment: its queue
+  // must exist before any of them is made.
+  workerReady_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  workerThread = CreateThread(nullptr, 0, WorkerThreadProc, this, 0, &workerThreadId);
+  if (workerThread && workerReady_) {
+    HANDLE waits[2] = {workerReady_, workerThread};
+    WaitForMultipleObjects(2, waits, FALSE, 10000);
+  }
+
+  sharedEngineRecord = new SharedEngineRecord;
+  masterTrack = new CSoundDocument(workerThreadId, L"Master", sharedEngineRecord);
+  masterTrack->trackIndex = 0;
+  studentTrack = new CSoundDocument(workerThreadId, L"Student", sharedEngineRecord);
+  studentTrack->trackIndex = 1;
+
+  CreateVideoManager();
+
+  LoadSettingsDocument();
+  LoadUrlList();
+
+  frameworkLink = new CNamedPipeLink(kFrameworkPipeName, workerThreadId, WM_FRAMEWORK_PIPE_EVENT);
+  frameworkLink->Start(false);
+  captureLink = new CNamedPipeLink(kCapturePipeName, workerThreadId, WM_CAPTURE_PIPE_EVENT);
+  captureLink->Start(false);
+
+  LoadMixerData();
+
+  mixerInput = 0;
+  mixerValue = 0xFFFFFFFFu;
+  masterTrack->captureMask = 3;
+  studentTrack->captureMask = 3;
+}
+
+CAppData::~CAppData() {
+  SaveSettingsDocument();
+  waveDevices.SaveWaveDeviceSettings();
+  SaveMixerData();
+
+  // From here on no pipe event is posted; the "disconnected" events already posted are still
+  // ahead of WM_QUIT in the worker's queue, so it closes its pipe handles.
+  for (CNamedPipeLink** link : {&frameworkLink, &captureLink}) {
+    if (*link) (*link)->Stop();
+    delete *link;
+    *link = nullptr;
+  }
+
+  // No engine posts buffers after this.
+  if (masterTrack) masterTrack->StopEngineDevices();
+  if (studentTrack) studentTrack->StopEngineDevices();
+
+  // Messages posted before WM_QUIT are handled first: every queued buffer reaches a live track.
+  if (workerThread) {
+    while (!PostThreadMessageW(workerThreadId, WM_QUIT, 0, 0)) {
+      if (WaitForSingleObject(workerThread, 50) != WAIT_TIMEOUT) break;
+    }
+    WaitForSingleObject(workerThread, INFINITE);
+    CloseHandle(workerThread);
+    workerThread = nullptr;
+  }
+  if (workerReady_) CloseHandle(workerReady_);
+  workerReady_ = nullptr;
+
+  delete masterTrack;
+  masterTrack = nullptr;
+  delete studentTrack;
+  studentTrack = nullptr;
+  DeleteVideoManager();
+  delete sharedEngineRecord;
+  sharedEngineRecord = nullptr;
+
+  free(urlListText);
+  urlListText = nullptr;
+  urlListLength = 0;
+  DeleteCriticalSection(&recipientLock);
+  free(clipboardData);
+  clipboardData = nullptr;
+  clipboardCapacity = clipboardSize = 0;
+}
+
+void CAppData::LoadSettingsDocument() {
+  const std::wstring path = GetEditionFilePath(L"RecorderPaths.json");
+  wcsncpy(settingsPath, path.c_str(), 259);
+  settingsPath[259] = 0;
+  settingsDocument = ReadJsonSettingsFile(settingsPath);
+}
+
+void CAppData::SaveSettingsDocument() {
+  if (!WriteJsonSettingsFile(settingsPath, settingsDocument))
+    PostLogLine(LOG_WAVE_MANAGER, "RecorderPaths.json could not be written");
+}
+
+void CAppData::LoadUrlList() {
+  free(urlListText);
+  urlListText = nullptr;
+  urlListLength = 0;
+  const std::wstring path = GetEditionFilePath(L"URLList.txt");
+  if (!path.empty()) ReadUrlListFile(path.c_str(), &urlListText, &urlListLength);
+}
+
+// Not built yet: the video manager (with its clock thread) and MixerData.bin.
+void CAppData::CreateVideoManager() {}
+void CAppData::DeleteVideoManager() {}
+void CAppData::LoadMixerData() {}
+void CAppData::SaveMixerData() {}
+
+HANDLE CAppData::GetCapturePipe() {
+  std::lock_guard<std::mutex> lock(captureWriteLock_);
+  return capturePipe;
+}
+
+bool CAppData::WriteCaptureFrame(const void* data, DWORD size) {
+  std::lock_guard<std::mutex> lock(captureWriteLock_);
+  return capturePipe && WritePipeBytes(capturePipe, data, size, kPipeWriteTimeoutMs);
+}
+
+void CAppData::SendMixerQuery() {
+  const std::vector<uint8_t> query = BuildMixerQueryFrame();
+  std::lock_guard<std::mutex> lock(captureWriteLock_);
+  if (!capturePipe) {
+    mixerQueryPending_ = true;
+    return;
+  }
+  WritePipeBytes(capturePipe, query.data(), DWORD(query.size()), kPipeWriteTimeoutMs);
+  WritePipeBytes(capturePipe, nullptr, 0, kPipeWriteTimeoutMs);
+}

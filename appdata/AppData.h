@@ -1,0 +1,152 @@
+// The one application data object: both tracks, the settings of the edition folder, the
+// command-line state, the two named-pipe links and the worker thread that turns audio buffers
+// and pipe events into work on the tracks.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "appdata/NamedPipeLink.h"
+#include "appdata/PipeMessage.h"
+
+class CSoundDocument;
+class CVideoManager;
+class CMixerData;
+struct CChunkInfo;
+struct CBufferRecord;
+
+// Thread messages of the worker (the engine's WM_SOUND_OUT 1167 and WM_SOUND_IN 1168 too).
+constexpr UINT WM_FRAMEWORK_PIPE_EVENT = 1165;
+constexpr UINT WM_CAPTURE_PIPE_EVENT = 1166;
+
+constexpr wchar_t kFrameworkPipeName[] = L"\\\\.\\pipe\\OrrinInterfacePipe";
+constexpr wchar_t kCapturePipeName[] = L"\\\\.\\pipe\\Corvane_PictavoPipe";
+// A streamed frame or a greeting that the peer does not take within this is a failed write.
+constexpr DWORD kPipeWriteTimeoutMs = 2000;
+
+// Handed to both tracks and on to their engines; read by nobody here.
+struct SharedEngineRecord {
+  uint32_t marker = 0xC0FFEE99;
+  std::vector<uint8_t> lists0[20];
+  std::vector<uint8_t> lists1[20];
+  std::recursive_mutex lock;
+};
+
+// The output and input device ids and the per-station file that keeps them.
+struct WaveDevicePair {
+  std::wstring WaveDeviceOut;
+  std::wstring WaveDeviceIn;
+  wchar_t settingsPath[260] = {};
+
+  // Ids found as strings under "/Wave" replace the current ones; anything else leaves them.
+  void LoadWaveDeviceSettings();
+  // {"Wave": {"WaveDeviceIn": ..., "WaveDeviceOut": ...}} in the ANSI code page.
+  void SaveWaveDeviceSettings();
+};
+
+// How the worker shows a box (text, caption, style). By default on a short-lived thread of its
+// own, so the worker's queue keeps flowing while the box is up; tests may watch the calls.
+using PFN_ShowWorkerBox = void (*)(const wchar_t* text, const wchar_t* caption, UINT style);
+void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style);
+extern PFN_ShowWorkerBox g_pfnShowWorkerBox;
+
+class CAppData {
+ public:
+  static constexpr uint32_t kMaxRecipients = 256;
+
+  CAppData();
+  ~CAppData();
+  CAppData(const CAppData&) = delete;
+  CAppData& operator=(const CAppData&) = delete;
+
+  // Worker thread (WorkerThreadProc's parameter is the object).
+  static DWORD WINAPI WorkerThreadProc(LPVOID self);
+  void OnCapturePipeMessage(HANDLE pipe, LPARAM lParam);
+  // False only when the stream cannot be written.
+  bool StreamStudentChunk(bool final);
+
+  // Sends PIPE_MIXER_QUERY on the capture pipe; before the pipe is connected the query is kept
+  // and sent right after the next greeting. Any thread.
+  void SendMixerQuery();
+  // One frame in one write, under the capture pipe's write lock; false when not connected or
+  // when the peer did not take it in time.
+  bool WriteCaptureFrame(const void* data, DWORD size);
+  HANDLE GetCapturePipe();
+
+  // Settings files.
+  void LoadSettingsDocument();
+  void SaveSettingsDocument();
+  void LoadUrlList();
+
+  // Members, reached directly by the dialog code (in the order of their description).
+  CSoundDocument* masterTrack = nullptr;   // track index 0
+  CSoundDocument* studentTrack = nullptr;  // track index 1
+  CVideoManager* videoManager = nullptr;
+  SharedEngineRecord* sharedEngineRecord = nullptr;
+  CMixerData* mixerData = nullptr;
+  WaveDevicePair waveDevices;
+  nlohmann::json settingsDocument;  // RecorderPaths.json; null until a file is parsed
+  wchar_t programFolder[260] = {};  // with its trailing backslash
+  wchar_t initialOpenFolder[260] = {};
+  wchar_t savePathPrefix[260] = {};
+  wchar_t* urlListText = nullptr;   // malloc'd, NUL-terminated
+  uint32_t urlListLength = 0;       // code units
+  // Command-line state.
+  std::atomic<uint32_t> stationMode{0};
+  std::atomic<uint32_t> testFlag{0};
+  std::atomic<uint32_t> streaming{0};
+  std::atomic<uint32_t> hiddenStart{0};
+  std::atomic<uint32_t> stationNumber{0};
+  std::atomic<uint32_t> positioned{0};
+  std::atomic<uint32_t> mixerInput{0};  // 0 none, 1 "Mic", 2 "Mix"
+  std::atomic<uint32_t> mixerValue{0xFFFFFFFFu};
+  // The owner's handles from the links' "connected" events; null while not connected.
+  HANDLE frameworkPipe = nullptr;
+  HANDLE capturePipe = nullptr;     // read and written under captureWriteLock
+  // Internal clipboard.
+  void* clipboardData = nullptr;
+  uint32_t clipboardCapacity = 0;
+  uint32_t clipboardSize = 0;
+  std::recursive_mutex clipboardLock;
+  HANDLE workerThread = nullptr;
+  DWORD workerThreadId = 0;
+  // Stream recipient table, under recipientLock.
+  StationRecipient recipients[kMaxRecipients] = {};
+  uint32_t recipientCount = 0;
+  CRITICAL_SECTION recipientLock;
+  CNamedPipeLink* frameworkLink = nullptr;
+  CNamedPipeLink* captureLink = nullptr;
+  std::atomic<uint32_t> ownStationAddress{0};
+  uint32_t streamedSamples = 0;  // worker thread
+  wchar_t settingsPath[260] = {};  // RecorderPaths.json
+
+ private:
+  void RunWorker();
+  void OnFrameworkPipeMessage(HANDLE pipe, LPARAM lParam);
+  void HandleCaptureFrame(const PipeFrameView& frame);
+  void HandlePipeAudio(const PipeFrameView& frame);
+  void OnSoundIn(CBufferRecord* record);
+  // Video manager and mixer data join later; these are where they plug in.
+  void CreateVideoManager();
+  void DeleteVideoManager();
+  void LoadMixerData();
+  void SaveMixerData();
+
+  HANDLE workerReady_ = nullptr;
+  std::mutex captureWriteLock_;
+  bool mixerQueryPending_ = false;  // under captureWriteLock_
+  // The chunk the streamed-sample count belongs to (worker thread).
+  const CChunkInfo* streamedChunk_ = nullptr;
+  int streamedChunkIndex_ = -1;
+  std::vector<uint8_t> streamFrame_;
+};
+
+// The application object holds the one instance.
+extern CAppData* g_pAppData;

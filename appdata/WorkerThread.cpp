@@ -1,0 +1,223 @@
+// The worker thread: played and captured buffers, the two pipes' events, the capture product's
+// messages and the streaming of the Student recording.
+#include <cstring>
+#include <memory>
+
+#include "appdata/AppData.h"
+#include "audio/BufferRecord.h"
+#include "audio/SoundWorks.h"
+#include "common/LogManager.h"
+#include "media/document/SoundDocument.h"
+
+namespace {
+
+struct WorkerBox {
+  std::wstring text;
+  std::wstring caption;
+  UINT style;
+};
+
+DWORD WINAPI WorkerBoxThread(LPVOID param) {
+  std::unique_ptr<WorkerBox> box(static_cast<WorkerBox*>(param));
+  MessageBoxW(nullptr, box->text.c_str(), box->caption.c_str(), box->style);
+  return 0;
+}
+
+}  // namespace
+
+// A box on the worker's own thread would drop the thread messages posted to it while it is up.
+void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style) {
+  auto* box = new WorkerBox{text, caption, style};
+  HANDLE thread = CreateThread(nullptr, 0, WorkerBoxThread, box, 0, nullptr);
+  if (thread) {
+    CloseHandle(thread);
+  } else {
+    delete box;
+    PostLogLine(LOG_WAVE_MANAGER, "A message box could not be shown");
+  }
+}
+
+PFN_ShowWorkerBox g_pfnShowWorkerBox = ShowBoxOnOwnThread;
+
+DWORD WINAPI CAppData::WorkerThreadProc(LPVOID self) {
+  static_cast<CAppData*>(self)->RunWorker();
+  return 0;
+}
+
+void CAppData::RunWorker() {
+  while (!PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0)) Sleep(50);
+  if (workerReady_) SetEvent(workerReady_);
+  MSG msg;
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    switch (msg.message) {
+      case WM_SOUND_OUT: {
+        PostLogLine(LOG_WAVE_MANAGER, "WM_SOUND_OUT message");
+        auto* record = reinterpret_cast<CBufferRecord*>(msg.wParam);
+        if (studentTrack) studentTrack->OnSoundOut(&record);
+        if (record && masterTrack) masterTrack->OnSoundOut(&record);
+        // Neither track took it: nobody else will.
+        if (record) ReleaseBufferRecord(record);
+        break;
+      }
+      case WM_SOUND_IN:
+        OnSoundIn(reinterpret_cast<CBufferRecord*>(msg.wParam));
+        break;
+      case WM_FRAMEWORK_PIPE_EVENT:
+        OnFrameworkPipeMessage(reinterpret_cast<HANDLE>(msg.wParam), msg.lParam);
+        break;
+      case WM_CAPTURE_PIPE_EVENT:
+        OnCapturePipeMessage(reinterpret_cast<HANDLE>(msg.wParam), msg.lParam);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+void CAppData::OnSoundIn(CBufferRecord* record) {
+  const bool final = record == nullptr;
+  if (studentTrack) {
+    studentTrack->OnSoundIn(record);
+  } else if (record) {
+    ReleaseBufferRecord(record);
+  }
+  if (streaming && !StreamStudentChunk(final)) {
+    g_pfnShowWorkerBox(L"StreamingMode will be disabled", L"Error streaming", MB_OK);
+    streaming = 0;
+  }
+}
+
+void CAppData::OnFrameworkPipeMessage(HANDLE pipe, LPARAM lParam) {
+  if (lParam == CNamedPipeLink::kConnected) {
+    frameworkPipe = pipe;
+  } else if (lParam == CNamedPipeLink::kDisconnected) {
+    if (frameworkPipe == pipe) frameworkPipe = nullptr;
+    if (pipe) CloseHandle(pipe);
+  } else {
+    HeapFree(GetProcessHeap(), 0, reinterpret_cast<void*>(lParam));  // no framework message is read
+  }
+}
+
+void CAppData::OnCapturePipeMessage(HANDLE pipe, LPARAM lParam) {
+  if (lParam == CNamedPipeLink::kConnected) {
+    static const std::vector<uint8_t> hello = BuildHelloFrame();
+    static const std::vector<uint8_t> request = BuildStationAddressRequest();
+    std::lock_guard<std::mutex> lock(captureWriteLock_);
+    capturePipe = pipe;
+    // Failures of the greeting are not reported: the pipe's end shows up as "disconnected".
+    WritePipeBytes(pipe, hello.data(), DWORD(hello.size()), kPipeWriteTimeoutMs);
+    WritePipeBytes(pipe, request.data(), DWORD(request.size()), kPipeWriteTimeoutMs);
+    WritePipeBytes(pipe, nullptr, 0, kPipeWriteTimeoutMs);
+    if (mixerQueryPending_) {
+      mixerQueryPending_ = false;
+      const std::vector<uint8_t> query = BuildMixerQueryFrame();
+      WritePipeBytes(pipe, query.data(), DWORD(query.size()), kPipeWriteTimeoutMs);
+      WritePipeBytes(pipe, nullptr, 0, kPipeWriteTimeoutMs);
+    }
+    return;
+  }
+  if (lParam == CNamedPipeLink::kDisconnected) {
+    std::lock_guard<std::mutex> lock(captureWriteLock_);
+    if (capturePipe == pipe) capturePipe = nullptr;
+    if (pipe) CloseHandle(pipe);
+    return;
+  }
+  void* block = reinterpret_cast<void*>(lParam);
+  const SIZE_T size = HeapSize(GetProcessHeap(), 0, block);
+  PipeFrameView frame;
+  if (size != SIZE_T(-1) && DecodePipeFrame(block, size, &frame)) {
+    HandleCaptureFrame(frame);
+  } else {
+    PostLogLine(LOG_WAVE_MANAGER, "Capture pipe frame ignored: it does not fit its length");
+  }
+  HeapFree(GetProcessHeap(), 0, block);
+}
+
+void CAppData::HandleCaptureFrame(const PipeFrameView& frame) {
+  switch (frame.type) {
+    case PIPE_TEXT:
+      g_pfnShowWorkerBox(frame.text.c_str(), L"Pipe Data", MB_ICONINFORMATION);
+      break;
+    case PIPE_AUDIO:
+      HandlePipeAudio(frame);
+      break;
+    case PIPE_STATION_ADDRESS:
+      ownStationAddress = frame.address;
+      break;
+    case PIPE_MIXER_VALUES: {
+      const uint32_t input = mixerInput;
+      if ((input == 1 || input == 2) && frame.mixerWords >= input) mixerValue = frame.mixerValues[input - 1];
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void CAppData::HandlePipeAudio(const PipeFrameView& frame) {
+  if (!AudioFrameIsForStation(frame, ownStationAddress)) return;
+  const int index = int(frame.chunkIndex);
+  for (CSoundDocument* track : {masterTrack, studentTrack}) {
+    if (!track) return;
+    std::lock_guard<std::recursive_mutex> lock(track->PacketLock());
+    if (track->currentChunk == index) continue;
+    while (track->GetChunkCount() < index + 1) {
+      const int before = track->GetChunkCount();
+      if (track->NewChunk() < 0 || track->GetChunkCount() <= before) {
+        PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: no chunk could be made");
+        return;
+      }
+    }
+    track->SelectChunk(index);
+  }
+  if (masterTrack) masterTrack->WriteChunkPcm(frame.sampleOffset, frame.byteCount, frame.pcm);
+}
+
+bool CAppData::StreamStudentChunk(bool final) {
+  CSoundDocument* track = studentTrack;
+  if (!track) return true;
+  uint32_t n = 0;
+  uint32_t offset = streamedSamples;
+  int index = -1;
+  {
+    std::lock_guard<std::recursive_mutex> lock(track->PacketLock());
+    index = track->currentChunk;
+    const CChunkInfo* chunk = track->GetChunk(index);
+    if (index == -1 || track->wavHeader.samplesPerSec == 0 || !chunk) return true;
+    // The count belongs to the chunk it was streamed from; another chunk starts again.
+    if (streamedSamples && (chunk != streamedChunk_ || index != streamedChunkIndex_)) {
+      streamedSamples = 0;
+      streamedChunk_ = nullptr;
+      streamedChunkIndex_ = -1;
+      offset = 0;
+    }
+    if (chunk->frames == 0) return true;
+    if (streamedSamples == 0 && final) return true;
+    if (!GetCapturePipe()) return false;
+    n = StreamBlockSamples(chunk->frames, streamedSamples, final);
+    if (n == 0) return true;
+    // Only bytes really held in memory go out.
+    const uint64_t end = (uint64_t(offset) + n) * 2;
+    if (!chunk->buffer || chunk->used < end) {
+      if (final) streamedSamples = 0;
+      return true;
+    }
+    EnterCriticalSection(&recipientLock);
+    BuildForwardFrame(streamFrame_, uint32_t(index), offset, recipients,
+                      recipientCount < kMaxRecipients ? recipientCount : kMaxRecipients,
+                      chunk->buffer + size_t(offset) * 2, n * 2);
+    LeaveCriticalSection(&recipientLock);
+    streamedChunk_ = chunk;
+    streamedChunkIndex_ = index;
+  }
+  // Outside the track's lock: a slow peer holds up only the worker.
+  const bool ok = WriteCaptureFrame(streamFrame_.data(), DWORD(streamFrame_.size()));
+  if (final) {
+    streamedSamples = 0;
+    streamedChunk_ = nullptr;
+    streamedChunkIndex_ = -1;
+  } else {
+    streamedSamples += n;
+  }
+  return ok;
+}
