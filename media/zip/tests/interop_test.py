@@ -11,6 +11,7 @@ import sys
 import tempfile
 import zipfile
 
+sys.dont_write_bytecode = True  # keep the source folder clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from zipscript import check, finish, tool, results, text_bytes, write_wav, make_mp3  # noqa: E402
 
