@@ -72,6 +72,14 @@ class CAppData {
   // False only when the stream cannot be written.
   bool StreamStudentChunk(bool final);
 
+  // Command line and device choice (CommandLine.cpp), on the UI thread at start: the switches,
+  // the edition folder's access list, the station's wave-device file, the devices of both
+  // tracks and the mixer query. Always true.
+  bool ParseCommandLine(const wchar_t* commandLine);
+  // Both tracks take these device ids (an empty id leaves that side); their cached
+  // endpoint-volume interfaces are released and made again on next use.
+  void SetTrackDevices(const std::wstring& out, const std::wstring& in);
+
   // Sends PIPE_MIXER_QUERY on the capture pipe; before the pipe is connected the query is kept
   // and sent right after the next greeting. Any thread.
   void SendMixerQuery();
