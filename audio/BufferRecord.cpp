@@ -15,6 +15,8 @@ CBufferRecord* NewRecord() {
 
 }  // namespace
 
+CBufferData::CBufferData() { InterlockedIncrement(&g_liveData); }
+
 CBufferData::~CBufferData() {
   delete[] data;
   InterlockedDecrement(&g_liveData);
@@ -26,7 +28,6 @@ CBufferRecord* CreateBufferRecord(uint32_t size) {
   record->size = size;
   try {
     auto shared = std::make_shared<CBufferData>();
-    InterlockedIncrement(&g_liveData);
     shared->data = new (std::nothrow) uint8_t[size ? size : 1];
     shared->size = size;
     if (!shared->data) {

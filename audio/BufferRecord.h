@@ -16,7 +16,7 @@ struct CBufferData {
   uint8_t* data = nullptr;  // new[] of `size` bytes, not zero-filled
   uint32_t size = 0;
 
-  CBufferData() = default;
+  CBufferData();
   CBufferData(const CBufferData&) = delete;
   CBufferData& operator=(const CBufferData&) = delete;
   ~CBufferData();

@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 #include <libavutil/samplefmt.h>
 #include <libswresample/swresample.h>
 }
@@ -158,6 +159,8 @@ void CSoundWorksWAS::StartCapture(std::wstring id, int32_t streamIndex, int32_t 
         AV_SAMPLE_FMT_FLT, int(sampleRate), input.layout, input.sampleFormat,
         int(mix->nSamplesPerSec), 0, nullptr);
 #pragma GCC diagnostic pop
+    // Normalised down-mix: many channels of one voice must not add up past full scale.
+    if (context->resampler) av_opt_set_double(context->resampler, "rematrix_maxval", 1.0, 0);
     if (!context->resampler || swr_init(context->resampler) < 0)
       throw std::runtime_error("Could not set up the capture resampler");
 

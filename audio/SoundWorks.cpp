@@ -206,6 +206,8 @@ CSoundWorksWAS::~CSoundWorksWAS() {
   if (comInitialized_ && GetCurrentThreadId() == comThread_) CoUninitialize();
   if (voiceCallback.event) CloseHandle(voiceCallback.event);
   voiceCallback.event = nullptr;
+  for (HANDLE ready : queueReady_)
+    if (ready) CloseHandle(ready);
   DeleteCriticalSection(&queuedLock_);
 }
 
@@ -218,14 +220,19 @@ void CSoundWorksWAS::StartEngine() {
     if (FAILED(hr)) enumerator = nullptr;
   }
   InterlockedExchange(&pollRunning, 1);
+  for (HANDLE& ready : queueReady_) ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   renderThread = CreateThread(nullptr, 0, EngineRenderThreadProc, this, 0, &renderThreadId);
   pollThread = CreateThread(nullptr, 0, EngineCapturePollThreadProc, this, 0, &pollThreadId);
   convertThread = CreateThread(nullptr, 0, EngineConvertThreadProc, this, 0, &convertThreadId);
+  // Blocks posted to a thread before its queue exists would be lost.
+  if (renderThread && convertThread && queueReady_[0] && queueReady_[1])
+    WaitForMultipleObjects(2, queueReady_, TRUE, 5000);
 }
 
 DWORD WINAPI EngineRenderThreadProc(LPVOID parameter) {
   auto* self = static_cast<CSoundWorksWAS*>(parameter);
   MakeMessageQueue();
+  if (self->queueReady_[0]) SetEvent(self->queueReady_[0]);
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   HRESULT com = CoInitialize(nullptr);
   MSG msg;
@@ -272,6 +279,7 @@ DWORD WINAPI EngineCapturePollThreadProc(LPVOID parameter) {
 DWORD WINAPI EngineConvertThreadProc(LPVOID parameter) {
   auto* self = static_cast<CSoundWorksWAS*>(parameter);
   MakeMessageQueue();
+  if (self->queueReady_[1]) SetEvent(self->queueReady_[1]);
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     if (msg.message != WM_ENGINE_COMMAND) continue;

@@ -239,7 +239,10 @@ class CSoundWorksWAS : public CSoundWorksBase {
   DWORD comThread_ = 0;
   bool comInitialized_ = false;
   std::vector<CAudioDevice*> retiredRender_;  // closed under the render lock, destroyed after it
-  bool shuttingDown_ = false;  // the destructor drops what is left instead of delivering it
+  bool shuttingDown_ = false;
+ public:
+  HANDLE queueReady_[2] = {};  // set by the render-command and convert threads once they take messages
+ private:  // the destructor drops what is left instead of delivering it
 };
 
 // The engine constructor's factory. Tracks create their engine through CreateSoundEngine, so tests
