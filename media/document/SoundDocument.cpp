@@ -245,6 +245,7 @@ bool CSoundDocument::SaveChunk(int index) {
 
 void CSoundDocument::ResetSoundData() {
   std::lock_guard<std::recursive_mutex> lock(packetLock);
+  DiscardAsideChunks();  // bookmarks put aside by whole mode belong to the sound being forgotten
   if (sourceWav) {
     free(loadedPath);
     loadedPath = nullptr;

@@ -14,6 +14,7 @@
 
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorks.h"
+#include "media/waveform/WaveformView.h"
 
 struct SwrContext;
 struct IAudioEndpointVolume;
@@ -136,9 +137,27 @@ class CSoundDocument {
   void CloseLoadThread();
   void CloseSaveThread();
 
-  // Drawing and source-WAV reading belong to the waveform window and the sound-file loader.
+  // Chunk editing (media/document/ChunkEditing.cpp).
+  bool InsertBookmark();
+  // False when nothing was split (frame past the end, or a chunk whose PCM could not be split).
+  bool SplitChunk(int index, uint32_t frame);
+  void RemoveBookmark(int index);
+  bool DeleteSelection();
+  void SetWholeMode(bool on);
+  // The loader's whole chunk: also clears modified.
+  bool MakeWholeChunk();
+  // A load or close of the sound: the chunks put aside by whole mode belong to the old sound.
+  void DiscardAsideChunks();
+
+  // Waveform window and position bar (media/waveform/WaveformWindow.cpp). Redraws asked on
+  // another thread than the window's are done later by the window's thread.
+  bool CreateWaveformWindow(HWND parent, int x, int y, int width, int unused);
   void RedrawWaveform(uint32_t viewStart, uint32_t framesPerPixel);
   void DrawSelectionAndCursor(HDC target);
+  void BeginSelection(short x);
+  static LRESULT CALLBACK WaveformWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK PositionBarSubclassProc(HWND bar, UINT message, WPARAM wParam,
+                                                  LPARAM lParam, UINT_PTR id, DWORD_PTR data);
   bool ReadSourceFrames(CChunkInfo* chunk);
 
   // Loading sound files (media/soundfile/SoundFileLoad.cpp): WAV, MP3 or package into the track.
@@ -200,6 +219,9 @@ class CSoundDocument {
   HWND parentWindow = nullptr;
   HWND waveformWindow = nullptr;
   HWND positionBar = nullptr;
+  HDC backgroundDC = nullptr;    // the dialog's skin, set by the dialog
+  RECT backgroundRect = {};      // the window's place in the dialog: x, y, width, 52
+  CWaveformView waveView;
   void* sharedRecord = nullptr;
   uint32_t workerThreadId = 0;
   WavHeaderImage wavHeader = {};
@@ -239,6 +261,18 @@ class CSoundDocument {
   bool GrowChunk(CChunkInfo* chunk, uint64_t needed);
   void SetPositionBarRange(uint32_t frames);
   void SetPositionBarPos(uint32_t frames);
+  // Waveform and editing helpers.
+  bool OnViewThread() const;
+  void PostViewWork(uint32_t bits);
+  void RunDeferredViewWork();
+  void OnPositionBarCommand();
+  void OnWaveformDestroyed(HWND window);
+  bool BuildWholeChunk();
+  bool HasOwnPcm(const CChunkInfo* chunk) const;
+  bool SplitOwnPcm(int index, uint32_t frame);
+  bool MergeOwnPcm(CChunkInfo* a, CChunkInfo* b);
+  void ShiftSourceChunks(std::vector<CChunkInfo*>& list, const CChunkInfo* skip, uint64_t from,
+                         uint64_t to);
 
   // Packets carry the generation of the playback they belong to; a stop, pause or restart
   // starts a new one, and older packets coming back are dropped without effect.

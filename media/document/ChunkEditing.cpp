@@ -1,0 +1,348 @@
+// Chunk editing: bookmarks split and merge chunks, a selection is cut out of the source WAV, and
+// whole mode shows the whole sound as one chunk while the bookmarks wait aside.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/LogManager.h"
+#include "media/document/SoundDocument.h"
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+namespace {
+
+constexpr DWORD kMoveBufferBytes = 4194304;
+
+bool SeekTo(HANDLE file, uint64_t offset) {
+  LARGE_INTEGER at;
+  at.QuadPart = LONGLONG(offset);
+  return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != FALSE;
+}
+
+bool ReadAt(HANDLE file, uint64_t offset, void* data, DWORD bytes) {
+  DWORD got = 0;
+  return SeekTo(file, offset) && ReadFile(file, data, bytes, &got, nullptr) && got == bytes;
+}
+
+bool WriteAt(HANDLE file, uint64_t offset, const void* data, DWORD bytes) {
+  DWORD put = 0;
+  return SeekTo(file, offset) && WriteFile(file, data, bytes, &put, nullptr) && put == bytes;
+}
+
+// Moves the bytes [from, to) of the file down to `dest` (dest <= from), piece by piece from the
+// front, so no piece overwrites bytes that are still to be read.
+bool MoveBytesDown(HANDLE file, uint64_t from, uint64_t to, uint64_t dest, uint8_t* work) {
+  while (from < to) {
+    const DWORD piece = DWORD(std::min<uint64_t>(kMoveBufferBytes, to - from));
+    if (!ReadAt(file, from, work, piece) || !WriteAt(file, dest, work, piece)) return false;
+    from += piece;
+    dest += piece;
+  }
+  return true;
+}
+
+void DropBuffer(CChunkInfo* chunk) {
+  free(chunk->buffer);
+  chunk->buffer = nullptr;
+  chunk->used = chunk->capacity = chunk->playOffset = 0;
+}
+
+}  // namespace
+
+// A chunk whose PCM exists only in its own temp file or in memory: the source WAV cannot give
+// its frames back, so its bytes must move with every edit.
+bool CSoundDocument::HasOwnPcm(const CChunkInfo* chunk) const {
+  return chunk->fileName[0] != 0 || !sourceWav;
+}
+
+bool CSoundDocument::InsertBookmark() {
+  Lock lock(packetLock);
+  if (wholeMode) return true;
+  CChunkInfo* chunk = GetCurrentChunk();
+  if (!chunk) return false;
+  const uint32_t cursor = cursorFrame;
+  if (cursor == 0 || cursor >= chunk->frames) return false;
+  if (!SplitChunk(currentChunk, cursor)) return false;
+  SetPositionBarRange(chunk->frames);
+  SetPositionBarPos(playPosition);
+  viewStartFrame = 0;
+  cursorFrame = 0;
+  RedrawWaveform(0, framesPerPixel);
+  Notify(recording ? NOTIFY_CHUNK_RECORDING : NOTIFY_CHUNK_IDLE);
+  return true;
+}
+
+bool CSoundDocument::SplitChunk(int index, uint32_t frame) {
+  Lock lock(packetLock);
+  CChunkInfo* chunk = GetChunk(index);
+  if (!chunk || frame >= chunk->frames) return false;
+  StopEngineDevices();
+  if (HasOwnPcm(chunk)) {
+    if (!SplitOwnPcm(index, frame)) {
+      PostLogLine(LOG_WAVE_MANAGER, "Bookmark not inserted: the chunk's sound could not be split");
+      return false;
+    }
+  } else {
+    DropBuffer(chunk);
+    auto* tail = new CChunkInfo;
+    tail->start = chunk->start + frame;
+    tail->frames = chunk->frames - frame;
+    chunk->frames = frame;
+    chunks.insert(chunks.begin() + index + 1, tail);
+    if (currentChunk > index) ++currentChunk;
+    if (index == currentChunk) LoadChunk(index);
+  }
+  modified = 1;
+  return true;
+}
+
+// The second part of the PCM goes into a new chunk with a temp file of its own; nothing changes
+// when that file cannot be written.
+bool CSoundDocument::SplitOwnPcm(int index, uint32_t frame) {
+  CChunkInfo* chunk = GetChunk(index);
+  const uint32_t align = BlockAlign();
+  if (!align || !LoadChunk(index) || !chunk->buffer) return false;
+  const uint64_t cut = uint64_t(frame) * align;
+  if (cut > chunk->used) return false;
+  const uint32_t tailBytes = chunk->used - uint32_t(cut);
+
+  const int made = NewChunk();  // appended last; moved behind the chunk below
+  if (made < 0) return false;
+  CChunkInfo* tail = chunks[made];
+  chunks.erase(chunks.begin() + made);
+  tail->buffer = static_cast<uint8_t*>(malloc(tailBytes ? tailBytes : 1));
+  if (!tail->buffer) {
+    DeleteFileW(ChunkPath(tail).c_str());
+    delete tail;
+    return false;
+  }
+  if (tailBytes) memcpy(tail->buffer, chunk->buffer + cut, tailBytes);
+  tail->used = tail->capacity = tailBytes;
+  tail->frames = chunk->frames - frame;
+  chunks.insert(chunks.begin() + index + 1, tail);
+  if (!SaveChunk(index + 1)) {
+    chunks.erase(chunks.begin() + index + 1);
+    DeleteFileW(ChunkPath(tail).c_str());
+    free(tail->buffer);
+    delete tail;
+    return false;
+  }
+  DropBuffer(tail);
+  if (currentChunk > index) ++currentChunk;
+
+  chunk->used = uint32_t(cut);
+  chunk->frames = frame;
+  chunk->playOffset = std::min(chunk->playOffset, chunk->used);
+  // The first part stays in memory when it is current, or when its file could not be rewritten.
+  if (SaveChunk(index) && index != currentChunk && chunk->fileName[0]) DropBuffer(chunk);
+  return true;
+}
+
+void CSoundDocument::RemoveBookmark(int index) {
+  Lock lock(packetLock);
+  const int count = GetChunkCount();
+  if (index < 0 || count < 2 || index >= count - 1) return;
+  CChunkInfo* a = chunks[index];
+  CChunkInfo* b = chunks[index + 1];
+  if (HasOwnPcm(a) != HasOwnPcm(b)) {
+    // One half lives in the source WAV and the other in a file of its own: no single chunk
+    // can hold both.
+    PostLogLine(LOG_WAVE_MANAGER, "Bookmark not removed: the chunks keep their sound in different places");
+    return;
+  }
+  StopEngineDevices();
+  const uint32_t boundary = a->frames;
+  if (HasOwnPcm(a)) {
+    if (!MergeOwnPcm(a, b)) {
+      PostLogLine(LOG_WAVE_MANAGER, "Bookmark not removed: the chunks' sound could not be joined");
+      return;
+    }
+  } else {
+    DropBuffer(a);
+    // The merged chunk reaches the end of the second one, gaps between them included.
+    if (b->start >= a->start)
+      a->frames = std::max(a->start + a->frames, b->start + b->frames) - a->start;
+    else
+      a->frames += b->frames;
+  }
+  a->text += b->text;
+  free(b->buffer);
+  delete b;
+  chunks.erase(chunks.begin() + index + 1);
+  if (currentChunk > index) --currentChunk;
+
+  LoadChunk(index);
+  SelectChunk(index);
+  Notify(recording ? NOTIFY_CHUNK_RECORDING : NOTIFY_CHUNK_IDLE);
+  RedrawWaveform(0, framesPerPixel);
+  selectionStartFrame = boundary;
+  cursorFrame = boundary;
+  SetPositionBarPos(boundary);
+  DrawSelectionAndCursor(nullptr);
+  const int64_t fpp = framesPerPixel ? framesPerPixel : 64;
+  cursorColumn = int32_t((int64_t(boundary) - viewStartFrame) / fpp);
+  selectionStartColumn = cursorColumn;
+  modified = 1;
+}
+
+// Appends b's PCM to a's and writes a's file; b's file goes only once a holds its sound.
+bool CSoundDocument::MergeOwnPcm(CChunkInfo* a, CChunkInfo* b) {
+  const uint32_t align = BlockAlign();
+  const int ia = int(std::find(chunks.begin(), chunks.end(), a) - chunks.begin());
+  if (!align || !LoadChunk(ia) || !LoadChunk(ia + 1)) return false;
+  const uint64_t aBytes = a->buffer ? std::min<uint64_t>(a->used, uint64_t(a->frames) * align) : 0;
+  const uint64_t bBytes = b->buffer ? std::min<uint64_t>(b->used, uint64_t(b->frames) * align) : 0;
+  if (aBytes + bBytes > kMaxChunkBytes) return false;
+  uint8_t* joined = static_cast<uint8_t*>(realloc(a->buffer, size_t(aBytes + bBytes ? aBytes + bBytes : 1)));
+  if (!joined) return false;
+  if (bBytes) memcpy(joined + aBytes, b->buffer, size_t(bBytes));
+  a->buffer = joined;
+  a->used = a->capacity = uint32_t(aBytes + bBytes);
+  a->frames = a->used / align;
+  const bool saved = SaveChunk(ia) && a->fileName[0];
+  if (b->fileName[0] && saved) DeleteFileW(ChunkPath(b).c_str());
+  return true;
+}
+
+// Source frames [from, to) were cut: every chunk of the source WAV in the list is moved and
+// shortened to match.
+void CSoundDocument::ShiftSourceChunks(std::vector<CChunkInfo*>& list, const CChunkInfo* skip,
+                                       uint64_t from, uint64_t to) {
+  auto map = [&](uint64_t p) { return p <= from ? p : (p >= to ? p - (to - from) : from); };
+  for (CChunkInfo* chunk : list) {
+    if (chunk == skip || chunk->fileName[0]) continue;
+    const uint64_t start = map(chunk->start);
+    const uint64_t end = map(uint64_t(chunk->start) + chunk->frames);
+    chunk->start = uint32_t(start);
+    chunk->frames = uint32_t(end - start);
+  }
+}
+
+bool CSoundDocument::DeleteSelection() {
+  Lock lock(packetLock);
+  if (!sourceWav) return false;
+  CChunkInfo* chunk = GetCurrentChunk();
+  const uint32_t align = BlockAlign();
+  if (!chunk || !align || chunk->fileName[0]) return false;  // only source frames can be cut
+  const uint32_t frames = chunk->frames;
+  const uint32_t s = selectionStartFrame;
+  uint32_t e = cursorFrame;
+  if (s >= frames) {
+    selectionStartFrame = cursorFrame;
+    DrawSelectionAndCursor(nullptr);
+    return false;
+  }
+  if (e >= frames) {
+    e = frames - 1;
+    cursorFrame = e;
+  }
+  if (s >= e) return false;
+
+  const uint64_t cutFrom = (uint64_t(chunk->start) + s) * align;
+  const uint64_t cutTo = uint64_t(chunk->start) * align + uint64_t(e) * align;
+  const uint64_t cutBytes = cutTo - cutFrom;
+  if (cutTo > sourceDataSize) return false;  // the chunk table points past the data
+
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(sourceWav, &size)) return false;
+  const uint64_t fileSize = uint64_t(size.QuadPart);
+  const uint64_t dataStart = sourceDataOffset;
+  const uint64_t dataEnd = std::min<uint64_t>(dataStart + sourceDataSize, fileSize);
+  if (dataStart + cutTo > dataEnd) return false;
+  // Chunks after "data" (LIST and the like) stay; an odd-sized data chunk has a pad byte first.
+  const uint64_t tailStart = std::min<uint64_t>(dataEnd + (sourceDataSize & 1), fileSize);
+  const uint32_t newDataSize = sourceDataSize - uint32_t(cutBytes);
+
+  uint8_t* work = static_cast<uint8_t*>(malloc(kMoveBufferBytes));
+  if (!work) return false;
+  DropBuffer(chunk);
+  bool ok = MoveBytesDown(sourceWav, dataStart + cutTo, dataEnd, dataStart + cutFrom, work);
+  uint64_t end = dataStart + newDataSize;
+  if (ok && tailStart < fileSize) {
+    if (newDataSize & 1) {
+      const uint8_t pad = 0;
+      ok = WriteAt(sourceWav, end, &pad, 1);
+      ++end;
+    }
+    ok = ok && MoveBytesDown(sourceWav, tailStart, fileSize, end, work);
+    end += fileSize - tailStart;
+  }
+  free(work);
+  ok = ok && SeekTo(sourceWav, end) && SetEndOfFile(sourceWav);
+  // The RIFF size follows the file, so whatever follows the data stays inside it.
+  wavHeader.riffSize = uint32_t(end - 8);
+  const uint32_t riffSize = wavHeader.riffSize;
+  ok = WriteAt(sourceWav, 4, &riffSize, 4) && ok;
+  ok = WriteAt(sourceWav, dataStart - 4, &newDataSize, 4) && ok;
+  if (!ok) PostLogLine(LOG_WAVE_MANAGER, "Cutting the selection out of the source WAV failed");
+
+  sourceDataSize = newDataSize;
+  const uint64_t first = chunk->start + uint64_t(s), last = chunk->start + uint64_t(e);
+  chunk->frames -= e - s;
+  ShiftSourceChunks(chunks, chunk, first, last);
+  // Bookmarks put aside by whole mode describe the same source frames.
+  ShiftSourceChunks(asideChunks, nullptr, first, last);
+
+  audioChanged = 1;
+  cursorFrame = std::min(cursorFrame.load(), chunk->frames);
+  selectionStartFrame = cursorFrame;
+  LoadChunk(currentChunk);
+  RedrawWaveform(0, framesPerPixel);
+  DrawSelectionAndCursor(nullptr);
+  SetPositionBarRange(chunk->frames);
+  return true;
+}
+
+bool CSoundDocument::BuildWholeChunk() {
+  if (!sourceWav) return false;
+  FreeChunkList(chunks);
+  recordingChunk = nullptr;
+  auto* whole = new CChunkInfo;
+  whole->frames = BlockAlign() ? sourceDataSize / BlockAlign() : 0;
+  chunks.push_back(whole);
+  currentChunk = 0;
+  // A redraw with the stored value then draws at the default zoom.
+  framesPerPixel = 64;
+  return true;
+}
+
+bool CSoundDocument::MakeWholeChunk() {
+  Lock lock(packetLock);
+  if (!BuildWholeChunk()) return false;
+  LoadChunk(0);
+  Notify(recording ? NOTIFY_CHUNK_RECORDING : NOTIFY_CHUNK_IDLE);
+  modified = 0;
+  return true;
+}
+
+void CSoundDocument::SetWholeMode(bool on) {
+  Lock lock(packetLock);
+  if (on == wholeMode) return;
+  StopTransport();
+  if (CChunkInfo* current = GetCurrentChunk()) {
+    // Only a chunk whose sound is safe elsewhere leaves memory.
+    if (SaveChunk(currentChunk) && (current->fileName[0] || sourceWav)) DropBuffer(current);
+  }
+  wholeMode = on;
+  if (on) {
+    asideChunks = std::move(chunks);
+    chunks.clear();
+    currentChunk = -1;
+    BuildWholeChunk();  // without a source the list stays empty
+  } else {
+    FreeChunkList(chunks);  // the whole chunk
+    recordingChunk = nullptr;
+    chunks = std::move(asideChunks);
+    asideChunks.clear();
+  }
+  const int select = chunks.empty() ? -1 : 0;
+  currentChunk = -1;
+  SelectChunk(select);
+  Notify(NOTIFY_LOADED);
+}
+
+void CSoundDocument::DiscardAsideChunks() {
+  Lock lock(packetLock);
+  FreeChunkList(asideChunks);
+  wholeMode = false;
+}
