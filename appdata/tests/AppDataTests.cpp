@@ -1,0 +1,481 @@
+// The application data object end to end: constructed and destroyed in this test program as the
+// application object does it, its settings files in the real edition folder, its worker fed by
+// the capture-product peer over the real pipe and by captured blocks as the engine posts them.
+// The tracks get a fake engine (no sound devices); everything else is the real thing.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "appdata/AppData.h"
+#include "appdata/SettingsFile.h"
+#include "audio/BufferRecord.h"
+#include "audio/SoundWorks.h"
+#include "media/document/SoundDocument.h"
+#include "peers/PeerProcess.h"
+
+namespace {
+
+// Captures nothing by itself: the test posts the blocks a capture would produce.
+class QuietEngine : public CSoundWorksBase {
+ public:
+  DeviceList GetRenderDevices() override { return {}; }
+  DeviceList GetCaptureDevices() override { return {}; }
+  void StartCapture(std::wstring, int32_t, int32_t) override {}
+  void StopCapture(std::wstring, int32_t) override {}
+  bool StartRender(std::wstring, int32_t) override { return false; }
+  void StopRender(std::wstring, int32_t) override {}
+  bool PlayBlock(CBufferRecord* record, int32_t) override {
+    ReleaseBufferRecord(record);
+    return false;
+  }
+  void Idle() override {}
+  void SetSoundFormat(uint32_t ch, uint32_t rate, uint32_t bits, uint32_t) override {
+    channels = ch;
+    sampleRate = rate;
+    bitsPerSample = bits;
+  }
+  uint32_t GetCaptureDeviceCount() override { return 1; }  // every block is mixed at once
+  uint32_t GetRenderDeviceCount() override { return 0; }
+  void StartEngine() override {}
+  uint32_t GetZero() override { return 0; }
+  uint32_t GetSampleBitsConstant() override { return 16; }
+};
+
+CSoundWorksBase* MakeQuietEngine(void*) { return new QuietEngine; }
+
+// A converted capture block of mono float samples, as the engine posts it to the worker.
+CBufferRecord* CapturedBlock(uint32_t frames, uint32_t seed) {
+  const uint32_t bytes = frames * 4;
+  CBufferRecord* r = CreateBufferRecord(bytes + kCaptureBlockOverhead);
+  r->kind = kBufferKindAudio;
+  r->size = bytes + kCaptureBlockOverhead;
+  r->payloadBytes = bytes;
+  r->trackIndex = -1;
+  BufferBlockHeader* h = CaptureBlockHeader(r);
+  memset(h, 0, sizeof *h);
+  h->channels = 1;
+  h->sampleRate = 44100;
+  h->sourceKey = 1;
+  h->encoding = 1;
+  h->frameCount = frames;
+  float* s = reinterpret_cast<float*>(CaptureBlockPayload(r));
+  for (uint32_t i = 0; i < frames; ++i) s[i] = float(int((seed + i) * 37 % 2000) - 1000) / 4000.0f;
+  return r;
+}
+
+bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > timeoutMs) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+uint32_t Ipv4(int a, int b, int c, int d) { return uint32_t(a) | uint32_t(b) << 8 | uint32_t(c) << 16 | uint32_t(d) << 24; }
+
+uint32_t Fnv1a(const uint8_t* p, size_t n) {
+  uint32_t h = 2166136261u;
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+  return h;
+}
+
+std::vector<std::string> LinesWith(const std::string& log, const std::string& stem) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  while ((at = log.find(stem, at)) != std::string::npos) {
+    const size_t end = log.find('\n', at);
+    out.push_back(log.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    at = end == std::string::npos ? log.size() : end;
+  }
+  return out;
+}
+
+// Top-level windows of this process titled `caption` (message boxes are titled by their caption).
+struct WindowSearch {
+  const wchar_t* caption;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectTitled(HWND w, LPARAM p) {
+  auto* s = reinterpret_cast<WindowSearch*>(p);
+  wchar_t title[128] = {};
+  GetWindowTextW(w, title, 128);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  if (pid == GetCurrentProcessId() && wcscmp(title, s->caption) == 0) s->found.push_back(w);
+  return TRUE;
+}
+
+std::vector<HWND> WindowsTitled(const wchar_t* caption) {
+  WindowSearch search{caption, {}};
+  EnumWindows(CollectTitled, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::wstring BoxText(HWND box) {
+  wchar_t text[256] = {};
+  GetDlgItemTextW(box, 0xFFFF, text, 256);  // the message text of a message box
+  return text;
+}
+
+void CloseBoxes(const wchar_t* caption) {
+  for (HWND w : WindowsTitled(caption)) PostMessageW(w, WM_COMMAND, IDOK, 0);
+  WaitUntil([&] { return WindowsTitled(caption).empty(); }, 5000);
+}
+
+std::string ReadFileBytes(const std::wstring& path) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return "<missing>";
+  std::string bytes(GetFileSize(f, nullptr), '\0');
+  DWORD n = 0;
+  if (!bytes.empty()) ReadFile(f, bytes.data(), DWORD(bytes.size()), &n, nullptr);
+  CloseHandle(f);
+  return bytes;
+}
+
+void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  if (!bytes.empty()) WriteFile(f, bytes.data(), DWORD(bytes.size()), &n, nullptr);
+  CloseHandle(f);
+}
+
+class AppDataTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_pfnCreateTrackEngine = MakeQuietEngine;
+    g_pfnDocumentReport = [](const wchar_t*) {};
+    baseline_ = GetLiveBufferRecordCount();
+  }
+  void TearDown() override {
+    DestroyApp();
+    peer_.Kill();
+    g_pfnCreateTrackEngine = nullptr;
+    EXPECT_EQ(GetLiveBufferRecordCount(), baseline_) << "buffer records leaked";
+  }
+
+  void CreateApp() {
+    app_ = new CAppData;
+    g_pAppData = app_;
+  }
+  void DestroyApp() {
+    CloseBoxes(L"Pipe Data");
+    CloseBoxes(L"Error streaming");
+    delete app_;
+    app_ = nullptr;
+    g_pAppData = nullptr;
+  }
+  // Pictavo's stand-in on the fixed pipe name (`arguments` already quoted).
+  void StartPeer(const std::wstring& arguments) {
+    ASSERT_TRUE(peer_.Start(L"pictavo_peer.exe", arguments)) << "the capture peer did not start";
+  }
+  void StartPeerScript(const std::wstring& options, const wchar_t* script) {
+    StartPeer(options + L" --run " + QuoteArgument(script));
+  }
+  // Every buffer posted to the worker before this has been handled once it returns: the tracks
+  // keep none (one capture stream), so the count of live records falls back to where it was.
+  void SyncWorker() {
+    CBufferRecord* marker = CreateBufferRecord(kBufferHeaderBytes);  // no track's serial
+    ASSERT_TRUE(PostThreadMessageW(app_->workerThreadId, WM_SOUND_OUT, WPARAM(marker), 0));
+    ASSERT_TRUE(WaitUntil([&] { return GetLiveBufferRecordCount() <= baseline_; })) << "the worker is stuck";
+  }
+  void PostCaptured(CBufferRecord* record) {
+    ASSERT_TRUE(PostThreadMessageW(app_->workerThreadId, WM_SOUND_IN, WPARAM(record), 0));
+  }
+  struct TrackState {
+    int chunks = 0;
+    int current = -1;
+    uint32_t frames = 0;
+    std::vector<int16_t> samples;
+  };
+  static TrackState State(CSoundDocument* track) {
+    std::lock_guard<std::recursive_mutex> lock(track->PacketLock());
+    TrackState s;
+    s.chunks = track->GetChunkCount();
+    s.current = track->currentChunk;
+    if (const CChunkInfo* c = track->GetCurrentChunk()) {
+      s.frames = c->frames;
+      if (c->buffer) s.samples.assign(reinterpret_cast<int16_t*>(c->buffer), reinterpret_cast<int16_t*>(c->buffer) + c->used / 2);
+    }
+    return s;
+  }
+  static std::vector<int16_t> Ramp(int n, int from = 0) {
+    std::vector<int16_t> r;
+    for (int i = from; i < from + n; ++i) r.push_back(int16_t(i * 100));
+    return r;
+  }
+
+  CAppData* app_ = nullptr;
+  CPeerProcess peer_;
+  LONG baseline_ = 0;
+};
+
+// First start on a clean machine, then a start with settings of a previous run.
+TEST_F(AppDataTest, SettingsFilesOnFirstStartAndOnTheNext) {
+  const std::wstring folder = GetEditionFolder();
+  ASSERT_FALSE(folder.empty());
+  const std::wstring paths = folder + L"\\RecorderPaths.json", urls = folder + L"\\URLList.txt";
+  DeleteFileW(paths.c_str());
+  DeleteFileW(urls.c_str());
+  CreateApp();
+  EXPECT_TRUE(app_->settingsDocument.is_null());
+  EXPECT_EQ(app_->urlListText, nullptr);
+  EXPECT_EQ(ReadFileBytes(urls), "") << "an empty list is created";
+  EXPECT_EQ(app_->waveDevices.WaveDeviceOut, std::wstring(1, wchar_t(0xFFFF)));
+  EXPECT_EQ(app_->mixerValue, 0xFFFFFFFFu);
+  EXPECT_EQ(app_->masterTrack->captureMask, 3u);
+  EXPECT_EQ(app_->studentTrack->trackIndex, 1u);
+  const size_t n = wcslen(app_->programFolder);
+  ASSERT_GT(n, 0u);
+  EXPECT_EQ(app_->programFolder[n - 1], L'\\');
+  DestroyApp();
+  EXPECT_EQ(ReadFileBytes(paths), "null\r\n");
+
+  // An empty object comes back as it is written; a list with its mark is held.
+  WriteFileBytes(paths, "{}");
+  WriteFileBytes(urls, std::string("\xFF\xFEh\0t\0t\0p\0", 10));
+  CreateApp();
+  EXPECT_EQ(app_->settingsDocument, nlohmann::json::object());
+  ASSERT_NE(app_->urlListText, nullptr);
+  EXPECT_EQ(std::wstring(app_->urlListText, app_->urlListLength), L"http");
+  DestroyApp();
+  EXPECT_EQ(ReadFileBytes(paths), "  {}\r\n");
+
+  // What the main window put into the document and the chosen devices reach their files.
+  CreateApp();
+  app_->settingsDocument["Main"]["LastOpenPath"] = {67, 58};
+  const std::wstring devices = folder + L"\\QuillmeridianSt2.ini";
+  wcscpy(app_->waveDevices.settingsPath, devices.c_str());
+  app_->waveDevices.WaveDeviceOut = L"out-id";
+  app_->waveDevices.WaveDeviceIn = L"in-id";
+  DestroyApp();
+  EXPECT_EQ(ReadFileBytes(paths), "{\r\n    \"Main\": {\r\n        \"LastOpenPath\": [\r\n            67,\r\n"
+                                  "            58\r\n        ]\r\n    }\r\n}\r\n");
+  EXPECT_EQ(nlohmann::json::parse(ReadFileBytes(devices)),
+            nlohmann::json({{"Wave", {{"WaveDeviceIn", "in-id"}, {"WaveDeviceOut", "out-id"}}}}));
+
+  // A hostile settings file is dropped, not crashed on at exit.
+  WriteFileBytes(paths, std::string(50000, '[') + std::string(50000, ']'));
+  CreateApp();
+  EXPECT_TRUE(app_->settingsDocument.is_null());
+  DestroyApp();
+  EXPECT_EQ(ReadFileBytes(paths), "null\r\n");
+  DeleteFileW(devices.c_str());
+}
+
+// Hello and the address request on every connection, and a mixer query made before the peer was
+// there goes out right after the first greeting.
+TEST_F(AppDataTest, GreetsTheCaptureProductOnEveryConnection) {
+  CreateApp();
+  app_->SendMixerQuery();
+  StartPeerScript(L"", L"wait-connect 1; wait-frame 0 1081; drop 0; wait-connect 2; wait-frame 1 52; serve");
+  ASSERT_TRUE(peer_.WaitForLog("ADDRESS-REQUEST conn=1"));
+  ASSERT_TRUE(WaitUntil([&] { return app_->GetCapturePipe() != nullptr; }));
+  const std::string log = peer_.Log();
+  for (const char* conn : {"conn=0", "conn=1"}) {
+    const auto frames = LinesWith(log, std::string("FRAME ") + conn);
+    ASSERT_GE(frames.size(), 2u) << log;
+    EXPECT_NE(frames[0].find("length=26 type=54 data=1a00000036000000000000000000000051"
+                             "75696c6c6d6572696469616e00"), std::string::npos) << frames[0];
+    EXPECT_NE(frames[1].find("length=4 type=52 data=0400000034000000"), std::string::npos) << frames[1];
+  }
+  const auto first = LinesWith(log, "FRAME conn=0");
+  ASSERT_EQ(first.size(), 3u) << log;
+  EXPECT_NE(first[2].find("type=1081 data=0400000039040000"), std::string::npos);
+  EXPECT_EQ(LinesWith(log, "FRAME conn=1").size(), 2u) << "the query is sent once";
+  EXPECT_EQ(LinesWith(log, "HELLO conn=1 name=Quillmeridian").size(), 1u);
+}
+
+// The station's address, then audio for the Master: by address, into the chunk it names, with
+// malformed frames in between ignored; mixer values by the mixer input.
+TEST_F(AppDataTest, AudioFromTheCaptureProductReachesTheMaster) {
+  CreateApp();
+  app_->mixerInput = 2;
+  StartPeerScript(L"--address 10.0.0.7",
+                  L"wait-connect 1; wait-frame 0 52; sleep 100;"
+                  L"send-audio 0 0 0 ramp:100 1:10.0.0.9;"            // another station's
+                  L"send-frame 0 2 0000000000000000;"                 // audio header cut short
+                  L"send-frame 0 2 00000000000000000a000000000000000100;"  // bytes beyond the frame
+                  L"send-frame 0 2 0000000000000000000000000000002001000000;"  // recipients wrap
+                  L"send-frame 0 1 41;"                               // text with L = 5
+                  L"send-frame 0 1;"                                  // text with L = 4
+                  L"send-frame 0 52 0a00;"                            // half an address
+                  L"send-frame 0 1001 0b000000;"                      // one mixer word: no Mix value
+                  L"send-audio 0 5000 0 ramp:10;"                     // absurd chunk index
+                  L"send-audio 0 0 0x40000000 ramp:10;"               // absurd sample offset
+                  L"send-frame 0 9999 01020304;"                      // unknown type
+                  L"send-audio 0 0 0 ramp:100 2:10.0.0.8 1:10.0.0.7;"  // ours
+                  L"send-audio 0 0 100 ramp:50;"                      // everyone's
+                  L"send-mixer 0 11 22;"
+                  L"serve");
+  ASSERT_TRUE(WaitUntil([&] { return app_->mixerValue == 22u; })) << peer_.Log();
+  EXPECT_EQ(app_->ownStationAddress, Ipv4(10, 0, 0, 7));
+  TrackState master = State(app_->masterTrack);
+  EXPECT_EQ(master.chunks, 1);
+  EXPECT_EQ(master.current, 0);
+  std::vector<int16_t> expected = Ramp(100);
+  const std::vector<int16_t> tail = Ramp(50);
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_EQ(master.samples, expected);
+  EXPECT_TRUE(WindowsTitled(L"Pipe Data").empty()) << "a text frame without text shows no box";
+  EXPECT_EQ(State(app_->studentTrack).chunks, 1);
+  DestroyApp();
+}
+
+// Audio for chunk 3 on a track with one chunk: chunks are made up to it and both tracks select it.
+TEST_F(AppDataTest, AudioForALaterChunkMakesAndSelectsItOnBothTracks) {
+  CreateApp();
+  StartPeerScript(L"", L"wait-connect 1; wait-frame 0 52; sleep 100;"
+                       L"send-audio 0 0 0 ramp:40; send-audio 0 3 0 ramp:20; serve");
+  ASSERT_TRUE(WaitUntil([&] { return State(app_->masterTrack).current == 3; })) << peer_.Log();
+  SyncWorker();
+  const TrackState master = State(app_->masterTrack), student = State(app_->studentTrack);
+  EXPECT_EQ(master.chunks, 4);
+  EXPECT_EQ(master.samples, Ramp(20));
+  EXPECT_EQ(student.chunks, 4);
+  EXPECT_EQ(student.current, 3);
+  {
+    std::lock_guard<std::recursive_mutex> lock(app_->masterTrack->PacketLock());
+    EXPECT_EQ(app_->masterTrack->GetChunk(0)->frames, 40u) << "the first chunk keeps its audio";
+  }
+  DestroyApp();
+}
+
+// A text box stays up while audio keeps arriving; the worker is not held by it.
+TEST_F(AppDataTest, TextBoxDoesNotHoldUpTheWorker) {
+  CreateApp();
+  StartPeerScript(L"", L"wait-connect 1; wait-frame 0 52; sleep 100; send-text 0 \"Hello class\"; sleep 300;"
+                       L"send-audio 0 0 0 ramp:100; serve");
+  ASSERT_TRUE(WaitUntil([&] { return !WindowsTitled(L"Pipe Data").empty(); })) << peer_.Log();
+  ASSERT_TRUE(WaitUntil([&] { return State(app_->masterTrack).frames == 100; })) << "audio waited for the box";
+  const auto boxes = WindowsTitled(L"Pipe Data");
+  ASSERT_EQ(boxes.size(), 1u) << "the box is still up while the audio went in";
+  EXPECT_EQ(BoxText(boxes[0]), L"Hello class");
+  // Captured blocks and played buffers flow meanwhile too.
+  app_->studentTrack->ToggleRecording();
+  for (int i = 0; i < 10; ++i) PostCaptured(CapturedBlock(441, i));
+  SyncWorker();
+  EXPECT_EQ(State(app_->studentTrack).frames, 4410u);
+  EXPECT_EQ(WindowsTitled(L"Pipe Data").size(), 1u);
+  app_->studentTrack->ToggleRecording();
+  PostCaptured(nullptr);
+  CloseBoxes(L"Pipe Data");
+  EXPECT_TRUE(WindowsTitled(L"Pipe Data").empty());
+  DestroyApp();
+}
+
+// Streaming a Student recording: blocks of 16,384 samples once more than that is recorded, the
+// rest at the end; the frames' samples are the chunk's. A short recording is not streamed.
+TEST_F(AppDataTest, StreamsTheStudentRecordingAsForwardFrames) {
+  CreateApp();
+  app_->streaming = 1;
+  EnterCriticalSection(&app_->recipientLock);
+  app_->recipients[0] = {3, Ipv4(10, 0, 0, 5)};
+  app_->recipients[1] = {4, Ipv4(10, 0, 0, 6)};
+  app_->recipientCount = 2;
+  LeaveCriticalSection(&app_->recipientLock);
+  StartPeerScript(L"", L"serve");
+  ASSERT_TRUE(peer_.WaitForLog("ADDRESS-REQUEST conn=0"));
+  ASSERT_TRUE(WaitUntil([&] { return app_->GetCapturePipe() != nullptr; }));
+
+  app_->studentTrack->ToggleRecording();
+  // 4,000 samples a block: 16,000 sends nothing, 20,000 the first block, 36,000 the second.
+  for (int i = 0; i < 4; ++i) PostCaptured(CapturedBlock(4000, 4000 * i));
+  SyncWorker();
+  EXPECT_TRUE(LinesWith(peer_.Log(), "FORWARD").empty()) << "16,000 samples are not streamed yet";
+  for (int i = 4; i < 10; ++i) PostCaptured(CapturedBlock(4000, 4000 * i));
+  app_->studentTrack->ToggleRecording();
+  PostCaptured(nullptr);  // the end of the recording
+  SyncWorker();
+  ASSERT_TRUE(WaitUntil([&] { return LinesWith(peer_.Log(), "FORWARD").size() == 3; })) << peer_.Log();
+  EXPECT_EQ(app_->streamedSamples, 0u);
+
+  const TrackState student = State(app_->studentTrack);
+  ASSERT_EQ(student.frames, 40000u);
+  ASSERT_EQ(student.samples.size(), 40000u);
+  const auto* pcm = reinterpret_cast<const uint8_t*>(student.samples.data());
+  const auto forwards = LinesWith(peer_.Log(), "FORWARD");
+  const uint32_t offsets[3] = {0, 16384, 32768}, counts[3] = {16384, 16384, 7232};
+  for (int i = 0; i < 3; ++i) {
+    char expected[256];
+    snprintf(expected, sizeof expected,
+             "FORWARD conn=0 inner-length=%u inner-type=2 chunk=0 offset=%u bytes=%u "
+             "recipients=3:10.0.0.5,4:10.0.0.6 pcm-fnv=%08x",
+             counts[i] * 2 + 16 + 20, offsets[i], counts[i] * 2, Fnv1a(pcm + offsets[i] * 2, counts[i] * 2));
+    EXPECT_EQ(forwards[i].substr(0, strlen(expected)), expected);
+  }
+
+  // A new chunk with 15,000 samples: not streamed at all, not even at its end.
+  app_->studentTrack->SelectNextChunk();
+  app_->studentTrack->ToggleRecording();
+  for (int i = 0; i < 3; ++i) PostCaptured(CapturedBlock(5000, i));
+  app_->studentTrack->ToggleRecording();
+  PostCaptured(nullptr);
+  SyncWorker();
+  EXPECT_EQ(State(app_->studentTrack).frames, 15000u);
+  Sleep(200);
+  EXPECT_EQ(LinesWith(peer_.Log(), "FORWARD").size(), 3u);
+  EXPECT_EQ(app_->streaming, 1u);
+  EXPECT_TRUE(WindowsTitled(L"Error streaming").empty());
+  DestroyApp();
+}
+
+// A peer that stops reading: the stream write gives up after its time-out, one error box, and
+// the recording goes on without a lost block.
+TEST_F(AppDataTest, PeerThatStopsReadingGivesOneErrorBoxAndRecordingGoesOn) {
+  CreateApp();
+  app_->streaming = 1;
+  StartPeerScript(L"", L"wait-connect 1; wait-frame 0 52; stop-reading 0; log stopped; serve");
+  ASSERT_TRUE(peer_.WaitForLog("LOG stopped"));
+  ASSERT_TRUE(WaitUntil([&] { return app_->GetCapturePipe() != nullptr; }));
+  app_->studentTrack->ToggleRecording();
+  const int blocks = 60;  // about 16 frames of 32 KiB against a 64 KiB pipe buffer
+  for (int i = 0; i < blocks; ++i) PostCaptured(CapturedBlock(4410, i));
+  const DWORD start = GetTickCount();
+  ASSERT_TRUE(WaitUntil([&] { return !WindowsTitled(L"Error streaming").empty(); }, 15000));
+  EXPECT_LT(GetTickCount() - start, 8000u) << "the write waited far longer than its time-out";
+  SyncWorker();
+  EXPECT_EQ(app_->streaming, 0u);
+  EXPECT_EQ(State(app_->studentTrack).frames, uint32_t(blocks) * 4410) << "blocks were lost";
+  // More recording after the failure: no second box.
+  for (int i = 0; i < 10; ++i) PostCaptured(CapturedBlock(4410, i));
+  app_->studentTrack->ToggleRecording();
+  PostCaptured(nullptr);
+  SyncWorker();
+  Sleep(200);
+  const auto boxes = WindowsTitled(L"Error streaming");
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(BoxText(boxes[0]), L"StreamingMode will be disabled");
+  EXPECT_EQ(State(app_->studentTrack).frames, uint32_t(blocks + 10) * 4410);
+  DestroyApp();
+}
+
+// Streaming without a connected capture product fails once; played buffers that no track owns
+// are released.
+TEST_F(AppDataTest, StreamingWithoutThePeerAndUnownedPlayedBuffers) {
+  CreateApp();
+  app_->streaming = 1;
+  app_->studentTrack->ToggleRecording();
+  PostCaptured(CapturedBlock(441, 0));
+  ASSERT_TRUE(WaitUntil([&] { return !WindowsTitled(L"Error streaming").empty(); }));
+  EXPECT_EQ(app_->streaming, 0u);
+  for (int i = 0; i < 5; ++i) {
+    CBufferRecord* stray = CreateBufferRecord(kBufferHeaderBytes + 64);
+    stray->documentSerial = 0xDEAD;
+    ASSERT_TRUE(PostThreadMessageW(app_->workerThreadId, WM_SOUND_OUT, WPARAM(stray), 0));
+  }
+  app_->studentTrack->ToggleRecording();
+  PostCaptured(nullptr);
+  SyncWorker();
+  EXPECT_EQ(GetLiveBufferRecordCount(), baseline_) << "played buffers no track took were kept";
+  DestroyApp();
+}
+
+}  // namespace
