@@ -286,10 +286,12 @@ TEST_F(RenderTest, Mp3BlockIsDecodedToPcm) {
 }
 
 // Play as a track does (a block back, the next block in) while the device is closed and reopened
-// every few tens of milliseconds; the voices end buffers on their own threads every 2 ms.
+// every few tens of milliseconds; the voices end buffers on their own threads, holding their lock
+// for a while each time as XAudio2 does while it mixes.
 TEST_F(RenderTest, StopAndStartWhilePlayingNeverDeadlock) {
   AddRender(kSpeakersId);
-  world->autoEndMs = 2;
+  world->autoEndMs = 1;
+  world->holdMs = 2;
   MakeEngine();
   std::atomic<int> progress{0};
   std::atomic<bool> done{false};

@@ -24,6 +24,7 @@ struct XAudioWorld {
   bool failSourceVoice = false;
   HRESULT submitResult = S_OK;
   int autoEndMs = 0;  // > 0: each started voice ends one buffer this often, on its own thread
+  int holdMs = 0;     // how long the voice's thread holds its lock before OnBufferEnd (mixing)
   std::atomic<int> createCalls{0};
   std::atomic<int> masteringCalls{0};
   std::atomic<int> liveEngines{0};
@@ -114,9 +115,10 @@ class SourceVoice final : public IXAudio2SourceVoice {
   HRESULT STDMETHODCALLTYPE SetSourceSampleRate(UINT32) override { return S_OK; }
 
   // Ends the oldest queued buffer of a started voice on the calling thread; false when none.
-  bool EndOne() {
+  bool EndOne(int holdMs = 0) {
     std::lock_guard<std::recursive_mutex> lock(lock_);
     if (!started_ || queue_.empty()) return false;
+    if (holdMs > 0) Sleep(DWORD(holdMs));
     void* context = queue_.front().pContext;
     queue_.pop_front();
     ++world_->ended;
@@ -137,7 +139,7 @@ class SourceVoice final : public IXAudio2SourceVoice {
   void Run() {
     while (!stop_) {
       std::this_thread::sleep_for(std::chrono::milliseconds(world_->autoEndMs));
-      EndOne();
+      EndOne(world_->holdMs);
     }
   }
 
