@@ -1,0 +1,70 @@
+// Loading and saving sound files of a track: the one-shot load and save threads, the ".cif"
+// chunk-table record, the decode mutex, and the seams the tests use (messages, ZIP adds).
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+class CSoundDocument;
+struct ZipHandle;
+
+// The block a load or save thread receives (allocated with new by the starter, deleted by the
+// thread procedure).
+struct SoundFileRequest {
+  CSoundDocument* document;
+  std::wstring path;
+};
+
+// Load: LoadSoundFile, then NOTIFY_LOADED whatever the result. Save: SaveSoundFile (which records
+// its result in the document's lastSaveResult), then NOTIFY_SAVED.
+DWORD WINAPI LoadThreadProc(LPVOID request);
+DWORD WINAPI SaveThreadProc(LPVOID request);
+
+#pragma pack(push, 1)
+// One record of a ".cif" chunk table: start and length in milliseconds, little-endian.
+struct ChunkTableRecord {
+  uint32_t startMs;
+  uint32_t lengthMs;
+};
+#pragma pack(pop)
+static_assert(sizeof(ChunkTableRecord) == 8, "a chunk-table record is 8 bytes");
+
+// Serialises the decode step of every load between all running instances.
+constexpr wchar_t kDecodeMutexName[] = L"Global\\QuillmeridianMP3DecodeMutex";
+
+// No chunk table or text file makes more chunks than this (about 11 MB of chunk records).
+constexpr uint32_t kMaxFileChunks = 10000;
+// A ".txt" larger than this is not read.
+constexpr uint32_t kMaxTextFileBytes = 10000000;
+// Longest chunk text read from a ".txt", in UTF-16 units.
+constexpr size_t kMaxChunkTextUnits = 1023;
+// A package with more entries than this is read only up to here.
+constexpr int32_t kMaxPackageEntries = 1024;
+
+// How the saver and loader tell the user about a failure: a message box (MB_ICONEXCLAMATION) by
+// default; tests replace it, since a box would block them.
+using PFN_SoundFileMessage = void (*)(const wchar_t* text, const wchar_t* caption);
+extern PFN_SoundFileMessage g_pfnSoundFileMessage;
+
+// The package writer's add call (ZipAdd by default), so that tests can make it fail.
+using PFN_SoundZipAdd = uint32_t (*)(ZipHandle* handle, const wchar_t* name, const void* source,
+                                     uint32_t length, uint32_t kind);
+extern PFN_SoundZipAdd g_pfnSoundZipAdd;
+
+// Path pieces shared by the loader and the saver. A separator is "\" or "/".
+namespace soundfile {
+
+// Index of the first character of the file name.
+size_t FileNameStart(const std::wstring& path);
+// The file name without the text from its last "." on; the whole file name when it has none.
+std::wstring BaseName(const std::wstring& path);
+// The file name's extension (text after its last "."), upper-cased; empty when it has none.
+std::wstring UpperExtension(const std::wstring& path);
+// The path with its file name's extension replaced by ext (added when it has none).
+std::wstring ReplaceExtension(const std::wstring& path, const wchar_t* ext);
+// True when both name the same existing file (by volume and file index).
+bool IsSameFile(HANDLE open, const std::wstring& path);
+
+}  // namespace soundfile

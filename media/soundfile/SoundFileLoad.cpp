@@ -1,0 +1,452 @@
+// Loading a sound file into a track: a WAV is opened as the source, an MP3 is first decoded into
+// a WAV in the temp folder by madlldlib.dll, a package is first extracted there. Then the chunk
+// table (".cif") and the chunk texts (".txt") beside the sound are read.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "common/LogManager.h"
+#include "madlldlib/MadllDecoder.h"
+#include "media/document/SoundDocument.h"
+#include "media/soundfile/SoundFile.h"
+#include "media/zip/ZipArchive.h"
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+namespace {
+
+constexpr size_t kMaxPathUnits = 259;
+
+int WINAPI IgnoreProgress(uint32_t, uint32_t, uint32_t) { return 0; }
+
+#ifdef QM_MADLL_IMPORTED
+int CallDecoder(const char* mp3, const char* wav) {
+  return CbMpegAudioDecoder(mp3, wav, 1, nullptr, IgnoreProgress);
+}
+#else
+// Built without the decoder library beside it: find it at run time.
+int CallDecoder(const char* mp3, const char* wav) {
+  static auto decode = reinterpret_cast<CbMpegAudioDecoderFn>(
+      reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(MADLL_DLL_NAME), MADLL_DECODER_EXPORT)));
+  return decode ? decode(mp3, wav, 1, nullptr, IgnoreProgress) : -1;
+}
+#endif
+
+// The decoder takes OEM-code-page paths. A path the code page cannot spell is tried by its short
+// (8.3) name, which always can be; for a file not yet made, by its folder's short name.
+bool ToOemPath(const std::wstring& path, bool exists, char (&out)[260]) {
+  BOOL lossy = FALSE;
+  int n = WideCharToMultiByte(CP_OEMCP, 0, path.c_str(), -1, out, sizeof out, nullptr, &lossy);
+  if (n > 0 && !lossy) return true;
+  std::wstring alias;
+  wchar_t shortName[1024];
+  if (exists) {
+    DWORD len = GetShortPathNameW(path.c_str(), shortName, 1024);
+    if (len == 0 || len >= 1024) return false;
+    alias = shortName;
+  } else {
+    const size_t name = soundfile::FileNameStart(path);
+    DWORD len = GetShortPathNameW(path.substr(0, name).c_str(), shortName, 1024);
+    if (len == 0 || len >= 1024) return false;
+    alias = shortName + path.substr(name);
+  }
+  n = WideCharToMultiByte(CP_OEMCP, 0, alias.c_str(), -1, out, sizeof out, nullptr, &lossy);
+  return n > 0 && !lossy;
+}
+
+bool FileExists(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(path.c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return false;
+  FindClose(find);
+  return true;
+}
+
+bool ReadAt(HANDLE file, uint64_t offset, void* into, DWORD size) {
+  LARGE_INTEGER at;
+  at.QuadPart = int64_t(offset);
+  if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
+  DWORD total = 0;
+  while (total < size) {
+    DWORD got = 0;
+    if (!ReadFile(file, static_cast<uint8_t*>(into) + total, size - total, &got, nullptr) || got == 0)
+      return false;
+    total += got;
+  }
+  return true;
+}
+
+// Only plain suffixes name an extracted entry: no separators, drive colons or dots.
+bool IsPlainSuffix(const std::wstring& suffix) {
+  if (suffix.empty() || suffix.size() > 16) return false;
+  for (wchar_t c : suffix)
+    if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'))) return false;
+  return true;
+}
+
+// The engine is rebuilt for the loaded format, as the constructor builds it.
+void RebuildEngine(CSoundDocument* doc) {
+  Lock lock(doc->packetLock);
+  delete doc->engine;
+  doc->engine = g_pfnCreateTrackEngine ? g_pfnCreateTrackEngine(doc->sharedRecord)
+                                       : CreateSoundEngine(doc->sharedRecord);
+  if (!doc->engine) return;
+  doc->engine->SetSoundFormat(doc->wavHeader.channels, doc->wavHeader.samplesPerSec, 16, 100);
+  if (auto* was = dynamic_cast<CSoundWorksWAS*>(doc->engine)) {
+    was->voiceCallback.target = NotifyTarget{doc->workerThreadId, nullptr, WM_SOUND_OUT};
+    was->captureTarget = NotifyTarget{doc->workerThreadId, nullptr, WM_SOUND_IN};
+  }
+  doc->engine->StartEngine();
+}
+
+// The decode mutex for one load. When it cannot be created, the load goes on unserialised.
+class DecodeMutex {
+ public:
+  DecodeMutex() {
+    handle_ = CreateMutexW(nullptr, TRUE, kDecodeMutexName);
+    if (!handle_) {
+      PostLogLine(LOG_WAVE_MANAGER, "Could not create the decode mutex; decoding unserialised");
+      return;
+    }
+    WaitForSingleObject(handle_, INFINITE);  // an abandoned mutex is ours as well
+  }
+  ~DecodeMutex() { Release(); }
+  void Release() {
+    if (!handle_) return;
+    // The second release balances the initial ownership, which only the creating process gets.
+    ReleaseMutex(handle_);
+    ReleaseMutex(handle_);
+    CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// Where the "data" chunk of a PCM WAV lies, found by walking the RIFF chunks after "fmt ".
+struct WavLayout {
+  uint32_t dataOffset = 0;
+  uint32_t dataSize = 0;
+};
+
+bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(file, &size)) return false;
+  const uint64_t fileSize = uint64_t(size.QuadPart);
+  if (fileSize < sizeof(WavHeaderImage) || !ReadAt(file, 0, header, sizeof *header)) return false;
+  if (memcmp(header->riff, "RIFF", 4) || memcmp(header->wave, "WAVE", 4) || memcmp(header->fmt, "fmt ", 4))
+    return false;
+  const WavHeaderImage& h = *header;
+  if (h.fmtSize < 16 || h.formatTag != WAVE_FORMAT_PCM || h.bitsPerSample != 16 || h.channels == 0 ||
+      h.blockAlign != uint32_t(h.channels) * 2 || h.samplesPerSec == 0)
+    return false;
+
+  uint64_t pos = 20 + uint64_t(h.fmtSize) + (h.fmtSize & 1);
+  while (pos + 8 <= fileSize) {
+    char id[4];
+    uint32_t chunkSize = 0;
+    if (!ReadAt(file, pos, id, 4) || !ReadAt(file, pos + 4, &chunkSize, 4)) return false;
+    if (memcmp(id, "data", 4) == 0) {
+      const uint64_t offset = pos + 8;
+      if (offset > 0xFFFFFFFFull) return false;
+      uint64_t bytes = std::min<uint64_t>(chunkSize, fileSize - offset);  // truncated files
+      bytes -= bytes % h.blockAlign;
+      if (bytes == 0) return false;
+      layout->dataOffset = uint32_t(offset);
+      layout->dataSize = uint32_t(bytes);
+      return true;
+    }
+    pos += 8 + uint64_t(chunkSize) + (chunkSize & 1);
+  }
+  return false;
+}
+
+}  // namespace
+
+DWORD WINAPI LoadThreadProc(LPVOID param) {
+  auto* request = static_cast<SoundFileRequest*>(param);
+  CSoundDocument* doc = request->document;
+  doc->LoadSoundFile(request->path);
+  delete request;
+  doc->Notify(NOTIFY_LOADED);
+  return 0;
+}
+
+bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
+  // Chunks of the former sound point into its source and at temp files about to be deleted.
+  FreeAllChunks();
+  {
+    Lock lock(packetLock);
+    FreeChunkList(asideChunks);
+    wholeMode = false;
+  }
+  ResetSoundData();
+  loadedAsMp3 = 0;
+  loadedAsPackage = 0;
+  if (path.size() < 4) return false;
+
+  std::wstring tail = path.substr(path.size() - 3);
+  CharUpperBuffW(tail.data(), DWORD(tail.size()));
+  if (tail == L"MP3") loadedAsMp3 = 1;
+  if (tail == L"QPK") loadedAsMp3 = loadedAsPackage = 1;
+
+  const size_t nameStart = soundfile::FileNameStart(path);
+  const std::wstring fileName = path.substr(nameStart);
+  if (fileName.find(L'.') == std::wstring::npos || path.size() > kMaxPathUnits) return false;
+  const std::wstring base = soundfile::BaseName(path);
+  const std::wstring temp = tempFolder;
+  const std::wstring sideFolder = loadedAsPackage ? temp : path.substr(0, nameStart);
+  ClearTempFolder();
+
+  if (loadedAsPackage) {
+    ZipHandle* zip = OpenZip(path.c_str());
+    if (!zip) return false;
+    for (int32_t index = 0; index < kMaxPackageEntries; ++index) {
+      ZipEntryInfo info = {};
+      if (GetZipItem(zip, index, &info) != ZR_OK) break;
+      const std::wstring name(info.name, wcsnlen(info.name, 260));
+      if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) || name.empty() || name.back() == L'/' ||
+          name.back() == L'\\')
+        continue;
+      const size_t dot = name.rfind(L'.');
+      if (dot == std::wstring::npos || !IsPlainSuffix(name.substr(dot + 1))) continue;
+      const std::wstring target = temp + base + name.substr(dot);
+      if (target.size() > kMaxPathUnits) continue;
+      SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+      DeleteFileW(target.c_str());
+      if (UnzipItem(zip, index, target.c_str()) != ZR_OK) {
+        DeleteFileW(target.c_str());  // no half-written entry is taken for the sound
+        PostLogLine(LOG_WAVE_MANAGER, "Could not extract a package entry");
+        continue;
+      }
+      SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    CloseZipReader(zip);
+    MoveFileW((temp + base + L".mpa").c_str(), (temp + base + L".mp3").c_str());
+  }
+
+  std::wstring wavPath = path;
+  {
+    DecodeMutex mutex;
+    if (loadedAsMp3) {
+      const std::wstring mp3Path = loadedAsPackage ? temp + base + L".mp3" : path;
+      const size_t mp3Name = soundfile::FileNameStart(mp3Path);
+      if (mp3Name == 0) return false;
+      const std::wstring mp3FileName = mp3Path.substr(mp3Name);
+      wavPath = temp + mp3FileName.substr(0, mp3FileName.size() - 3) + L"wav";
+      if (wavPath.size() > kMaxPathUnits || mp3Path.size() > kMaxPathUnits) return false;
+      if (FileExists(mp3Path)) {
+        HANDLE existing = CreateFileW(wavPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (existing != INVALID_HANDLE_VALUE) {
+          CloseHandle(existing);  // a package's own WAV entry is used as it is
+        } else {
+          char oemMp3[260], oemWav[260];
+          if (!ToOemPath(mp3Path, true, oemMp3) || !ToOemPath(wavPath, false, oemWav)) return false;
+          const int result = CallDecoder(oemMp3, oemWav);
+          if (result != 0) {
+            char line[80];
+            snprintf(line, sizeof line, "MP3 decoder failed with %d", result);
+            PostLogLine(LOG_WAVE_MANAGER, line);
+            return false;
+          }
+        }
+      }
+    }
+  }
+
+  HANDLE wav = CreateFileW(wavPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (wav == INVALID_HANDLE_VALUE) {
+    ResetSoundData();
+    return false;
+  }
+  WavHeaderImage header = {};
+  WavLayout layout;
+  if (!ParseWav(wav, &header, &layout)) {
+    CloseHandle(wav);
+    PostLogLine(LOG_WAVE_MANAGER, "Not a 16-bit PCM WAV file");
+    ResetSoundData();
+    return false;
+  }
+  const size_t pathBytes = (path.size() + 1) * sizeof(wchar_t);
+  auto* pathCopy = static_cast<wchar_t*>(malloc(pathBytes));
+  if (!pathCopy) {
+    CloseHandle(wav);
+    ResetSoundData();
+    return false;
+  }
+  memcpy(pathCopy, path.c_str(), pathBytes);
+  {
+    Lock lock(packetLock);
+    sourceWav = wav;
+    wavHeader = header;
+    sourceDataOffset = layout.dataOffset;
+    sourceDataSize = layout.dataSize;
+    loadedPath = pathCopy;
+  }
+  RebuildEngine(this);
+
+  const std::wstring cifPath = sideFolder + base + L".cif";
+  const std::wstring txtPath = sideFolder + base + L".txt";
+  if (!ReadChunkTable(cifPath)) MakeWholeChunk();
+  textsPresent = ImportChunkTexts(txtPath) ? 1 : 0;
+  SelectChunk(0);
+  Notify(NOTIFY_CHUNK_IDLE);
+  return true;
+}
+
+bool CSoundDocument::ReadSourceFrames(CChunkInfo* chunk) {
+  if (!chunk) return false;
+  if (!ReadSourceFrames(chunk->start, chunk->frames, chunk)) return false;
+  // A chunk never claims more frames than the source held for it.
+  const uint32_t align = BlockAlign();
+  const uint32_t held = chunk->buffer && align ? chunk->used / align : 0;
+  if (chunk->frames > held) chunk->frames = held;
+  return true;
+}
+
+bool CSoundDocument::ReadSourceFrames(uint32_t firstFrame, uint32_t frameCount, CChunkInfo* chunk) {
+  Lock lock(packetLock);
+  const uint32_t align = BlockAlign();
+  if (!chunk || !sourceWav || align == 0) return false;
+  const uint64_t available = sourceDataSize / align;
+  if (firstFrame >= available || frameCount == 0) {
+    // Nothing of the source lies there: the chunk holds no frames.
+    free(chunk->buffer);
+    chunk->buffer = nullptr;
+    chunk->used = chunk->capacity = chunk->playOffset = 0;
+    return true;
+  }
+  const uint64_t frames = std::min<uint64_t>(frameCount, available - firstFrame);
+  const uint64_t bytes = frames * align;
+  auto* buffer = bytes <= SIZE_MAX ? static_cast<uint8_t*>(malloc(size_t(bytes))) : nullptr;
+  if (!buffer) {
+    PostLogLine(LOG_WAVE_MANAGER, "No memory for the frames of a chunk");
+    return false;
+  }
+  LARGE_INTEGER at;
+  at.QuadPart = int64_t(sourceDataOffset) + int64_t(firstFrame) * align;
+  uint64_t total = 0;
+  if (SetFilePointerEx(sourceWav, at, nullptr, FILE_BEGIN)) {
+    while (total < bytes) {
+      DWORD got = 0;
+      const DWORD want = DWORD(std::min<uint64_t>(bytes - total, 1u << 24));
+      if (!ReadFile(sourceWav, buffer + total, want, &got, nullptr) || got == 0) break;
+      total += got;
+    }
+  }
+  total -= total % align;
+  if (total == 0) {
+    free(buffer);
+    PostLogLine(LOG_WAVE_MANAGER, "Could not read the source WAV");
+    return false;
+  }
+  chunk->buffer = buffer;
+  chunk->used = chunk->capacity = uint32_t(total);
+  chunk->playOffset = 0;
+  return true;
+}
+
+bool CSoundDocument::ReadChunkTable(const std::wstring& path) {
+  if (!sourceWav) return false;
+  {
+    Lock lock(packetLock);
+    FreeChunkList(chunks);
+    recordingChunk = nullptr;
+    currentChunk = -1;
+  }
+  if (path.size() > kMaxPathUnits) return false;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(file, &size) || size.QuadPart == 0 || size.QuadPart % 8 != 0) {
+    CloseHandle(file);
+    return false;
+  }
+  const uint32_t count = uint32_t(std::min<int64_t>(size.QuadPart / 8, kMaxFileChunks));
+  std::vector<ChunkTableRecord> records(count);
+  const bool read = ReadAt(file, 0, records.data(), count * 8);
+  CloseHandle(file);
+  if (!read) return false;
+
+  const uint64_t rate = wavHeader.samplesPerSec;
+  const uint64_t total = BlockAlign() ? sourceDataSize / BlockAlign() : 0;
+  {
+    Lock lock(packetLock);
+    for (const ChunkTableRecord& record : records) {
+      auto* chunk = new CChunkInfo;
+      // Records past the sound are clamped to it.
+      const uint64_t start = std::min<uint64_t>(rate * record.startMs / 1000, total);
+      const uint64_t frames = std::min<uint64_t>(rate * record.lengthMs / 1000, total - start);
+      chunk->start = uint32_t(start);
+      chunk->frames = uint32_t(frames);
+      chunks.push_back(chunk);
+    }
+    currentChunk = 0;  // the loader selects it, which reads its frames
+  }
+  Notify(recording ? NOTIFY_CHUNK_RECORDING : NOTIFY_CHUNK_IDLE);
+  RedrawWaveform(0, framesPerPixel);
+  modified = 0;
+  return true;
+}
+
+bool CSoundDocument::ImportChunkTexts(const std::wstring& path) {
+  if (path.size() > kMaxPathUnits) return false;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size = {};
+  if (!GetFileSizeEx(file, &size) || size.QuadPart > kMaxTextFileBytes) {
+    CloseHandle(file);
+    return false;
+  }
+  std::vector<uint8_t> bytes(size_t(size.QuadPart));
+  DWORD total = 0;
+  while (total < bytes.size()) {
+    DWORD got = 0;
+    if (!ReadFile(file, bytes.data() + total, DWORD(bytes.size()) - total, &got, nullptr) || got == 0) break;
+    total += got;
+  }
+  CloseHandle(file);
+  bytes.resize(total);
+
+  std::wstring text;
+  const bool utf16 = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
+  if (utf16) {
+    text.resize((bytes.size() - 2) / 2);
+    if (!text.empty()) memcpy(text.data(), bytes.data() + 2, text.size() * 2);
+  } else if (!bytes.empty()) {
+    const int n = MultiByteToWideChar(CP_OEMCP, 0, reinterpret_cast<const char*>(bytes.data()), int(bytes.size()),
+                                      nullptr, 0);
+    text.resize(size_t(std::max(n, 0)));
+    if (n > 0)
+      MultiByteToWideChar(CP_OEMCP, 0, reinterpret_cast<const char*>(bytes.data()), int(bytes.size()), text.data(), n);
+  }
+
+  // Lines end with CR LF, CR or LF (and LF CR in OEM text); text after the last break is a line too.
+  Lock lock(packetLock);
+  size_t line = 0;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = pos;
+    while (end < text.size() && text[end] != L'\r' && text[end] != L'\n') ++end;
+    size_t next = end;
+    if (next < text.size()) {
+      const wchar_t first = text[next++];
+      const wchar_t pair = first == L'\r' ? L'\n' : L'\r';
+      if (next < text.size() && text[next] == pair && (first == L'\r' || !utf16)) ++next;
+    }
+    if (line == chunks.size()) {
+      if (chunks.size() >= kMaxFileChunks) break;
+      chunks.push_back(new CChunkInfo);
+    }
+    chunks[line]->text = text.substr(pos, std::min(end - pos, kMaxChunkTextUnits));
+    ++line;
+    pos = next;
+  }
+  return true;
+}

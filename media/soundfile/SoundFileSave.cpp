@@ -1,0 +1,549 @@
+// Saving a track as a PCM WAV file, an MP3 file (through LAME_ENC.DLL) or a package (a ZIP
+// archive holding the sound as MP3, the chunk table and the chunk texts), and the ".txt" of
+// chunk texts beside a WAV or MP3.
+//
+// Every file is written under a temporary name beside its target and moved into place only when
+// it is whole, so that a failed save never leaves half a file nor destroys the one that was there.
+// A failed save says why, keeps "modified" and leaves the track's audio as it was.
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "common/LogManager.h"
+#include "common/SharedHelpers.h"
+#include "lame_enc/LameEnc.h"
+#include "media/document/SoundDocument.h"
+#include "media/soundfile/SoundFile.h"
+#include "media/zip/ZipArchive.h"
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+namespace {
+
+void ShowSoundFileBox(const wchar_t* text, const wchar_t* caption) {
+  MessageBoxW(nullptr, text, caption, MB_ICONEXCLAMATION);
+}
+
+uint32_t CallZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint32_t length, uint32_t kind) {
+  return ZipAdd(handle, name, source, length, kind);
+}
+
+void Tell(const wchar_t* text, const wchar_t* caption = nullptr) {
+  if (g_pfnSoundFileMessage) g_pfnSoundFileMessage(text, caption ? caption : GetEditionName());
+}
+
+constexpr wchar_t kMp3Caption[] = L"MP3 encoding error";
+const wchar_t* const kMp3Messages[] = {
+    nullptr,
+    L"Incorrect number of channels in the file",
+    L"Bad format reported during encoder initialization",
+    L"Unable to save to requested destination",
+};
+
+// LAME_ENC.DLL, loaded once by name and kept; its four calls fetched by ordinal.
+struct LameEncoder {
+  LameEncOpenStreamFn open = nullptr;
+  LameEncEncodeChunkFn encode = nullptr;
+  LameEncFlushStreamFn flush = nullptr;
+  LameEncCloseStreamFn close = nullptr;
+  bool Ready() const { return open && encode && flush && close; }
+};
+
+const LameEncoder& Encoder() {
+  static const LameEncoder encoder = [] {
+    LameEncoder e;
+    HMODULE dll = LoadLibraryW(LAMEENC_DLL_NAME);
+    if (!dll) {
+      PostLogLine(LOG_WAVE_MANAGER, "LAME_ENC.DLL cannot be loaded");
+      return e;
+    }
+    auto get = [dll](WORD ordinal) {
+      return reinterpret_cast<void*>(GetProcAddress(dll, MAKEINTRESOURCEA(ordinal)));
+    };
+    e.open = reinterpret_cast<LameEncOpenStreamFn>(get(LAMEENC_ORDINAL_OPEN));
+    e.encode = reinterpret_cast<LameEncEncodeChunkFn>(get(LAMEENC_ORDINAL_ENCODE));
+    e.flush = reinterpret_cast<LameEncFlushStreamFn>(get(LAMEENC_ORDINAL_FLUSH));
+    e.close = reinterpret_cast<LameEncCloseStreamFn>(get(LAMEENC_ORDINAL_CLOSE));
+    return e;
+  }();
+  return encoder;
+}
+
+bool WriteAll(HANDLE file, const void* data, uint32_t size) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  while (size) {
+    DWORD written = 0;
+    if (!WriteFile(file, bytes, size, &written, nullptr) || written == 0) return false;
+    bytes += written;
+    size -= written;
+  }
+  return true;
+}
+
+// A name beside the target for the file being written.
+std::wstring PartialPath(const std::wstring& target) { return target + L".saving"; }
+
+bool MoveIntoPlace(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
+}
+
+// Chunk texts are one line each: a line break inside one would split it on reading.
+std::wstring OneLine(const std::wstring& text) {
+  std::wstring line = text;
+  std::replace(line.begin(), line.end(), L'\r', L' ');
+  std::replace(line.begin(), line.end(), L'\n', L' ');
+  return line;
+}
+
+}  // namespace
+
+PFN_SoundFileMessage g_pfnSoundFileMessage = ShowSoundFileBox;
+PFN_SoundZipAdd g_pfnSoundZipAdd = CallZipAdd;
+
+namespace soundfile {
+
+size_t FileNameStart(const std::wstring& path) {
+  const size_t sep = path.find_last_of(L"\\/");
+  return sep == std::wstring::npos ? 0 : sep + 1;
+}
+
+std::wstring BaseName(const std::wstring& path) {
+  const std::wstring name = path.substr(FileNameStart(path));
+  const size_t dot = name.rfind(L'.');
+  return dot == std::wstring::npos ? name : name.substr(0, dot);
+}
+
+std::wstring UpperExtension(const std::wstring& path) {
+  const std::wstring name = path.substr(FileNameStart(path));
+  const size_t dot = name.rfind(L'.');
+  if (dot == std::wstring::npos) return L"";
+  std::wstring ext = name.substr(dot + 1);
+  if (!ext.empty()) CharUpperBuffW(ext.data(), DWORD(ext.size()));
+  return ext;
+}
+
+std::wstring ReplaceExtension(const std::wstring& path, const wchar_t* ext) {
+  const size_t start = FileNameStart(path);
+  const size_t dot = path.rfind(L'.');
+  const std::wstring stem = (dot == std::wstring::npos || dot < start) ? path : path.substr(0, dot);
+  return stem + L"." + ext;
+}
+
+bool IsSameFile(HANDLE open, const std::wstring& path) {
+  if (!open) return false;
+  HANDLE other = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a = {}, b = {};
+  const bool same = GetFileInformationByHandle(open, &a) && GetFileInformationByHandle(other, &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                    a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(other);
+  return same;
+}
+
+}  // namespace soundfile
+
+bool CSoundDocument::StartSaveThread(const std::wstring& path) {
+  if (saveThread) {  // the former save has posted its end; its handle was not closed yet
+    WaitForSingleObject(saveThread, INFINITE);
+    CloseSaveThread();
+  }
+  auto* request = new SoundFileRequest{this, path};
+  if (parentWindow) EnableWindow(parentWindow, FALSE);
+  saveThread = CreateThread(nullptr, 0, SaveThreadProc, request, 0, nullptr);
+  if (!saveThread) {
+    delete request;
+    if (parentWindow) EnableWindow(parentWindow, TRUE);
+    lastSaveResult = 0;
+    Tell(L"Could not start saving");
+    return false;
+  }
+  return true;
+}
+
+DWORD WINAPI SaveThreadProc(LPVOID param) {
+  auto* request = static_cast<SoundFileRequest*>(param);
+  CSoundDocument* doc = request->document;
+  doc->SaveSoundFile(request->path);
+  delete request;
+  doc->Notify(NOTIFY_SAVED);
+  return 0;
+}
+
+bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
+  auto finish = [this](bool ok) {
+    if (ok) {
+      audioChanged = 0;
+      modified = 0;
+    }
+    lastSaveResult = ok ? 1 : 0;
+    return ok;
+  };
+
+  StopTransport();
+  const std::wstring ext = soundfile::UpperExtension(path);
+  const bool package = ext == L"QPK";
+  const bool mp3 = package || ext == L"MP3";
+
+  if (currentChunk >= 0 && !SaveChunk(currentChunk)) {
+    Tell(L"Could not save chunk");
+    return finish(false);
+  }
+  chunksToWrite = uint32_t(GetChunkCount());
+  const std::wstring base = soundfile::BaseName(path);
+
+  ZipHandle* zip = nullptr;
+  std::wstring zipTarget, zipPartial;
+  if (package) {
+    zipTarget = soundfile::ReplaceExtension(path, L"qpk");
+    zipPartial = PartialPath(zipTarget);
+    zip = CreateZip(zipPartial.c_str());
+    if (!zip) {
+      Tell(L"Could not create the package file");
+      return finish(false);
+    }
+  }
+  // Every failure from here on closes the package and removes what it wrote.
+  auto abandonPackage = [&] {
+    if (!zip) return;
+    CloseZipWriter(zip);
+    zip = nullptr;
+    DeleteFileW(zipPartial.c_str());
+  };
+
+  bool textsWritten = true;
+  if (textsPresent) {
+    uint8_t* texts = nullptr;
+    const uint32_t length = ExportChunkTexts(&texts);
+    if (package) {
+      const uint32_t added = texts ? g_pfnSoundZipAdd(zip, (base + L".txt").c_str(), texts, length, ZIP_SOURCE_MEMORY)
+                                   : ZR_ARGS;
+      free(texts);
+      if (added != ZR_OK) {
+        abandonPackage();
+        Tell(L"Could not add the chunk texts to the package");
+        return finish(false);
+      }
+    } else {
+      const std::wstring txtPath = soundfile::ReplaceExtension(path, L"txt");
+      HANDLE file = CreateFileW(txtPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+      textsWritten = texts && file != INVALID_HANDLE_VALUE && WriteAll(file, texts, length);
+      if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+      free(texts);
+      // The sound is still written; the save as a whole has failed.
+      if (!textsWritten) Tell(L"Could not write the chunk texts file");
+    }
+  }
+
+  // The sound.
+  bool soundOk = false;
+  std::wstring soundTarget, soundPartial;
+  if (mp3) {
+    soundTarget = soundfile::ReplaceExtension(path, package ? L"mpa" : L"mp3");
+    // The ".mpa" is itself a temporary file beside the package.
+    soundPartial = package ? soundTarget : PartialPath(soundTarget);
+    uint32_t code = 0;
+    soundOk = EncodeMp3File(soundPartial, &code);
+    if (code >= 1 && code <= 3) Tell(kMp3Messages[code], kMp3Caption);
+  } else {
+    soundTarget = soundfile::ReplaceExtension(path, L"wav");
+    soundPartial = PartialPath(soundTarget);
+    soundOk = WriteWavFile(soundPartial);
+  }
+  if (!soundOk) {
+    abandonPackage();
+    return finish(false);
+  }
+  const bool wroteSound = chunksToWrite > 0;
+
+  if (!package) {
+    if (!wroteSound) return finish(textsWritten);
+    if (!mp3 && soundfile::IsSameFile(sourceWav, soundTarget)) {
+      // Saving over the source WAV: it can be replaced only while closed; the track then reads the
+      // new file, in which every chunk of the source lies at its place in the chunk order.
+      Lock lock(packetLock);
+      CloseHandle(sourceWav);
+      sourceWav = nullptr;
+      const bool moved = MoveIntoPlace(soundPartial, soundTarget);
+      sourceWav = CreateFileW(soundTarget.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (sourceWav == INVALID_HANDLE_VALUE) sourceWav = nullptr;
+      if (!moved) DeleteFileW(soundPartial.c_str());
+      if (moved && sourceWav) {
+        DWORD got = 0;
+        WavHeaderImage header = {};
+        uint32_t dataSize = 0;
+        SetFilePointer(sourceWav, 0, nullptr, FILE_BEGIN);
+        ReadFile(sourceWav, &header, sizeof header, &got, nullptr);
+        SetFilePointer(sourceWav, 40, nullptr, FILE_BEGIN);
+        ReadFile(sourceWav, &dataSize, 4, &got, nullptr);
+        wavHeader = header;
+        sourceDataOffset = 44;
+        sourceDataSize = dataSize;
+        uint32_t at = 0;
+        for (CChunkInfo* chunk : chunks) {
+          if (chunk->fileName[0] == 0) chunk->start = at;
+          at += chunk->frames;
+        }
+      }
+      if (!moved || !sourceWav) {
+        Tell(L"Could not replace the open sound file");
+        return finish(false);
+      }
+    } else if (!MoveIntoPlace(soundPartial, soundTarget)) {
+      DeleteFileW(soundPartial.c_str());
+      Tell(mp3 ? kMp3Messages[3] : L"Could not write the sound file", mp3 ? kMp3Caption : nullptr);
+      return finish(false);
+    }
+    return finish(textsWritten);
+  }
+
+  // Package: the ".mpa" (kept on disk until the package stands whole), then the chunk table.
+  const std::wstring mpaName = base + L".mpa";
+  if (wroteSound && g_pfnSoundZipAdd(zip, mpaName.c_str(), soundPartial.c_str(), 0, ZIP_SOURCE_FILE) != ZR_OK) {
+    abandonPackage();
+    Tell(L"Could not add the sound to the package");
+    return finish(false);
+  }
+  uint8_t* table = nullptr;
+  const uint32_t tableLength = BuildChunkTable(&table);
+  const uint32_t tableAdded =
+      table ? g_pfnSoundZipAdd(zip, (base + L".cif").c_str(), table, tableLength, ZIP_SOURCE_MEMORY) : ZR_OK;
+  free(table);
+  if (tableAdded != ZR_OK) {
+    abandonPackage();
+    Tell(L"Could not add the chunk table to the package");
+    return finish(false);
+  }
+  const uint32_t closed = CloseZipWriter(zip);
+  zip = nullptr;
+  if (closed != ZR_OK || !MoveIntoPlace(zipPartial, zipTarget)) {
+    DeleteFileW(zipPartial.c_str());
+    Tell(L"Could not write the package file");
+    return finish(false);
+  }
+  if (wroteSound) DeleteFileW(soundPartial.c_str());
+  return finish(true);
+}
+
+// Brings a chunk into memory for the save; loadedHere tells whether this call brought it (the save
+// frees only those: a buffer that was already there may hold audio that is nowhere else).
+static bool LoadChunkForSave(CSoundDocument* doc, int index, bool* loadedHere) {
+  CChunkInfo* chunk = doc->GetChunk(index);
+  if (!chunk) return false;
+  const bool had = chunk->buffer != nullptr;
+  if (!doc->LoadChunk(index)) {
+    // LoadChunk tells of its own temp files; a source that cannot be read is told here.
+    if (chunk->fileName[0] == 0) Tell(L"Could not read the sound data");
+    return false;
+  }
+  *loadedHere = !had && chunk->buffer != nullptr;
+  // The bytes held are the truth: a chunk never claims more frames than they hold.
+  const uint32_t align = doc->wavHeader.blockAlign;
+  const uint32_t held = chunk->buffer && align ? chunk->used / align : 0;
+  if (chunk->frames > held) chunk->frames = held;
+  return true;
+}
+
+static void FreeSavedChunk(CChunkInfo* chunk, bool loadedHere) {
+  if (!loadedHere) return;
+  free(chunk->buffer);
+  chunk->buffer = nullptr;
+  chunk->used = chunk->capacity = chunk->playOffset = 0;
+}
+
+bool CSoundDocument::WriteWavFile(const std::wstring& path) {
+  chunksToWrite = uint32_t(GetChunkCount());
+  if (chunksToWrite == 0) return true;
+  const uint32_t align = BlockAlign();
+  if (align == 0 || wavHeader.channels == 0) {
+    Tell(L"Could not write the sound file");
+    return false;
+  }
+
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    Tell(L"Could not write the sound file");
+    return false;
+  }
+  // The header is written with the sizes of the data actually written, once they are known.
+  uint8_t header[44] = {};
+  bool ok = WriteAll(file, header, sizeof header);
+  bool told = false;
+  uint64_t dataBytes = 0;
+  for (int i = 0; ok && i < int(chunksToWrite); ++i) {
+    Lock lock(packetLock);
+    bool loadedHere = false;
+    if (!LoadChunkForSave(this, i, &loadedHere)) {
+      ok = false;
+      told = true;
+      break;
+    }
+    CChunkInfo* chunk = GetChunk(i);
+    const uint64_t bytes = uint64_t(chunk->frames) * align;
+    if (dataBytes + bytes > 0xFFFFFFFFull - 36) {
+      ok = false;  // more than a WAV header can describe
+    } else if (bytes) {
+      ok = WriteAll(file, chunk->buffer, uint32_t(bytes));
+    }
+    dataBytes += bytes;
+    FreeSavedChunk(chunk, loadedHere);
+  }
+  if (ok && (dataBytes & 1)) {
+    const uint8_t pad = 0;
+    ok = WriteAll(file, &pad, 1);
+  }
+  if (ok) {
+    const uint32_t data = uint32_t(dataBytes);
+    const uint32_t riff = data + 36 + (data & 1);
+    memcpy(header, "RIFF", 4);
+    memcpy(header + 4, &riff, 4);
+    memcpy(header + 8, "WAVEfmt ", 8);
+    const uint32_t fmtSize = 16;
+    const uint16_t tag = WAVE_FORMAT_PCM;
+    memcpy(header + 16, &fmtSize, 4);
+    memcpy(header + 20, &tag, 2);
+    memcpy(header + 22, &wavHeader.channels, 2);
+    memcpy(header + 24, &wavHeader.samplesPerSec, 4);
+    memcpy(header + 28, &wavHeader.avgBytesPerSec, 4);
+    memcpy(header + 32, &wavHeader.blockAlign, 2);
+    memcpy(header + 34, &wavHeader.bitsPerSample, 2);
+    memcpy(header + 36, "data", 4);
+    memcpy(header + 40, &data, 4);
+    ok = SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 && WriteAll(file, header, sizeof header);
+  }
+  ok = CloseHandle(file) && ok;
+  LoadChunk(currentChunk);
+  if (!ok) {
+    DeleteFileW(path.c_str());
+    if (!told) Tell(L"Could not write the sound file");
+  }
+  return ok;
+}
+
+bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode) {
+  uint32_t dummy = 0;
+  uint32_t& code = errorCode ? *errorCode : dummy;
+  code = 0;
+  chunksToWrite = uint32_t(GetChunkCount());
+  if (chunksToWrite == 0) return true;
+  const uint32_t channels = wavHeader.channels;
+  if (channels != 1 && channels != 2) {
+    code = 1;
+    return false;
+  }
+  const LameEncoder& lame = Encoder();
+  if (wavHeader.bitsPerSample != 16 || BlockAlign() != channels * 2 || wavHeader.samplesPerSec == 0 ||
+      !lame.Ready()) {
+    code = 2;
+    return false;
+  }
+
+  LameEncConfig config = {};
+  config.kind = LAMEENC_KIND_MP3;
+  config.samplesPerSecond = wavHeader.samplesPerSec;
+  config.mode = channels == 1 ? LAMEENC_MODE_MONO : LAMEENC_MODE_STEREO;
+  config.bitRateKbps = uint16_t(64 * channels);
+  uint32_t samplesPerCall = 0, outputSize = 0;
+  LameEncStream stream = nullptr;
+  if (lame.open(&config, &samplesPerCall, &outputSize, &stream) != LAMEENC_OK || !stream) {
+    code = 2;
+    return false;
+  }
+  const uint32_t framesPerCall = samplesPerCall / channels;
+  std::vector<uint8_t> output;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (framesPerCall == 0 || outputSize == 0) {
+    code = 2;
+  } else {
+    output.resize(outputSize);
+    file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) code = 3;
+  }
+
+  bool ok = code == 0;
+  for (int i = 0; ok && i < int(chunksToWrite); ++i) {
+    Lock lock(packetLock);
+    bool loadedHere = false;
+    if (!LoadChunkForSave(this, i, &loadedHere)) {
+      ok = false;
+      break;
+    }
+    CChunkInfo* chunk = GetChunk(i);
+    const auto* samples = reinterpret_cast<const int16_t*>(chunk->buffer);
+    for (uint32_t done = 0; ok && done < chunk->frames;) {
+      const uint32_t n = std::min(chunk->frames - done, framesPerCall);
+      uint32_t produced = 0;
+      if (lame.encode(stream, n * channels, samples + size_t(done) * channels, output.data(), &produced) !=
+              LAMEENC_OK ||
+          produced > outputSize) {
+        code = 2;
+        ok = false;
+      } else if (produced && !WriteAll(file, output.data(), produced)) {
+        code = 3;
+        ok = false;
+      }
+      done += n;
+    }
+    FreeSavedChunk(chunk, loadedHere);
+  }
+  if (ok) {
+    uint32_t produced = 0;
+    if (lame.flush(stream, output.data(), &produced) != LAMEENC_OK || produced > outputSize) {
+      code = 2;
+      ok = false;
+    } else if (produced && !WriteAll(file, output.data(), produced)) {
+      code = 3;
+      ok = false;
+    }
+  }
+  lame.close(stream);
+  if (file != INVALID_HANDLE_VALUE) {
+    if (!CloseHandle(file) && ok) {
+      code = 3;
+      ok = false;
+    }
+    if (!ok) DeleteFileW(path.c_str());
+  }
+  LoadChunk(currentChunk);
+  return ok;
+}
+
+uint32_t CSoundDocument::BuildChunkTable(uint8_t** buffer) {
+  *buffer = nullptr;
+  Lock lock(packetLock);
+  if (chunksToWrite == 0 || chunksToWrite > chunks.size()) chunksToWrite = uint32_t(chunks.size());
+  const uint64_t rate = wavHeader.samplesPerSec;
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < chunksToWrite; ++i) total += chunks[i]->frames;
+  if (total == 0 || rate == 0) {
+    chunksToWrite = 0;
+    return 0;
+  }
+  auto* records = static_cast<ChunkTableRecord*>(malloc(size_t(chunksToWrite) * sizeof(ChunkTableRecord)));
+  if (!records) return 0;
+  uint64_t start = 0;
+  for (uint32_t i = 0; i < chunksToWrite; ++i) {
+    records[i].startMs = uint32_t(start * 1000 / rate);
+    records[i].lengthMs = uint32_t(uint64_t(chunks[i]->frames) * 1000 / rate);
+    start += chunks[i]->frames;
+  }
+  *buffer = reinterpret_cast<uint8_t*>(records);
+  return chunksToWrite * uint32_t(sizeof(ChunkTableRecord));
+}
+
+uint32_t CSoundDocument::ExportChunkTexts(uint8_t** buffer) {
+  Lock lock(packetLock);
+  std::wstring text = L"\xFEFF";
+  for (const CChunkInfo* chunk : chunks) text += OneLine(chunk->text) + L"\r\n";
+  const size_t bytes = text.size() * sizeof(wchar_t);
+  *buffer = static_cast<uint8_t*>(malloc(bytes));
+  if (!*buffer) return 0;
+  memcpy(*buffer, text.data(), bytes);
+  return uint32_t(bytes);
+}

@@ -1,0 +1,60 @@
+// The decode mutex between processes: a load waits while another instance decodes, and every
+// load, failed or not, leaves the mutex free for the next instance.
+#include "media/soundfile/tests/SoundFileTestSupport.h"
+
+namespace {
+
+std::wstring ProbePath() {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring path = self;
+  return path.substr(0, path.rfind(L'\\') + 1) + L"decode_mutex_probe.exe";
+}
+
+HANDLE StartProbe(const std::wstring& arguments) {
+  std::wstring line = L"\"" + ProbePath() + L"\" " + arguments;
+  STARTUPINFOW si = {sizeof si};
+  PROCESS_INFORMATION pi = {};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+  CloseHandle(pi.hThread);
+  return pi.hProcess;
+}
+
+DWORD ProbeExit(HANDLE process) {
+  DWORD code = 99;
+  if (WaitForSingleObject(process, 20000) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  return code;
+}
+
+}  // namespace
+
+using DecodeMutexTest = SoundFileTest;
+
+TEST_F(DecodeMutexTest, LoadWaitsForAnotherProcess) {
+  WriteBytes(dir + L"t.wav", CanonicalWav(1, 8000, Pcm16(800)));
+  const std::wstring eventName = L"QmDecodeProbeReady" + std::to_wstring(GetCurrentProcessId());
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+  HANDLE probe = StartProbe(L"hold 1500 " + eventName);
+  ASSERT_NE(probe, nullptr);
+  ASSERT_EQ(WaitForSingleObject(ready, 20000), WAIT_OBJECT_0);
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_TRUE(doc->LoadSoundFile(dir + L"t.wav"));
+  const ULONGLONG waited = GetTickCount64() - start;
+  EXPECT_GE(waited, 1000u) << "the load did not wait for the other process";
+  EXPECT_EQ(ProbeExit(probe), 0u);
+  CloseHandle(ready);
+}
+
+TEST_F(DecodeMutexTest, EveryLoadLeavesTheMutexFree) {
+  WriteBytes(dir + L"ok.wav", CanonicalWav(1, 8000, Pcm16(800)));
+  WriteBytes(dir + L"bad.mp3", Bytes(5000, '\x55'));
+  WriteBytes(dir + L"bad.wav", "RIFF");
+  for (const wchar_t* name : {L"ok.wav", L"bad.mp3", L"bad.wav", L"missing.mp3"}) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
+    EXPECT_EQ(doc->LoadSoundFile(dir + name), name == std::wstring(L"ok.wav"));
+    HANDLE probe = StartProbe(L"try");
+    ASSERT_NE(probe, nullptr);
+    EXPECT_EQ(ProbeExit(probe), 0u);
+  }
+}

@@ -1,0 +1,379 @@
+// Saving: the exact WAV, ".cif" and ".txt" bytes, package entries and their order, MP3 through
+// LAME_ENC.DLL read back through the decoder, failures that keep "modified" and the audio, saving
+// over the open source WAV, and the save thread's result.
+#include <cmath>
+
+#include "lame_enc/LameEnc.h"
+#include "media/soundfile/tests/SoundFileTestSupport.h"
+#include "media/zip/ZipArchive.h"
+
+namespace {
+
+Bytes WavHeader44(uint16_t channels, uint32_t rate, uint32_t dataBytes) {
+  Bytes b("RIFF", 4);
+  Put32(b, dataBytes + 36);
+  b += "WAVEfmt ";
+  Put32(b, 16);
+  b += FmtPayload(1, channels, rate, uint16_t(channels * 2), 16);
+  b += "data";
+  Put32(b, dataBytes);
+  return b;
+}
+
+Bytes Utf16(const std::wstring& text) { return Bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2); }
+
+// The entries of a package: names in archive order and their bytes.
+std::vector<std::pair<std::wstring, Bytes>> PackageEntries(const std::wstring& path, const std::wstring& scratch) {
+  std::vector<std::pair<std::wstring, Bytes>> out;
+  ZipHandle* zip = OpenZip(path.c_str());
+  if (!zip) return out;
+  for (int32_t i = 0;; ++i) {
+    ZipEntryInfo info = {};
+    if (GetZipItem(zip, i, &info) != ZR_OK) break;
+    const std::wstring file = scratch + L"entry.bin";
+    EXPECT_EQ(UnzipItem(zip, i, file.c_str()), ZR_OK);
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    out.emplace_back(info.name, ReadBytes(file));
+    DeleteFileW(file.c_str());
+  }
+  CloseZipReader(zip);
+  return out;
+}
+
+uint32_t EncoderSamplesPerCall(uint32_t channels) {
+  HMODULE dll = LoadLibraryW(LAMEENC_DLL_NAME);
+  auto open = reinterpret_cast<LameEncOpenStreamFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(dll, MAKEINTRESOURCEA(LAMEENC_ORDINAL_OPEN))));
+  auto close = reinterpret_cast<LameEncCloseStreamFn>(
+      reinterpret_cast<void (*)()>(GetProcAddress(dll, MAKEINTRESOURCEA(LAMEENC_ORDINAL_CLOSE))));
+  LameEncConfig config = {};
+  config.samplesPerSecond = 44100;
+  config.mode = channels == 1 ? LAMEENC_MODE_MONO : LAMEENC_MODE_STEREO;
+  config.bitRateKbps = uint16_t(64 * channels);
+  uint32_t perCall = 0, size = 0;
+  LameEncStream stream = nullptr;
+  if (!open || open(&config, &perCall, &size, &stream) != LAMEENC_OK) return 0;
+  close(stream);
+  return perCall;
+}
+
+// The MP3 stand-in writes no delay tag: decoded sound starts with the encoder's and decoder's
+// delays (576 + 529 frames) and ends padded with up to two MPEG frames (the encoder's flush).
+constexpr uint32_t kCodecDelay = 576 + 529;
+constexpr uint32_t kCodecPadding = 2 * 1152;
+
+}  // namespace
+
+class SaveTest : public SoundFileTest {
+ protected:
+  // Sine samples of `channels` channels, as 16-bit PCM bytes.
+  static Bytes Tone(uint32_t frames, uint32_t channels, uint32_t rate = 44100) {
+    Bytes b;
+    for (uint32_t i = 0; i < frames; ++i)
+      for (uint32_t c = 0; c < channels; ++c)
+        Put16(b, uint16_t(int16_t(9000 * std::sin(2 * M_PI * (330.0 + 110 * c) * i / rate))));
+    return b;
+  }
+  // A loaded track of the given PCM, its chunks from ".cif" records (start, length in ms).
+  void LoadTrack(const std::wstring& name, uint16_t channels, uint32_t rate, const Bytes& pcm,
+                 const std::vector<uint32_t>& cif = {}) {
+    WriteBytes(dir + name + L".wav", CanonicalWav(channels, rate, pcm));
+    Bytes table;
+    for (uint32_t w : cif) Put32(table, w);
+    if (!cif.empty()) WriteBytes(dir + name + L".cif", table);
+    ASSERT_TRUE(doc->LoadSoundFile(dir + name + L".wav"));
+  }
+};
+
+TEST_F(SaveTest, WavFileBytes) {
+  for (const wchar_t* asked : {L"Out.wav", L"Out.wma", L"Out"}) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(asked)));
+    doc->FreeAllChunks();
+    MakeTrack({100, 50}, 3);
+    doc->currentChunk = 0;
+    doc->modified = 1;
+    doc->audioChanged = 1;
+    ASSERT_TRUE(doc->SaveSoundFile(dir + asked));
+    EXPECT_EQ(ReadBytes(dir + L"Out.wav"), WavHeader44(1, 44100, 300) + Pcm16(150, 3));
+    EXPECT_FALSE(Exists(dir + L"Out.wav.saving"));
+    EXPECT_FALSE(Exists(dir + L"Out.txt"));
+    EXPECT_FALSE(Exists(dir + L"Out.cif"));
+    EXPECT_EQ(doc->modified, 0);
+    EXPECT_EQ(doc->audioChanged, 0u);
+    EXPECT_EQ(doc->lastSaveResult.load(), 1);
+    DeleteFileW((dir + L"Out.wav").c_str());
+  }
+  EXPECT_TRUE(messages.empty());
+}
+
+// The sizes in the header are those of the data written: a chunk claiming more frames than it
+// holds is written (and kept) with the frames it holds.
+TEST_F(SaveTest, WavHeaderAgreesWithTheData) {
+  MakeTrack({40, 30});
+  doc->GetChunk(0)->frames = 1000;
+  ASSERT_TRUE(doc->WriteWavFile(dir + L"x.wav"));
+  EXPECT_EQ(ReadBytes(dir + L"x.wav"), WavHeader44(1, 44100, 140) + Pcm16(40) + Pcm16(30, 40));
+  EXPECT_EQ(doc->GetChunk(0)->frames, 40u);
+}
+
+TEST_F(SaveTest, TrackWithoutChunksWritesNoSoundFile) {
+  for (const wchar_t* name : {L"empty.wav", L"empty.mp3"}) {
+    EXPECT_TRUE(doc->SaveSoundFile(dir + name));
+    EXPECT_FALSE(Exists(dir + name));
+  }
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(SaveTest, ChunkTableBytes) {
+  MakeTrack({44100, 22050, 0, 1000});
+  uint8_t* table = nullptr;
+  const uint32_t length = doc->BuildChunkTable(&table);
+  ASSERT_NE(table, nullptr);
+  Bytes expected;
+  for (uint32_t w : {0u, 1000u, 1000u, 500u, 1500u, 0u, 1500u, 22u}) Put32(expected, w);
+  EXPECT_EQ(Bytes(reinterpret_cast<char*>(table), length), expected);
+  free(table);
+
+  doc->FreeAllChunks();
+  MakeTrack({0, 0});
+  EXPECT_EQ(doc->BuildChunkTable(&table), 0u);
+  EXPECT_EQ(table, nullptr);
+  EXPECT_EQ(doc->chunksToWrite, 0u);
+}
+
+TEST_F(SaveTest, ChunkTextBytes) {
+  MakeTrack({10, 10, 10, 10});
+  doc->GetChunk(0)->text = L"a";
+  doc->GetChunk(2)->text = L"b";
+  doc->GetChunk(3)->text = L"two\r\nlines\rand\nmore";
+  uint8_t* texts = nullptr;
+  const uint32_t length = doc->ExportChunkTexts(&texts);
+  EXPECT_EQ(Bytes(reinterpret_cast<char*>(texts), length),
+            Bytes("\xFF\xFE", 2) + Utf16(L"a\r\n\r\nb\r\ntwo  lines and more\r\n"));
+  free(texts);
+  EXPECT_EQ(doc->GetChunk(3)->text, L"two\r\nlines\rand\nmore") << "the track keeps its texts";
+
+  // Beside a WAV, and read back line for line.
+  doc->textsPresent = 1;
+  ASSERT_TRUE(doc->SaveSoundFile(dir + L"t.wav"));
+  EXPECT_EQ(ReadBytes(dir + L"t.txt"), Bytes("\xFF\xFE", 2) + Utf16(L"a\r\n\r\nb\r\ntwo  lines and more\r\n"));
+  ASSERT_TRUE(doc->LoadSoundFile(dir + L"t.wav"));
+  ASSERT_EQ(doc->GetChunkCount(), 4) << "one chunk of sound, three made by the texts";
+  EXPECT_EQ(doc->GetChunk(3)->text, L"two  lines and more");
+
+  doc->FreeAllChunks();
+  EXPECT_EQ(doc->ExportChunkTexts(&texts), 2u);
+  free(texts);
+}
+
+// A save frees the buffers it loaded, never one that was in memory before: that may hold audio
+// that is nowhere else (pipe audio in a chunk that is not current, say).
+TEST_F(SaveTest, FreesOnlyWhatItLoaded) {
+  MakeTrack({20, 20, 20});
+  ASSERT_TRUE(doc->SaveChunk(1));
+  CChunkInfo* onDisk = doc->GetChunk(1);
+  free(onDisk->buffer);
+  onDisk->buffer = nullptr;
+  onDisk->used = onDisk->capacity = 0;
+  doc->currentChunk = 0;
+  ASSERT_TRUE(doc->SaveSoundFile(dir + L"x.wav"));
+  EXPECT_EQ(ReadBytes(dir + L"x.wav"), WavHeader44(1, 44100, 120) + Pcm16(60));
+  EXPECT_NE(doc->GetChunk(0)->buffer, nullptr);
+  EXPECT_EQ(doc->GetChunk(1)->buffer, nullptr);
+  ASSERT_NE(doc->GetChunk(2)->buffer, nullptr);
+  EXPECT_EQ(ChunkBytes(2), Pcm16(20, 40));
+}
+
+TEST_F(SaveTest, PackageEntriesInOrder) {
+  MakeTrack({44100, 22050});
+  doc->GetChunk(1)->text = L"second";
+  for (bool texts : {true, false}) {
+    SCOPED_TRACE(texts ? "with texts" : "without texts");
+    doc->textsPresent = texts;
+    ASSERT_TRUE(doc->SaveSoundFile(dir + L"Lesson.QPK"));
+    ASSERT_TRUE(Exists(dir + L"Lesson.qpk"));
+    EXPECT_FALSE(Exists(dir + L"Lesson.mpa"));
+    EXPECT_FALSE(Exists(dir + L"Lesson.qpk.saving"));
+    EXPECT_FALSE(Exists(dir + L"Lesson.txt"));
+    const auto entries = PackageEntries(dir + L"Lesson.qpk", dir);
+    std::vector<std::wstring> names;
+    for (const auto& e : entries) names.push_back(e.first);
+    const std::vector<std::wstring> expected =
+        texts ? std::vector<std::wstring>{L"Lesson.txt", L"Lesson.mpa", L"Lesson.cif"}
+              : std::vector<std::wstring>{L"Lesson.mpa", L"Lesson.cif"};
+    EXPECT_EQ(names, expected);
+    Bytes cif;
+    for (uint32_t w : {0u, 1000u, 1000u, 500u}) Put32(cif, w);
+    EXPECT_EQ(entries.back().second, cif);
+    if (texts) {
+      EXPECT_EQ(entries.front().second, Bytes("\xFF\xFE", 2) + Utf16(L"\r\nsecond\r\n"));
+    }
+    EXPECT_EQ(entries[texts ? 1 : 0].second.substr(0, 1), "\xFF") << "MPEG frame sync";
+    DeleteFileW((dir + L"Lesson.qpk").c_str());
+  }
+  EXPECT_TRUE(messages.empty());
+}
+
+// Package -> load -> save -> load: chunk starts stay within 1 ms (the ".cif" counts whole ms),
+// every text survives, and the sound grows by no more than the codec's delay and padding.
+TEST_F(SaveTest, PackageRoundTrip) {
+  const uint32_t frames = 3 * 44100 + 17;
+  LoadTrack(L"src", 1, 44100, Tone(frames, 1), {0, 1250, 1250, 1000, 2250, 1000});
+  doc->GetChunk(0)->text = L"first line";
+  doc->GetChunk(2)->text = L"\u00e9t\u00e9 \u4e2d";
+  doc->textsPresent = 1;
+  const std::vector<uint32_t> starts = {0, 55125, 99225};
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    const std::wstring path = dir + (round ? L"again.qpk" : L"pack.qpk");
+    uint32_t written = 0;  // a save writes the frames of the chunks
+    for (int i = 0; i < doc->GetChunkCount(); ++i) written += doc->GetChunk(i)->frames;
+    ASSERT_TRUE(doc->SaveSoundFile(path));
+    ASSERT_TRUE(doc->LoadSoundFile(path));
+    ASSERT_EQ(doc->GetChunkCount(), 3);
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(double(doc->GetChunk(i)->start), double(starts[i]), 44.1) << i;
+    EXPECT_EQ(doc->GetChunk(0)->text, L"first line");
+    EXPECT_EQ(doc->GetChunk(1)->text, L"");
+    EXPECT_EQ(doc->GetChunk(2)->text, L"\u00e9t\u00e9 \u4e2d");
+    EXPECT_EQ(doc->textsPresent, 1);
+    const uint32_t decoded = doc->sourceDataSize / 2;
+    EXPECT_GE(decoded, written + kCodecDelay);
+    EXPECT_LE(decoded, written + kCodecDelay + kCodecPadding);
+  }
+}
+
+TEST_F(SaveTest, Mp3MonoAndStereo) {
+  for (uint16_t channels : {uint16_t(1), uint16_t(2)}) {
+    SCOPED_TRACE(channels);
+    // One frame past a whole number of encoder calls: the last frame is encoded too.
+    const uint32_t perCall = EncoderSamplesPerCall(channels) / channels;
+    ASSERT_GT(perCall, 0u);
+    const uint32_t frames = 40 * perCall + 1;
+    LoadTrack(L"m", channels, 44100, Tone(frames, channels));
+    ASSERT_TRUE(doc->SaveSoundFile(dir + L"m.mp3"));
+    EXPECT_FALSE(Exists(dir + L"m.mp3.saving"));
+    const Bytes mp3 = ReadBytes(dir + L"m.mp3");
+    ASSERT_GE(mp3.size(), 4u);
+    EXPECT_EQ(uint8_t(mp3[0]), 0xFF);
+    // MPEG-1 layer III, 64 kbit/s mono (bit-rate index 5, mode 3) or 128 kbit/s stereo (9, mode 0).
+    EXPECT_EQ(uint8_t(mp3[2]) >> 4, channels == 1 ? 5 : 9);
+    EXPECT_EQ(uint8_t(mp3[3]) >> 6, channels == 1 ? 3 : 0);
+    ASSERT_TRUE(doc->LoadSoundFile(dir + L"m.mp3"));
+    EXPECT_EQ(doc->wavHeader.channels, channels);
+    const uint32_t decoded = doc->sourceDataSize / doc->wavHeader.blockAlign;
+    EXPECT_GE(decoded, frames + kCodecDelay);
+    EXPECT_LE(decoded, frames + kCodecDelay + kCodecPadding);
+  }
+}
+
+TEST_F(SaveTest, FailuresKeepModifiedAndSayWhy) {
+  struct Case {
+    const char* name;
+    std::wstring path;
+    uint16_t channels;
+    uint16_t bits;
+    std::wstring message;  // caption: text
+  };
+  const std::wstring edition = GetEditionName();
+  const std::vector<Case> cases = {
+      {"missing folder, WAV", dir + L"nowhere\\x.wav", 1, 16, edition + L": Could not write the sound file"},
+      {"missing folder, MP3", dir + L"nowhere\\x.mp3", 1, 16,
+       L"MP3 encoding error: Unable to save to requested destination"},
+      {"missing folder, package", dir + L"nowhere\\x.qpk", 1, 16, edition + L": Could not create the package file"},
+      {"six channels", dir + L"six.mp3", 6, 16, L"MP3 encoding error: Incorrect number of channels in the file"},
+      {"8-bit samples", dir + L"eight.mp3", 1, 8, L"MP3 encoding error: Bad format reported during encoder initialization"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    messages.clear();
+    doc->FreeAllChunks();
+    MakeTrack({300, 200});
+    doc->wavHeader.channels = c.channels;
+    doc->wavHeader.bitsPerSample = c.bits;
+    doc->wavHeader.blockAlign = uint16_t(c.channels * c.bits / 8);
+    doc->modified = 1;
+    EXPECT_FALSE(doc->SaveSoundFile(c.path));
+    EXPECT_EQ(messages, std::vector<std::wstring>{c.message});
+    EXPECT_EQ(doc->modified, 1);
+    EXPECT_EQ(doc->lastSaveResult.load(), 0);
+    EXPECT_FALSE(Exists(c.path));
+    EXPECT_FALSE(Exists(c.path + L".saving"));
+    EXPECT_NE(doc->GetChunk(0)->buffer, nullptr) << "the audio stays in the track";
+  }
+}
+
+TEST_F(SaveTest, PackageAddFailureKeepsTheMpa) {
+  static int failAt;
+  static int calls;
+  g_pfnSoundZipAdd = [](ZipHandle* zip, const wchar_t* name, const void* source, uint32_t length, uint32_t kind) {
+    return ++calls == failAt ? ZR_READWRITE : ZipAdd(zip, name, source, length, kind);
+  };
+  // With texts the adds are: 1 the texts, 2 the sound, 3 the chunk table.
+  for (int fail : {1, 2, 3}) {
+    SCOPED_TRACE(fail);
+    failAt = fail;
+    calls = 0;
+    messages.clear();
+    doc->FreeAllChunks();
+    MakeTrack({4410, 4410});
+    doc->GetChunk(0)->text = L"t";
+    doc->textsPresent = 1;
+    doc->modified = 1;
+    EXPECT_FALSE(doc->SaveSoundFile(dir + L"p.qpk"));
+    EXPECT_EQ(messages.size(), 1u);
+    EXPECT_EQ(doc->modified, 1);
+    EXPECT_FALSE(Exists(dir + L"p.qpk"));
+    EXPECT_FALSE(Exists(dir + L"p.qpk.saving"));
+    // Once the sound was encoded it stays beside the package.
+    EXPECT_EQ(Exists(dir + L"p.mpa"), fail >= 2);
+    DeleteFileW((dir + L"p.mpa").c_str());
+  }
+}
+
+TEST_F(SaveTest, TextsThatCannotBeWrittenFailTheSave) {
+  MakeTrack({100});
+  doc->textsPresent = 1;
+  doc->modified = 1;
+  ASSERT_TRUE(CreateDirectoryW((dir + L"x.txt").c_str(), nullptr));  // a folder where the file goes
+  EXPECT_FALSE(doc->SaveSoundFile(dir + L"x.wav"));
+  EXPECT_EQ(messages, std::vector<std::wstring>{std::wstring(GetEditionName()) + L": Could not write the chunk texts file"});
+  EXPECT_EQ(doc->modified, 1);
+  EXPECT_EQ(ReadBytes(dir + L"x.wav"), WavHeader44(1, 44100, 200) + Pcm16(100)) << "the sound is saved all the same";
+}
+
+// Saving over the WAV the track has open: the file is replaced while closed and the track reads
+// the new one, its chunks where the save put them.
+TEST_F(SaveTest, SaveOverTheOpenSourceWav) {
+  const Bytes pcm = Pcm16(8000);
+  LoadTrack(L"own", 1, 8000, pcm, {500, 500, 0, 500});  // the second half, then the first
+  ASSERT_EQ(doc->GetChunkCount(), 2);
+  ASSERT_TRUE(doc->SaveSoundFile(dir + L"own.wav"));
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(ReadBytes(dir + L"own.wav"), WavHeader44(1, 8000, 16000) + pcm.substr(8000) + pcm.substr(0, 8000));
+  ASSERT_NE(doc->sourceWav, nullptr);
+  EXPECT_EQ(doc->sourceDataOffset, 44u);
+  EXPECT_EQ(doc->sourceDataSize, 16000u);
+  EXPECT_EQ(doc->GetChunk(0)->start, 0u);
+  EXPECT_EQ(doc->GetChunk(1)->start, 4000u);
+  doc->SelectChunk(1);
+  EXPECT_EQ(ChunkBytes(1), pcm.substr(0, 8000));
+  doc->SelectChunk(0);
+  EXPECT_EQ(ChunkBytes(0), pcm.substr(8000));
+}
+
+TEST_F(SaveTest, SaveThreadRecordsItsResult) {
+  MakeTrack({100});
+  for (const std::wstring& path : {dir + L"ok.wav", dir + L"missing\\no.wav"}) {
+    const bool ok = path == dir + L"ok.wav";
+    doc->lastSaveResult = -1;
+    Codes();
+    ASSERT_TRUE(doc->StartSaveThread(path));
+    ASSERT_NE(doc->saveThread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(doc->saveThread, 10000), WAIT_OBJECT_0);
+    doc->CloseSaveThread();
+    const std::vector<int> codes = Codes();
+    ASSERT_FALSE(codes.empty());
+    EXPECT_EQ(codes.back(), int(NOTIFY_SAVED));
+    EXPECT_EQ(doc->lastSaveResult.load(), ok ? 1 : 0);
+  }
+}
