@@ -4,26 +4,28 @@
 #include <cstring>
 #include <vector>
 
-ClipboardBuffer::~ClipboardBuffer() { free(data); }
+ClipboardStorage::~ClipboardStorage() { free(data); }
 
-std::wstring ClipboardBuffer::Text() {
-  std::lock_guard<std::recursive_mutex> guard(lock);
-  return std::wstring(static_cast<const wchar_t*>(data), data ? size / sizeof(wchar_t) : 0);
+std::wstring ClipboardBuffer::Text() const {
+  if (!IsSet()) return {};
+  std::lock_guard<std::recursive_mutex> guard(*lock);
+  return std::wstring(static_cast<const wchar_t*>(*data), *data ? *size / sizeof(wchar_t) : 0);
 }
 
-bool SetClipboardBuffer(ClipboardBuffer* buffer, const void* data, size_t n) {
-  std::lock_guard<std::recursive_mutex> guard(buffer->lock);
-  if (buffer->capacity < n) {
-    free(buffer->data);
-    buffer->data = malloc(n);
-    buffer->capacity = buffer->data ? n : 0;
-    if (!buffer->data) {
-      buffer->size = 0;
+bool SetClipboardBuffer(const ClipboardBuffer& buffer, const void* data, size_t n) {
+  if (!buffer.IsSet() || n > UINT32_MAX) return false;
+  std::lock_guard<std::recursive_mutex> guard(*buffer.lock);
+  if (*buffer.capacity < n) {
+    free(*buffer.data);
+    *buffer.data = malloc(n);
+    *buffer.capacity = *buffer.data ? static_cast<uint32_t>(n) : 0;
+    if (!*buffer.data) {
+      *buffer.size = 0;
       return false;
     }
   }
-  if (n) memcpy(buffer->data, data, n);
-  buffer->size = n;
+  if (n) memcpy(*buffer.data, data, n);
+  *buffer.size = static_cast<uint32_t>(n);
   return true;
 }
 
@@ -33,7 +35,7 @@ BEGIN_MESSAGE_MAP(COwnClipboardEdit, CEdit)
 END_MESSAGE_MAP()
 
 void COwnClipboardEdit::StoreSelection() {
-  if (!m_clipboard) return;
+  if (!m_clipboard.IsSet()) return;
   int start = 0, end = 0;
   GetSel(start, end);
   if (end <= start) return;  // nothing selected: the system clipboard keeps its text too
@@ -46,13 +48,14 @@ void COwnClipboardEdit::StoreSelection() {
 }
 
 void COwnClipboardEdit::PasteOwn() {
-  if (!m_clipboard) return;
-  std::lock_guard<std::recursive_mutex> guard(m_clipboard->lock);
-  if (!m_clipboard->size) return;
-  auto* block = static_cast<wchar_t*>(malloc(m_clipboard->size + sizeof(wchar_t)));
+  if (!m_clipboard.IsSet()) return;
+  std::lock_guard<std::recursive_mutex> guard(*m_clipboard.lock);
+  uint32_t size = *m_clipboard.size;
+  if (!size || !*m_clipboard.data) return;
+  auto* block = static_cast<wchar_t*>(malloc(size + sizeof(wchar_t)));
   if (!block) return;
-  memcpy(block, m_clipboard->data, m_clipboard->size);
-  block[m_clipboard->size / sizeof(wchar_t)] = 0;
+  memcpy(block, *m_clipboard.data, size);
+  block[size / sizeof(wchar_t)] = 0;
   ReplaceSel(block, TRUE);
   free(block);
 }
@@ -65,9 +68,9 @@ void COwnClipboardEdit::ShowEditMenu(LPARAM screenPoint) {
   bool readOnly = (GetStyle() & ES_READONLY) != 0;
   bool canPaste = false;
   if (m_ownPaste) {
-    if (m_clipboard) {
-      std::lock_guard<std::recursive_mutex> guard(m_clipboard->lock);
-      canPaste = m_clipboard->size != 0;
+    if (m_clipboard.IsSet()) {
+      std::lock_guard<std::recursive_mutex> guard(*m_clipboard.lock);
+      canPaste = *m_clipboard.size != 0;
     }
   } else {
     canPaste = IsClipboardFormatAvailable(CF_UNICODETEXT) != FALSE;

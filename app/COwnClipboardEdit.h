@@ -12,7 +12,7 @@ class COwnClipboardEdit : public CEdit {
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
   UINT m_ownPaste = 0;
-  ClipboardBuffer* m_clipboard = nullptr;  // the application's own clipboard; null: none
+  ClipboardBuffer m_clipboard;  // the application's own clipboard; unset: none
 
  protected:
   DECLARE_MESSAGE_MAP()

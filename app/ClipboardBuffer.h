@@ -1,24 +1,36 @@
 // The program's own clipboard: the last text cut or copied in a chunk-text box, UTF-16 without a
-// NUL. One per program instance (the application data object keeps it); any thread may use it.
+// NUL, in a malloc'd block. The application data object keeps its fields; ClipboardBuffer points
+// at them, so any owner of such fields can plug in. Any thread may use it under the lock.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
 struct ClipboardBuffer {
-  ClipboardBuffer() = default;
-  ~ClipboardBuffer();
-  ClipboardBuffer(const ClipboardBuffer&) = delete;
-  ClipboardBuffer& operator=(const ClipboardBuffer&) = delete;
+  void** data = nullptr;
+  uint32_t* capacity = nullptr;  // bytes
+  uint32_t* size = nullptr;      // bytes
+  std::recursive_mutex* lock = nullptr;
 
-  void* data = nullptr;  // malloc
-  size_t capacity = 0;   // bytes
-  size_t size = 0;       // bytes
+  bool IsSet() const { return data && capacity && size && lock; }
+  std::wstring Text() const;
+};
+
+// Fields of an own clipboard for an owner that keeps none elsewhere (tests, tools).
+struct ClipboardStorage {
+  ClipboardStorage() = default;
+  ~ClipboardStorage();
+  ClipboardStorage(const ClipboardStorage&) = delete;
+  ClipboardStorage& operator=(const ClipboardStorage&) = delete;
+  ClipboardBuffer Buffer() { return {&data, &capacity, &size, &lock}; }
+
+  void* data = nullptr;
+  uint32_t capacity = 0;
+  uint32_t size = 0;
   std::recursive_mutex lock;
-
-  std::wstring Text();
 };
 
 // Replaces the content with n bytes. False (and an empty buffer) when memory ran out.
-bool SetClipboardBuffer(ClipboardBuffer* buffer, const void* data, size_t n);
+bool SetClipboardBuffer(const ClipboardBuffer& buffer, const void* data, size_t n);
