@@ -427,6 +427,50 @@ TEST_F(AppDataTest, StreamsTheStudentRecordingAsForwardFrames) {
   DestroyApp();
 }
 
+// The end of a recording reaches the worker after the user moved to another chunk: nothing of
+// the new chunk is sent as the old one's rest, and the new chunk streams from its own start.
+TEST_F(AppDataTest, StreamingFollowsTheChunkItBelongsTo) {
+  CreateApp();
+  app_->streaming = 1;
+  StartPeerScript(L"", L"serve");
+  ASSERT_TRUE(peer_.WaitForLog("ADDRESS-REQUEST conn=0"));
+  ASSERT_TRUE(WaitUntil([&] { return app_->GetCapturePipe() != nullptr; }));
+  app_->studentTrack->ToggleRecording();
+  for (int i = 0; i < 5; ++i) PostCaptured(CapturedBlock(4000, i));
+  SyncWorker();
+  ASSERT_TRUE(WaitUntil([&] { return LinesWith(peer_.Log(), "FORWARD").size() == 1; })) << peer_.Log();
+  // Selecting another chunk stops the recording; its end marker is handled once that chunk is
+  // current. Then a new recording begins there.
+  app_->studentTrack->SelectNextChunk();
+  PostCaptured(nullptr);
+  app_->studentTrack->ToggleRecording();
+  for (int i = 0; i < 6; ++i) PostCaptured(CapturedBlock(5000, i));
+  app_->studentTrack->ToggleRecording();
+  PostCaptured(nullptr);
+  SyncWorker();
+  ASSERT_TRUE(WaitUntil([&] { return LinesWith(peer_.Log(), "FORWARD").size() == 3; }, 3000)) << peer_.Log();
+  const auto forwards = LinesWith(peer_.Log(), "FORWARD");
+  EXPECT_NE(forwards[0].find("chunk=0 offset=0 bytes=32768"), std::string::npos) << forwards[0];
+  EXPECT_NE(forwards[1].find("chunk=1 offset=0 bytes=32768"), std::string::npos) << forwards[1];
+  EXPECT_NE(forwards[2].find("chunk=1 offset=16384 bytes=27232"), std::string::npos) << forwards[2];
+  EXPECT_EQ(State(app_->studentTrack).frames, 30000u);
+  DestroyApp();
+}
+
+// Construction and destruction with the tracks' real engines (sound devices of the harness).
+TEST_F(AppDataTest, CreatesAndDestroysWithRealEngines) {
+  g_pfnCreateTrackEngine = nullptr;
+  for (int round = 0; round < 2; ++round) {
+    CreateApp();
+    ASSERT_NE(app_->masterTrack->engine, nullptr);
+    ASSERT_NE(app_->studentTrack->engine, nullptr);
+    EXPECT_NE(app_->masterTrack->engine, app_->studentTrack->engine);
+    EXPECT_EQ(app_->masterTrack->sharedRecord, app_->sharedEngineRecord);
+    EXPECT_EQ(app_->sharedEngineRecord->marker, 0xC0FFEE99u);
+    DestroyApp();
+  }
+}
+
 // A peer that stops reading: the stream write gives up after its time-out, one error box, and
 // the recording goes on without a lost block.
 TEST_F(AppDataTest, PeerThatStopsReadingGivesOneErrorBoxAndRecordingGoesOn) {
