@@ -4,6 +4,7 @@
 //   audio_probe capture2 NAME_A NAME_B SECONDS OUT_A OUT_B   two streams, split by source key
 //   audio_probe play SECONDS FREQUENCY               a 16-bit tone through XAudio2
 //   audio_probe loop NAME SECONDS                    what NAME captures is played back at once
+//   audio_probe no-server                            (no audio server) an output fails cleanly
 // Endpoints are chosen by their exact friendly name. Prints one line of figures; exit code 0 on success.
 #include <windows.h>
 
@@ -196,6 +197,29 @@ int Loop(const std::wstring& name, double seconds) {
   return captured > 0 && played > 0 && GetLiveBufferRecordCount() == 0 ? 0 : 4;
 }
 
+int g_messageBoxes = 0;
+int WINAPI CountMessageBox(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
+  fprintf(stderr, "message box '%ls': %ls\n", caption, text);
+  ++g_messageBoxes;
+  return IDOK;
+}
+
+// Run with no audio server: opening an output must fail with the message, not crash in XAudio2.
+int NoServer() {
+  g_pfnSoundMessageBox = CountMessageBox;
+  CSoundWorksWAS* engine = NewEngine(1, 44100);
+  const DeviceList render = engine->GetRenderDevices();
+  std::wstring id = render.empty() ? L"{0.0.0.00000000}.{6d5ad2b6-0b3a-4b8e-9d2c-2f1f6a0e5c11}" : render[0].first;
+  const bool opened = engine->StartRender(id, 0);
+  const std::vector<int16_t> silence(441);
+  const bool played = engine->PlayBlock(PlayBlockOf(silence.data(), 441, 16, 44100), 0);
+  const uint32_t left = engine->GetRenderDeviceCount();
+  delete engine;
+  printf("render_devices=%u opened=%d played=%d message_boxes=%d open_after=%u\n", unsigned(render.size()), opened,
+         played, g_messageBoxes, left);
+  return !opened && !played && g_messageBoxes == 1 && left == 0 ? 0 : 4;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -208,6 +232,7 @@ int main(int argc, char** argv) {
     rc = Capture({Widen(argv[2]), Widen(argv[3])}, atof(argv[4]), {argv[5], argv[6]});
   else if (mode == "play" && argc == 4) rc = Play(atof(argv[2]), atof(argv[3]));
   else if (mode == "loop" && argc == 4) rc = Loop(Widen(argv[2]), atof(argv[3]));
+  else if (mode == "no-server") rc = NoServer();
   else fprintf(stderr, "usage: audio_probe capture|capture2|play|loop ...\n");
   fflush(stdout);
   return rc;

@@ -5,6 +5,7 @@
   wine_audio_check.py two-streams  "mic" (440 Hz) and "Monitor of speakers" (1 kHz) at once
   wine_audio_check.py play         a 440 Hz tone played through XAudio2 reaches the speakers
   wine_audio_check.py loop         a 660 Hz tone goes in through WASAPI and out through XAudio2
+  wine_audio_check.py no-server    with no audio server an output fails with its message, no crash
 """
 import os
 import re
@@ -41,8 +42,9 @@ def stop(processes):
             p.kill()
 
 
-def probe(*args, timeout=60):
-    run = subprocess.run(["wine", PROBE, *args], cwd=BIN, capture_output=True, text=True, timeout=timeout)
+def probe(*args, timeout=60, env=None):
+    run = subprocess.run(["wine", PROBE, *args], cwd=BIN, capture_output=True, text=True, timeout=timeout,
+                         env=env)
     print("probe", *args, "->", run.returncode, run.stdout.strip(), run.stderr.strip()[-2000:])
     if run.returncode != 0:
         sys.exit(f"audio_probe {args[0]} failed with {run.returncode}")
@@ -132,6 +134,9 @@ def main():
             time.sleep(0.3)
             stop(tone + [rec])
         ok = expect_tone("speakers", f"{tmp}/speakers.s16", "s16", 660, (0.2, 0.45), skip=1.5, length=1.5)
+    elif what == "no-server":
+        env = dict(os.environ, PULSE_SERVER="unix:/nonexistent/qm-no-audio-server")
+        probe("no-server", env=env)
     else:
         sys.exit(f"unknown check {what}")
     sys.exit(0 if ok else 1)
