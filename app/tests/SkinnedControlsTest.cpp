@@ -272,3 +272,79 @@ TEST_F(SkinnedControls, SliderTipIsDrawnAtItsPosition) {
 }
 
 }  // namespace
+
+namespace {
+
+struct FaceInfo {
+  bool loaded;
+  SIZE size;
+  bool alpha;
+};
+
+FaceInfo Inspect(const std::wstring& name) {
+  HBITMAP b = LoadFace(name);
+  FaceInfo info = {b != nullptr, {0, 0}, false};
+  if (b) {
+    BITMAP bm = {};
+    GetObjectW(b, sizeof bm, &bm);
+    info.size = {bm.bmWidth, bm.bmHeight};
+    info.alpha = BitmapHasAlpha(b);
+    DeleteObject(b);
+  }
+  return info;
+}
+
+TEST_F(SkinnedControls, EveryStemHasTwoFacesOfOneKindAtItsTemplateSize) {
+  struct Extra {
+    const wchar_t* stem;
+    const wchar_t* sizeOf;
+  } extras[] = {{L"BUTNEXT", L"BUTNEXTB"},         {L"BUTPAUSEREC", L"BUTPAUSE"},
+                {L"BUTRECORDSTOP", L"BUTREC"},     {L"HBUTPLAYRECSTOP", L"HBUTPLAYREC"},
+                {L"VBUTPLAYRECSTOP", L"VBUTPLAYREC"}, {L"MBUTPAUSE", L"MBUTPLAY"}};
+  int checked = 0;
+  for (UINT id : CSkinTestDlg::kButtonIds) {
+    CTransparentButton* b = dlg.Button(id);
+    if (!b->m_hWnd) continue;
+    wchar_t stem[64];
+    b->GetWindowText(stem, 64);
+    RECT r;
+    b->GetWindowRect(&r);
+    FaceInfo up = Inspect(std::wstring(stem) + L"U"), down = Inspect(std::wstring(stem) + L"D");
+    ASSERT_TRUE(up.loaded && down.loaded) << stem;
+    EXPECT_EQ(up.alpha, down.alpha) << stem;
+    EXPECT_EQ(up.size.cx, down.size.cx) << stem;
+    EXPECT_EQ(up.size.cy, down.size.cy) << stem;
+    EXPECT_EQ(up.size.cy, r.bottom - r.top) << stem;
+    EXPECT_LE(r.right, 516) << stem << " stays on the skin";
+    ++checked;
+  }
+  EXPECT_EQ(checked, 32);  // every button of the template
+  for (const Extra& e : extras) {
+    FaceInfo base = Inspect(std::wstring(e.sizeOf) + L"U");
+    for (const wchar_t* suffix : {L"U", L"D"}) {
+      FaceInfo f = Inspect(std::wstring(e.stem) + suffix);
+      ASSERT_TRUE(f.loaded) << e.stem << suffix;
+      EXPECT_EQ(f.size.cx, base.size.cx) << e.stem;
+      EXPECT_EQ(f.size.cy, base.size.cy) << e.stem;
+      EXPECT_EQ(f.alpha, base.alpha) << e.stem;
+    }
+  }
+}
+
+TEST_F(SkinnedControls, SkinStripSliderAndIconArtIsThere) {
+  EXPECT_EQ(skin.height, 470);
+  int notOpaque = 0;
+  for (uint32_t v : skin.px) notOpaque += (v >> 24) != 255;
+  EXPECT_EQ(notOpaque, 0) << "the skin is opaque everywhere";
+  FaceInfo strip = Inspect(L"LEDIMAGES");
+  EXPECT_EQ(strip.size.cx, 320);
+  EXPECT_EQ(strip.size.cy, 40);
+  EXPECT_TRUE(strip.alpha);
+  EXPECT_TRUE(Inspect(L"SLIDERBODY").alpha);
+  EXPECT_TRUE(Inspect(L"SLIDERTIP").alpha);
+  HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN_ICON), IMAGE_ICON, 32, 32, 0));
+  EXPECT_NE(icon, nullptr);
+  if (icon) DestroyIcon(icon);
+}
+
+}  // namespace
