@@ -135,7 +135,8 @@ bool CAppData::ParseCommandLine(const wchar_t* commandLine) {
 
   // Ids found in the station's file replace the placeholders; whatever names no active
   // endpoint then becomes the default one.
-  const std::wstring settings = WaveDeviceFileName(folder, state.stationNumber);
+  // Without the common folder there is no file to read or write (not one at the drive's root).
+  const std::wstring settings = folder.empty() ? std::wstring() : WaveDeviceFileName(folder, state.stationNumber);
   wcsncpy(waveDevices.settingsPath, settings.c_str(), 259);
   waveDevices.settingsPath[259] = 0;
   waveDevices.LoadWaveDeviceSettings();
