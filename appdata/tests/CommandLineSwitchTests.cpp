@@ -4,6 +4,7 @@
 #include <string>
 
 #include "appdata/CommandLine.h"
+#include "common/LogManager.h"
 
 namespace {
 
@@ -99,6 +100,34 @@ TEST(CommandLineSwitches, StationFieldsAreClearedOthersOnlySet) {
   ApplyCommandLineSwitches(nullptr, &s);
   EXPECT_EQ(s.testFlag, 0u);
   EXPECT_FALSE(s.mixerQuery);
+}
+
+}  // namespace
+
+namespace {
+
+// A failure to open the folder is written to the wave-manager log and reported as false; the
+// log writer is this thread, so the posted lines can be read back.
+TEST(EditionFolderAccess, FailureIsLoggedNotFatal) {
+  MSG msg;
+  PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+  CLogManager manager;
+  manager.writerThreadId = GetCurrentThreadId();
+  CLogManager* saved = g_pLogManager;
+  g_pLogManager = &manager;
+  const bool opened = OpenFolderToEveryone(L"C:\\qm-no-such-folder\\below");
+  g_pLogManager = saved;
+  EXPECT_FALSE(opened);
+
+  std::string lines;
+  while (PeekMessageW(&msg, reinterpret_cast<HWND>(-1), WM_LOG_WRITE, WM_LOG_WRITE, PM_REMOVE)) {
+    EXPECT_EQ(LOWORD(msg.wParam), LOG_WAVE_MANAGER);
+    char* text = reinterpret_cast<char*>(msg.lParam);
+    lines += text;
+    lines += '\n';
+    delete[] text;
+  }
+  EXPECT_NE(lines.find("SetFileSecurityW failed"), std::string::npos) << lines;
 }
 
 }  // namespace
