@@ -77,6 +77,9 @@ bool CSoundDocument::SplitChunk(int index, uint32_t frame) {
   CChunkInfo* chunk = GetChunk(index);
   if (!chunk || frame >= chunk->frames) return false;
   StopEngineDevices();
+  // Blocks still on their way belong after the split point, not at the end of the first half.
+  recordingChunk = nullptr;
+  ReleaseParked();
   if (HasOwnPcm(chunk)) {
     if (!SplitOwnPcm(index, frame)) {
       PostLogLine(LOG_WAVE_MANAGER, "Bookmark not inserted: the chunk's sound could not be split");
@@ -151,6 +154,8 @@ void CSoundDocument::RemoveBookmark(int index) {
     return;
   }
   StopEngineDevices();
+  recordingChunk = nullptr;
+  ReleaseParked();
   const uint32_t boundary = a->frames;
   if (HasOwnPcm(a)) {
     if (!MergeOwnPcm(a, b)) {

@@ -261,6 +261,25 @@ TEST_F(ChunkEditingTest, RecordedChunkIsSplitAndMergedWithItsPcm) {
   EXPECT_EQ(doc->cursorFrame.load(), 400u);
 }
 
+// A Ctrl+click while recording stops the capture; blocks still on their way must not land at
+// the end of the first half.
+TEST_F(ChunkEditingTest, SplitDuringRecordingDropsBlocksInFlight) {
+  AddChunk(1000, 0);
+  doc->SelectChunk(0);
+  doc->ToggleRecording();
+  doc->OnSoundIn(MakeFloatBlock(1, std::vector<float>(100, 0.0f)));
+  ASSERT_EQ(doc->GetChunk(0)->frames, 1100u);
+  doc->cursorFrame = 400;
+  ASSERT_TRUE(doc->InsertBookmark());
+  EXPECT_FALSE(doc->recording);
+  doc->OnSoundIn(MakeFloatBlock(1, std::vector<float>(100, 0.0f)));
+  doc->OnSoundIn(nullptr);  // the end of the recording reaches the worker later
+  EXPECT_EQ(doc->GetChunk(0)->frames, 400u);
+  EXPECT_EQ(doc->GetChunk(0)->used, 800u);
+  EXPECT_EQ(doc->GetChunk(1)->frames, 700u);
+  EXPECT_EQ(FileSamples(doc->GetChunk(1)).size(), 700u);
+}
+
 TEST_F(ChunkEditingTest, MergeOfASourceChunkWithARecordedOneIsRefused) {
   OpenMonoSource(1000);
   AddSourceChunk(0, 1000, L"a");
