@@ -6,6 +6,8 @@
 #include <string>
 
 #include "app/HintWindow.h"
+#include "app/tests/ScreenCapture.h"
+#include "app/tests/SkinTestDialog.h"
 
 namespace {
 
@@ -56,6 +58,7 @@ class HintWindow : public ::testing::Test {
     hidden = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD, 100, 10, 60, 20, owner, nullptr, nullptr, nullptr);
     hints.CreateHintWindow(owner);
     ASSERT_NE(hints.Window(), nullptr);
+    KillTimer(hints.Window(), CHintWindow::kTimerId);  // the ticks below come from the test alone
     hints.AddHint(shown, L"Sequential recording\nRight click to next");
     hints.AddHint(hidden, L"never");
   }
@@ -116,6 +119,19 @@ TEST_F(HintWindow, PopUpIsSizedToItsLinesAndPlacedUnderTheCursor) {
   const RECT& text = hints.TextRect();
   EXPECT_EQ(r.right - r.left, text.right);
   EXPECT_EQ(r.bottom - r.top, text.bottom);
+
+  // Both lines are painted: text pixels in the upper and in the lower half, inside the border.
+  auto inkIn = [&](int top, int bottom) {
+    CPixels p = CPixels::FromScreen({r.left + 2, r.top + top, r.right - 2, r.top + bottom});
+    Rgba back = CPixels::FromScreen({r.right - 3, r.top + 2, r.right - 2, r.top + 3}).At(0, 0);
+    int n = 0;
+    for (int y = 0; y < p.height; ++y)
+      for (int x = 0; x < p.width; ++x) n += !Near(p.At(x, y), back, 40);
+    return n;
+  };
+  int half = (r.bottom - r.top) / 2;
+  EXPECT_GT(inkIn(2, half), 10);
+  EXPECT_GT(inkIn(half, r.bottom - r.top - 2), 10);
 
   // Two lines are twice as tall as one; a newline at the end adds no empty line.
   auto heightOf = [&](const wchar_t* t) {
