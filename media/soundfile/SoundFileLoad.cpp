@@ -176,10 +176,15 @@ DWORD WINAPI LoadThreadProc(LPVOID param) {
 
 bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
   // Chunks of the former sound point into its source and at temp files about to be deleted.
-  FreeAllChunks();
+  if (playing || recording) {
+    FreeAllChunks();  // stops the transport and lets the buffers in flight come back
+  }
   {
     Lock lock(packetLock);
+    FreeChunkList(chunks);
     FreeChunkList(asideChunks);
+    currentChunk = -1;
+    recordingChunk = nullptr;
     wholeMode = false;
   }
   ResetSoundData();
@@ -291,7 +296,14 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
 
   const std::wstring cifPath = sideFolder + base + L".cif";
   const std::wstring txtPath = sideFolder + base + L".txt";
-  if (!ReadChunkTable(cifPath)) MakeWholeChunk();
+  if (!ReadChunkTable(cifPath)) {
+    // The whole sound as one chunk, as MakeWholeChunk makes it, but not yet read: the SelectChunk
+    // below reads it once (a chunk of an hour's sound is hundreds of megabytes).
+    Lock lock(packetLock);
+    BuildWholeChunk();
+    Notify(recording ? NOTIFY_CHUNK_RECORDING : NOTIFY_CHUNK_IDLE);
+    modified = 0;
+  }
   textsPresent = ImportChunkTexts(txtPath) ? 1 : 0;
   SelectChunk(0);
   Notify(NOTIFY_CHUNK_IDLE);
