@@ -53,6 +53,35 @@ TEST_F(WaveformWindowTest, ClassLayoutAndPositionBar) {
   EXPECT_EQ(RectIn(student.waveformWindow, host).right, 88 + 342);
 }
 
+// What reaches the screen: every draw copies the composite picture to the window, and a paint
+// puts it back after something else drew over the window.
+TEST_F(WaveformWindowTest, WindowShowsTheCompositePictureAndRepaintsIt) {
+  std::vector<int16_t> samples(64 * 600);
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t((i & 1) ? -(int(i) % 30000) : int(i) % 30000);
+  CurrentChunk(samples);
+  doc->RedrawWaveform(0, 64);
+  doc->selectionStartFrame = 64 * 50;
+  doc->cursorFrame = 64 * 80;
+  doc->playPosition = 64 * 120;
+  doc->DrawSelectionAndCursor(nullptr);
+  Pump();
+  const PixelGrab comp = Composite();
+  auto same = [&](const PixelGrab& shown) {
+    for (int y = 0; y < 52; ++y)
+      for (int x = 0; x < kWidth; ++x)
+        if (shown.At(x, y) != comp.At(x, y)) return testing::AssertionFailure() << "pixel " << x << "," << y;
+    return testing::AssertionSuccess();
+  };
+  HDC window = GetDC(doc->waveformWindow);
+  EXPECT_TRUE(same(PixelGrab(window, kWidth, 52)));
+  PatBlt(window, 0, 0, kWidth, 52, BLACKNESS);
+  EXPECT_FALSE(same(PixelGrab(window, kWidth, 52)));
+  InvalidateRect(doc->waveformWindow, nullptr, FALSE);
+  UpdateWindow(doc->waveformWindow);
+  EXPECT_TRUE(same(PixelGrab(window, kWidth, 52)));
+  ReleaseDC(doc->waveformWindow, window);
+}
+
 TEST_F(WaveformWindowTest, DestroyedWindowLeavesNoDanglingHandles) {
   CurrentChunk(std::vector<int16_t>(6400, 100));
   HWND bar = doc->positionBar;
