@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "appdata/AppData.h"
@@ -469,6 +470,44 @@ TEST_F(AppDataTest, CreatesAndDestroysWithRealEngines) {
     EXPECT_EQ(app_->sharedEngineRecord->marker, 0xC0FFEE99u);
     DestroyApp();
   }
+}
+
+// The user-interface thread's mixer queries and the worker's streamed frames share the pipe:
+// every frame arrives whole.
+TEST_F(AppDataTest, QueriesFromAnotherThreadNeverSplitAStreamedFrame) {
+  CreateApp();
+  app_->streaming = 1;
+  StartPeerScript(L"", L"serve");
+  ASSERT_TRUE(peer_.WaitForLog("ADDRESS-REQUEST conn=0"));
+  ASSERT_TRUE(WaitUntil([&] { return app_->GetCapturePipe() != nullptr; }));
+  const int queries = 300;
+  std::thread ui([&] {
+    for (int i = 0; i < queries; ++i) app_->SendMixerQuery();
+  });
+  app_->studentTrack->ToggleRecording();
+  const int blocks = 80;
+  for (int i = 0; i < blocks; ++i) PostCaptured(CapturedBlock(4410, i));
+  app_->studentTrack->ToggleRecording();
+  PostCaptured(nullptr);
+  ui.join();
+  SyncWorker();
+  const uint32_t total = blocks * 4410, frames = (total - 1) / 16384 + 1;
+  ASSERT_TRUE(WaitUntil([&] { return LinesWith(peer_.Log(), "FORWARD").size() == frames &&
+                                     LinesWith(peer_.Log(), "MIXER-QUERY").size() == queries; }))
+      << peer_.Log().substr(0, 4000);
+  const std::string log = peer_.Log();
+  EXPECT_TRUE(LinesWith(log, "BADLENGTH").empty());
+  const TrackState student = State(app_->studentTrack);
+  ASSERT_EQ(student.frames, total);
+  const auto* pcm = reinterpret_cast<const uint8_t*>(student.samples.data());
+  const auto forwards = LinesWith(log, "FORWARD");
+  for (uint32_t i = 0; i < frames; ++i) {
+    const uint32_t count = i + 1 < frames ? 16384 : total - 16384 * i;
+    char expected[64];
+    snprintf(expected, sizeof expected, "pcm-fnv=%08x", Fnv1a(pcm + i * 16384 * 2, count * 2));
+    EXPECT_NE(forwards[i].find(expected), std::string::npos) << forwards[i];
+  }
+  DestroyApp();
 }
 
 // A peer that stops reading: the stream write gives up after its time-out, one error box, and
