@@ -33,25 +33,16 @@ int CallDecoder(const char* mp3, const char* wav) {
 }
 #endif
 
-// The decoder takes OEM-code-page paths. A path the code page cannot spell is tried by its short
-// (8.3) name, which always can be; for a file not yet made, by its folder's short name.
-bool ToOemPath(const std::wstring& path, bool exists, char (&out)[260]) {
+// The decoder takes OEM-code-page paths. A path of an existing file that the code page cannot
+// spell is passed by its short (8.3) name, which it always can.
+bool ToOemPath(const std::wstring& path, char (&out)[260]) {
   BOOL lossy = FALSE;
   int n = WideCharToMultiByte(CP_OEMCP, 0, path.c_str(), -1, out, sizeof out, nullptr, &lossy);
   if (n > 0 && !lossy) return true;
-  std::wstring alias;
   wchar_t shortName[1024];
-  if (exists) {
-    DWORD len = GetShortPathNameW(path.c_str(), shortName, 1024);
-    if (len == 0 || len >= 1024) return false;
-    alias = shortName;
-  } else {
-    const size_t name = soundfile::FileNameStart(path);
-    DWORD len = GetShortPathNameW(path.substr(0, name).c_str(), shortName, 1024);
-    if (len == 0 || len >= 1024) return false;
-    alias = shortName + path.substr(name);
-  }
-  n = WideCharToMultiByte(CP_OEMCP, 0, alias.c_str(), -1, out, sizeof out, nullptr, &lossy);
+  const DWORD len = GetShortPathNameW(path.c_str(), shortName, 1024);
+  if (len == 0 || len >= 1024) return false;
+  n = WideCharToMultiByte(CP_OEMCP, 0, shortName, -1, out, sizeof out, nullptr, &lossy);
   return n > 0 && !lossy;
 }
 
@@ -249,9 +240,24 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
           CloseHandle(existing);  // a package's own WAV entry is used as it is
         } else {
           char oemMp3[260], oemWav[260];
-          if (!ToOemPath(mp3Path, true, oemMp3) || !ToOemPath(wavPath, false, oemWav)) return false;
+          if (!ToOemPath(mp3Path, oemMp3)) return false;
+          // A WAV name the code page cannot spell gets its short name once the file exists: an
+          // empty one stands there until the decoder replaces it.
+          bool placeholder = false;
+          if (!ToOemPath(wavPath, oemWav)) {
+            HANDLE made = CreateFileW(wavPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                      nullptr);
+            if (made == INVALID_HANDLE_VALUE) return false;
+            CloseHandle(made);
+            placeholder = true;
+            if (!ToOemPath(wavPath, oemWav)) {
+              DeleteFileW(wavPath.c_str());
+              return false;
+            }
+          }
           const int result = CallDecoder(oemMp3, oemWav);
           if (result != 0) {
+            if (placeholder) DeleteFileW(wavPath.c_str());
             char line[80];
             snprintf(line, sizeof line, "MP3 decoder failed with %d", result);
             PostLogLine(LOG_WAVE_MANAGER, line);

@@ -138,11 +138,12 @@ class SoundFileTest : public DocumentTest {
     g_pfnSoundFileMessage = [](const wchar_t* text, const wchar_t* caption) {
       messages.push_back(std::wstring(caption) + L": " + text);
     };
-    wchar_t base[MAX_PATH], name[MAX_PATH];
+    wchar_t base[MAX_PATH];
     GetTempPathW(MAX_PATH, base);
-    GetTempFileNameW(base, L"sft", 0, name);  // a unique name; the folder takes its place
-    DeleteFileW(name);
-    dir = std::wstring(name) + L"\\";
+    static int folders = 0;  // tests of other processes run beside: the process id keeps them apart
+    dir = std::wstring(base) + L"qmsf" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++folders) +
+          L"\\";
+    RemoveTree(dir);
     ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
   }
   void TearDown() override {
