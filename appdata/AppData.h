@@ -53,6 +53,8 @@ struct WaveDevicePair {
 
 // How the worker shows a box (text, caption, style). By default on a short-lived thread of its
 // own, so the worker's queue keeps flowing while the box is up; tests may watch the calls.
+// At most kMaxWorkerBoxes are up at once; more are logged and not shown.
+constexpr uint32_t kMaxWorkerBoxes = 32;
 using PFN_ShowWorkerBox = void (*)(const wchar_t* text, const wchar_t* caption, UINT style);
 void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style);
 extern PFN_ShowWorkerBox g_pfnShowWorkerBox;

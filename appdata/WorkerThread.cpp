@@ -1,5 +1,6 @@
 // The worker thread: played and captured buffers, the two pipes' events, the capture product's
 // messages and the streaming of the Student recording.
+#include <atomic>
 #include <cstring>
 #include <memory>
 
@@ -17,9 +18,13 @@ struct WorkerBox {
   UINT style;
 };
 
+// A peer that floods the pipe with text must not exhaust the process with box threads.
+std::atomic<LONG> g_openWorkerBoxes{0};
+
 DWORD WINAPI WorkerBoxThread(LPVOID param) {
   std::unique_ptr<WorkerBox> box(static_cast<WorkerBox*>(param));
   MessageBoxW(nullptr, box->text.c_str(), box->caption.c_str(), box->style);
+  --g_openWorkerBoxes;
   return 0;
 }
 
@@ -27,12 +32,18 @@ DWORD WINAPI WorkerBoxThread(LPVOID param) {
 
 // A box on the worker's own thread would drop the thread messages posted to it while it is up.
 void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style) {
+  if (++g_openWorkerBoxes > LONG(kMaxWorkerBoxes)) {
+    --g_openWorkerBoxes;
+    PostLogLine(LOG_WAVE_MANAGER, "Too many message boxes open: one more was not shown");
+    return;
+  }
   auto* box = new WorkerBox{text, caption, style};
-  HANDLE thread = CreateThread(nullptr, 0, WorkerBoxThread, box, 0, nullptr);
+  HANDLE thread = CreateThread(nullptr, 256 * 1024, WorkerBoxThread, box, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread) {
     CloseHandle(thread);
   } else {
     delete box;
+    --g_openWorkerBoxes;
     PostLogLine(LOG_WAVE_MANAGER, "A message box could not be shown");
   }
 }

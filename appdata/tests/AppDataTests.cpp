@@ -372,6 +372,31 @@ TEST_F(AppDataTest, TextBoxDoesNotHoldUpTheWorker) {
   DestroyApp();
 }
 
+// A peer that floods the pipe with texts: a bounded number of boxes, and the worker goes on.
+TEST_F(AppDataTest, AFloodOfTextsOpensABoundedNumberOfBoxes) {
+  CreateApp();
+  StartPeerScript(L"", L"wait-connect 1; wait-frame 0 52; sleep 100;"
+                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                       L"send-audio 0 0 0 ramp:10; serve");
+  ASSERT_TRUE(WaitUntil([&] { return State(app_->masterTrack).frames == 10; })) << peer_.Log();
+  ASSERT_TRUE(WaitUntil([&] { return WindowsTitled(L"Pipe Data").size() == kMaxWorkerBoxes; }));
+  Sleep(300);
+  EXPECT_EQ(WindowsTitled(L"Pipe Data").size(), kMaxWorkerBoxes);
+  CloseBoxes(L"Pipe Data");
+  ASSERT_TRUE(WindowsTitled(L"Pipe Data").empty());
+  // Closed boxes make room again.
+  ShowBoxOnOwnThread(L"again", L"Pipe Data", MB_OK);
+  EXPECT_TRUE(WaitUntil([&] { return WindowsTitled(L"Pipe Data").size() == 1; }));
+  DestroyApp();
+}
+
 // Streaming a Student recording: blocks of 16,384 samples once more than that is recorded, the
 // rest at the end; the frames' samples are the chunk's. A short recording is not streamed.
 TEST_F(AppDataTest, StreamsTheStudentRecordingAsForwardFrames) {
