@@ -331,13 +331,7 @@ bool CSoundDocument::ReadSourceFrames(uint32_t firstFrame, uint32_t frameCount, 
   const uint32_t align = BlockAlign();
   if (!chunk || !sourceWav || align == 0) return false;
   const uint64_t available = sourceDataSize / align;
-  if (firstFrame >= available || frameCount == 0) {
-    // Nothing of the source lies there: the chunk holds no frames.
-    free(chunk->buffer);
-    chunk->buffer = nullptr;
-    chunk->used = chunk->capacity = chunk->playOffset = 0;
-    return true;
-  }
+  if (firstFrame >= available || frameCount == 0) return true;  // nothing of the source lies there
   const uint64_t frames = std::min<uint64_t>(frameCount, available - firstFrame);
   const uint64_t bytes = frames * align;
   auto* buffer = bytes <= SIZE_MAX ? static_cast<uint8_t*>(malloc(size_t(bytes))) : nullptr;
