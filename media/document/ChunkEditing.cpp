@@ -275,12 +275,15 @@ bool CSoundDocument::DeleteSelection() {
   free(work);
   ok = ok && SeekTo(sourceWav, end) && SetEndOfFile(sourceWav);
   // The RIFF size follows the file, so whatever follows the data stays inside it.
-  wavHeader.riffSize = uint32_t(end - 8);
-  const uint32_t riffSize = wavHeader.riffSize;
-  ok = WriteAt(sourceWav, 4, &riffSize, 4) && ok;
-  ok = WriteAt(sourceWav, dataStart - 4, &newDataSize, 4) && ok;
-  if (!ok) PostLogLine(LOG_WAVE_MANAGER, "Cutting the selection out of the source WAV failed");
+  const uint32_t riffSize = uint32_t(end - 8);
+  ok = ok && WriteAt(sourceWav, 4, &riffSize, 4) && WriteAt(sourceWav, dataStart - 4, &newDataSize, 4);
+  if (!ok) {
+    PostLogLine(LOG_WAVE_MANAGER, "Cutting the selection out of the source WAV failed");
+    LoadChunk(currentChunk);
+    return false;
+  }
 
+  wavHeader.riffSize = riffSize;
   sourceDataSize = newDataSize;
   const uint64_t first = chunk->start + uint64_t(s), last = chunk->start + uint64_t(e);
   chunk->frames -= e - s;

@@ -83,6 +83,7 @@ void CSoundDocument::PostViewWork(uint32_t bits) {
 }
 
 void CSoundDocument::RunDeferredViewWork() {
+  Lock lock(packetLock);
   const uint32_t bits = waveView.pending.exchange(0);
   if (bits & CWaveformView::kRedraw)
     RedrawWaveform(viewStartFrame, framesPerPixel);

@@ -27,7 +27,9 @@ void Put16(std::vector<uint8_t>& v, uint16_t x) {
   v.push_back(uint8_t(x));
   v.push_back(uint8_t(x >> 8));
 }
-void PutTag(std::vector<uint8_t>& v, const char* tag) { v.insert(v.end(), tag, tag + 4); }
+void PutTag(std::vector<uint8_t>& v, const char* tag) {
+  for (int i = 0; i < 4; ++i) v.push_back(uint8_t(tag[i]));
+}
 
 // A PCM WAV: 36-byte header, "data" (with its pad byte when odd), then `tail` as it is.
 std::vector<uint8_t> BuildWav(uint16_t channels, uint16_t bits, const std::vector<uint8_t>& pcm,
@@ -356,25 +358,29 @@ TEST_F(ChunkEditingTest, DeleteSelectionRefusals) {
     const char* name;
     bool source;
     bool recorded;  // the current chunk has a file of its own
+    bool readOnly;  // the file cannot be written: the cut fails and says so
     uint32_t selection, cursor;
     uint32_t selectionAfter;
   };
   const std::vector<Case> cases = {
-      {"no source WAV", false, false, 10, 20, 10},
-      {"selection start at the chunk's end", true, false, 1000, 20, 20},
-      {"empty selection", true, false, 300, 300, 300},
-      {"reversed selection", true, false, 300, 100, 300},
-      {"recorded chunk", true, true, 10, 20, 10},
+      {"no source WAV", false, false, false, 10, 20, 10},
+      {"selection start at the chunk's end", true, false, false, 1000, 20, 20},
+      {"empty selection", true, false, false, 300, 300, 300},
+      {"reversed selection", true, false, false, 300, 100, 300},
+      {"recorded chunk", true, true, false, 10, 20, 10},
+      {"source opened for reading only", true, false, true, 10, 20, 10},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     doc->FreeAllChunks();
     const std::vector<uint8_t> wav = BuildWav(1, 16, Pcm(2000), ListChunk());
     OpenSource(wav);
-    if (!c.source) {
+    if (!c.source || c.readOnly) {
       CloseHandle(doc->sourceWav);
       doc->sourceWav = nullptr;
     }
+    if (c.readOnly)
+      doc->sourceWav = CreateFileW(wavPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (c.recorded)
       AddChunk(1000);
     else
@@ -386,6 +392,7 @@ TEST_F(ChunkEditingTest, DeleteSelectionRefusals) {
     EXPECT_EQ(doc->selectionStartFrame, c.selectionAfter);
     EXPECT_EQ(doc->GetChunk(0)->frames, 1000u);
     EXPECT_EQ(doc->audioChanged, 0u);
+    EXPECT_EQ(doc->sourceDataSize, 2000u);
     if (doc->sourceWav) CloseHandle(doc->sourceWav);
     doc->sourceWav = nullptr;
     EXPECT_TRUE(ReadAll(wavPath) == wav);
