@@ -69,7 +69,7 @@ void PrepareDecoder(CStreamContext* context, const BufferBlockHeader& h, CSoundW
   context->packet = av_packet_alloc();
 }
 
-// One decoded sample, as the stream's sample type (16-bit integer or 32-bit float).
+// One decoded sample, as the stream's sample type (8/16/24-bit integer or 32-bit float).
 void StoreSample(uint8_t* out, uint32_t bits, const uint8_t* plane, int index, AVSampleFormat format) {
   float value = 0;
   switch (av_get_packed_sample_fmt(format)) {
@@ -80,9 +80,18 @@ void StoreSample(uint8_t* out, uint32_t bits, const uint8_t* plane, int index, A
   }
   if (bits == 32) {
     memcpy(out, &value, 4);
+    return;
+  }
+  value = std::clamp(value, -1.0f, 1.0f);
+  if (bits == 8) {
+    *out = uint8_t(128 + std::lround(value * 127.0f));
+  } else if (bits == 24) {
+    const int32_t s = int32_t(std::lround(value * 8388607.0f));
+    out[0] = uint8_t(s);
+    out[1] = uint8_t(s >> 8);
+    out[2] = uint8_t(s >> 16);
   } else {
-    value = std::clamp(value, -1.0f, 1.0f);
-    int16_t s = int16_t(std::lround(value * 32767.0f));
+    const int16_t s = int16_t(std::lround(value * 32767.0f));
     memcpy(out, &s, 2);
   }
 }
@@ -202,7 +211,11 @@ bool CSoundWorksWAS::OpenRenderOutput(CAudioDevice* device) {
 
 bool CSoundWorksWAS::StartRender(std::wstring id, int32_t streamIndex) {
   std::lock_guard<std::recursive_mutex> lock(renderLock);
-  return OpenOrCloseDevice(true, false, id, streamIndex);
+  if (OpenOrCloseDevice(true, false, id, streamIndex)) return true;
+  // Already open: usable when its mastering voice exists.
+  for (CAudioDevice* device = renderDevices; device; device = device->next)
+    if (device->id == id) return device->masteringVoice != nullptr;
+  return false;
 }
 
 void CSoundWorksWAS::StopRender(std::wstring id, int32_t streamIndex) {

@@ -244,6 +244,7 @@ TEST_F(CaptureTest, InvalidatedDeviceClosesItsStream) {
 }
 
 struct FailureCase {
+  const char* name;
   fake::FailAt at;
   const char* line;
 };
@@ -269,13 +270,14 @@ TEST_P(CaptureFailureTest, FailedStepClosesTheDevice) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, CaptureFailureTest,
     ::testing::Values(
-        FailureCase{fake::FailAt::Activate, "Could not activate capture AudioClient. Check that device is present."},
-        FailureCase{fake::FailAt::GetMixFormat, "Could not get mix format. Check that device is operational."},
-        FailureCase{fake::FailAt::Initialize, "Could not initialize capture device"},
-        FailureCase{fake::FailAt::SetEventHandle, "Could not SetEventHandle"},
-        FailureCase{fake::FailAt::GetBufferSize, "Could not GetBufferSize"},
-        FailureCase{fake::FailAt::GetService, "Could not GetService IAudioCaptureClient"},
-        FailureCase{fake::FailAt::Start, "Could not Start AudioClient"}));
+        FailureCase{"Activate", fake::FailAt::Activate, "Could not activate capture AudioClient. Check that device is present."},
+        FailureCase{"GetMixFormat", fake::FailAt::GetMixFormat, "Could not get mix format. Check that device is operational."},
+        FailureCase{"Initialize", fake::FailAt::Initialize, "Could not initialize capture device"},
+        FailureCase{"SetEventHandle", fake::FailAt::SetEventHandle, "Could not SetEventHandle"},
+        FailureCase{"GetBufferSize", fake::FailAt::GetBufferSize, "Could not GetBufferSize"},
+        FailureCase{"GetService", fake::FailAt::GetService, "Could not GetService IAudioCaptureClient"},
+        FailureCase{"Start", fake::FailAt::Start, "Could not Start AudioClient"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CaptureTest, UnknownIdAndUnreadableMixFormatFail) {
   AddCapture(kLineId, fake::MixFormat(WAVE_FORMAT_PCM, 2, 48000, 12));

@@ -123,6 +123,7 @@ TEST_F(RenderTest, MasteringVoiceFailureIsShownAndEndsPlayback) {
   EXPECT_EQ(g_messageBoxes[0].caption, L"Attention");
   EXPECT_TRUE(log.Has("Could not create XAudio device. Check your app settings."));
   EXPECT_EQ(engine->GetRenderDeviceCount(), 1u);
+  EXPECT_FALSE(engine->StartRender(kSpeakersId, 0)) << "still without a mastering voice";
   EXPECT_FALSE(engine->PlayBlock(MakePlayBlock(1, 44100, 16, 441), 0)) << "the caller must learn it";
   EXPECT_TRUE(log.Has("Could not create render Device. Check that device is present."));
   EXPECT_EQ(engine->GetRenderDeviceCount(), 0u);
