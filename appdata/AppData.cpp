@@ -102,13 +102,13 @@ CAppData::~CAppData() {
 
 void CAppData::LoadSettingsDocument() {
   const std::wstring path = GetEditionFilePath(L"RecorderPaths.json");
-  wcsncpy(settingsPath, path.c_str(), 259);
-  settingsPath[259] = 0;
-  settingsDocument = ReadJsonSettingsFile(settingsPath);
+  wcsncpy(recorderPathsFile, path.c_str(), 259);
+  recorderPathsFile[259] = 0;
+  settingsDocument = ReadJsonSettingsFile(recorderPathsFile);
 }
 
 void CAppData::SaveSettingsDocument() {
-  if (!WriteJsonSettingsFile(settingsPath, settingsDocument))
+  if (!WriteJsonSettingsFile(recorderPathsFile, settingsDocument))
     PostLogLine(LOG_WAVE_MANAGER, "RecorderPaths.json could not be written");
 }
 

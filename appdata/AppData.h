@@ -135,7 +135,7 @@ class CAppData {
   CNamedPipeLink* captureLink = nullptr;
   std::atomic<uint32_t> ownStationAddress{0};
   uint32_t streamedSamples = 0;  // worker thread
-  wchar_t settingsPath[260] = {};  // RecorderPaths.json
+  wchar_t recorderPathsFile[260] = {};  // RecorderPaths.json
 
  private:
   void RunWorker();
