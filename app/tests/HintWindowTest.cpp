@@ -46,7 +46,9 @@ TEST(HintLines, SplitAtNewlines) {
     wchar_t out[250] = L"?";
     bool found = GetHintLine(c.text, c.index, out, 250);
     EXPECT_EQ(found, c.line != nullptr) << c.index;
-    if (found && c.line) EXPECT_STREQ(out, c.line);
+    if (found && c.line) {
+      EXPECT_STREQ(out, c.line);
+    }
   }
 }
 

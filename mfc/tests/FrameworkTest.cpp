@@ -156,7 +156,9 @@ TEST_F(Framework, MessageMapRoutesEachKindOfEntry) {
     LRESULT r = c.send();
     ASSERT_FALSE(dlg.calls.empty()) << c.call;
     EXPECT_EQ(dlg.calls.back(), c.call);
-    if (c.result != -1) EXPECT_EQ(r, c.result) << c.call;
+    if (c.result != -1) {
+      EXPECT_EQ(r, c.result) << c.call;
+    }
   }
   EXPECT_EQ(dlg.lastRange, 14u);
   EXPECT_EQ(dlg.lastPoint.x, -3) << "signed coordinates";
@@ -245,7 +247,9 @@ TEST(FrameworkModal, ResultsOfEndDialogCancelAndAPendingQuit) {
     CProbeDlg dlg;
     dlg.onInit = c.init;
     INT_PTR r = dlg.DoModal();
-    if (c.result != -2) EXPECT_EQ(r, c.result) << c.name;
+    if (c.result != -2) {
+      EXPECT_EQ(r, c.result) << c.name;
+    }
     EXPECT_EQ(AfxTakePendingQuitCode(1000), c.quitCode) << c.name;
     EXPECT_EQ(dlg.m_hWnd, nullptr) << c.name;
     Pump();
