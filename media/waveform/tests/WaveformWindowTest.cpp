@@ -225,6 +225,16 @@ TEST_F(WaveformWindowTest, PositionBarClicks) {
     EXPECT_EQ(doc->viewStartFrame, c.viewStart) << c.x;
   }
   EXPECT_EQ(TakeNotified(), std::vector<int>(cases.size(), NOTIFY_POSITION_SET));
+  // Dragging on the bar repeats the click; the release ends the capture.
+  Post(doc->positionBar, WM_LBUTTONDOWN, MK_LBUTTON, 10, 3);
+  EXPECT_EQ(GetCapture(), doc->positionBar);
+  Post(doc->positionBar, WM_MOUSEMOVE, MK_LBUTTON, kWidth / 2, 3);
+  EXPECT_EQ(doc->cursorFrame.load(), 5000u);
+  Post(doc->positionBar, WM_MOUSEMOVE, 0, kWidth / 4, 3);
+  EXPECT_EQ(doc->cursorFrame.load(), 5000u);
+  Post(doc->positionBar, WM_LBUTTONUP, 0, kWidth / 4, 3);
+  EXPECT_EQ(GetCapture(), nullptr);
+  TakeNotified();
 
   // Playing: the click restarts playback at the new cursor.
   doc->cursorFrame = 0;
