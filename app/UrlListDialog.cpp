@@ -255,3 +255,21 @@ void CUrlListFile::StoreUrlList(UrlListBlock list) {
   // The block's size counts the NUL; the file holds the text's code units, as the program stores them.
   WriteUrlListFile(path_, list_.text, list_.size / sizeof(wchar_t));
 }
+
+CUrlListInFields::CUrlListInFields(wchar_t** text, uint32_t* length, const wchar_t* path)
+    : text_(text), length_(length) {
+  wcsncpy(path_, path, MAX_PATH - 1);
+}
+
+UrlListBlock CUrlListInFields::TakeUrlList() {
+  UrlListBlock list = {*text_, size_t(*length_) * sizeof(wchar_t)};
+  *text_ = nullptr;
+  *length_ = 0;
+  return list;
+}
+
+void CUrlListInFields::StoreUrlList(UrlListBlock list) {
+  *text_ = list.text;
+  *length_ = static_cast<uint32_t>(list.size / sizeof(wchar_t));
+  WriteUrlListFile(path_, *text_, *length_);  // a file that cannot be written is skipped
+}

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 
 // A list text as the dialog takes and gives it: malloc'd UTF-16, `size` in bytes with the NUL.
 struct UrlListBlock {
@@ -36,6 +37,21 @@ bool WriteUrlListFile(const wchar_t* path, const wchar_t* text, size_t length);
 // Reads the text after the byte-order mark (a file without one is taken whole) into a malloc'd
 // block with a NUL; false when the file cannot be read.
 bool ReadUrlListFile(const wchar_t* path, UrlListBlock* out);
+
+// The list as the application data object keeps it: a malloc'd text and its length in code
+// units. After the dialog the length is the new block's size / 2 (its NUL counted, as the file
+// then holds it), and the file at `path` is rewritten.
+class CUrlListInFields : public IUrlListStore {
+ public:
+  CUrlListInFields(wchar_t** text, uint32_t* length, const wchar_t* path);
+  UrlListBlock TakeUrlList() override;
+  void StoreUrlList(UrlListBlock list) override;
+
+ private:
+  wchar_t** text_;
+  uint32_t* length_;
+  wchar_t path_[MAX_PATH] = {};
+};
 
 // A store kept in one URLList.txt file.
 class CUrlListFile : public IUrlListStore {

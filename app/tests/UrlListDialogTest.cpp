@@ -182,6 +182,32 @@ TEST_F(UrlListDialog, LastUrlWithoutLineEndKeepsItsText) {
   EXPECT_EQ(FileBytes(path), Utf16File(L"News\r\nhttp://n/\r\n", true));
 }
 
+TEST(UrlListInFields, TheDialogReplacesTheOwnersTextAndWritesTheFile) {
+  const std::wstring initial = L"News\r\nhttp://n/\r\n";
+  auto* text = static_cast<wchar_t*>(malloc((initial.size() + 1) * sizeof(wchar_t)));
+  wcscpy(text, initial.c_str());
+  uint32_t length = static_cast<uint32_t>(initial.size());
+  std::wstring path = TempPath(L"qm_urllist_fields.txt");
+  CUrlListInFields store(&text, &length, path.c_str());
+  g_script = [](HWND d) {
+    EXPECT_EQ(ListLines(d), (std::vector<std::wstring>{L"News - http://n/"}));
+    SetDlgItemTextW(d, IDC_URL_NAME, L"Radio");
+    SetDlgItemTextW(d, IDC_URL_ADDRESS, L"http://r/");
+    Click(d, IDC_URL_ADD);
+    PostMessageW(d, WM_CLOSE, 0, 0);
+  };
+  g_ran = false;
+  SetTimer(nullptr, 0, 30, &RunScript);
+  RunUrlListDialog(nullptr, store);
+  ASSERT_TRUE(g_ran);
+  const std::wstring edited = L"News\r\nhttp://n/\r\nRadio\r\nhttp://r/\r\n";
+  EXPECT_EQ(length, edited.size() + 1);
+  EXPECT_EQ(std::wstring(text), edited);
+  EXPECT_EQ(FileBytes(path), Utf16File(edited, true));
+  free(text);
+  DeleteFileW(path.c_str());
+}
+
 TEST(UrlListFile, MissingFileGivesAnEmptyList) {
   CUrlListFile store(L"C:\\no\\such\\folder\\URLList.txt");
   UrlListBlock b = store.TakeUrlList();
