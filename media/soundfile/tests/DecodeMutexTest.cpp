@@ -58,3 +58,15 @@ TEST_F(DecodeMutexTest, EveryLoadLeavesTheMutexFree) {
     EXPECT_EQ(ProbeExit(probe), 0u);
   }
 }
+
+// When the name is taken by an object of another kind, no mutex can be made: loads go on
+// unserialised rather than fail.
+TEST_F(DecodeMutexTest, LoadsWithoutTheMutexWhenItCannotBeMade) {
+  HANDLE squatter = CreateEventW(nullptr, TRUE, FALSE, kDecodeMutexName);
+  ASSERT_NE(squatter, nullptr);
+  ASSERT_EQ(CreateMutexW(nullptr, TRUE, kDecodeMutexName), nullptr);
+  WriteBytes(dir + L"t.wav", CanonicalWav(1, 8000, Pcm16(800)));
+  EXPECT_TRUE(doc->LoadSoundFile(dir + L"t.wav"));
+  EXPECT_EQ(doc->GetChunk(0)->frames, 800u);
+  CloseHandle(squatter);
+}
