@@ -127,6 +127,7 @@ TEST_F(LoadTest, ChunkTables) {
   // One second at 44,100 Hz.
   const std::vector<Case> cases = {
       {"one record", {500, 250}, {{22050, 11025}}},
+      {"1,000 frames stored as 22 ms", {0, 22}, {{0, 970}}},
       {"overlapping and out of order", {600, 100, 0, 1000}, {{26460, 4410}, {0, 44100}}},
       {"past the sound", {900, 500, 2000, 10}, {{39690, 4410}, {44100, 0}}},
       {"products past 32 bits", {0xFFFFFFFFu, 0xFFFFFFFFu}, {{44100, 0}}},
@@ -217,6 +218,7 @@ TEST_F(LoadTest, PackageEntriesLandOnlyInTheTempFolder) {
                                       {"..\\escapedir.cif/", "", true},
                                       {"x.wav", wav},
                                       {"x.cif", Bytes("\0\0\0\0\xE8\x03\0\0", 8)},
+                                      {"later.cif", Bytes("\0\0\0\0\xF4\x01\0\0", 8)},  // replaces x.cif
                                       {"x.txt", Bytes("\xFF\xFE" "a\0\r\0\n\0", 8)},
                                       {"evil.\\..\\..\\escaped", "boom"},
                                       {"evil./../../escaped", "boom"},
@@ -229,9 +231,9 @@ TEST_F(LoadTest, PackageEntriesLandOnlyInTheTempFolder) {
   EXPECT_EQ(std::wstring(doc->loadedPath), dir + L"lesson.qpk");
   // The WAV entry is the source, undecoded; the side files came from the temp folder.
   ASSERT_EQ(doc->GetChunkCount(), 1);
-  EXPECT_EQ(doc->GetChunk(0)->frames, 8000u);
+  EXPECT_EQ(doc->GetChunk(0)->frames, 4000u);
   EXPECT_EQ(doc->GetChunk(0)->text, L"a");
-  EXPECT_EQ(ChunkBytes(0), Pcm16(8000));
+  EXPECT_EQ(ChunkBytes(0), Pcm16(4000));
 
   const std::wstring temp = doc->tempFolder;
   std::vector<std::wstring> names;

@@ -236,6 +236,11 @@ TEST_F(SaveTest, PackageRoundTrip) {
     EXPECT_EQ(doc->GetChunk(1)->text, L"");
     EXPECT_EQ(doc->GetChunk(2)->text, L"\u00e9t\u00e9 \u4e2d");
     EXPECT_EQ(doc->textsPresent, 1);
+    // Extracted and decoded in the temp folder under the package's name.
+    const std::wstring temp = doc->tempFolder, base = round ? L"again" : L"pack";
+    EXPECT_TRUE(Exists(temp + base + L".mp3"));
+    EXPECT_TRUE(Exists(temp + base + L".wav"));
+    EXPECT_FALSE(Exists(temp + base + L".mpa"));
     const uint32_t decoded = doc->sourceDataSize / 2;
     EXPECT_GE(decoded, written + kCodecDelay);
     EXPECT_LE(decoded, written + kCodecDelay + kCodecPadding);
@@ -258,7 +263,12 @@ TEST_F(SaveTest, Mp3MonoAndStereo) {
     // MPEG-1 layer III, 64 kbit/s mono (bit-rate index 5, mode 3) or 128 kbit/s stereo (9, mode 0).
     EXPECT_EQ(uint8_t(mp3[2]) >> 4, channels == 1 ? 5 : 9);
     EXPECT_EQ(uint8_t(mp3[3]) >> 6, channels == 1 ? 3 : 0);
+    // Side files are read from the MP3's own folder.
+    WriteBytes(dir + L"m.cif", Bytes("\0\0\0\0\xF4\x01\0\0\xF4\x01\0\0\xF4\x01\0\0", 16));
     ASSERT_TRUE(doc->LoadSoundFile(dir + L"m.mp3"));
+    DeleteFileW((dir + L"m.cif").c_str());
+    EXPECT_EQ(doc->GetChunkCount(), 2);
+    EXPECT_EQ(doc->GetChunk(1)->start, 22050u);
     EXPECT_EQ(doc->wavHeader.channels, channels);
     const uint32_t decoded = doc->sourceDataSize / doc->wavHeader.blockAlign;
     EXPECT_GE(decoded, frames + kCodecDelay);
