@@ -178,6 +178,10 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
     recordingChunk = nullptr;
     wholeMode = false;
   }
+  // The track is empty now, whatever the load gives: nothing of it is left to save.
+  modified = 0;
+  audioChanged = 0;
+  textsPresent = 0;
   ResetSoundData();
   loadedAsMp3 = 0;
   loadedAsPackage = 0;

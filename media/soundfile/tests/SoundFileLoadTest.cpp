@@ -65,11 +65,13 @@ TEST_F(LoadTest, CraftedWavFiles) {
     const std::wstring path = dir + L"case.wav";
     WriteBytes(path, c.bytes);
     AddChunk(10);  // a chunk of a former sound, which no load may leave behind
+    doc->modified = 1;
     ASSERT_EQ(doc->LoadSoundFile(path), c.loads);
     if (!c.loads) {
       EXPECT_EQ(doc->sourceWav, nullptr);
       EXPECT_EQ(doc->GetChunkCount(), 0);
       EXPECT_EQ(doc->currentChunk.load(), -1);
+      EXPECT_EQ(doc->modified, 0) << "an empty track has nothing to save";
       continue;
     }
     EXPECT_EQ(doc->sourceDataOffset, c.dataOffset);
