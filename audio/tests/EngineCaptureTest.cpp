@@ -248,6 +248,7 @@ struct FailureCase {
   fake::FailAt at;
   const char* line;
 };
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class CaptureFailureTest : public EngineTest, public ::testing::WithParamInterface<FailureCase> {};
 

@@ -136,6 +136,7 @@ struct EndpointCase {
   bool known;
   EDataFlow flow;
 };
+void PrintTo(const EndpointCase& c, std::ostream* os) { *os << c.name; }
 
 class InactiveEndpointTest : public EngineTest, public ::testing::WithParamInterface<EndpointCase> {};
 
@@ -186,6 +187,7 @@ struct HeaderCase {
   uint32_t channels, rate, bits, encoding;
   bool accepted;
 };
+void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
 
 class PlayHeaderTest : public EngineTest, public ::testing::WithParamInterface<HeaderCase> {};
 
