@@ -206,7 +206,7 @@ CSoundWorksWAS::~CSoundWorksWAS() {
   if (comInitialized_ && GetCurrentThreadId() == comThread_) CoUninitialize();
   if (voiceCallback.event) CloseHandle(voiceCallback.event);
   voiceCallback.event = nullptr;
-  for (HANDLE ready : queueReady_)
+  for (HANDLE ready : queueReady)
     if (ready) CloseHandle(ready);
   DeleteCriticalSection(&queuedLock_);
 }
@@ -220,19 +220,19 @@ void CSoundWorksWAS::StartEngine() {
     if (FAILED(hr)) enumerator = nullptr;
   }
   InterlockedExchange(&pollRunning, 1);
-  for (HANDLE& ready : queueReady_) ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  for (HANDLE& ready : queueReady) ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   renderThread = CreateThread(nullptr, 0, EngineRenderThreadProc, this, 0, &renderThreadId);
   pollThread = CreateThread(nullptr, 0, EngineCapturePollThreadProc, this, 0, &pollThreadId);
   convertThread = CreateThread(nullptr, 0, EngineConvertThreadProc, this, 0, &convertThreadId);
   // Blocks posted to a thread before its queue exists would be lost.
-  if (renderThread && convertThread && queueReady_[0] && queueReady_[1])
-    WaitForMultipleObjects(2, queueReady_, TRUE, 5000);
+  if (renderThread && convertThread && queueReady[0] && queueReady[1])
+    WaitForMultipleObjects(2, queueReady, TRUE, 5000);
 }
 
 DWORD WINAPI EngineRenderThreadProc(LPVOID parameter) {
   auto* self = static_cast<CSoundWorksWAS*>(parameter);
   MakeMessageQueue();
-  if (self->queueReady_[0]) SetEvent(self->queueReady_[0]);
+  if (self->queueReady[0]) SetEvent(self->queueReady[0]);
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
   HRESULT com = CoInitialize(nullptr);
   MSG msg;
@@ -262,7 +262,7 @@ DWORD WINAPI EngineCapturePollThreadProc(LPVOID parameter) {
   auto* self = static_cast<CSoundWorksWAS*>(parameter);
   HRESULT com = CoInitialize(nullptr);
   while (self->pollRunning) {
-    WaitForSingleObject(self->pollTimer, INFINITE);
+    if (!self->pollTimer || WaitForSingleObject(self->pollTimer, INFINITE) != WAIT_OBJECT_0) Sleep(20);
     if (!self->captureDevices) continue;
     std::lock_guard<std::recursive_mutex> lock(self->captureLock);
     for (CAudioDevice* device = self->captureDevices; device;) {
@@ -279,7 +279,7 @@ DWORD WINAPI EngineCapturePollThreadProc(LPVOID parameter) {
 DWORD WINAPI EngineConvertThreadProc(LPVOID parameter) {
   auto* self = static_cast<CSoundWorksWAS*>(parameter);
   MakeMessageQueue();
-  if (self->queueReady_[1]) SetEvent(self->queueReady_[1]);
+  if (self->queueReady[1]) SetEvent(self->queueReady[1]);
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     if (msg.message != WM_ENGINE_COMMAND) continue;

@@ -221,6 +221,7 @@ class CSoundWorksWAS : public CSoundWorksBase {
   DWORD convertThreadId = 0;
   HANDLE pollTimer = nullptr;
   volatile LONG pollRunning = 0;
+  HANDLE queueReady[2] = {};  // set by the render-command and convert threads once they take messages
 
  private:
   void CloseCaptureDevice(CAudioDevice* device, bool deliverRest);
@@ -240,9 +241,7 @@ class CSoundWorksWAS : public CSoundWorksBase {
   bool comInitialized_ = false;
   std::vector<CAudioDevice*> retiredRender_;  // closed under the render lock, destroyed after it
   bool shuttingDown_ = false;
- public:
-  HANDLE queueReady_[2] = {};  // set by the render-command and convert threads once they take messages
- private:  // the destructor drops what is left instead of delivering it
+  // the destructor drops what is left instead of delivering it
 };
 
 // The engine constructor's factory. Tracks create their engine through CreateSoundEngine, so tests
