@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "lame_enc/LameEnc.h"
+
 class CSoundDocument;
 struct ZipHandle;
 
@@ -53,7 +55,19 @@ using PFN_SoundZipAdd = uint32_t (*)(ZipHandle* handle, const wchar_t* name, con
                                      uint32_t length, uint32_t kind);
 extern PFN_SoundZipAdd g_pfnSoundZipAdd;
 
-// Path pieces shared by the loader and the saver. A separator is "\" or "/".
+// The encoder's four calls. LameEncLibrary() gives LAME_ENC.DLL's, loaded by name once and
+// fetched by ordinal (all null when it cannot be loaded); the saver uses g_pLameEncCalls when a
+// test sets it.
+struct LameEncCalls {
+  LameEncOpenStreamFn open = nullptr;
+  LameEncEncodeChunkFn encode = nullptr;
+  LameEncFlushStreamFn flush = nullptr;
+  LameEncCloseStreamFn close = nullptr;
+};
+const LameEncCalls& LameEncLibrary();
+extern const LameEncCalls* g_pLameEncCalls;
+
+// Path helpers shared by the loader and the saver. A separator is "\" or "/".
 namespace soundfile {
 
 // Index of the first character of the file name.

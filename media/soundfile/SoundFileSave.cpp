@@ -12,7 +12,6 @@
 
 #include "common/LogManager.h"
 #include "common/SharedHelpers.h"
-#include "lame_enc/LameEnc.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
 #include "media/zip/ZipArchive.h"
@@ -40,35 +39,6 @@ const wchar_t* const kMp3Messages[] = {
     L"Bad format reported during encoder initialization",
     L"Unable to save to requested destination",
 };
-
-// LAME_ENC.DLL, loaded once by name and kept; its four calls fetched by ordinal.
-struct LameEncoder {
-  LameEncOpenStreamFn open = nullptr;
-  LameEncEncodeChunkFn encode = nullptr;
-  LameEncFlushStreamFn flush = nullptr;
-  LameEncCloseStreamFn close = nullptr;
-  bool Ready() const { return open && encode && flush && close; }
-};
-
-const LameEncoder& Encoder() {
-  static const LameEncoder encoder = [] {
-    LameEncoder e;
-    HMODULE dll = LoadLibraryW(LAMEENC_DLL_NAME);
-    if (!dll) {
-      PostLogLine(LOG_WAVE_MANAGER, "LAME_ENC.DLL cannot be loaded");
-      return e;
-    }
-    auto get = [dll](WORD ordinal) {
-      return reinterpret_cast<void*>(GetProcAddress(dll, MAKEINTRESOURCEA(ordinal)));
-    };
-    e.open = reinterpret_cast<LameEncOpenStreamFn>(get(LAMEENC_ORDINAL_OPEN));
-    e.encode = reinterpret_cast<LameEncEncodeChunkFn>(get(LAMEENC_ORDINAL_ENCODE));
-    e.flush = reinterpret_cast<LameEncFlushStreamFn>(get(LAMEENC_ORDINAL_FLUSH));
-    e.close = reinterpret_cast<LameEncCloseStreamFn>(get(LAMEENC_ORDINAL_CLOSE));
-    return e;
-  }();
-  return encoder;
-}
 
 bool WriteAll(HANDLE file, const void* data, uint32_t size) {
   const auto* bytes = static_cast<const uint8_t*>(data);
@@ -98,6 +68,27 @@ std::wstring OneLine(const std::wstring& text) {
 
 }  // namespace
 
+const LameEncCalls& LameEncLibrary() {
+  static const LameEncCalls calls = [] {
+    LameEncCalls c;
+    HMODULE dll = LoadLibraryW(LAMEENC_DLL_NAME);
+    if (!dll) {
+      PostLogLine(LOG_WAVE_MANAGER, "LAME_ENC.DLL cannot be loaded");
+      return c;
+    }
+    auto get = [dll](WORD ordinal) {
+      return reinterpret_cast<void (*)()>(GetProcAddress(dll, MAKEINTRESOURCEA(ordinal)));
+    };
+    c.open = reinterpret_cast<LameEncOpenStreamFn>(get(LAMEENC_ORDINAL_OPEN));
+    c.encode = reinterpret_cast<LameEncEncodeChunkFn>(get(LAMEENC_ORDINAL_ENCODE));
+    c.flush = reinterpret_cast<LameEncFlushStreamFn>(get(LAMEENC_ORDINAL_FLUSH));
+    c.close = reinterpret_cast<LameEncCloseStreamFn>(get(LAMEENC_ORDINAL_CLOSE));
+    return c;
+  }();
+  return calls;
+}
+
+const LameEncCalls* g_pLameEncCalls = nullptr;
 PFN_SoundFileMessage g_pfnSoundFileMessage = ShowSoundFileBox;
 PFN_SoundZipAdd g_pfnSoundZipAdd = CallZipAdd;
 
@@ -436,9 +427,9 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
     code = 1;
     return false;
   }
-  const LameEncoder& lame = Encoder();
+  const LameEncCalls& lame = g_pLameEncCalls ? *g_pLameEncCalls : LameEncLibrary();
   if (wavHeader.bitsPerSample != 16 || BlockAlign() != channels * 2 || wavHeader.samplesPerSec == 0 ||
-      !lame.Ready()) {
+      !lame.open || !lame.encode || !lame.flush || !lame.close) {
     code = 2;
     return false;
   }

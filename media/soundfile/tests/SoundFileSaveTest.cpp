@@ -335,6 +335,48 @@ TEST_F(SaveTest, Mp3NamedOutsideTheOemCodePage) {
   EXPECT_GE(doc->sourceDataSize / 2, 44100u + kCodecDelay);
 }
 
+// The encoder failing on a piece, or at its flush, fails the save: code 2 with its message, no
+// MP3 left, the stream closed once.
+TEST_F(SaveTest, EncoderFailureMidStream) {
+  static int failAtEncode, failFlush, encodes, closes;
+  static const LameEncCalls wrapped = {
+      [](const LameEncConfig* config, uint32_t* perCall, uint32_t* size, LameEncStream* stream) {
+        return LameEncLibrary().open(config, perCall, size, stream);
+      },
+      [](LameEncStream stream, uint32_t n, const int16_t* samples, uint8_t* out, uint32_t* produced) {
+        if (++encodes == failAtEncode) return uint32_t(LAMEENC_ERR_ENCODE);
+        return LameEncLibrary().encode(stream, n, samples, out, produced);
+      },
+      [](LameEncStream stream, uint8_t* out, uint32_t* produced) {
+        return failFlush ? uint32_t(LAMEENC_ERR_ENCODE) : LameEncLibrary().flush(stream, out, produced);
+      },
+      [](LameEncStream stream) {
+        ++closes;
+        return LameEncLibrary().close(stream);
+      },
+  };
+  g_pLameEncCalls = &wrapped;
+  LoadTrack(L"e", 1, 44100, Tone(44100, 1));
+  for (auto [encode, flush] : {std::pair{5, 0}, std::pair{0, 1}}) {
+    SCOPED_TRACE(encode ? "encode fails" : "flush fails");
+    failAtEncode = encode;
+    failFlush = flush;
+    encodes = closes = 0;
+    messages.clear();
+    doc->modified = 1;
+    EXPECT_FALSE(doc->SaveSoundFile(dir + L"e.mp3"));
+    EXPECT_EQ(messages, std::vector<std::wstring>{L"MP3 encoding error: Bad format reported during encoder initialization"});
+    EXPECT_EQ(closes, 1);
+    if (encode) {
+      EXPECT_EQ(encodes, encode) << "encoding went on after a failure";
+    }
+    EXPECT_FALSE(Exists(dir + L"e.mp3"));
+    EXPECT_FALSE(Exists(dir + L"e.mp3.saving"));
+    EXPECT_EQ(doc->modified, 1);
+  }
+  g_pLameEncCalls = nullptr;
+}
+
 TEST_F(SaveTest, PackageAddFailureKeepsTheMpa) {
   static int failAt;
   static int calls;

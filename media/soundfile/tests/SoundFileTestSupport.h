@@ -149,6 +149,7 @@ class SoundFileTest : public DocumentTest {
   void TearDown() override {
     DocumentTest::TearDown();
     g_pfnSoundZipAdd = defaultZipAdd;
+    g_pLameEncCalls = nullptr;
     RemoveTree(dir);
   }
 
