@@ -9,7 +9,7 @@ enable_testing()
 function(qm_add_gtest name)
   cmake_parse_arguments(T "OWN_MAIN;SERIAL;SCREEN" "LABEL;TIMEOUT" "SOURCES;LIBS;RESOURCE_LOCK" ${ARGN})
   if(T_SCREEN)
-    list(APPEND T_RESOURCE_LOCK display)
+    list(APPEND T_RESOURCE_LOCK screen)
   endif()
   if(NOT T_LABEL)
     message(FATAL_ERROR "qm_add_gtest(${name}): LABEL is required")
@@ -28,14 +28,22 @@ function(qm_add_gtest name)
   if(T_SERIAL)
     list(APPEND props RUN_SERIAL TRUE)
   endif()
-  if(T_RESOURCE_LOCK)
-    list(APPEND props RESOURCE_LOCK "${T_RESOURCE_LOCK}")
-  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     WORKING_DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}
     PROPERTIES ${props})
+  if(T_RESOURCE_LOCK)
+    # A list-valued property loses its separators on its way through the discovery script, so
+    # the locks are set by a file of our own that CTest reads after the discovered tests.
+    list(REMOVE_DUPLICATES T_RESOURCE_LOCK)
+    set(lock_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_locks.cmake)
+    file(WRITE ${lock_file}
+      "foreach(t IN LISTS ${name}_TESTS)\n"
+      "  set_tests_properties(\"\${t}\" PROPERTIES RESOURCE_LOCK \"${T_RESOURCE_LOCK}\")\n"
+      "endforeach()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${lock_file})
+  endif()
 endfunction()
 
 # qm_add_script_test(NAME LABEL label COMMAND ...): a test driven from the Linux side (a shell or
