@@ -3,6 +3,7 @@
 # Each prints one line "NAME: key=value ..." with its figures and ratios against its reference.
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
+export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
 export QM_BUILD_DIR=${QM_BUILD_DIR:-$root/build}
 "$root/scripts/configure.sh"
 source "$root/scripts/harness.sh"

@@ -2,6 +2,9 @@
 # Builds everything and runs the tests under Wine: ./test.sh [ctest arguments, e.g. -L audio]
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
+# CI may start us with a bare environment.
+export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
+export PATH=${PATH:-/usr/local/bin:/usr/bin:/bin}
 export QM_BUILD_DIR=${QM_BUILD_DIR:-$root/build}
 "$root/scripts/configure.sh"
 source "$root/scripts/harness.sh"
