@@ -4,6 +4,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
+# Wine spells non-ASCII file names in the Unix locale's charset and picks its code pages from it.
+export LC_ALL=C.UTF-8
 export QM_BUILD_DIR=${QM_BUILD_DIR:-$root/build}
 "$root/scripts/configure.sh"
 source "$root/scripts/harness.sh"

@@ -4,6 +4,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 # CI may start us with a bare environment.
 export HOME=${HOME:-$(getent passwd "$(id -u)" | cut -d: -f6)}
+# Wine spells non-ASCII file names in the Unix locale's charset and picks its code pages from it.
+export LC_ALL=C.UTF-8
 export PATH=${PATH:-/usr/local/bin:/usr/bin:/bin}
 export QM_BUILD_DIR=${QM_BUILD_DIR:-$root/build}
 "$root/scripts/configure.sh"
