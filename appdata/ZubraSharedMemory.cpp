@@ -7,6 +7,8 @@
 #include <cwchar>
 #include <mutex>
 
+#include "common/LogManager.h"
+
 namespace {
 
 constexpr wchar_t kMappingName[] = L"ZUBRA_USB_SHAREDMEM";
@@ -68,13 +70,16 @@ UsbSharedMemory* OpenUsbSharedMemory() {
 }
 
 // The mutex exists only while its creator holds it: create it with ownership until the creation
-// no longer finds it there.
+// no longer finds it there. A product that never lets go, or another kind of object under the
+// name, must not hold the caller (the user-interface thread) for ever: null after the time-out.
 HANDLE TakeSlotMutex() {
+  const DWORD start = GetTickCount();
   for (;;) {
     HANDLE mutex = CreateMutexW(nullptr, TRUE, kSlotMutexName);
     const DWORD error = GetLastError();
     if (mutex && error != ERROR_ALREADY_EXISTS) return mutex;
     if (mutex) CloseHandle(mutex);
+    if (GetTickCount() - start >= kUsbSlotLockTimeoutMs) return nullptr;
     Sleep(1);  // let the product finish its write
   }
 }
@@ -102,6 +107,11 @@ void TakeUsbStationText(uint32_t station, wchar_t* out, size_t capacity) {
 
   char text[1024] = {};
   shared->mutex = TakeSlotMutex();
+  if (!shared->mutex) {
+    // The text stays in the slot for a later take.
+    PostLogLine(LOG_WAVE_MANAGER, "GP_MYRECORDMUTEX could not be taken: the station text was not read");
+    return;
+  }
   uint8_t* slot = shared->view + offset;
   for (DWORD i = 0; i < kUsbSharedMemorySlotSize && slot[i]; ++i) text[i] = char(slot[i]);
   memset(slot, 0, kUsbSharedMemorySlotSize);

@@ -132,3 +132,35 @@ TEST(ZubraSharedMemory, TakingTheTextWaitsForTheProductsLock) {
 }
 
 }  // namespace
+
+// A lock the product never lets go of, or another kind of object under the mutex's name, gives
+// up after the time-out instead of holding the user-interface thread; the text stays for later.
+TEST(ZubraSharedMemory, ALockThatCannotBeTakenLeavesTheSlotAfterATimeOut) {
+  CPeerProcess peer;
+  ASSERT_TRUE(peer.Start(L"zubra_peer.exe",
+                         L"--run " + QuoteArgument(L"write 0 first; write 2 kept; hold-mutex 4500; serve")));
+  ASSERT_TRUE(peer.WaitForLog("MUTEX taken"));
+  PeerView mine;
+  ASSERT_NE(mine.bytes(), nullptr);
+
+  DWORD start = GetTickCount();
+  EXPECT_EQ(Take(2), L"");
+  DWORD elapsed = GetTickCount() - start;
+  EXPECT_GE(elapsed, kUsbSlotLockTimeoutMs - 100);
+  EXPECT_LT(elapsed, kUsbSlotLockTimeoutMs + 1000);
+  EXPECT_EQ(mine.Slot(1068), "kept");
+  EXPECT_EQ(GetUsbSharedMemory()->mutex, nullptr);
+
+  ASSERT_TRUE(peer.WaitForLog("MUTEX released", 5000));
+  HANDLE squatter = CreateEventW(nullptr, TRUE, FALSE, L"GP_MYRECORDMUTEX");
+  ASSERT_NE(squatter, nullptr);
+  start = GetTickCount();
+  EXPECT_EQ(Take(0), L"");
+  elapsed = GetTickCount() - start;
+  EXPECT_LT(elapsed, kUsbSlotLockTimeoutMs + 1000);
+  EXPECT_EQ(mine.Slot(67), "first");
+  CloseHandle(squatter);
+
+  EXPECT_EQ(Take(0), L"first");
+  EXPECT_EQ(Take(2), L"kept");
+}
