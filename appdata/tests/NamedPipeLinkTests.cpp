@@ -228,6 +228,9 @@ INSTANTIATE_TEST_SUITE_P(
         FramingCase{"AllOnesLength", L"send-raw 0 ffffffff 01000000 41424344", {"disconnected"}},
         FramingCase{"OneByteOverTheCap", L"send-raw 0 01000001 01000000", {"disconnected"}},
         FramingCase{"ExactlyTheCap", L"send-raw 0 00000001; send-fill 0 16777216", {"bigblock:16777216"}},
+        // The peer goes away inside a frame: no zero-filled block stands in for the rest.
+        FramingCase{"PeerDropsMidFrame", L"send-raw 0 10000000 01000000 4142; sleep 100; drop 0",
+                    {"disconnected"}},
         FramingCase{"OverTheCapAfterAGoodFrame", L"send-raw 0 04000000 09000000; send-raw 0 00000080",
                     {"block:0400000009000000", "disconnected"}}),
     [](const ::testing::TestParamInfo<FramingCase>& info) { return std::string(info.param.name); });
