@@ -22,7 +22,7 @@ namespace {
 const PROPERTYKEY kFriendlyNameKey = {
     {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
 
-CSoundWorksWAS* CreateRealEngine(void* ownerData) {
+CSoundWorksBase* CreateRealEngine(void* ownerData) {
   return new (std::nothrow) CSoundWorksWAS(ownerData);
 }
 
@@ -48,7 +48,7 @@ PFN_XAudio2Create g_pfnXAudio2Create = nullptr;
 PFN_SoundMessageBox g_pfnSoundMessageBox = MessageBoxW;
 PFN_SoundLogLine g_pfnSoundLogLine = [](int channel, const char* text) { PostLogLine(channel, text); };
 
-CSoundWorksWAS* CreateSoundEngine(void* ownerData) {
+CSoundWorksBase* CreateSoundEngine(void* ownerData) {
   return g_pfnCreateSoundEngine ? g_pfnCreateSoundEngine(ownerData) : CreateRealEngine(ownerData);
 }
 

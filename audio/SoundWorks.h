@@ -245,10 +245,11 @@ class CSoundWorksWAS : public CSoundWorksBase {
 };
 
 // The engine constructor's factory. Tracks create their engine through CreateSoundEngine, so tests
-// can put a fake (derived from CSoundWorksWAS) in its place by setting g_pfnCreateSoundEngine.
-using PFN_CreateSoundEngine = CSoundWorksWAS* (*)(void* ownerData);
+// can put a fake (derived from CSoundWorksBase) in its place by setting g_pfnCreateSoundEngine;
+// null makes the real engine.
+using PFN_CreateSoundEngine = CSoundWorksBase* (*)(void* ownerData);
 extern PFN_CreateSoundEngine g_pfnCreateSoundEngine;
-CSoundWorksWAS* CreateSoundEngine(void* ownerData);
+CSoundWorksBase* CreateSoundEngine(void* ownerData);
 
 // Seams for tests: how the engine reaches COM, XAudio2 and the user.
 using PFN_SoundCoCreateInstance = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);

@@ -151,14 +151,14 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 class AppDataTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_pfnCreateTrackEngine = MakeQuietEngine;
+    g_pfnCreateSoundEngine = MakeQuietEngine;
     g_pfnDocumentReport = [](const wchar_t*) {};
     baseline_ = GetLiveBufferRecordCount();
   }
   void TearDown() override {
     DestroyApp();
     peer_.Kill();
-    g_pfnCreateTrackEngine = nullptr;
+    g_pfnCreateSoundEngine = nullptr;
     EXPECT_EQ(GetLiveBufferRecordCount(), baseline_) << "buffer records leaked";
   }
 
@@ -485,7 +485,7 @@ TEST_F(AppDataTest, StreamingFollowsTheChunkItBelongsTo) {
 
 // Construction and destruction with the tracks' real engines (sound devices of the harness).
 TEST_F(AppDataTest, CreatesAndDestroysWithRealEngines) {
-  g_pfnCreateTrackEngine = nullptr;
+  g_pfnCreateSoundEngine = nullptr;
   for (int round = 0; round < 2; ++round) {
     CreateApp();
     ASSERT_NE(app_->masterTrack->engine, nullptr);

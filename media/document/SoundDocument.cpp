@@ -18,8 +18,6 @@ extern "C" {
 #include "common/LogManager.h"
 #include "common/SharedHelpers.h"
 
-PFN_CreateTrackEngine g_pfnCreateTrackEngine = nullptr;
-
 namespace {
 
 std::atomic<uint32_t> g_documentSerials{0};
@@ -38,15 +36,7 @@ CSoundDocument::CSoundDocument(uint32_t workerThreadId_, const std::wstring& nam
   workerThreadId = workerThreadId_;
   SetDefaultFormat();
 
-  engine = g_pfnCreateTrackEngine ? g_pfnCreateTrackEngine(sharedRecord) : CreateSoundEngine(sharedRecord);
-  if (engine) {
-    engine->SetSoundFormat(wavHeader.channels, wavHeader.samplesPerSec, 16, 100);
-    if (auto* was = dynamic_cast<CSoundWorksWAS*>(engine)) {
-      was->voiceCallback.target = NotifyTarget{workerThreadId, nullptr, WM_SOUND_OUT};
-      was->captureTarget = NotifyTarget{workerThreadId, nullptr, WM_SOUND_IN};
-    }
-    engine->StartEngine();
-  }
+  engine = CreateTrackEngine(*this);
 
   recording = false;
   playing = false;
@@ -312,6 +302,18 @@ void CSoundDocument::CloseLoadThread() {
 void CSoundDocument::CloseSaveThread() {
   if (saveThread) CloseHandle(saveThread);
   saveThread = nullptr;
+}
+
+CSoundWorksBase* CreateTrackEngine(const CSoundDocument& doc) {
+  CSoundWorksBase* engine = CreateSoundEngine(doc.sharedRecord);
+  if (!engine) return nullptr;
+  engine->SetSoundFormat(doc.wavHeader.channels, doc.wavHeader.samplesPerSec, 16, 100);
+  if (auto* was = dynamic_cast<CSoundWorksWAS*>(engine)) {
+    was->voiceCallback.target = NotifyTarget{doc.workerThreadId, nullptr, WM_SOUND_OUT};
+    was->captureTarget = NotifyTarget{doc.workerThreadId, nullptr, WM_SOUND_IN};
+  }
+  engine->StartEngine();
+  return engine;
 }
 
 HRESULT GetEndpointVolume(const std::wstring& deviceId, IAudioEndpointVolume** out) {

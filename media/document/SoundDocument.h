@@ -64,10 +64,6 @@ struct WavHeaderImage {
 #pragma pack(pop)
 static_assert(sizeof(WavHeaderImage) == 36, "the WAV header image is 36 bytes");
 
-// How a track makes its engine. Null (the default): CreateSoundEngine of the audio engine.
-// Tests put a fake engine here.
-using PFN_CreateTrackEngine = CSoundWorksBase* (*)(void* ownerData);
-extern PFN_CreateTrackEngine g_pfnCreateTrackEngine;
 
 // How LoadChunk tells the user about a failure (a message box by default; tests replace it,
 // since a box would block them).
@@ -283,3 +279,7 @@ class CSoundDocument {
   int converterChannels = 1;
   int converterRate = 44100;
 };
+
+// A new engine for the track (CreateSoundEngine) in the track's format, its played and captured
+// blocks going to the track's worker, started; null when none could be made.
+CSoundWorksBase* CreateTrackEngine(const CSoundDocument& doc);

@@ -80,15 +80,7 @@ bool IsPlainSuffix(const std::wstring& suffix) {
 void RebuildEngine(CSoundDocument* doc) {
   Lock lock(doc->packetLock);
   delete doc->engine;
-  doc->engine = g_pfnCreateTrackEngine ? g_pfnCreateTrackEngine(doc->sharedRecord)
-                                       : CreateSoundEngine(doc->sharedRecord);
-  if (!doc->engine) return;
-  doc->engine->SetSoundFormat(doc->wavHeader.channels, doc->wavHeader.samplesPerSec, 16, 100);
-  if (auto* was = dynamic_cast<CSoundWorksWAS*>(doc->engine)) {
-    was->voiceCallback.target = NotifyTarget{doc->workerThreadId, nullptr, WM_SOUND_OUT};
-    was->captureTarget = NotifyTarget{doc->workerThreadId, nullptr, WM_SOUND_IN};
-  }
-  doc->engine->StartEngine();
+  doc->engine = CreateTrackEngine(*doc);
 }
 
 // The decode mutex for one load. When it cannot be created, the load goes on unserialised.

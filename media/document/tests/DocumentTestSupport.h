@@ -111,7 +111,7 @@ class DocumentTest : public ::testing::Test {
     MSG msg;
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // make this thread's queue
     liveRecords = GetLiveBufferRecordCount();
-    g_pfnCreateTrackEngine = MakeFakeEngine;
+    g_pfnCreateSoundEngine = MakeFakeEngine;
     g_pfnDocumentReport = [](const wchar_t* text) { reports.push_back(text); };
     reports.clear();
     doc = new CSoundDocument(GetCurrentThreadId(), UniqueTrackName(L"DocTest"), nullptr);
@@ -125,7 +125,7 @@ class DocumentTest : public ::testing::Test {
     delete doc;
     if (!folder.empty()) RemoveDirectoryW(folder.c_str());
     Codes();
-    g_pfnCreateTrackEngine = nullptr;
+    g_pfnCreateSoundEngine = nullptr;
     EXPECT_EQ(GetLiveBufferRecordCount(), liveRecords) << "buffer records leaked";
   }
 

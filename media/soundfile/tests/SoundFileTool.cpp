@@ -129,7 +129,7 @@ void Dump(CSoundDocument& doc) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  g_pfnCreateTrackEngine = [](void*) -> CSoundWorksBase* { return new SilentEngine; };
+  g_pfnCreateSoundEngine = [](void*) -> CSoundWorksBase* { return new SilentEngine; };
   g_pfnDocumentReport = [](const wchar_t* text) { fprintf(stderr, "message: %ls\n", text); };
   g_pfnSoundFileMessage = [](const wchar_t* text, const wchar_t* caption) {
     fprintf(stderr, "message: %ls: %ls\n", caption, text);

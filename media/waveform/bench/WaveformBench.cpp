@@ -64,7 +64,7 @@ LRESULT CALLBACK HostProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWind
 }  // namespace
 
 int main() {
-  g_pfnCreateTrackEngine = MakeFakeEngine;
+  g_pfnCreateSoundEngine = MakeFakeEngine;
   g_pfnDocumentReport = [](const wchar_t*) {};
   WNDCLASSW wc = {};
   wc.lpfnWndProc = HostProc;

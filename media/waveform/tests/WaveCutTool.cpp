@@ -13,7 +13,7 @@ int wmain(int argc, wchar_t** argv) {
     std::fprintf(stderr, "usage: wave_cut_tool <wav> <selection start> <cursor> [whole]\n");
     return 1;
   }
-  g_pfnCreateTrackEngine = MakeFakeEngine;
+  g_pfnCreateSoundEngine = MakeFakeEngine;
   g_pfnDocumentReport = [](const wchar_t* text) { std::fprintf(stderr, "report: %ls\n", text); };
   int rc = 0;
   {
