@@ -165,7 +165,12 @@ void StopWaitPopup(WaitPopupRecord* record) {
   if (!record) return;
   if (record->thread) {
     PostThreadMessageW(record->threadId, WM_QUIT, 0, 0);
-    WaitForSingleObject(record->thread, INFINITE);
+    // Destroying a window owned by or a child of one of ours sends to this thread: answer those
+    // sends while waiting, or both threads wait for ever.
+    while (MsgWaitForMultipleObjects(1, &record->thread, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+      MSG msg;
+      PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
     CloseHandle(record->thread);
   }
   {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "app/WaitPopup.h"
@@ -94,6 +95,41 @@ TEST(WaitPopup, ShownMovedHiddenFromTheUiThreadAndJoinedAtTheEnd) {
   WNDCLASSW wc;
   EXPECT_FALSE(GetClassInfoW(GetModuleHandleW(nullptr), L"WaitWindowClass", &wc)) << "class unregistered";
   DestroyWindow(owner);
+}
+
+DWORD WINAPI EndProcessUnlessSignalled(LPVOID event) {
+  if (WaitForSingleObject(static_cast<HANDLE>(event), 10000) == WAIT_TIMEOUT) {
+    fprintf(stderr, "StopWaitPopup did not return\n");
+    fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 3);
+  }
+  return 0;
+}
+
+// The stop may come while the pop-up is a visible child of a window of this thread: the pop-up's
+// thread then talks to this one as it destroys its window, so the stop must not block it.
+TEST(WaitPopup, StopReturnsWhileAChildPopUpOfThisThreadIsShown) {
+  HWND parent = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 600, 400, nullptr, nullptr, nullptr, nullptr);
+  WaitPopupRecord* rec = StartWaitPopup(nullptr);
+  ASSERT_NE(rec->thread, nullptr);
+  HWND first = rec->window;
+  MoveWaitPopup(rec, 20, 20, 300, 80);
+  RecreateWaitPopup(rec, parent, true);
+  ASSERT_TRUE(WaitFor([&] { return rec->window.load() && rec->window.load() != first; }));
+  HWND child = rec->window;
+  EXPECT_EQ(GetParent(child), parent);
+  ShowWaitPopup(rec, L"Wait...");
+
+  // A stop that hangs ends the test program here rather than at the harness's time-out.
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE watchdog = CreateThread(nullptr, 0, &EndProcessUnlessSignalled, done, 0, nullptr);
+  StopWaitPopup(rec);
+  SetEvent(done);
+  WaitForSingleObject(watchdog, INFINITE);
+  CloseHandle(watchdog);
+  CloseHandle(done);
+  EXPECT_FALSE(IsWindow(child));
+  DestroyWindow(parent);
 }
 
 }  // namespace
