@@ -133,6 +133,32 @@ TEST_F(ClipboardEdit, InsertAndDeleteKeysGoThroughTheOwnClipboard) {
   EXPECT_EQ(storage.Buffer().Text(), L" beta");
 }
 
+// The other ways a user pastes: Ctrl+V reaches the edit as a character, the edit's menu as a
+// command of its own; in station mode both take the own clipboard.
+TEST_F(ClipboardEdit, ControlVAndTheMenuPasteTheOwnTextInStationMode) {
+  struct Case {
+    const char* how;
+    UINT ownPaste;
+    const wchar_t* pasted;
+  } cases[] = {{"ctrl+v", 1, L"abc"}, {"menu", 1, L"abc"}, {"menu", 0, L"other"}};
+  for (const Case& c : cases) {
+    edits[0].SetWindowText(L"abc");
+    edits[0].SetSel(0, -1);
+    edits[0].SendMessage(WM_COPY);
+    PutOnSystemClipboard(L"other");
+    edits[1].m_ownPaste = c.ownPaste;
+    edits[1].SetWindowText(L"");
+    if (std::string(c.how) == "ctrl+v") {
+      edits[1].SendMessage(WM_CHAR, 0x16, 1);
+    } else {
+      // The menu's own loop takes the mnemonic of "Paste" from the queue.
+      edits[1].PostMessage(WM_CHAR, 'p', 1);
+      edits[1].SendMessage(WM_CONTEXTMENU, reinterpret_cast<WPARAM>(edits[1].m_hWnd), -1);
+    }
+    EXPECT_EQ(Text(1), c.pasted) << c.how << ", own paste " << c.ownPaste;
+  }
+}
+
 TEST_F(ClipboardEdit, SetClipboardBufferGrowsAndShrinks) {
   ClipboardBuffer b = storage.Buffer();
   ASSERT_TRUE(SetClipboardBuffer(b, L"long text", 18));
