@@ -29,6 +29,7 @@ CAppData::CAppData() {
     HANDLE waits[2] = {workerReady_, workerThread};
     WaitForMultipleObjects(2, waits, FALSE, 10000);
   }
+  RouteTrackReportsOffTheWorker(workerThreadId);
 
   sharedEngineRecord = new SharedEngineRecord;
   masterTrack = new CSoundDocument(workerThreadId, L"Master", sharedEngineRecord);
@@ -82,6 +83,7 @@ CAppData::~CAppData() {
   }
   if (workerReady_) CloseHandle(workerReady_);
   workerReady_ = nullptr;
+  RestoreTrackReports();
 
   delete masterTrack;
   masterTrack = nullptr;

@@ -58,6 +58,11 @@ constexpr uint32_t kMaxWorkerBoxes = 32;
 using PFN_ShowWorkerBox = void (*)(const wchar_t* text, const wchar_t* caption, UINT style);
 void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style);
 extern PFN_ShowWorkerBox g_pfnShowWorkerBox;
+// While the object lives, a track's failure report raised on the worker thread runs the tracks'
+// reporter on a short-lived thread of its own (within the same limit of boxes); on any other
+// thread it runs as before.
+void RouteTrackReportsOffTheWorker(DWORD workerThreadId);
+void RestoreTrackReports();
 
 class CAppData {
  public:

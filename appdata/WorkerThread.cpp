@@ -16,28 +16,70 @@ struct WorkerBox {
   std::wstring text;
   std::wstring caption;
   UINT style;
+  PFN_DocumentReport report = nullptr;  // set: a track's report, shown its own way
 };
 
 // A peer that floods the pipe with text must not exhaust the process with box threads.
 std::atomic<LONG> g_openWorkerBoxes{0};
 
+// The tracks' reporter as it was before the worker's reports were routed off its thread.
+PFN_DocumentReport g_trackReportBeforeWorker = nullptr;
+std::atomic<DWORD> g_reportingWorkerThreadId{0};
+
 DWORD WINAPI WorkerBoxThread(LPVOID param) {
   std::unique_ptr<WorkerBox> box(static_cast<WorkerBox*>(param));
-  MessageBoxW(nullptr, box->text.c_str(), box->caption.c_str(), box->style);
+  if (box->report)
+    box->report(box->text.c_str());
+  else
+    MessageBoxW(nullptr, box->text.c_str(), box->caption.c_str(), box->style);
   --g_openWorkerBoxes;
   return 0;
 }
 
+void StartBoxThread(WorkerBox* box);
+
+// A track reports a failure with a box (a chunk that cannot be loaded when pipe audio selects
+// it, for instance); raised on the worker, that box would drop the worker's messages too.
+void ReportTrackFailureOffTheWorker(const wchar_t* text) {
+  const PFN_DocumentReport report = g_trackReportBeforeWorker;
+  if (!report) return;
+  if (GetCurrentThreadId() != g_reportingWorkerThreadId) {
+    report(text);
+    return;
+  }
+  auto* box = new WorkerBox{text, L"", 0, report};
+  StartBoxThread(box);
+}
+
 }  // namespace
+
+void RouteTrackReportsOffTheWorker(DWORD workerThreadId) {
+  if (g_pfnDocumentReport != ReportTrackFailureOffTheWorker) {
+    g_trackReportBeforeWorker = g_pfnDocumentReport;
+    g_pfnDocumentReport = ReportTrackFailureOffTheWorker;
+  }
+  g_reportingWorkerThreadId = workerThreadId;
+}
+
+void RestoreTrackReports() {
+  if (g_pfnDocumentReport == ReportTrackFailureOffTheWorker) g_pfnDocumentReport = g_trackReportBeforeWorker;
+  g_reportingWorkerThreadId = 0;
+}
 
 // A box on the worker's own thread would drop the thread messages posted to it while it is up.
 void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style) {
+  StartBoxThread(new WorkerBox{text, caption, style});
+}
+
+namespace {
+
+void StartBoxThread(WorkerBox* box) {
   if (++g_openWorkerBoxes > LONG(kMaxWorkerBoxes)) {
     --g_openWorkerBoxes;
+    delete box;
     PostLogLine(LOG_WAVE_MANAGER, "Too many message boxes open: one more was not shown");
     return;
   }
-  auto* box = new WorkerBox{text, caption, style};
   HANDLE thread = CreateThread(nullptr, 256 * 1024, WorkerBoxThread, box, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread) {
     CloseHandle(thread);
@@ -47,6 +89,8 @@ void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style)
     PostLogLine(LOG_WAVE_MANAGER, "A message box could not be shown");
   }
 }
+
+}  // namespace
 
 PFN_ShowWorkerBox g_pfnShowWorkerBox = ShowBoxOnOwnThread;
 

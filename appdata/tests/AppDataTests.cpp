@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -18,55 +19,15 @@
 #include "audio/SoundWorks.h"
 #include "media/document/SoundDocument.h"
 #include "peers/PeerProcess.h"
+#include "tests/support/FakeSoundEngine.h"
 
 namespace {
 
-// Captures nothing by itself: the test posts the blocks a capture would produce.
-class QuietEngine : public CSoundWorksBase {
- public:
-  DeviceList GetRenderDevices() override { return {}; }
-  DeviceList GetCaptureDevices() override { return {}; }
-  void StartCapture(std::wstring, int32_t, int32_t) override {}
-  void StopCapture(std::wstring, int32_t) override {}
-  bool StartRender(std::wstring, int32_t) override { return false; }
-  void StopRender(std::wstring, int32_t) override {}
-  bool PlayBlock(CBufferRecord* record, int32_t) override {
-    ReleaseBufferRecord(record);
-    return false;
-  }
-  void Idle() override {}
-  void SetSoundFormat(uint32_t ch, uint32_t rate, uint32_t bits, uint32_t) override {
-    channels = ch;
-    sampleRate = rate;
-    bitsPerSample = bits;
-  }
-  uint32_t GetCaptureDeviceCount() override { return 1; }  // every block is mixed at once
-  uint32_t GetRenderDeviceCount() override { return 0; }
-  void StartEngine() override {}
-  uint32_t GetZero() override { return 0; }
-  uint32_t GetSampleBitsConstant() override { return 16; }
-};
-
-CSoundWorksBase* MakeQuietEngine(void*) { return new QuietEngine; }
-
 // A converted capture block of mono float samples, as the engine posts it to the worker.
 CBufferRecord* CapturedBlock(uint32_t frames, uint32_t seed) {
-  const uint32_t bytes = frames * 4;
-  CBufferRecord* r = CreateBufferRecord(bytes + kCaptureBlockOverhead);
-  r->kind = kBufferKindAudio;
-  r->size = bytes + kCaptureBlockOverhead;
-  r->payloadBytes = bytes;
-  r->trackIndex = -1;
-  BufferBlockHeader* h = CaptureBlockHeader(r);
-  memset(h, 0, sizeof *h);
-  h->channels = 1;
-  h->sampleRate = 44100;
-  h->sourceKey = 1;
-  h->encoding = 1;
-  h->frameCount = frames;
-  float* s = reinterpret_cast<float*>(CaptureBlockPayload(r));
-  for (uint32_t i = 0; i < frames; ++i) s[i] = float(int((seed + i) * 37 % 2000) - 1000) / 4000.0f;
-  return r;
+  std::vector<float> samples(frames);
+  for (uint32_t i = 0; i < frames; ++i) samples[i] = float(int((seed + i) * 37 % 2000) - 1000) / 4000.0f;
+  return MakeFloatBlock(1, samples);
 }
 
 bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000) {
@@ -151,7 +112,7 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
 class AppDataTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_pfnCreateSoundEngine = MakeQuietEngine;
+    g_pfnCreateSoundEngine = MakeSilentFakeEngine;  // the test posts the blocks a capture would produce
     g_pfnDocumentReport = [](const wchar_t*) {};
     baseline_ = GetLiveBufferRecordCount();
   }
@@ -370,6 +331,46 @@ TEST_F(AppDataTest, TextBoxDoesNotHoldUpTheWorker) {
   CloseBoxes(L"Pipe Data");
   EXPECT_TRUE(WindowsTitled(L"Pipe Data").empty());
   DestroyApp();
+}
+
+// A track that reports a failure while the worker drives it (pipe audio selects a chunk whose
+// file is gone) reports from a thread of its own: audio keeps flowing while that box is up.
+TEST_F(AppDataTest, ATrackReportRaisedOnTheWorkerDoesNotHoldItUp) {
+  static HANDLE release;
+  static std::atomic<DWORD> reportThread;
+  static std::wstring reported;
+  release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  reportThread = 0;
+  g_pfnDocumentReport = [](const wchar_t* text) {
+    reported = text;
+    reportThread = GetCurrentThreadId();
+    WaitForSingleObject(release, 8000);  // a box the user has not closed yet
+  };
+  CreateApp();
+  {
+    std::lock_guard<std::recursive_mutex> lock(app_->masterTrack->PacketLock());
+    ASSERT_EQ(app_->masterTrack->NewChunk(), 0);
+    const int gone = app_->masterTrack->NewChunk();
+    ASSERT_EQ(gone, 1);
+    CChunkInfo* chunk = app_->masterTrack->GetChunk(gone);
+    chunk->frames = 100;
+    wcscpy(chunk->fileName, L"WavNoSuchChunk.tmp");
+  }
+  StartPeerScript(L"", L"wait-connect 1; wait-frame 0 52; sleep 100; send-audio 0 1 0 ramp:10; sleep 200;"
+                       L"send-audio 0 0 0 ramp:30; serve");
+  ASSERT_TRUE(WaitUntil([&] { return reportThread != 0; })) << peer_.Log();
+  EXPECT_NE(reportThread, app_->workerThreadId);
+  EXPECT_EQ(reported, L"Could not open file in LoadChunk");
+  const bool flowed = WaitUntil([&] {
+    const TrackState master = State(app_->masterTrack);
+    return master.current == 0 && master.frames == 30;
+  }, 4000);
+  SetEvent(release);
+  EXPECT_TRUE(flowed) << "the worker waited for the report";
+  SyncWorker();
+  DestroyApp();
+  EXPECT_NE(g_pfnDocumentReport, nullptr);
+  CloseHandle(release);
 }
 
 // A peer that floods the pipe with texts: a bounded number of boxes, and the worker goes on.
