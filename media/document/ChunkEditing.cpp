@@ -254,8 +254,12 @@ bool CSoundDocument::DeleteSelection() {
   const uint64_t dataStart = sourceDataOffset;
   const uint64_t dataEnd = std::min<uint64_t>(dataStart + sourceDataSize, fileSize);
   if (dataStart + cutTo > dataEnd) return false;
-  // Chunks after "data" (LIST and the like) stay; an odd-sized data chunk has a pad byte first.
-  const uint64_t tailStart = std::min<uint64_t>(dataEnd + (sourceDataSize & 1), fileSize);
+  // Chunks after "data" (LIST and the like) stay. They begin after the data chunk as the file
+  // declares it: the loader kept whole frames only, so a partial frame and the pad byte of an
+  // odd-sized chunk lie in between and are dropped with the cut.
+  uint32_t declared = 0;
+  if (!ReadAt(sourceWav, dataStart - 4, &declared, 4) || declared < sourceDataSize) declared = sourceDataSize;
+  const uint64_t tailStart = std::min<uint64_t>(dataStart + declared + (declared & 1), fileSize);
   const uint32_t newDataSize = sourceDataSize - uint32_t(cutBytes);
 
   uint8_t* work = static_cast<uint8_t*>(malloc(kMoveBufferBytes));

@@ -26,7 +26,7 @@ def list_chunk():
     return b"LIST" + struct.pack("<I", len(info)) + info
 
 
-def write_wav(path, channels, frames, tail):
+def write_wav(path, channels, frames, tail, stray=b""):
     pcm = b"".join(struct.pack("<h", ((i * 37 + c * 1000) % 60000) - 30000)
                    for i in range(frames) for c in range(channels))
     with wave.open(path, "wb") as w:
@@ -34,6 +34,13 @@ def write_wav(path, channels, frames, tail):
         w.setsampwidth(2)
         w.setframerate(44100)
         w.writeframes(pcm)
+    if stray:
+        # Bytes of a partial frame at the end of the data chunk (and its pad byte when odd).
+        with open(path, "r+b") as f:
+            f.seek(44 + len(pcm))
+            f.write(stray + (b"\0" if len(stray) & 1 else b""))
+            f.seek(40)
+            f.write(struct.pack("<I", len(pcm) + len(stray)))
     if tail:
         with open(path, "r+b") as f:
             f.seek(0, 2)
@@ -61,9 +68,9 @@ def riff_chunks(data):
 
 
 def run(case, work):
-    name, channels, frames, tail, start, cursor, whole, cut_from, cut_to = case
+    name, channels, frames, tail, start, cursor, whole, cut_from, cut_to, *rest = case
     path = os.path.join(work, name + ".wav")
-    pcm = write_wav(path, channels, frames, tail)
+    pcm = write_wav(path, channels, frames, tail, *rest)
     args = ["wine", TOOL, path, str(start), str(cursor)] + (["whole"] if whole else [])
     r = subprocess.run(args, capture_output=True, timeout=120)
     lines = r.stdout.decode("latin-1").split()
@@ -97,6 +104,9 @@ def main():
         ("mono_list", 1, 88200, list_chunk(), 1000, 5000, False, 1000, 5000),
         ("stereo_list_past_end", 2, 30001, list_chunk(), 29000, 40000, False, 29000, 30000),
         ("whole_mode_list", 1, 44100, list_chunk(), 0, 22050, True, 0, 22050),
+        # The partial frame is no sound of the track; the LIST after it must still follow the data.
+        ("stereo_partial_frame_list", 2, 20000, list_chunk(), 100, 900, False, 100, 900, b"\x11\x22"),
+        ("mono_odd_data_list", 1, 20000, list_chunk(), 100, 900, False, 100, 900, b"\x33"),
     ]
     with tempfile.TemporaryDirectory() as work:
         for case in cases:
