@@ -294,4 +294,58 @@ TEST(FrameworkDerived, MostDerivedEntryWinsAndBaseEntriesStillRun) {
   dlg.DestroyWindow();
 }
 
+// A message box found on the given thread: its caption, then it is answered with OK.
+struct BoxCloser {
+  DWORD thread = 0;
+  std::wstring caption;
+};
+
+BOOL CALLBACK FindMessageBox(HWND w, LPARAM found) {
+  wchar_t cls[16] = {};
+  GetClassNameW(w, cls, 16);
+  if (wcscmp(cls, L"#32770") != 0 || !IsWindowVisible(w)) return TRUE;
+  *reinterpret_cast<HWND*>(found) = w;
+  return FALSE;
+}
+
+DWORD WINAPI CloseMessageBox(LPVOID param) {
+  auto* closer = static_cast<BoxCloser*>(param);
+  for (int i = 0; i < 500; ++i) {
+    HWND box = nullptr;
+    EnumThreadWindows(closer->thread, &FindMessageBox, reinterpret_cast<LPARAM>(&box));
+    if (box) {
+      wchar_t caption[MAX_PATH] = {};
+      GetWindowTextW(box, caption, MAX_PATH);
+      closer->caption = caption;
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+      return 0;
+    }
+    Sleep(10);
+  }
+  return 0;
+}
+
+TEST(FrameworkMessageBox, DefaultCaptionIsTheProgramsName) {
+  std::wstring name = AfxGetAppName();
+  ASSERT_FALSE(name.empty());
+  struct Case {
+    const char* how;
+    std::function<int()> show;
+    std::wstring caption;
+  } cases[] = {
+      {"CWnd::MessageBox", [] { return CWnd().MessageBox(L"text"); }, name},
+      {"AfxMessageBox", [] { return AfxMessageBox(L"text", MB_OK); }, name},
+      {"given caption", [] { return CWnd().MessageBox(L"text", L"Recorder"); }, L"Recorder"},
+  };
+  for (const Case& c : cases) {
+    BoxCloser closer;
+    closer.thread = GetCurrentThreadId();
+    HANDLE t = CreateThread(nullptr, 0, &CloseMessageBox, &closer, 0, nullptr);
+    EXPECT_EQ(c.show(), IDOK) << c.how;
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    EXPECT_EQ(closer.caption, c.caption) << c.how;
+  }
+}
+
 }  // namespace
