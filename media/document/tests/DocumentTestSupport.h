@@ -1,5 +1,5 @@
-// Test support for the sound document: a fake engine that records the calls it gets and keeps
-// the packets it is given, a collector for the notifications, and builders for captured blocks.
+// Test support for the sound document: a fixture with a document on the shared fake engine, a
+// collector for the notifications, and a builder for resampled blocks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,90 +13,7 @@
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorks.h"
 #include "media/document/SoundDocument.h"
-
-class FakeEngine : public CSoundWorksBase {
- public:
-  static inline FakeEngine* last = nullptr;
-
-  FakeEngine() { last = this; }
-  ~FakeEngine() override {
-    for (CBufferRecord* r : queued) ReleaseBufferRecord(r);
-    if (last == this) last = nullptr;
-  }
-
-  DeviceList GetRenderDevices() override { return renderDevices; }
-  DeviceList GetCaptureDevices() override { return captureDevices; }
-  void StartCapture(std::wstring id, int32_t index, int32_t tag) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back(L"StartCapture " + id + L" " + std::to_wstring(index) + L" " + std::to_wstring(tag));
-  }
-  void StopCapture(std::wstring id, int32_t index) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back(L"StopCapture " + id + L" " + std::to_wstring(index));
-  }
-  bool StartRender(std::wstring id, int32_t index) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back(L"StartRender " + id);
-    return renderOpens;
-  }
-  void StopRender(std::wstring id, int32_t index) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    calls.push_back(L"StopRender " + id);
-  }
-  // Keeps the packet as XAudio2 keeps its clone; the test hands it back with Return().
-  bool PlayBlock(CBufferRecord* record, int32_t) override {
-    std::lock_guard<std::mutex> lock(mutex);
-    ++played;
-    if (!playAccepts) {
-      ReleaseBufferRecord(record);
-      return false;
-    }
-    queued.push_back(record);
-    return true;
-  }
-  void Idle() override {}
-  void SetSoundFormat(uint32_t ch, uint32_t rate, uint32_t bits, uint32_t ms) override {
-    channels = ch;
-    sampleRate = rate;
-    bitsPerSample = bits;
-    bufferMs = ms;
-    blockAlign = ch * bits / 8;
-    framesPerBuffer = uint32_t(rate * double(ms) / 1000.0);
-    bytesPerBuffer = framesPerBuffer * blockAlign;
-  }
-  uint32_t GetCaptureDeviceCount() override { return captureCount; }
-  uint32_t GetRenderDeviceCount() override { return 0; }
-  void StartEngine() override { started = true; }
-  uint32_t GetZero() override { return 0; }
-  uint32_t GetSampleBitsConstant() override { return 16; }
-
-  // The oldest queued packet, as the worker would receive it; null when none is queued.
-  CBufferRecord* Take() {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (queued.empty()) return nullptr;
-    CBufferRecord* r = queued.front();
-    queued.pop_front();
-    return r;
-  }
-  std::vector<std::wstring> TakeCalls() {
-    std::lock_guard<std::mutex> lock(mutex);
-    std::vector<std::wstring> out;
-    out.swap(calls);
-    return out;
-  }
-
-  std::mutex mutex;
-  DeviceList renderDevices, captureDevices;
-  std::vector<std::wstring> calls;
-  std::deque<CBufferRecord*> queued;
-  uint32_t captureCount = 1;
-  bool renderOpens = true;
-  bool playAccepts = true;
-  bool started = false;
-  int played = 0;
-};
-
-inline CSoundWorksBase* MakeFakeEngine(void*) { return new FakeEngine; }
+#include "tests/support/FakeSoundEngine.h"
 
 // Every document of a test gets a temp folder of its own, so tests running side by side never
 // clear each other's chunk files.
@@ -167,26 +84,6 @@ class DocumentTest : public ::testing::Test {
   FakeEngine* engine = nullptr;
   LONG liveRecords = 0;
 };
-
-// A converted capture block: float samples (one channel) behind a header at the 16-byte boundary.
-inline CBufferRecord* MakeFloatBlock(uint32_t sourceKey, const std::vector<float>& samples,
-                                     uint32_t channels = 1, uint32_t rate = 44100) {
-  const uint32_t bytes = uint32_t(samples.size() * sizeof(float));
-  CBufferRecord* r = CreateBufferRecord(bytes + kCaptureBlockOverhead);
-  r->kind = kBufferKindAudio;
-  r->size = bytes + kCaptureBlockOverhead;
-  r->payloadBytes = bytes;
-  r->trackIndex = -1;
-  BufferBlockHeader* h = CaptureBlockHeader(r);
-  memset(h, 0, sizeof *h);
-  h->channels = channels;
-  h->sampleRate = rate;
-  h->sourceKey = sourceKey;
-  h->encoding = 1;
-  h->frameCount = uint32_t(samples.size() / channels);
-  if (bytes) memcpy(CaptureBlockPayload(r), samples.data(), bytes);
-  return r;
-}
 
 // A resampled block: mono 16-bit samples, as AppendWithGain receives it.
 inline CBufferRecord* MakePcmBlock(const std::vector<int16_t>& samples) {

@@ -17,34 +17,9 @@
 #include "audio/SoundWorks.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
+#include "tests/support/FakeSoundEngine.h"
 
 namespace {
-
-class SilentEngine : public CSoundWorksBase {
- public:
-  DeviceList GetRenderDevices() override { return {}; }
-  DeviceList GetCaptureDevices() override { return {}; }
-  void StartCapture(std::wstring, int32_t, int32_t) override {}
-  void StopCapture(std::wstring, int32_t) override {}
-  bool StartRender(std::wstring, int32_t) override { return false; }
-  void StopRender(std::wstring, int32_t) override {}
-  bool PlayBlock(CBufferRecord* record, int32_t) override {
-    ReleaseBufferRecord(record);
-    return false;
-  }
-  void Idle() override {}
-  void SetSoundFormat(uint32_t ch, uint32_t rate, uint32_t bits, uint32_t ms) override {
-    channels = ch;
-    sampleRate = rate;
-    bitsPerSample = bits;
-    bufferMs = ms;
-  }
-  uint32_t GetCaptureDeviceCount() override { return 0; }
-  uint32_t GetRenderDeviceCount() override { return 0; }
-  void StartEngine() override {}
-  uint32_t GetZero() override { return 0; }
-  uint32_t GetSampleBitsConstant() override { return 16; }
-};
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return {};
@@ -129,7 +104,11 @@ void Dump(CSoundDocument& doc) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  g_pfnCreateSoundEngine = [](void*) -> CSoundWorksBase* { return new SilentEngine; };
+  g_pfnCreateSoundEngine = [](void* owner) {
+    CSoundWorksBase* engine = MakeSilentFakeEngine(owner);
+    static_cast<FakeEngine*>(engine)->captureCount = 0;
+    return engine;
+  };
   g_pfnDocumentReport = [](const wchar_t* text) { fprintf(stderr, "message: %ls\n", text); };
   g_pfnSoundFileMessage = [](const wchar_t* text, const wchar_t* caption) {
     fprintf(stderr, "message: %ls: %ls\n", caption, text);
