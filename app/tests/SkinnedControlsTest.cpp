@@ -104,6 +104,24 @@ TEST_F(SkinnedControls, FaceFollowsPressedLookAndHeldState) {
   }
 }
 
+// Whether a face is blended or keyed is decided for each face: a button may hold one of each.
+TEST_F(SkinnedControls, FacesOfDifferentKindsAreEachDrawnTheirOwnWay) {
+  CTransparentButton* b = dlg.Button(IDC_BUTREC);
+  b->SetWindowText(L"MIXED");
+  ASSERT_TRUE(b->LoadButtonFaces(IDC_BUTREC, &dlg));
+  EXPECT_TRUE(b->m_normalHasAlpha);
+  EXPECT_FALSE(b->m_pressedHasAlpha);
+  struct Case {
+    bool held;
+    const wchar_t* face;
+  } cases[] = {{false, L"MIXEDU"}, {true, L"MIXEDD"}, {false, L"MIXEDU"}};
+  for (const Case& c : cases) {
+    b->SendMessage(BM_SETSTATE, c.held, 0);
+    Redraw(IDC_BUTREC);
+    EXPECT_EQ(Mismatches(IDC_BUTREC, c.face), 0) << "held " << c.held;
+  }
+}
+
 TEST_F(SkinnedControls, PressedLookSetBeforeLoadingShowsTheDFaceAtRest) {
   CTransparentButton* b = dlg.Button(IDC_BUTINSERTBM);
   b->m_pressedLook = 1;
