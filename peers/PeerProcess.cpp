@@ -34,6 +34,26 @@ std::wstring QuoteArgument(const std::wstring& argument) {
   return out;
 }
 
+namespace {
+
+// Peers end with the program that started them, even one killed at its time-out: a peer left
+// behind keeps a fixed pipe or mapping name and every later test that needs it fails.
+HANDLE PeerJob() {
+  static HANDLE job = [] {
+    HANDLE j = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (j && !SetInformationJobObject(j, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+      CloseHandle(j);
+      j = nullptr;
+    }
+    return j;
+  }();
+  return job;
+}
+
+}  // namespace
+
 CPeerProcess::~CPeerProcess() {
   Kill();
   if (!logPath_.empty()) DeleteFileW(logPath_.c_str());
@@ -55,9 +75,12 @@ bool CPeerProcess::Start(const wchar_t* exeName, const std::wstring& arguments, 
   si.hStdOutput = nul;
   si.hStdError = nul;
   PROCESS_INFORMATION pi{};
-  const BOOL created = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  const BOOL created = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                                      nullptr, nullptr, &si, &pi);
   if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
   if (!created) return false;
+  if (HANDLE job = PeerJob()) AssignProcessToJobObject(job, pi.hProcess);
+  ResumeThread(pi.hThread);
   CloseHandle(pi.hThread);
   process_ = pi.hProcess;
   return WaitForLog("READY", readyTimeoutMs);

@@ -332,3 +332,53 @@ TEST(ZubraPeer, WritesStationSlotsUnderTheMutex) {
 }
 
 }  // namespace
+
+namespace {
+
+// A test program killed at its time-out takes its peers with it: the pipe name is free again
+// for the next test.
+TEST(PeerProcess, PeersEndWithTheProgramThatStartedThem) {
+  const std::wstring pipe = PipeName();
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring commandLine = QuoteArgument(self) + L" --start-peer-and-die " + QuoteArgument(pipe);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  CloseHandle(pi.hThread);
+  ASSERT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hProcess);
+  ASSERT_EQ(code, 77u) << "the starter could not start its peer";
+
+  bool gone = false;
+  for (int i = 0; i < 300 && !gone; ++i) {
+    HANDLE h = CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+      CloseHandle(h);
+    } else if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+      gone = true;
+      break;
+    }
+    Sleep(10);
+  }
+  EXPECT_TRUE(gone) << "the peer outlived the program that started it";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int wargc = 0;
+  wchar_t** wargv = CommandLineToArgvW(GetCommandLineW(), &wargc);
+  if (wargc == 3 && wcscmp(wargv[1], L"--start-peer-and-die") == 0) {
+    // Starts a peer and is then killed the way a time-out kills a test program.
+    auto* peer = new CPeerProcess;
+    const bool started = peer->Start(L"pictavo_peer.exe", L"--pipe " + QuoteArgument(wargv[2]));
+    TerminateProcess(GetCurrentProcess(), started ? 77 : 1);
+  }
+  LocalFree(wargv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
