@@ -278,6 +278,35 @@ TEST(ZipReader, DataDescriptorEntriesUseTheCentralSizes) {
   EXPECT_EQ(ReadBytes(dir / L"b.bin"), b.plain);
 }
 
+// Without an extended timestamp the DOS fields give every time; they hold local time, which is
+// UTC less the zone's present bias.
+TEST(ZipReader, DosTimesAreReadAsLocalTime) {
+  ScratchDir dir;
+  RawEntry e = Raw("dos.txt", TextBytes(100));
+  e.dosDate = ((2024 - 1980) << 9) | (7 << 5) | 1;  // 2024-07-01
+  e.dosTime = (12 << 11) | (30 << 5) | (10 / 2);    // 12:30:10
+  ASSERT_TRUE(WriteBytes(dir / L"dos.zip", BuildZip({e})));
+  TIME_ZONE_INFORMATION zone;
+  DWORD which = GetTimeZoneInformation(&zone);
+  int64_t biasMinutes = zone.Bias + (which == TIME_ZONE_ID_DAYLIGHT   ? zone.DaylightBias
+                                     : which == TIME_ZONE_ID_STANDARD ? zone.StandardBias
+                                                                      : 0);
+  SYSTEMTIME wall = {2024, 7, 0, 1, 12, 30, 10, 0};
+  FILETIME wallTicks;
+  ASSERT_TRUE(SystemTimeToFileTime(&wall, &wallTicks));
+  const uint64_t expected = Ticks(wallTicks) + biasMinutes * 60 * 10000000LL;
+
+  Reader r(dir / L"dos.zip");
+  ASSERT_NE(r.h, nullptr);
+  ZipEntryInfo info;
+  ASSERT_EQ(GetZipItem(r.h, 0, &info), ZR_OK);
+  EXPECT_EQ(Ticks(info.lastWrite), expected) << "bias " << biasMinutes;
+  EXPECT_EQ(Ticks(info.creation), expected);
+  EXPECT_EQ(Ticks(info.lastAccess), expected);
+  ASSERT_EQ(UnzipItem(r.h, 0, (dir / L"dos.txt").c_str()), ZR_OK);
+  EXPECT_EQ(Ticks(WriteTime(dir / L"dos.txt")), expected);
+}
+
 // Entries the reader must refuse before writing anything.
 TEST(ZipReader, UnsupportedOrMismatchedEntriesCreateNoFile) {
   struct Case {
