@@ -10,6 +10,7 @@
 
 #include "app/UrlListDialog.h"
 #include "app/resource.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
@@ -43,17 +44,6 @@ std::wstring TempPath(const wchar_t* name) {
   wchar_t dir[MAX_PATH];
   GetTempPathW(MAX_PATH, dir);
   return std::wstring(dir) + name;
-}
-
-std::string FileBytes(const std::wstring& path) {
-  std::string out;
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return out;
-  char buf[4096];
-  DWORD n = 0;
-  while (ReadFile(f, buf, sizeof buf, &n, nullptr) && n) out.append(buf, n);
-  CloseHandle(f);
-  return out;
 }
 
 std::string Utf16File(const std::wstring& text, bool nul) {
@@ -121,7 +111,7 @@ TEST_F(UrlListDialog, ShowsEntriesAndKeepsNamesWithTheSeparatorIntact) {
     EXPECT_EQ(ItemText(d, IDC_URL_ADDRESS), L"http://radio.example/live");
     PostMessageW(d, WM_CLOSE, 0, 0);
   });
-  EXPECT_EQ(FileBytes(path), Utf16File(text, true));
+  EXPECT_EQ(ReadFileBytes(path), Utf16File(text, true));
 }
 
 TEST_F(UrlListDialog, EditingButtonsAddUpdateMoveAndRemove) {
@@ -162,7 +152,7 @@ TEST_F(UrlListDialog, EditingButtonsAddUpdateMoveAndRemove) {
     EXPECT_EQ(ListLines(d).size(), 3u);
     PostMessageW(d, WM_CLOSE, 0, 0);
   });
-  EXPECT_EQ(FileBytes(path), Utf16File(L"Alpha2\r\nhttp://a/\r\nDelta\r\nhttp://d/\r\nGamma\r\nhttp://c/\r\n", true));
+  EXPECT_EQ(ReadFileBytes(path), Utf16File(L"Alpha2\r\nhttp://a/\r\nDelta\r\nhttp://d/\r\nGamma\r\nhttp://c/\r\n", true));
 }
 
 TEST_F(UrlListDialog, ClearedListLeavesOnlyTheMarkAndANul) {
@@ -171,7 +161,7 @@ TEST_F(UrlListDialog, ClearedListLeavesOnlyTheMarkAndANul) {
     EXPECT_TRUE(ListLines(d).empty());
     PostMessageW(d, WM_COMMAND, IDCANCEL, 0);  // Escape closes and applies, like the close box
   });
-  EXPECT_EQ(FileBytes(path), std::string("\xFF\xFE\0\0", 4));
+  EXPECT_EQ(ReadFileBytes(path), std::string("\xFF\xFE\0\0", 4));
 }
 
 TEST_F(UrlListDialog, LastUrlWithoutLineEndKeepsItsText) {
@@ -179,7 +169,7 @@ TEST_F(UrlListDialog, LastUrlWithoutLineEndKeepsItsText) {
     EXPECT_EQ(ListLines(d), (std::vector<std::wstring>{L"News - http://n/"}));
     PostMessageW(d, WM_CLOSE, 0, 0);
   });
-  EXPECT_EQ(FileBytes(path), Utf16File(L"News\r\nhttp://n/\r\n", true));
+  EXPECT_EQ(ReadFileBytes(path), Utf16File(L"News\r\nhttp://n/\r\n", true));
 }
 
 TEST(UrlListInFields, TheDialogReplacesTheOwnersTextAndWritesTheFile) {
@@ -203,7 +193,7 @@ TEST(UrlListInFields, TheDialogReplacesTheOwnersTextAndWritesTheFile) {
   const std::wstring edited = L"News\r\nhttp://n/\r\nRadio\r\nhttp://r/\r\n";
   EXPECT_EQ(length, edited.size() + 1);
   EXPECT_EQ(std::wstring(text), edited);
-  EXPECT_EQ(FileBytes(path), Utf16File(edited, true));
+  EXPECT_EQ(ReadFileBytes(path), Utf16File(edited, true));
   free(text);
   DeleteFileW(path.c_str());
 }

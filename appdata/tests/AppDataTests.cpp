@@ -20,6 +20,7 @@
 #include "media/document/SoundDocument.h"
 #include "peers/PeerProcess.h"
 #include "tests/support/FakeSoundEngine.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
@@ -28,15 +29,6 @@ CBufferRecord* CapturedBlock(uint32_t frames, uint32_t seed) {
   std::vector<float> samples(frames);
   for (uint32_t i = 0; i < frames; ++i) samples[i] = float(int((seed + i) * 37 % 2000) - 1000) / 4000.0f;
   return MakeFloatBlock(1, samples);
-}
-
-bool WaitUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000) {
-  const DWORD start = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - start > timeoutMs) return false;
-    Sleep(10);
-  }
-  return true;
 }
 
 uint32_t Ipv4(int a, int b, int c, int d) { return uint32_t(a) | uint32_t(b) << 8 | uint32_t(c) << 16 | uint32_t(d) << 24; }
@@ -89,16 +81,6 @@ std::wstring BoxText(HWND box) {
 void CloseBoxes(const wchar_t* caption) {
   for (HWND w : WindowsTitled(caption)) PostMessageW(w, WM_COMMAND, IDOK, 0);
   WaitUntil([&] { return WindowsTitled(caption).empty(); }, 5000);
-}
-
-std::string ReadFileBytes(const std::wstring& path) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string bytes(GetFileSize(f, nullptr), '\0');
-  DWORD n = 0;
-  if (!bytes.empty()) ReadFile(f, bytes.data(), DWORD(bytes.size()), &n, nullptr);
-  CloseHandle(f);
-  return bytes;
 }
 
 void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
@@ -189,7 +171,7 @@ TEST_F(AppDataTest, SettingsFilesOnFirstStartAndOnTheNext) {
   CreateApp();
   EXPECT_TRUE(app_->settingsDocument.is_null());
   EXPECT_EQ(app_->urlListText, nullptr);
-  EXPECT_EQ(ReadFileBytes(urls), "") << "an empty list is created";
+  EXPECT_EQ(ReadFileOrMissing(urls), "") << "an empty list is created";
   EXPECT_EQ(app_->waveDevices.WaveDeviceOut, std::wstring(1, wchar_t(0xFFFF)));
   EXPECT_EQ(app_->mixerValue, 0xFFFFFFFFu);
   EXPECT_EQ(app_->masterTrack->captureMask, 3u);
@@ -198,7 +180,7 @@ TEST_F(AppDataTest, SettingsFilesOnFirstStartAndOnTheNext) {
   ASSERT_GT(n, 0u);
   EXPECT_EQ(app_->programFolder[n - 1], L'\\');
   DestroyApp();
-  EXPECT_EQ(ReadFileBytes(paths), "null\r\n");
+  EXPECT_EQ(ReadFileOrMissing(paths), "null\r\n");
 
   // An empty object comes back as it is written; a list with its mark is held.
   WriteFileBytes(paths, "{}");
@@ -208,7 +190,7 @@ TEST_F(AppDataTest, SettingsFilesOnFirstStartAndOnTheNext) {
   ASSERT_NE(app_->urlListText, nullptr);
   EXPECT_EQ(std::wstring(app_->urlListText, app_->urlListLength), L"http");
   DestroyApp();
-  EXPECT_EQ(ReadFileBytes(paths), "  {}\r\n");
+  EXPECT_EQ(ReadFileOrMissing(paths), "  {}\r\n");
 
   // What the main window put into the document and the chosen devices reach their files.
   CreateApp();
@@ -218,9 +200,9 @@ TEST_F(AppDataTest, SettingsFilesOnFirstStartAndOnTheNext) {
   app_->waveDevices.WaveDeviceOut = L"out-id";
   app_->waveDevices.WaveDeviceIn = L"in-id";
   DestroyApp();
-  EXPECT_EQ(ReadFileBytes(paths), "{\r\n    \"Main\": {\r\n        \"LastOpenPath\": [\r\n            67,\r\n"
+  EXPECT_EQ(ReadFileOrMissing(paths), "{\r\n    \"Main\": {\r\n        \"LastOpenPath\": [\r\n            67,\r\n"
                                   "            58\r\n        ]\r\n    }\r\n}\r\n");
-  EXPECT_EQ(nlohmann::json::parse(ReadFileBytes(devices)),
+  EXPECT_EQ(nlohmann::json::parse(ReadFileOrMissing(devices)),
             nlohmann::json({{"Wave", {{"WaveDeviceIn", "in-id"}, {"WaveDeviceOut", "out-id"}}}}));
 
   // A hostile settings file is dropped, not crashed on at exit.
@@ -228,7 +210,7 @@ TEST_F(AppDataTest, SettingsFilesOnFirstStartAndOnTheNext) {
   CreateApp();
   EXPECT_TRUE(app_->settingsDocument.is_null());
   DestroyApp();
-  EXPECT_EQ(ReadFileBytes(paths), "null\r\n");
+  EXPECT_EQ(ReadFileOrMissing(paths), "null\r\n");
   DeleteFileW(devices.c_str());
 }
 

@@ -19,18 +19,11 @@
 #include "audio/SoundWorks.h"
 #include "media/document/SoundDocument.h"
 #include "peers/PeerProcess.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
 const wchar_t* const kStationFiles[] = {L"Quillmeridian.ini", L"QuillmeridianSt1.ini", L"QuillmeridianSt2.ini"};
-
-std::string ReadBytes(const std::wstring& path) {
-  std::ifstream in(path.c_str(), std::ios::binary);
-  if (!in) return "<missing>";
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
   std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
@@ -51,16 +44,6 @@ bool Contains(const DeviceList& devices, const std::wstring& id) {
   for (const auto& d : devices)
     if (d.first == id) return true;
   return false;
-}
-
-template <typename Pred>
-bool WaitUntil(Pred pred, DWORD timeoutMs = 10000) {
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  while (!pred()) {
-    if (GetTickCount64() > end) return false;
-    Sleep(10);
-  }
-  return true;
 }
 
 class CommandLineAppDataTest : public ::testing::Test {
@@ -111,7 +94,7 @@ TEST_F(CommandLineAppDataTest, StationWithoutFileEndsWithRealEndpointIdsWrittenB
   ExpectTracksUse(out, in);
 
   app_.reset();
-  EXPECT_EQ(ReadBytes(StationFile(2)), WaveFileBytes(in, out));
+  EXPECT_EQ(ReadFileOrMissing(StationFile(2)), WaveFileBytes(in, out));
   EXPECT_FALSE(FileExists(StationFile(0)));
   EXPECT_FALSE(FileExists(StationFile(1)));
 }
@@ -153,9 +136,9 @@ TEST_F(CommandLineAppDataTest, StationFileIdsAreKeptWhenActiveAndOthersIgnored) 
   }
 
   app_.reset();
-  EXPECT_EQ(ReadBytes(StationFile(1)), WaveFileBytes(defaultIn, otherOut));
-  EXPECT_NE(ReadBytes(StationFile(0)).find("station0"), std::string::npos) << "another station's file was written";
-  EXPECT_NE(ReadBytes(StationFile(2)).find("station2"), std::string::npos) << "another station's file was written";
+  EXPECT_EQ(ReadFileOrMissing(StationFile(1)), WaveFileBytes(defaultIn, otherOut));
+  EXPECT_NE(ReadFileOrMissing(StationFile(0)).find("station0"), std::string::npos) << "another station's file was written";
+  EXPECT_NE(ReadFileOrMissing(StationFile(2)).find("station2"), std::string::npos) << "another station's file was written";
 }
 
 // A device menu choice reaches both tracks; an empty id leaves that side as it was.

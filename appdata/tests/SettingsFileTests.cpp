@@ -11,6 +11,7 @@
 
 #include "appdata/AppData.h"
 #include "appdata/SettingsFile.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
@@ -40,15 +41,6 @@ class SettingsFileTest : public ::testing::Test {
     DWORD n = 0;
     if (!bytes.empty()) WriteFile(f, bytes.data(), DWORD(bytes.size()), &n, nullptr);
     CloseHandle(f);
-  }
-  static std::string Read(const std::wstring& path) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string bytes(GetFileSize(f, nullptr), '\0');
-    DWORD n = 0;
-    if (!bytes.empty()) ReadFile(f, bytes.data(), DWORD(bytes.size()), &n, nullptr);
-    CloseHandle(f);
-    return bytes;
   }
   size_t FileCount() const {
     size_t n = 0;
@@ -80,7 +72,7 @@ TEST_F(SettingsFileTest, JsonFilesHaveTheirExactBytes) {
   const std::wstring path = Path(L"RecorderPaths.json");
   for (const Case& c : cases) {
     ASSERT_TRUE(WriteJsonSettingsFile(path.c_str(), c.document));
-    EXPECT_EQ(Read(path), c.bytes) << c.document.dump();
+    EXPECT_EQ(ReadFileOrMissing(path), c.bytes) << c.document.dump();
     EXPECT_EQ(ReadJsonSettingsFile(path.c_str()), c.document);
   }
   EXPECT_EQ(FileCount(), 1u) << "a temp file was left beside the settings file";
@@ -108,7 +100,7 @@ TEST_F(SettingsFileTest, MalformedAndHostileJsonReadsAsNull) {
   const nlohmann::json document = ReadJsonSettingsFile(path.c_str());
   EXPECT_TRUE(document.is_array());
   ASSERT_TRUE(WriteJsonSettingsFile(path.c_str(), document));
-  EXPECT_EQ(nlohmann::json::parse(Read(path)), document);
+  EXPECT_EQ(nlohmann::json::parse(ReadFileOrMissing(path)), document);
 }
 
 TEST_F(SettingsFileTest, WriteIntoAMissingFolderFailsCleanly) {
@@ -125,7 +117,7 @@ TEST_F(SettingsFileTest, WaveDeviceFileRoundTripAndPartialFiles) {
   pair.WaveDeviceIn = std::wstring(1, wchar_t(0xFFFF));  // no device chosen
   pair.SaveWaveDeviceSettings();
   // Keys sorted; the placeholder becomes the ANSI default character.
-  EXPECT_EQ(Read(path),
+  EXPECT_EQ(ReadFileOrMissing(path),
             "{\r\n    \"Wave\": {\r\n        \"WaveDeviceIn\": \"?\",\r\n"
             "        \"WaveDeviceOut\": \"{0.0.0.00000000}.{out}\"\r\n    }\r\n}\r\n");
   WaveDevicePair back;
@@ -175,7 +167,7 @@ TEST_F(SettingsFileTest, WaveDeviceIdsOutsideAsciiDoNotStopTheSave) {
   pair.WaveDeviceOut = L"Lautsprecher (H\u00F6rer)";
   pair.WaveDeviceIn = L"mic";
   EXPECT_NO_THROW(pair.SaveWaveDeviceSettings());
-  const nlohmann::json written = nlohmann::json::parse(Read(path));
+  const nlohmann::json written = nlohmann::json::parse(ReadFileOrMissing(path));
   EXPECT_EQ(written["Wave"]["WaveDeviceIn"], "mic");
   EXPECT_TRUE(written["Wave"]["WaveDeviceOut"].is_string());
 }
@@ -189,7 +181,7 @@ TEST_F(SettingsFileTest, UrlListMarkSizeAndSharing) {
   EXPECT_FALSE(ReadUrlListFile(path.c_str(), &text, &length));
   EXPECT_EQ(text, nullptr);
   EXPECT_EQ(length, 0u);
-  EXPECT_EQ(Read(path), "");
+  EXPECT_EQ(ReadFileOrMissing(path), "");
 
   Write(path, std::string("\xFF\xFE" "a\0b\0\r\0\n\0", 10));
   ASSERT_TRUE(ReadUrlListFile(path.c_str(), &text, &length));
@@ -210,7 +202,7 @@ TEST_F(SettingsFileTest, UrlListMarkSizeAndSharing) {
   EXPECT_FALSE(ReadUrlListFile(path.c_str(), &text, &length));
   Write(path, std::string("a\0b\0", 4));
   EXPECT_FALSE(ReadUrlListFile(path.c_str(), &text, &length));
-  EXPECT_EQ(Read(path), std::string("a\0b\0", 4)) << "an ignored list is not changed";
+  EXPECT_EQ(ReadFileOrMissing(path), std::string("a\0b\0", 4)) << "an ignored list is not changed";
 
   // Another station holds the list open for writing while this one starts.
   Write(path, std::string("\xFF\xFE" "z\0", 4));
@@ -243,7 +235,7 @@ TEST_F(SettingsFileTest, AReaderNeverSeesAHalfWrittenFile) {
     EXPECT_TRUE(bytes == FormatJsonSettings(a) || bytes == FormatJsonSettings(b)) << bytes.size() << " bytes";
   } while (!done);
   writer.join();
-  EXPECT_EQ(Read(path), FormatJsonSettings(a));
+  EXPECT_EQ(ReadFileOrMissing(path), FormatJsonSettings(a));
   EXPECT_EQ(FileCount(), 1u);
   EXPECT_GT(seen, 0);
 }

@@ -9,22 +9,13 @@
 #include <string>
 
 #include "common/LogManager.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 std::wstring ExpectedLogFolder() {
   wchar_t base[MAX_PATH];
   SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, base);
   return std::wstring(base) + L"\\" + GetProductFolderName() + L"\\Logs\\";
-}
-std::string ReadFileBytes(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string out(GetFileSize(h, nullptr), '\0');
-  DWORD got = 0;
-  if (!out.empty()) ReadFile(h, out.data(), DWORD(out.size()), &got, nullptr);
-  CloseHandle(h);
-  return out;
 }
 const wchar_t* kFiles[] = {L"GlimmoxUDPNetwork.log", L"GlimmoxTCPNetwork.log", L"GlimmoxServ.log",
                            L"GlimmoxScreen.log",     L"GlimmoxSound.log",      L"GlimmoxUpdate.log",
@@ -48,7 +39,7 @@ TEST(LogChannels, TwelveEmptyFilesThenEveryEarlyLineAtShutdown) {
   ASSERT_NE(g_pLogManager, nullptr);
   EXPECT_EQ(std::wstring(g_pLogManager->logFolder), folder);
   EXPECT_EQ(g_pLogManager->channels.size(), 12u);
-  for (const wchar_t* f : kFiles) EXPECT_EQ(ReadFileBytes(folder + f), "") << f;
+  for (const wchar_t* f : kFiles) EXPECT_EQ(ReadFileOrMissing(folder + f), "") << f;
 
   // Posted at once: none may be lost to a writer that has no queue yet.
   for (int i = 0; i < 200; ++i) EXPECT_TRUE(PostLogLine(LOG_SOUND, ("line " + std::to_string(i)).c_str()));
@@ -58,14 +49,14 @@ TEST(LogChannels, TwelveEmptyFilesThenEveryEarlyLineAtShutdown) {
   ShutdownLogChannels();
   EXPECT_EQ(g_pLogManager, nullptr);
 
-  std::string sound = ReadFileBytes(folder + L"GlimmoxSound.log");
+  std::string sound = ReadFileOrMissing(folder + L"GlimmoxSound.log");
   std::string expected;
   for (int i = 0; i < 200; ++i) expected += std::string(kStamp) + "line " + std::to_string(i) + "\r\n";
   EXPECT_TRUE(std::regex_match(sound, std::regex(expected))) << sound.substr(0, 200);
-  EXPECT_TRUE(std::regex_match(ReadFileBytes(folder + L"WavManager.log"), std::regex(std::string(kStamp) + "\r\n")));
+  EXPECT_TRUE(std::regex_match(ReadFileOrMissing(folder + L"WavManager.log"), std::regex(std::string(kStamp) + "\r\n")));
   for (const wchar_t* f : kFiles) {
     if (wcscmp(f, L"GlimmoxSound.log") && wcscmp(f, L"WavManager.log")) {
-      EXPECT_EQ(ReadFileBytes(folder + f), "") << f;
+      EXPECT_EQ(ReadFileOrMissing(folder + f), "") << f;
     }
   }
 }
@@ -75,11 +66,11 @@ TEST(LogChannels, TimerFlushWritesWithinTenSecondsAndEmptyRequestCutsTheFile) {
   std::wstring file = ExpectedLogFolder() + L"WavManager.log";
   PostLogLine(LOG_WAVE_MANAGER, "before the tick");
   Sleep(1000);
-  EXPECT_EQ(ReadFileBytes(file), "");  // only in memory until the first tick
+  EXPECT_EQ(ReadFileOrMissing(file), "");  // only in memory until the first tick
   DWORD start = GetTickCount();
   std::string text;
   while (GetTickCount() - start < 15000) {
-    text = ReadFileBytes(file);
+    text = ReadFileOrMissing(file);
     if (!text.empty()) break;
     Sleep(100);
   }
@@ -90,6 +81,6 @@ TEST(LogChannels, TimerFlushWritesWithinTenSecondsAndEmptyRequestCutsTheFile) {
   strcpy(copy, "after");
   ASSERT_TRUE(PostThreadMessageW(g_pLogManager->writerThreadId, WM_LOG_WRITE, MAKEWPARAM(LOG_WAVE_MANAGER, 1), LPARAM(copy)));
   ShutdownLogChannels();
-  text = ReadFileBytes(file);
+  text = ReadFileOrMissing(file);
   EXPECT_TRUE(std::regex_match(text, std::regex(std::string(kStamp) + "before the tick\r\n" + kStamp + "after\r\n"))) << text;
 }

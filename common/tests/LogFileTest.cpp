@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/LogManager.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 std::wstring TempFolder(const wchar_t* tag) {
@@ -13,16 +14,6 @@ std::wstring TempFolder(const wchar_t* tag) {
   std::wstring folder = std::wstring(dir) + tag + std::to_wstring(GetCurrentProcessId()) + L"\\";
   CreateDirectoryW(folder.c_str(), nullptr);
   return folder;
-}
-std::string ReadFileBytes(const std::wstring& path) {
-  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string out(GetFileSize(h, nullptr), '\0');
-  DWORD got = 0;
-  if (!out.empty()) ReadFile(h, out.data(), DWORD(out.size()), &got, nullptr);
-  CloseHandle(h);
-  return out;
 }
 }  // namespace
 
@@ -81,7 +72,7 @@ TEST(LogFile, TrimDropsTheOldestQuarterUpToALineEnd) {
   EXPECT_EQ(log.Text()[log.Used()], 0);
 
   log.Flush();
-  EXPECT_EQ(ReadFileBytes(folder + L"trim.log"), after);
+  EXPECT_EQ(ReadFileOrMissing(folder + L"trim.log"), after);
 }
 
 TEST(LogFile, FileIsEmptiedAtCreationAndHoldsTheBufferAtDestruction) {
@@ -93,11 +84,11 @@ TEST(LogFile, FileIsEmptiedAtCreationAndHoldsTheBufferAtDestruction) {
   CloseHandle(h);
   {
     CLogFile log(L"x.log", L"X", folder);
-    EXPECT_EQ(ReadFileBytes(path), "");
+    EXPECT_EQ(ReadFileOrMissing(path), "");
     log.Write("one");
     log.Write("two");
   }
-  std::string text = ReadFileBytes(path);
+  std::string text = ReadFileOrMissing(path);
   std::regex line(R"(\d\d\.\d\d\.\d{4} \| \d\d:\d\d:\d\d:\d{3} \| one\r\n\d\d\.\d\d\.\d{4} \| \d\d:\d\d:\d\d:\d{3} \| two\r\n)");
   EXPECT_TRUE(std::regex_match(text, line)) << text;
 }

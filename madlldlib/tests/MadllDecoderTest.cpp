@@ -1,6 +1,7 @@
 // The decoder's refusals through the import library: bad arguments, missing or foreign input, an
 // output it cannot write. Decoding real MP3s is checked against ffmpeg by test_madlldlib.py.
 #include "madlldlib/MadllDecoder.h"
+#include "tests/support/TestFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -39,16 +40,7 @@ class MadllDecoderTest : public testing::Test {
     WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(f);
   }
-  std::string ReadFileBytes(const std::wstring& name) const {
-    std::string bytes;
-    HANDLE f = CreateFileW((dir_ + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return bytes;
-    char block[4096];
-    DWORD got = 0;
-    while (ReadFile(f, block, sizeof block, &got, nullptr) && got) bytes.append(block, got);
-    CloseHandle(f);
-    return bytes;
-  }
+  std::string ReadFileBytes(const std::wstring& name) const { return ::ReadFileBytes(dir_ + L"\\" + name); }
   std::vector<std::wstring> Files() const {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW data;

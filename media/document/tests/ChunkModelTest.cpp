@@ -4,19 +4,9 @@
 #include <iterator>
 
 #include "media/document/tests/DocumentTestSupport.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
-
-std::vector<char> ReadFileBytes(const std::wstring& path) {
-  std::vector<char> bytes;
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return bytes;
-  char buf[65536];
-  DWORD got = 0;
-  while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got) bytes.insert(bytes.end(), buf, buf + got);
-  CloseHandle(f);
-  return bytes;
-}
 
 int CountFiles(const std::wstring& folder) {
   WIN32_FIND_DATAW found;
@@ -80,7 +70,7 @@ TEST_F(ChunkModelTest, SaveAndLoadRoundTripOnTheChunkFile) {
   doc->SelectChunk(-1);  // saves the chunk and frees its buffer
   EXPECT_EQ(chunk->buffer, nullptr);
   const std::wstring path = std::wstring(doc->tempFolder) + chunk->fileName;
-  std::vector<char> bytes = ReadFileBytes(path);
+  std::vector<char> bytes = ReadFileBytes<std::vector<char>>(path);
   ASSERT_EQ(bytes.size(), 200u);
   EXPECT_EQ(reinterpret_cast<int16_t*>(bytes.data())[99], 1099);
 

@@ -12,6 +12,7 @@
 #include "common/SharedHelpers.h"
 #include "media/document/tests/DocumentTestSupport.h"
 #include "media/soundfile/SoundFile.h"
+#include "tests/support/TestFiles.h"
 
 using Bytes = std::string;
 
@@ -117,17 +118,7 @@ inline void WriteBytes(const std::wstring& path, const Bytes& bytes) {
   WriteFile(f, bytes.data(), DWORD(bytes.size()), &written, nullptr);
   CloseHandle(f);
 }
-inline Bytes ReadBytes(const std::wstring& path) {
-  Bytes bytes;
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
-  if (f == INVALID_HANDLE_VALUE) return bytes;
-  char block[65536];
-  DWORD got = 0;
-  while (ReadFile(f, block, sizeof block, &got, nullptr) && got) bytes.append(block, got);
-  CloseHandle(f);
-  return bytes;
-}
+inline Bytes ReadBytes(const std::wstring& path) { return ReadFileBytes<Bytes>(path); }
 inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 class SoundFileTest : public DocumentTest {

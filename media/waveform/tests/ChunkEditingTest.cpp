@@ -5,20 +5,9 @@
 #include <cstring>
 
 #include "media/document/tests/DocumentTestSupport.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
-
-std::vector<uint8_t> ReadAll(const std::wstring& path) {
-  std::vector<uint8_t> bytes;
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return bytes;
-  uint8_t buf[65536];
-  DWORD got = 0;
-  while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got) bytes.insert(bytes.end(), buf, buf + got);
-  CloseHandle(f);
-  return bytes;
-}
 
 void Put32(std::vector<uint8_t>& v, uint32_t x) {
   for (int i = 0; i < 4; ++i) v.push_back(uint8_t(x >> (8 * i)));
@@ -127,7 +116,7 @@ class ChunkEditingTest : public DocumentTest {
     return out;
   }
   std::vector<int16_t> FileSamples(const CChunkInfo* chunk) const {
-    const auto bytes = ReadAll(std::wstring(doc->tempFolder) + chunk->fileName);
+    const auto bytes = ReadFileBytes<std::vector<uint8_t>>(std::wstring(doc->tempFolder) + chunk->fileName);
     std::vector<int16_t> s(bytes.size() / 2);
     if (!s.empty()) memcpy(s.data(), bytes.data(), s.size() * 2);
     return s;
@@ -335,7 +324,7 @@ TEST_F(ChunkEditingTest, DeleteSelectionRewritesTheSourceWav) {
     const std::vector<uint8_t> expected = BuildWav(c.channels, c.bits, left, tail);
     CloseHandle(doc->sourceWav);
     doc->sourceWav = nullptr;
-    const std::vector<uint8_t> actual = ReadAll(wavPath);
+    const std::vector<uint8_t> actual = ReadFileBytes<std::vector<uint8_t>>(wavPath);
     ASSERT_EQ(actual.size(), expected.size());
     EXPECT_TRUE(actual == expected) << "file bytes differ";
     uint32_t riff = 0, data = 0;
@@ -395,7 +384,7 @@ TEST_F(ChunkEditingTest, DeleteSelectionRefusals) {
     EXPECT_EQ(doc->sourceDataSize, 2000u);
     if (doc->sourceWav) CloseHandle(doc->sourceWav);
     doc->sourceWav = nullptr;
-    EXPECT_TRUE(ReadAll(wavPath) == wav);
+    EXPECT_TRUE(ReadFileBytes<std::vector<uint8_t>>(wavPath) == wav);
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "media/zip/Deflate.h"
+#include "tests/support/TestFiles.h"
 
 namespace ziptest {
 namespace {
@@ -75,18 +76,7 @@ bool WriteBytes(const std::wstring& path, const Bytes& data) {
   return ok;
 }
 
-Bytes ReadBytes(const std::wstring& path) {
-  Bytes data;
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return data;
-  LARGE_INTEGER size;
-  GetFileSizeEx(f, &size);
-  data.resize(static_cast<size_t>(size.QuadPart));
-  DWORD got = 0;
-  if (!data.empty()) ReadFile(f, data.data(), static_cast<DWORD>(data.size()), &got, nullptr);
-  CloseHandle(f);
-  return data;
-}
+Bytes ReadBytes(const std::wstring& path) { return ReadFileBytes<Bytes>(path); }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
