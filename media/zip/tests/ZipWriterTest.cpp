@@ -117,6 +117,17 @@ FILETIME Utc(int y, int mo, int d, int h, int mi, int s) {
   return ft;
 }
 
+int64_t Ticks(const FILETIME& f) { return static_cast<int64_t>((uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime); }
+
+// The zone's present offset in minutes: UTC = local time + bias.
+int64_t PresentBiasMinutes() {
+  TIME_ZONE_INFORMATION zone;
+  DWORD which = GetTimeZoneInformation(&zone);
+  return zone.Bias + (which == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightBias
+                      : which == TIME_ZONE_ID_STANDARD ? zone.StandardBias
+                                                       : 0);
+}
+
 void SetTimes(const std::wstring& path, const FILETIME& created, const FILETIME& accessed, const FILETIME& written) {
   HANDLE f = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(f, INVALID_HANDLE_VALUE);
@@ -436,6 +447,11 @@ TEST(ZipWriter, TimesAreClampedToTheirFields) {
     EXPECT_EQ(U32(e.centralExtra, 5), cases[k].unixTime);
     if (cases[k].dosYear > 0) {
       EXPECT_EQ((e.date >> 9) + 1980, cases[k].dosYear);
+    } else {
+      // Within the DOS range: the local time of the write, to the even second below.
+      FILETIME local = Utc(1980 + (e.date >> 9), (e.date >> 5) & 15, e.date & 31, e.time >> 11, (e.time >> 5) & 63,
+                           (e.time & 31) * 2);
+      EXPECT_EQ(Ticks(local) + PresentBiasMinutes() * 60 * 10000000LL, Ticks(cases[k].written) / 20000000 * 20000000);
     }
     if (cases[k].dosYear == 1980) {
       EXPECT_EQ(e.date, (0 << 9) | (1 << 5) | 1);
