@@ -5,18 +5,18 @@ import math
 import os
 import struct
 import subprocess
+import sys
 import tempfile
 import unittest
 import wave
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from qmcheck import win_path  # noqa: E402
 
 BIN = os.environ["QM_BIN"]
 # Decoders emit the 576-sample encoder delay and the 529-sample decoder delay, then pad the end
 # to a whole frame; nothing of the source may be missing.
 ENCODER_DELAY = 576 + 529
-
-
-def win_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def tone_wav(path, rate, channels, frames):

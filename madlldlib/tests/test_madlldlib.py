@@ -7,17 +7,17 @@ import re
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 import unittest
 import wave
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+from qmcheck import win_path  # noqa: E402
+
 BIN = os.environ["QM_BIN"]
 ERR_TRUNCATED = 4
 ERR_WRITE_OUTPUT = 6
-
-
-def win_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def tone_wav(path, rate, channels, frames):

@@ -15,9 +15,11 @@ import tempfile
 import wave
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests", "support"))
+from qmcheck import check, finish, win_path  # noqa: E402
+
 BIN = os.environ.get("QM_BIN", "")
 TOOL = os.path.join(BIN, "soundfile_tool.exe")
-failures = []
 
 # No delay tag: decoded MP3 carries the encoder's and decoder's delays (576 + 529 frames) and up
 # to two frames (1152 each) of padding.
@@ -25,23 +27,12 @@ CODEC_DELAY = 576 + 529
 CODEC_SLACK = CODEC_DELAY + 2 * 1152
 
 
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-    return cond
-
-
-def win(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
 WORK = None
 
 
 def tool(*args):
     """Runs soundfile_tool under Wine in the work folder; a path is given as a list [linux path]."""
-    argv = ["wine", TOOL] + [win(a[0]) if isinstance(a, list) else a for a in args]
+    argv = ["wine", TOOL] + [win_path(a[0]) if isinstance(a, list) else a for a in args]
     r = subprocess.run(argv, capture_output=True, timeout=300, cwd=WORK)
     err = r.stderr.decode("utf-8", "replace")
     dumps = [json.loads(line) for line in r.stdout.decode("utf-8").splitlines() if line.startswith("{")]
@@ -227,10 +218,7 @@ def main():
         foreign_packages(work, mono)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    if failures:
-        print(f"{len(failures)} check(s) failed", flush=True)
-        sys.exit(1)
-    print("all checks passed", flush=True)
+    finish()
 
 
 if __name__ == "__main__":

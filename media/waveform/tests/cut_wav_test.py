@@ -9,15 +9,10 @@ import sys
 import tempfile
 import wave
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests", "support"))
+from qmcheck import check, finish  # noqa: E402
+
 TOOL = os.path.join(os.environ["QM_BIN"], "wave_cut_tool.exe")
-failures = []
-
-
-def check(ok, what):
-    if not ok:
-        failures.append(what)
-        print("FAIL:", what)
-    return ok
 
 
 def list_chunk():
@@ -111,12 +106,8 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         for case in cases:
             run(case, work)
-    if failures:
-        print(f"{len(failures)} failure(s)")
-        return 1
-    print("all cut cases passed")
-    return 0
+    finish()
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

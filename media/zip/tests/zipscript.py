@@ -10,21 +10,8 @@ import math
 BIN = os.environ.get("QM_BIN", "")
 TOOL = os.path.join(BIN, "zip_tool.exe")
 
-failures = []
-
-
-def check(cond, what):
-    if not cond:
-        failures.append(what)
-        print("FAIL:", what, flush=True)
-    return cond
-
-
-def finish():
-    if failures:
-        print(f"{len(failures)} check(s) failed", flush=True)
-        sys.exit(1)
-    print("all checks passed", flush=True)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests", "support"))
+from qmcheck import check, failures, finish  # noqa: E402,F401  (the scripts take them from here)
 
 
 def tool(args, cwd, timeout=120):
