@@ -268,10 +268,13 @@ def shade(c, f):
     return tuple(max(0, min(255, v * f)) for v in c)
 
 
-def draw_face(stem, w, h, pressed):
+def draw_face(stem, w, h, pressed, plate_w=None):
+    """plate_w: where the plate ends when a neighbour covers the face's right part."""
     kinds, label, hue = FACES[stem]
     keyed = stem in KEYED
     img = Image(w, h, KEY + (1.0,) if keyed else (0, 0, 0, 0))
+    if plate_w and not keyed:
+        w = plate_w
     top, bottom = (shade(hue, 0.72), shade(hue, 1.05)) if pressed else (shade(hue, 1.35), shade(hue, 0.85))
     off = 1 if pressed else 0
     if keyed:  # a hard-edged disc on the key colour: no blended fringe to show the key
@@ -471,7 +474,16 @@ def read_template(rc_path):
         controls[int(cid)] = (x, y, w, h)
         if cls == "Button" and name.isupper() and "BUT" in name:
             # Faces stay inside the skin: the template's rightmost buttons reach past it.
-            stems[name] = (min(w, SKIN_W - 2 - x), h)
+            stems[name] = (min(w, SKIN_W - 2 - x), h, x, y)
+    # A level slider drawn over the last few pixels of a face would cut its plate off square: end
+    # the plate short of the slider instead (the bitmap keeps the template's size).
+    sliders = [controls[c] for c in (1046, 1047) if c in controls]
+    for name, (w, h, x, y) in stems.items():
+        plate = w
+        for sx, sy, sw, sh in sliders:
+            if x + w - 8 <= sx < x + w and sy < y + h and y < sy + sh:
+                plate = min(plate, sx - x - 2)
+        stems[name] = (w, h, plate)
     for extra, base in EXTRA_STEMS.items():
         stems[extra] = stems[base]
     return controls, stems
@@ -489,9 +501,9 @@ def main():
             f.write(data)
         entries.append(f'{name} {kind} "{path}"')
 
-    for stem, (w, h) in sorted(stems.items()):
+    for stem, (w, h, plate) in sorted(stems.items()):
         for suffix, pressed in (("U", False), ("D", True)):
-            img, keyed = draw_face(stem, w, h, pressed)
+            img, keyed = draw_face(stem, w, h, pressed, plate)
             save(stem + suffix, bmp_bytes(img, 24 if keyed else 32))
     save("BACKGROUND", bmp_bytes(draw_background(controls), 32))
     save("SLIDERBODY", bmp_bytes(draw_slider_body(), 32))
