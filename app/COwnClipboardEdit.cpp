@@ -48,7 +48,8 @@ void COwnClipboardEdit::StoreSelection() {
 }
 
 void COwnClipboardEdit::PasteOwn() {
-  if (!m_clipboard.IsSet()) return;
+  // EM_REPLACESEL writes even into a read-only edit, which the edit's own paste would refuse.
+  if (!m_clipboard.IsSet() || (GetStyle() & ES_READONLY)) return;
   std::lock_guard<std::recursive_mutex> guard(*m_clipboard.lock);
   uint32_t size = *m_clipboard.size;
   if (!size || !*m_clipboard.data) return;

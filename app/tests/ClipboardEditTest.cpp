@@ -104,6 +104,18 @@ TEST_F(ClipboardEdit, EmptyOwnClipboardPastesNothing) {
   EXPECT_EQ(Text(1), L"keep");
 }
 
+TEST_F(ClipboardEdit, ReadOnlyBoxTakesNoOwnPaste) {
+  edits[0].SetWindowText(L"abc");
+  edits[0].SetSel(0, -1);
+  edits[0].SendMessage(WM_COPY);
+  edits[1].m_ownPaste = 1;
+  edits[1].SetWindowText(L"keep");
+  edits[1].SendMessage(EM_SETREADONLY, TRUE);
+  edits[1].SetSel(0, -1);
+  edits[1].SendMessage(WM_PASTE);
+  EXPECT_EQ(Text(1), L"keep");
+}
+
 TEST_F(ClipboardEdit, CutStoresAndRemovesTheSelection) {
   edits[0].SetWindowText(L"one two");
   edits[0].SetSel(3, 7);
