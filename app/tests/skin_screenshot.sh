@@ -4,12 +4,21 @@
 # the record button's red dot, the LED's lit segments.
 set -euo pipefail
 out=$1
-wine "$QM_BIN/app_skin_showcase.exe" 4000 &
+pixel() { convert "$out" -format "%[fx:int(255*p{$1,$2}.r)] %[fx:int(255*p{$1,$2}.g)] %[fx:int(255*p{$1,$2}.b)]\n" info:; }
+wine "$QM_BIN/app_skin_showcase.exe" 7000 &
 pid=$!
-sleep 2.5
+# A busy machine may take a while to start the program: shoot until its last control (the LED)
+# is painted, then once more so that nothing is caught half drawn.
+sleep 1.5
+for _ in $(seq 10); do
+  import -window root -crop 516x470+0+0 +repage "$out"
+  read -r _ g _ < <(pixel 273 196)
+  [ "$g" -gt 150 ] && break
+  sleep 0.5
+done
+sleep 0.5
 import -window root -crop 516x470+0+0 +repage "$out"
 wait $pid
-pixel() { convert "$out" -format "%[fx:int(255*p{$1,$2}.r)] %[fx:int(255*p{$1,$2}.g)] %[fx:int(255*p{$1,$2}.b)]\n" info:; }
 fail=0
 check() {  # name x y condition-on-r-g-b
   read -r r g b < <(pixel "$2" "$3")
