@@ -83,13 +83,7 @@ void CloseBoxes(const wchar_t* caption) {
   WaitUntil([&] { return WindowsTitled(caption).empty(); }, 5000);
 }
 
-void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(f, INVALID_HANDLE_VALUE);
-  DWORD n = 0;
-  if (!bytes.empty()) WriteFile(f, bytes.data(), DWORD(bytes.size()), &n, nullptr);
-  CloseHandle(f);
-}
+void WriteFileBytes(const std::wstring& path, const std::string& bytes) { ASSERT_TRUE(WriteWholeFile(path, bytes)); }
 
 class AppDataTest : public ::testing::Test {
  protected:

@@ -25,10 +25,7 @@ namespace {
 
 const wchar_t* const kStationFiles[] = {L"Quillmeridian.ini", L"QuillmeridianSt1.ini", L"QuillmeridianSt2.ini"};
 
-void WriteBytes(const std::wstring& path, const std::string& bytes) {
-  std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+void WriteBytes(const std::wstring& path, const std::string& bytes) { WriteWholeFile(path, bytes); }
 
 bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 

@@ -35,13 +35,7 @@ class SettingsFileTest : public ::testing::Test {
     RemoveDirectoryW(folder_.c_str());
   }
   std::wstring Path(const wchar_t* name) const { return folder_ + L"\\" + name; }
-  static void Write(const std::wstring& path, const std::string& bytes) {
-    HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    DWORD n = 0;
-    if (!bytes.empty()) WriteFile(f, bytes.data(), DWORD(bytes.size()), &n, nullptr);
-    CloseHandle(f);
-  }
+  static void Write(const std::wstring& path, const std::string& bytes) { ASSERT_TRUE(WriteWholeFile(path, bytes)); }
   size_t FileCount() const {
     size_t n = 0;
     WIN32_FIND_DATAW found;

@@ -34,11 +34,7 @@ class MadllDecoderTest : public testing::Test {
     return oem;
   }
   void WriteFileBytes(const std::wstring& name, const std::string& bytes) const {
-    HANDLE f = CreateFileW((dir_ + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(f, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(f, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(f);
+    ASSERT_TRUE(WriteWholeFile(dir_ + L"\\" + name, bytes));
   }
   std::string ReadFileBytes(const std::wstring& name) const { return ::ReadFileBytes(dir_ + L"\\" + name); }
   std::vector<std::wstring> Files() const {

@@ -1,4 +1,4 @@
-// Whole-file reads for tests, and waiting for a condition.
+// Whole-file reads and writes for tests, and waiting for a condition.
 #pragma once
 
 #include <windows.h>
@@ -33,6 +33,18 @@ Bytes ReadFileBytes(const std::wstring& path) {
 inline std::string ReadFileOrMissing(const std::wstring& path) {
   std::string bytes;
   return ReadWholeFile(path, bytes) ? bytes : "<missing>";
+}
+
+// Makes the file hold exactly these bytes (any contiguous byte container); false when it cannot
+// be created or not every byte was written.
+template <class Bytes>
+bool WriteWholeFile(const std::wstring& path, const Bytes& bytes) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  DWORD done = 0;
+  const bool ok = bytes.empty() || (WriteFile(f, bytes.data(), DWORD(bytes.size()), &done, nullptr) && done == bytes.size());
+  CloseHandle(f);
+  return ok;
 }
 
 // Polls `done` every 10 ms until it holds (true) or `timeoutMs` has passed (false).

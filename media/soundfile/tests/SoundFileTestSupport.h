@@ -112,11 +112,7 @@ inline Bytes StoredZip(const std::vector<ZipEntrySpec>& entries) {
 }
 
 inline void WriteBytes(const std::wstring& path, const Bytes& bytes) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(f, INVALID_HANDLE_VALUE) << "cannot create " << testing::PrintToString(path);
-  DWORD written = 0;
-  WriteFile(f, bytes.data(), DWORD(bytes.size()), &written, nullptr);
-  CloseHandle(f);
+  ASSERT_TRUE(WriteWholeFile(path, bytes)) << "cannot create " << testing::PrintToString(path);
 }
 inline Bytes ReadBytes(const std::wstring& path) { return ReadFileBytes<Bytes>(path); }
 inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

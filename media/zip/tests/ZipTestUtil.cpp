@@ -67,14 +67,7 @@ ScratchDir::~ScratchDir() {
   RemoveTree(path_);
 }
 
-bool WriteBytes(const std::wstring& path, const Bytes& data) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return false;
-  DWORD done = 0;
-  bool ok = data.empty() || (WriteFile(f, data.data(), static_cast<DWORD>(data.size()), &done, nullptr) && done == data.size());
-  CloseHandle(f);
-  return ok;
-}
+bool WriteBytes(const std::wstring& path, const Bytes& data) { return WriteWholeFile(path, data); }
 
 Bytes ReadBytes(const std::wstring& path) { return ReadFileBytes<Bytes>(path); }
 
