@@ -22,6 +22,18 @@ inline std::wstring UniqueTrackName(const wchar_t* stem) {
   return std::wstring(stem) + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++n);
 }
 
+// Waits for a notification code from `doc` on this thread's queue; the notifications before it are dropped.
+inline bool WaitForCode(const CSoundDocument* doc, WPARAM code, DWORD timeoutMs) {
+  const ULONGLONG end = GetTickCount64() + timeoutMs;
+  MSG msg;
+  while (GetTickCount64() < end) {
+    while (PeekMessageW(&msg, nullptr, WM_SOUND_NOTIFY, WM_SOUND_NOTIFY, PM_REMOVE))
+      if (msg.lParam == reinterpret_cast<LPARAM>(doc) && msg.wParam == code) return true;
+    Sleep(10);
+  }
+  return false;
+}
+
 class DocumentTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -13,6 +13,7 @@
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorks.h"
 #include "media/document/SoundDocument.h"
+#include "media/document/tests/DocumentTestSupport.h"
 
 namespace {
 
@@ -73,18 +74,6 @@ std::wstring FindDevice(const DeviceList& devices, const std::wstring& name) {
   for (const auto& d : devices)
     if (d.second == name) return d.first;
   return L"";
-}
-
-// Waits for a notification code from `doc` on this thread's queue.
-bool WaitForCode(const CSoundDocument* doc, WPARAM code, DWORD timeoutMs) {
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  MSG msg;
-  while (GetTickCount64() < end) {
-    while (PeekMessageW(&msg, nullptr, WM_SOUND_NOTIFY, WM_SOUND_NOTIFY, PM_REMOVE))
-      if (msg.lParam == reinterpret_cast<LPARAM>(doc) && msg.wParam == code) return true;
-    Sleep(10);
-  }
-  return false;
 }
 
 std::wstring TrackName(const wchar_t* stem) { return stem + std::to_wstring(GetCurrentProcessId()); }

@@ -42,17 +42,6 @@ struct MasterWorker {
   }
 };
 
-bool WaitForCode(const CSoundDocument* doc, WPARAM code, DWORD timeoutMs) {
-  const ULONGLONG end = GetTickCount64() + timeoutMs;
-  MSG msg;
-  while (GetTickCount64() < end) {
-    while (PeekMessageW(&msg, nullptr, WM_SOUND_NOTIFY, WM_SOUND_NOTIFY, PM_REMOVE))
-      if (msg.lParam == reinterpret_cast<LPARAM>(doc) && msg.wParam == code) return true;
-    Sleep(10);
-  }
-  return false;
-}
-
 }  // namespace
 
 TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
