@@ -18,22 +18,10 @@ namespace {
 class SettingsFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    folder_ = std::wstring(temp) + L"qm-settings-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-              std::to_wstring(GetTickCount());
-    ASSERT_TRUE(CreateDirectoryW(folder_.c_str(), nullptr));
+    folder_ = MakeTempFolder(L"qm-settings-");
+    ASSERT_FALSE(folder_.empty());
   }
-  void TearDown() override {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((folder_ + L"\\*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-      do DeleteFileW((folder_ + L"\\" + found.cFileName).c_str());
-      while (FindNextFileW(find, &found));
-      FindClose(find);
-    }
-    RemoveDirectoryW(folder_.c_str());
-  }
+  void TearDown() override { RemoveTree(folder_); }
   std::wstring Path(const wchar_t* name) const { return folder_ + L"\\" + name; }
   static void Write(const std::wstring& path, const std::string& bytes) { ASSERT_TRUE(WriteWholeFile(path, bytes)); }
   size_t FileCount() const {

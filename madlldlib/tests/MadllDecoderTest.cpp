@@ -14,18 +14,10 @@ namespace {
 class MadllDecoderTest : public testing::Test {
  protected:
   void SetUp() override {
-    wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
-    wchar_t name[MAX_PATH];
-    GetTempFileNameW(base, L"mdt", 0, name);  // a unique name; the folder takes its place
-    DeleteFileW(name);
-    dir_ = name;
-    ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), nullptr));
+    dir_ = MakeTempFolder(L"mdt");
+    ASSERT_FALSE(dir_.empty());
   }
-  void TearDown() override {
-    for (const std::wstring& name : Files()) DeleteFileW((dir_ + L"\\" + name).c_str());
-    RemoveDirectoryW(dir_.c_str());
-  }
+  void TearDown() override { RemoveTree(dir_); }
 
   std::string Oem(const std::wstring& name) const {
     std::wstring path = dir_ + L"\\" + name;

@@ -1,4 +1,4 @@
-// Whole-file reads and writes for tests, and waiting for a condition.
+// Whole-file reads and writes for tests, scratch folders, and waiting for a condition.
 #pragma once
 
 #include <windows.h>
@@ -45,6 +45,42 @@ bool WriteWholeFile(const std::wstring& path, const Bytes& bytes) {
   const bool ok = bytes.empty() || (WriteFile(f, bytes.data(), DWORD(bytes.size()), &done, nullptr) && done == bytes.size());
   CloseHandle(f);
   return ok;
+}
+
+// Removes the folder (with or without its trailing backslash) and everything below it, read-only
+// files too.
+inline void RemoveTree(std::wstring folder) {
+  while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+  if (folder.empty()) return;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveTree(path);
+      else
+        DeleteFileW(path.c_str());
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+// A new empty folder under %TEMP%, "<stem><process id>_<n>" with n counting this process's calls
+// (tests of other processes run beside), without a trailing backslash; a leftover of that name is
+// removed first. Empty when the folder cannot be made.
+inline std::wstring MakeTempFolder(const wchar_t* stem) {
+  static LONG calls = 0;
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring folder = std::wstring(temp) + stem + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                              std::to_wstring(InterlockedIncrement(&calls));
+  RemoveTree(folder);
+  return CreateDirectoryW(folder.c_str(), nullptr) ? folder : std::wstring();
 }
 
 // Polls `done` every 10 ms until it holds (true) or `timeoutMs` has passed (false).

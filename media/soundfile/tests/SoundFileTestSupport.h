@@ -125,36 +125,15 @@ class SoundFileTest : public DocumentTest {
     g_pfnSoundFileMessage = [](const wchar_t* text, const wchar_t* caption) {
       messages.push_back(std::wstring(caption) + L": " + text);
     };
-    wchar_t base[MAX_PATH];
-    GetTempPathW(MAX_PATH, base);
-    static int folders = 0;  // tests of other processes run beside: the process id keeps them apart
-    dir = std::wstring(base) + L"qmsf" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++folders) +
-          L"\\";
-    RemoveTree(dir);
-    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
+    dir = MakeTempFolder(L"qmsf");
+    ASSERT_FALSE(dir.empty());
+    dir += L"\\";
   }
   void TearDown() override {
     DocumentTest::TearDown();
     g_pfnSoundZipAdd = defaultZipAdd;
     g_pLameEncCalls = nullptr;
     RemoveTree(dir);
-  }
-
-  static void RemoveTree(const std::wstring& folder) {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((folder + L"*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-          RemoveTree(folder + name + L"\\");
-        else
-          DeleteFileW((folder + name).c_str());
-      } while (FindNextFileW(find, &found));
-      FindClose(find);
-    }
-    RemoveDirectoryW(folder.c_str());
   }
 
   // The chunk's PCM as bytes, loading it first.

@@ -10,23 +10,6 @@
 namespace ziptest {
 namespace {
 
-void RemoveTree(const std::wstring& dir) {
-  WIN32_FIND_DATAW fd;
-  HANDLE f = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-  if (f != INVALID_HANDLE_VALUE) {
-    do {
-      std::wstring name = fd.cFileName;
-      if (name == L"." || name == L"..") continue;
-      std::wstring path = dir + L"\\" + name;
-      SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(path);
-      else DeleteFileW(path.c_str());
-    } while (FindNextFileW(f, &fd));
-    FindClose(f);
-  }
-  RemoveDirectoryW(dir.c_str());
-}
-
 struct MemoryInput {
   const Bytes* data;
   size_t pos;
@@ -49,16 +32,10 @@ bool WriteMemory(void* ctx, const uint8_t* data, unsigned size) {
 }  // namespace
 
 ScratchDir::ScratchDir() {
-  wchar_t tmp[MAX_PATH], cur[MAX_PATH];
-  GetTempPathW(MAX_PATH, tmp);
+  wchar_t cur[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, cur);
   previous_ = cur;
-  static LONG counter = 0;
-  wchar_t name[MAX_PATH];
-  swprintf(name, MAX_PATH, L"%lszip-test-%lu-%ld", tmp, GetCurrentProcessId(), InterlockedIncrement(&counter));
-  path_ = name;
-  RemoveTree(path_);
-  CreateDirectoryW(path_.c_str(), nullptr);
+  path_ = MakeTempFolder(L"zip-test-");
   SetCurrentDirectoryW(path_.c_str());
 }
 
