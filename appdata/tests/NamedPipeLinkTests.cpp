@@ -10,6 +10,7 @@
 
 #include "appdata/NamedPipeLink.h"
 #include "peers/PeerProcess.h"
+#include "tests/support/TestBytes.h"
 
 namespace {
 
@@ -49,15 +50,6 @@ bool NextEvent(LinkEvent* event, DWORD timeoutMs = 5000) {
     if (elapsed >= timeoutMs) return false;
     MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed, QS_POSTMESSAGE);
   }
-}
-
-std::vector<uint8_t> FromHex(const std::string& hex) {
-  std::vector<uint8_t> bytes;
-  std::string digits;
-  for (char c : hex)
-    if (c != ' ') digits.push_back(c);
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) bytes.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  return bytes;
 }
 
 std::string ToHex(const std::vector<uint8_t>& bytes) {

@@ -7,17 +7,9 @@
 #include <vector>
 
 #include "appdata/PipeMessage.h"
+#include "tests/support/TestBytes.h"
 
 namespace {
-
-std::vector<uint8_t> Hex(const std::string& hex) {
-  std::vector<uint8_t> out;
-  std::string digits;
-  for (char c : hex)
-    if (c != ' ') digits.push_back(c);
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) out.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  return out;
-}
 
 void Put(std::vector<uint8_t>& v, uint32_t value) {
   for (int i = 0; i < 4; ++i) v.push_back(uint8_t(value >> (8 * i)));
@@ -43,9 +35,9 @@ std::vector<uint8_t> Frame(uint32_t type, const std::vector<uint32_t>& words, co
 }
 
 TEST(PipeMessageBuild, SentFramesHaveTheirExactBytes) {
-  EXPECT_EQ(BuildHelloFrame(), Hex("1a000000 36000000 0000000000000000 5175696c6c6d6572696469616e00"));
-  EXPECT_EQ(BuildStationAddressRequest(), Hex("04000000 34000000"));
-  EXPECT_EQ(BuildMixerQueryFrame(), Hex("04000000 39040000"));
+  EXPECT_EQ(BuildHelloFrame(), FromHex("1a000000 36000000 0000000000000000 5175696c6c6d6572696469616e00"));
+  EXPECT_EQ(BuildStationAddressRequest(), FromHex("04000000 34000000"));
+  EXPECT_EQ(BuildMixerQueryFrame(), FromHex("04000000 39040000"));
 }
 
 TEST(PipeMessageBuild, ForwardFrameCarriesTheInnerAudioFrameAtItsOffsets) {
@@ -83,14 +75,14 @@ TEST(PipeMessageBuild, ForwardFrameCarriesTheInnerAudioFrameAtItsOffsets) {
 TEST(PipeMessageDecode, WellFormedFramesGiveTheirFields) {
   PipeFrameView v;
   // "Hi" and a terminator.
-  ASSERT_TRUE(DecodePipeFrame(Frame(1, {}, Hex("48006900 0000")).data(), 14, &v));
+  ASSERT_TRUE(DecodePipeFrame(Frame(1, {}, FromHex("48006900 0000")).data(), 14, &v));
   EXPECT_EQ(v.text, L"Hi");
   // The last whole code unit is the terminator even when the peer sent none; an odd byte is dropped.
-  auto unterminated = Frame(1, {}, Hex("480069 00 21"));
+  auto unterminated = Frame(1, {}, FromHex("480069 00 21"));
   ASSERT_TRUE(DecodePipeFrame(unterminated.data(), unterminated.size(), &v));
   EXPECT_EQ(v.text, L"H");
 
-  auto audio = Frame(2, {3, 10, 4, 1, 9, 0x0700000A}, Hex("01000200"));
+  auto audio = Frame(2, {3, 10, 4, 1, 9, 0x0700000A}, FromHex("01000200"));
   ASSERT_TRUE(DecodePipeFrame(audio.data(), audio.size(), &v));
   EXPECT_EQ(v.chunkIndex, 3u);
   EXPECT_EQ(v.sampleOffset, 10u);
@@ -99,7 +91,7 @@ TEST(PipeMessageDecode, WellFormedFramesGiveTheirFields) {
   EXPECT_EQ(v.pcm, audio.data() + 32);
   EXPECT_TRUE(AudioFrameIsForStation(v, 0x0700000A));
   EXPECT_FALSE(AudioFrameIsForStation(v, 0x0800000A));
-  auto everyone = Frame(2, {0, 0, 2, 0}, Hex("0100"));
+  auto everyone = Frame(2, {0, 0, 2, 0}, FromHex("0100"));
   ASSERT_TRUE(DecodePipeFrame(everyone.data(), everyone.size(), &v));
   EXPECT_TRUE(AudioFrameIsForStation(v, 0));
   EXPECT_TRUE(AudioFrameIsForStation(v, 0x0800000A));
@@ -123,23 +115,23 @@ TEST(PipeMessageDecode, FramesThatDoNotFitAreRefused) {
     std::vector<uint8_t> frame;
   };
   const Case cases[] = {
-      {"length 0", Hex("00000000")},
-      {"length 3", Hex("03000000 010000")},
+      {"length 0", FromHex("00000000")},
+      {"length 3", FromHex("03000000 010000")},
       {"text with L = 4", Frame(1, {})},
-      {"text with L = 5", Frame(1, {}, Hex("41"))},
+      {"text with L = 5", Frame(1, {}, FromHex("41"))},
       {"address without its word", Frame(52, {})},
-      {"address with half a word", Frame(52, {}, Hex("0a00"))},
-      {"mixer values without a word", Frame(1001, {}, Hex("0b0000"))},
+      {"address with half a word", Frame(52, {}, FromHex("0a00"))},
+      {"mixer values without a word", Frame(1001, {}, FromHex("0b0000"))},
       {"audio header cut short", Frame(2, {0, 0, 0})},
       {"recipient count beyond the frame", Frame(2, {0, 0, 0, 2, 1, 0x0100000A})},
       // 8n wraps to 0 in 32 bits.
       {"recipient count that wraps", Frame(2, {0, 0, 0, 0x20000000})},
-      {"byte count beyond the frame", Frame(2, {0, 0, 6, 0}, Hex("01000200"))},
-      {"byte count that wraps", Frame(2, {0, 0, 0xFFFFFFF0u, 1, 1, 1}, Hex("0100"))},
-      {"length word larger than the block", Frame(2, {0, 0, 4, 0}, Hex("0100"), 100)},
-      {"chunk index past the cap", Frame(2, {1000, 0, 2, 0}, Hex("0100"))},
-      {"huge chunk index", Frame(2, {0xFFFFFFFFu, 0, 2, 0}, Hex("0100"))},
-      {"sample offset past the chunk limit", Frame(2, {0, 0x20000000, 2, 0}, Hex("0100"))},
+      {"byte count beyond the frame", Frame(2, {0, 0, 6, 0}, FromHex("01000200"))},
+      {"byte count that wraps", Frame(2, {0, 0, 0xFFFFFFF0u, 1, 1, 1}, FromHex("0100"))},
+      {"length word larger than the block", Frame(2, {0, 0, 4, 0}, FromHex("0100"), 100)},
+      {"chunk index past the cap", Frame(2, {1000, 0, 2, 0}, FromHex("0100"))},
+      {"huge chunk index", Frame(2, {0xFFFFFFFFu, 0, 2, 0}, FromHex("0100"))},
+      {"sample offset past the chunk limit", Frame(2, {0, 0x20000000, 2, 0}, FromHex("0100"))},
   };
   for (const Case& c : cases) {
     PipeFrameView v;
@@ -147,7 +139,7 @@ TEST(PipeMessageDecode, FramesThatDoNotFitAreRefused) {
   }
   // The edges that still fit.
   PipeFrameView v;
-  auto lastChunk = Frame(2, {999, 0x1FFFFFFF, 2, 0}, Hex("0100"));
+  auto lastChunk = Frame(2, {999, 0x1FFFFFFF, 2, 0}, FromHex("0100"));
   EXPECT_TRUE(DecodePipeFrame(lastChunk.data(), lastChunk.size(), &v));
   auto oneMixerWord = Frame(1001, {5});
   ASSERT_TRUE(DecodePipeFrame(oneMixerWord.data(), oneMixerWord.size(), &v));

@@ -9,17 +9,9 @@
 #include <vector>
 
 #include "peers/PeerProcess.h"
+#include "tests/support/TestBytes.h"
 
 namespace {
-
-std::vector<uint8_t> FromHex(const std::string& hex) {
-  std::vector<uint8_t> bytes;
-  std::string digits;
-  for (char c : hex)
-    if (c != ' ') digits.push_back(c);
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) bytes.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  return bytes;
-}
 
 std::string ToHex(const void* data, size_t size) {
   static const char digits[] = "0123456789abcdef";
