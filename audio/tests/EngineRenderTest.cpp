@@ -297,22 +297,7 @@ TEST_F(RenderTest, StopAndStartWhilePlayingNeverDeadlock) {
   world->holdMs = 2;
   MakeEngine();
   std::atomic<int> progress{0};
-  std::atomic<bool> done{false};
-  std::thread watchdog([&] {
-    int last = -1;
-    ULONGLONG since = GetTickCount64();
-    while (!done) {
-      Sleep(50);
-      if (progress != last) {
-        last = progress;
-        since = GetTickCount64();
-      } else if (GetTickCount64() - since > 5000) {
-        fprintf(stderr, "deadlock: no progress for 5 s\n");
-        fflush(stderr);
-        TerminateProcess(GetCurrentProcess(), 3);
-      }
-    }
-  });
+  DeadlockWatchdog watchdog(progress, 5000, 50);
   const ULONGLONG end = GetTickCount64() + 3000;
   ULONGLONG nextRestart = 0;
   int returned = 0;
@@ -336,8 +321,6 @@ TEST_F(RenderTest, StopAndStartWhilePlayingNeverDeadlock) {
       MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_POSTMESSAGE);
     }
   }
-  done = true;
-  watchdog.join();
   EXPECT_GT(returned, 100);
   engine->StopRender(kSpeakersId, 0);
 }

@@ -96,22 +96,7 @@ TEST_F(WineEngineTest, PlayWithStopStartNeverDeadlocksOrLeaks) {
   std::wstring speakers = IdNamed(engine->GetRenderDevices(), L"speakers");
   ASSERT_FALSE(speakers.empty());
   std::atomic<int> progress{0};
-  std::atomic<bool> done{false};
-  std::thread watchdog([&] {
-    int last = -1;
-    ULONGLONG since = GetTickCount64();
-    while (!done) {
-      Sleep(100);
-      if (progress != last) {
-        last = progress;
-        since = GetTickCount64();
-      } else if (GetTickCount64() - since > 8000) {
-        fprintf(stderr, "deadlock: no progress for 8 s\n");
-        fflush(stderr);
-        TerminateProcess(GetCurrentProcess(), 3);
-      }
-    }
-  });
+  DeadlockWatchdog watchdog(progress, 8000, 100);
   int returned = 0, restarts = 0;
   uint64_t frame = 0;
   auto block = [&] {
@@ -142,8 +127,6 @@ TEST_F(WineEngineTest, PlayWithStopStartNeverDeadlocksOrLeaks) {
       MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_POSTMESSAGE);
     }
   }
-  done = true;
-  watchdog.join();
   engine->StopRender(speakers, 0);
   EXPECT_GE(restarts, 20);
   EXPECT_GE(returned, 20) << "blocks come back between the restarts";

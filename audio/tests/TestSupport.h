@@ -3,11 +3,14 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/BufferRecord.h"
@@ -165,5 +168,38 @@ inline double Rms(const std::vector<float>& x) {
   for (float v : x) sum += double(v) * v;
   return x.empty() ? 0 : std::sqrt(sum / double(x.size()));
 }
+
+// Ends the process (exit code 3) when the count it watches stays the same for `limitMs`, so that
+// a deadlock fails the test at once instead of at its time-out; looks every `pollMs`. Stops when
+// it goes out of scope, an early return of the test too.
+class DeadlockWatchdog {
+ public:
+  DeadlockWatchdog(const std::atomic<int>& progress, DWORD limitMs, DWORD pollMs)
+      : thread_([this, &progress, limitMs, pollMs] {
+          int last = -1;
+          ULONGLONG since = GetTickCount64();
+          while (!done_) {
+            Sleep(pollMs);
+            if (progress != last) {
+              last = progress;
+              since = GetTickCount64();
+            } else if (GetTickCount64() - since > limitMs) {
+              fprintf(stderr, "deadlock: no progress for %lu s\n", static_cast<unsigned long>(limitMs / 1000));
+              fflush(stderr);
+              TerminateProcess(GetCurrentProcess(), 3);
+            }
+          }
+        }) {}
+  ~DeadlockWatchdog() {
+    done_ = true;
+    thread_.join();
+  }
+  DeadlockWatchdog(const DeadlockWatchdog&) = delete;
+  DeadlockWatchdog& operator=(const DeadlockWatchdog&) = delete;
+
+ private:
+  std::atomic<bool> done_{false};  // before thread_: set up before the thread starts
+  std::thread thread_;
+};
 
 }  // namespace testing_support
