@@ -146,6 +146,8 @@ void ShowWaitPopup(WaitPopupRecord* record, const wchar_t* text) {
     delete[] record->text;
     record->text = copy;
   }
+  // Shown first: a pop-up re-created meanwhile reads the flag and comes up visible.
+  record->shown = 1;
   if (HWND window = record->window) {
     SetWindowTextW(window, copy);
     InvalidateRect(window, nullptr, FALSE);
@@ -153,7 +155,6 @@ void ShowWaitPopup(WaitPopupRecord* record, const wchar_t* text) {
     ShowWindow(window, SW_SHOW);
     BringWindowToTop(window);
   }
-  record->shown = 1;
 }
 
 void HideWaitPopup(WaitPopupRecord* record) {
