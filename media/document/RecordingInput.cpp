@@ -220,6 +220,12 @@ void CSoundDocument::WriteChunkPcm(uint32_t sampleOffset, uint32_t byteCount, co
   CChunkInfo* chunk = GetCurrentChunk();
   if (!chunk || (byteCount && !data)) return;
   EnsureSoundFormat();
+  // Audio from the pipe replaces what the chunk held; a chunk of the loaded file gets a file of its
+  // own, or the audio would be dropped when another chunk is selected.
+  if (chunk->fileName[0] == 0 && !AssignChunkFile(chunk)) {
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: no chunk file");
+    return;
+  }
   if (sampleOffset == 0) EmptyChunk(chunk);
   const uint64_t bytesPerSample = wavHeader.bitsPerSample / 8;
   const uint64_t offset = uint64_t(sampleOffset) * bytesPerSample;

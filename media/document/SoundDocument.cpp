@@ -158,17 +158,26 @@ void CSoundDocument::ClearTempFolder() {
   FindClose(find);
 }
 
-int CSoundDocument::NewChunk() {
+bool CSoundDocument::AssignChunkFile(CChunkInfo* chunk) {
   wchar_t path[MAX_PATH + 1] = {};
   if (!GetTempFileNameW(tempFolder, L"Wav", 0, path)) {
     PostLogLine(LOG_WAVE_MANAGER, "Could not create a chunk file");
-    return -1;
+    return false;
   }
   const wchar_t* slash = wcsrchr(path, L'\\');
-  if (!slash || !slash[1]) return -1;
+  if (!slash || !slash[1]) return false;
+  wcsncpy(chunk->fileName, slash + 1, 519);
+  chunk->fileName[519] = 0;
+  return true;
+}
+
+int CSoundDocument::NewChunk() {
   auto* chunk = new (std::nothrow) CChunkInfo;
   if (!chunk) return -1;
-  wcsncpy(chunk->fileName, slash + 1, 519);
+  if (!AssignChunkFile(chunk)) {
+    delete chunk;
+    return -1;
+  }
   std::lock_guard<std::recursive_mutex> lock(packetLock);
   chunks.push_back(chunk);
   return static_cast<int>(chunks.size()) - 1;

@@ -90,6 +90,8 @@ class CSoundDocument {
   // Chunks and temp files.
   // Appends an empty chunk with a fresh temp file; its index, or -1 when no file could be made.
   int NewChunk();
+  // Gives a chunk a temp file of its own in the track's folder; false when none can be made.
+  bool AssignChunkFile(CChunkInfo* chunk);
   bool LoadChunk(int index);
   bool SaveChunk(int index);
   void ResetSoundData();

@@ -317,3 +317,24 @@ TEST_F(LoadTest, SourceFramesBoundedByTheFile) {
   EXPECT_FALSE(doc->LoadChunk(0)) << "nothing could be read";
   EXPECT_EQ(whole->buffer, nullptr);
 }
+
+// Pipe audio written into a chunk of a loaded file is kept when another chunk is selected and
+// comes back in place of the file's frames.
+TEST_F(LoadTest, PipeAudioInAChunkOfTheLoadedFileSurvivesSelectingAnother) {
+  WriteBytes(dir + L"t.wav", CanonicalWav(1, 8000, Pcm16(8000)));
+  WriteBytes(dir + L"t.cif", Bytes("\0\0\0\0\xF4\x01\0\0\xF4\x01\0\0\xF4\x01\0\0", 16));  // two halves
+  ASSERT_TRUE(doc->LoadSoundFile(dir + L"t.wav"));
+  ASSERT_EQ(doc->GetChunkCount(), 2);
+  doc->SelectChunk(0);
+  ASSERT_EQ(doc->currentChunk.load(), 0);
+  const Bytes pipe = Pcm16(300, 3);
+  doc->WriteChunkPcm(0, uint32_t(pipe.size()), pipe.data());
+  CChunkInfo* first = doc->GetChunk(0);
+  EXPECT_NE(first->fileName[0], 0);  // a file of its own, so the audio can leave memory
+  doc->SelectChunk(1);
+  EXPECT_EQ(first->buffer, nullptr);
+  doc->SelectChunk(0);
+  ASSERT_NE(first->buffer, nullptr);
+  EXPECT_EQ(first->frames, 300u);
+  EXPECT_EQ(Bytes(reinterpret_cast<char*>(first->buffer), first->used), pipe);
+}
