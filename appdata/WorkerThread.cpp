@@ -234,6 +234,9 @@ bool CAppData::StreamStudentChunk(bool final) {
   uint32_t n = 0;
   uint32_t offset = streamedSamples;
   int index = -1;
+  // Asked before the track's lock: the pipe's lock may be held for a whole write by the UI thread,
+  // and the track's audio threads must not wait that long.
+  const bool connected = GetCapturePipe() != nullptr;
   {
     std::lock_guard<std::recursive_mutex> lock(track->PacketLock());
     index = track->currentChunk;
@@ -248,7 +251,7 @@ bool CAppData::StreamStudentChunk(bool final) {
     }
     if (chunk->frames == 0) return true;
     if (streamedSamples == 0 && final) return true;
-    if (!GetCapturePipe()) return false;
+    if (!connected) return false;
     n = StreamBlockSamples(chunk->frames, streamedSamples, final);
     if (n == 0) return true;
     // Only bytes really held in memory go out.
