@@ -245,9 +245,10 @@ bool CSoundDocument::SaveChunk(int index) {
 void CSoundDocument::ResetSoundData() {
   std::lock_guard<std::recursive_mutex> lock(packetLock);
   DiscardAsideChunks();  // bookmarks put aside by whole mode belong to the sound being forgotten
+  // The path goes with the sound even when the source could not be reopened after a save.
+  free(loadedPath);
+  loadedPath = nullptr;
   if (sourceWav) {
-    free(loadedPath);
-    loadedPath = nullptr;
     CloseHandle(sourceWav);
     sourceWav = nullptr;
   }
