@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "lame_enc/LameEnc.h"
+#include "standins/lame_enc/LameEnc.h"
 
 class CSoundDocument;
 struct ZipHandle;

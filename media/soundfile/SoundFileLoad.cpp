@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "common/LogManager.h"
-#include "madlldlib/MadllDecoder.h"
+#include "standins/madlldlib/MadllDecoder.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
 #include "media/zip/ZipArchive.h"

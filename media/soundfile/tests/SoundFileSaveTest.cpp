@@ -3,7 +3,7 @@
 // over the open source WAV, and the save thread's result.
 #include <cmath>
 
-#include "lame_enc/LameEnc.h"
+#include "standins/lame_enc/LameEnc.h"
 #include "media/soundfile/tests/SoundFileTestSupport.h"
 #include "media/zip/ZipArchive.h"
 

@@ -1,0 +1,132 @@
+#include "app/controls/COwnClipboardEdit.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+ClipboardStorage::~ClipboardStorage() { free(data); }
+
+std::wstring ClipboardBuffer::Text() const {
+  if (!IsSet()) return {};
+  std::lock_guard<std::recursive_mutex> guard(*lock);
+  return std::wstring(static_cast<const wchar_t*>(*data), *data ? *size / sizeof(wchar_t) : 0);
+}
+
+bool SetClipboardBuffer(const ClipboardBuffer& buffer, const void* data, size_t n) {
+  if (!buffer.IsSet() || n > UINT32_MAX) return false;
+  std::lock_guard<std::recursive_mutex> guard(*buffer.lock);
+  if (*buffer.capacity < n) {
+    free(*buffer.data);
+    *buffer.data = malloc(n);
+    *buffer.capacity = *buffer.data ? static_cast<uint32_t>(n) : 0;
+    if (!*buffer.data) {
+      *buffer.size = 0;
+      return false;
+    }
+  }
+  if (n) memcpy(*buffer.data, data, n);
+  *buffer.size = static_cast<uint32_t>(n);
+  return true;
+}
+
+IMPLEMENT_DYNAMIC(COwnClipboardEdit, CEdit)
+
+BEGIN_MESSAGE_MAP(COwnClipboardEdit, CEdit)
+END_MESSAGE_MAP()
+
+void COwnClipboardEdit::StoreSelection() {
+  if (!m_clipboard.IsSet()) return;
+  int start = 0, end = 0;
+  GetSel(start, end);
+  if (end <= start) return;  // nothing selected: the system clipboard keeps its text too
+  int length = GetWindowTextLength();
+  std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
+  GetWindowText(text.data(), length + 1);
+  if (end > length) end = length;
+  if (end <= start) return;
+  SetClipboardBuffer(m_clipboard, text.data() + start, static_cast<size_t>(end - start) * sizeof(wchar_t));
+}
+
+void COwnClipboardEdit::PasteOwn() {
+  // EM_REPLACESEL writes even into a read-only edit, which the edit's own paste would refuse.
+  if (!m_clipboard.IsSet() || (GetStyle() & ES_READONLY)) return;
+  std::lock_guard<std::recursive_mutex> guard(*m_clipboard.lock);
+  uint32_t size = *m_clipboard.size;
+  if (!size || !*m_clipboard.data) return;
+  auto* block = static_cast<wchar_t*>(malloc(size + sizeof(wchar_t)));
+  if (!block) return;
+  memcpy(block, *m_clipboard.data, size);
+  block[size / sizeof(wchar_t)] = 0;
+  ReplaceSel(block, TRUE);
+  free(block);
+}
+
+// The edit's own menu would cut, copy and paste past the messages below; this one sends them.
+void COwnClipboardEdit::ShowEditMenu(LPARAM screenPoint) {
+  int start = 0, end = 0;
+  GetSel(start, end);
+  bool selection = end > start;
+  bool readOnly = (GetStyle() & ES_READONLY) != 0;
+  bool canPaste = false;
+  if (m_ownPaste) {
+    if (m_clipboard.IsSet()) {
+      std::lock_guard<std::recursive_mutex> guard(*m_clipboard.lock);
+      canPaste = *m_clipboard.size != 0;
+    }
+  } else {
+    canPaste = IsClipboardFormatAvailable(CF_UNICODETEXT) != FALSE;
+  }
+  auto flags = [](bool on) { return MF_STRING | (on ? MF_ENABLED : MF_GRAYED); };
+  HMENU menu = CreatePopupMenu();
+  AppendMenuW(menu, flags(SendMessage(EM_CANUNDO) != 0 && !readOnly), WM_UNDO, L"&Undo");
+  AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  AppendMenuW(menu, flags(selection && !readOnly), WM_CUT, L"Cu&t");
+  AppendMenuW(menu, flags(selection), WM_COPY, L"&Copy");
+  AppendMenuW(menu, flags(canPaste && !readOnly), WM_PASTE, L"&Paste");
+  AppendMenuW(menu, flags(selection && !readOnly), WM_CLEAR, L"&Delete");
+  AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+  AppendMenuW(menu, flags(GetWindowTextLength() > 0), EM_SETSEL, L"Select &All");
+  POINT p = {static_cast<short>(LOWORD(screenPoint)), static_cast<short>(HIWORD(screenPoint))};
+  if (screenPoint == -1) {  // from the keyboard: at the control
+    CRect r;
+    GetWindowRect(&r);
+    p = {r.left + 4, r.top + 4};
+  }
+  SetFocus();
+  UINT cmd = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, p.x, p.y, 0, m_hWnd, nullptr);
+  DestroyMenu(menu);
+  if (cmd == EM_SETSEL) SetSel(0, -1);
+  else if (cmd) SendMessage(cmd);
+}
+
+LRESULT COwnClipboardEdit::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_COPY:
+      StoreSelection();
+      break;
+    case WM_CUT:
+      StoreSelection();
+      SendMessage(WM_COPY);
+      break;
+    case WM_PASTE:
+      if (m_ownPaste) {
+        PasteOwn();
+        return 1;
+      }
+      break;
+    case WM_KEYDOWN: {
+      // The edit handles these keys itself without sending WM_COPY, WM_CUT or WM_PASTE.
+      bool shift = GetKeyState(VK_SHIFT) < 0, control = GetKeyState(VK_CONTROL) < 0;
+      if (wParam == VK_INSERT && shift && !control) return SendMessage(WM_PASTE), 0;
+      if (wParam == VK_INSERT && control && !shift) return SendMessage(WM_COPY), 0;
+      if (wParam == VK_DELETE && shift && !control) return SendMessage(WM_CUT), 0;
+      break;
+    }
+    case WM_CONTEXTMENU:
+      ShowEditMenu(lParam);
+      return 0;
+    default:
+      break;
+  }
+  return CEdit::WindowProc(message, wParam, lParam);
+}

@@ -1,0 +1,399 @@
+// madlldlib.dll over FFmpeg: mp3 demuxer (ID3v2, Xing/Info/VBRI, encoder delay and padding),
+// the default MP3 decoder, libswresample to interleaved 16-bit, and a WAV written beside the
+// output and moved into place when whole.
+#include "standins/madlldlib/MadllDecoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/opt.h>
+#include <libswresample/swresample.h>
+}
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+// FFmpeg's complaints go to the debugger output instead of a console the program does not have.
+void ForwardFfmpegLog(void*, int level, const char* format, va_list args) {
+  if (level > AV_LOG_ERROR) return;
+  char text[512];
+  int n = snprintf(text, sizeof text, "madlldlib: ");
+  vsnprintf(text + n, sizeof text - n, format, args);
+  OutputDebugStringA(text);
+}
+
+std::wstring OemToWide(const char* text) {
+  int n = MultiByteToWideChar(CP_OEMCP, 0, text, -1, nullptr, 0);
+  if (n <= 1) return {};
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_OEMCP, 0, text, -1, wide.data(), n);
+  wide.resize(static_cast<size_t>(n - 1));
+  return wide;
+}
+
+std::string WideToUtf8(const std::wstring& wide) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return {};
+  std::string utf8(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), n, nullptr, nullptr);
+  utf8.resize(static_cast<size_t>(n - 1));
+  return utf8;
+}
+
+uint32_t Capped(int64_t value) { return value < 0 ? 0 : value > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(value); }
+
+uint32_t ReadBE32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+
+// An MPEG audio Layer III frame header at p: its byte length and where its side information ends.
+struct FrameHeader {
+  uint32_t length = 0;   // 0: not a Layer III header of known size (free format included)
+  uint32_t sideEnd = 0;  // offset of the byte after the side information
+};
+
+FrameHeader ParseLayer3Header(const uint8_t* p) {
+  FrameHeader h;
+  if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return h;
+  const int version = (p[1] >> 3) & 3;  // 3 MPEG-1, 2 MPEG-2, 0 MPEG-2.5
+  const int layer = (p[1] >> 1) & 3;    // 1 Layer III
+  const int bitIndex = p[2] >> 4, rateIndex = (p[2] >> 2) & 3, padding = (p[2] >> 1) & 1;
+  if (version == 1 || layer != 1 || bitIndex == 0 || bitIndex == 15 || rateIndex == 3) return h;
+  static const int kRates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+  static const int kKbpsV1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+  static const int kKbpsV2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
+  const bool mono = (p[3] >> 6) == 3;
+  if (version == 3) {
+    h.length = static_cast<uint32_t>(144000 * kKbpsV1[bitIndex] / kRates[3][rateIndex] + padding);
+    h.sideEnd = 4 + (mono ? 17 : 32);
+  } else {
+    h.length = static_cast<uint32_t>(72000 * kKbpsV2[bitIndex] / kRates[version][rateIndex] + padding);
+    h.sideEnd = 4 + (mono ? 9 : 17);
+  }
+  return h;
+}
+
+// The number of sound frames (the header frame not counted, as the demuxer does not deliver it) a
+// Xing/Info or VBRI header frame announces, or 0 when the file has none. The header frame is the
+// first frame after the ID3v2 tags.
+uint32_t AnnouncedFrames(HANDLE file) {
+  uint8_t head[10];
+  DWORD got = 0;
+  int64_t at = 0;
+  for (;;) {  // ID3v2 tags, possibly several in a row
+    LARGE_INTEGER pos;
+    pos.QuadPart = at;
+    if (!SetFilePointerEx(file, pos, nullptr, FILE_BEGIN) || !ReadFile(file, head, 10, &got, nullptr) || got < 10)
+      return 0;
+    if (memcmp(head, "ID3", 3) || ((head[6] | head[7] | head[8] | head[9]) & 0x80)) break;
+    const int64_t size = int64_t(head[6]) << 21 | int64_t(head[7]) << 14 | int64_t(head[8]) << 7 | head[9];
+    at += 10 + size + ((head[5] & 0x10) ? 10 : 0);
+  }
+  uint8_t frame[4096];
+  LARGE_INTEGER pos;
+  pos.QuadPart = at;
+  if (!SetFilePointerEx(file, pos, nullptr, FILE_BEGIN) || !ReadFile(file, frame, sizeof frame, &got, nullptr))
+    return 0;
+  // The first header that another header follows at its length: a lone sync word in junk is no frame.
+  for (DWORD i = 0; i + 4 <= got; ++i) {
+    FrameHeader h = ParseLayer3Header(frame + i);
+    if (!h.length || i + h.length + 4 > got || !ParseLayer3Header(frame + i + h.length).length) continue;
+    const uint8_t* f = frame + i;
+    if (h.sideEnd + 12 <= h.length && (!memcmp(f + h.sideEnd, "Xing", 4) || !memcmp(f + h.sideEnd, "Info", 4))) {
+      const uint32_t flags = ReadBE32(f + h.sideEnd + 4);
+      return (flags & 1) ? ReadBE32(f + h.sideEnd + 8) : 0;
+    }
+    // Whether a VBRI count includes its own frame varies between encoders: allow for it.
+    if (36 + 18 <= h.length && !memcmp(f + 36, "VBRI", 4)) {
+      const uint32_t frames = ReadBE32(f + 36 + 14);
+      return frames ? frames - 1 : 0;
+    }
+    return 0;
+  }
+  return 0;
+}
+
+// Buffered writer over a Win32 file that remembers the first failure.
+class WavWriter {
+ public:
+  explicit WavWriter(HANDLE file) : file_(file) { buffer_.reserve(kBufferSize); }
+  bool Append(const uint8_t* data, size_t size) {
+    while (ok_ && size) {
+      size_t n = std::min(size, kBufferSize - buffer_.size());
+      buffer_.insert(buffer_.end(), data, data + n);
+      data += n;
+      size -= n;
+      dataBytes_ += n;
+      if (buffer_.size() == kBufferSize) Flush();
+    }
+    return ok_;
+  }
+  bool Flush() {
+    if (ok_ && !buffer_.empty()) ok_ = WriteAll(buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return ok_;
+  }
+  bool WriteAll(const uint8_t* data, size_t size) {
+    DWORD written = 0;
+    return WriteFile(file_, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+  }
+  uint64_t DataBytes() const { return dataBytes_; }
+
+ private:
+  static constexpr size_t kBufferSize = 1 << 18;
+  HANDLE file_;
+  std::vector<uint8_t> buffer_;
+  uint64_t dataBytes_ = 0;
+  bool ok_ = true;
+};
+
+void PutLE16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v), p[1] = uint8_t(v >> 8); }
+void PutLE32(uint8_t* p, uint32_t v) { PutLE16(p, v), PutLE16(p + 2, v >> 16); }
+
+void BuildWavHeader(uint8_t* h, uint32_t channels, uint32_t rate, uint32_t dataBytes) {
+  memcpy(h, "RIFF", 4);
+  PutLE32(h + 4, dataBytes + 36);
+  memcpy(h + 8, "WAVEfmt ", 8);
+  PutLE32(h + 16, 16);
+  PutLE16(h + 20, 1);
+  PutLE16(h + 22, channels);
+  PutLE32(h + 24, rate);
+  PutLE32(h + 28, rate * channels * 2);
+  PutLE16(h + 32, channels * 2);
+  PutLE16(h + 34, 16);
+  memcpy(h + 36, "data", 4);
+  PutLE32(h + 40, dataBytes);
+}
+
+// One decode: owns every FFmpeg object and the temporary WAV, and frees them on every path.
+class Decode {
+ public:
+  ~Decode() {
+    swr_free(&swr_);
+    av_frame_free(&frame_);
+    av_packet_free(&packet_);
+    avcodec_free_context(&codec_);
+    avformat_close_input(&format_);
+    av_channel_layout_uninit(&inLayout_);
+    av_channel_layout_uninit(&outLayout_);
+    if (out_ != INVALID_HANDLE_VALUE) CloseHandle(out_);
+    if (!tempPath_.empty()) DeleteFileW(tempPath_.c_str());
+  }
+
+  int Run(const std::wstring& mp3Path, const std::wstring& wavPath, MadllProgressCallback progress) {
+    progress_ = progress;
+    const DWORD attributes = GetFileAttributesW(mp3Path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return MADLL_ERR_OPEN_INPUT;
+    HANDLE in = CreateFileW(mp3Path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (in == INVALID_HANDLE_VALUE) return MADLL_ERR_OPEN_INPUT;
+    LARGE_INTEGER size{};
+    GetFileSizeEx(in, &size);
+    inputSize_ = size.QuadPart;
+    announcedFrames_ = AnnouncedFrames(in);
+    CloseHandle(in);
+
+    if (int r = OpenInput(mp3Path)) return r;
+    if (int r = CreateOutput(wavPath)) return r;
+    if (int r = DecodeAll()) return r;
+    if (!frames_ || !writer_ || !writer_->DataBytes()) return MADLL_ERR_NOT_MPEG_AUDIO;
+    if (truncated_ || packets_ < announcedFrames_) return MADLL_ERR_TRUNCATED;
+    return FinishOutput(wavPath);
+  }
+
+ private:
+  int OpenInput(const std::wstring& mp3Path) {
+    const std::string utf8 = WideToUtf8(mp3Path);
+    int r = avformat_open_input(&format_, utf8.c_str(), nullptr, nullptr);
+    // The file opened and read above: a refusal here is about its content.
+    if (r == AVERROR(ENOMEM)) return MADLL_ERR_NO_MEMORY;
+    if (r == AVERROR(EIO) || r == AVERROR(EACCES) || r == AVERROR(ENOENT)) return MADLL_ERR_OPEN_INPUT;
+    if (r < 0) return MADLL_ERR_NOT_MPEG_AUDIO;
+    if (strcmp(format_->iformat->name, "mp3")) return MADLL_ERR_NOT_MPEG_AUDIO;
+    // The demuxer fills in rate and channels only from decoded frames, so take the first audio
+    // stream as it is (av_find_best_stream would pass over it).
+    for (unsigned i = 0; i < format_->nb_streams && stream_ < 0; ++i)
+      if (format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) stream_ = static_cast<int>(i);
+    if (stream_ < 0) return MADLL_ERR_NOT_MPEG_AUDIO;
+    AVStream* st = format_->streams[stream_];
+    const AVCodec* decoder = avcodec_find_decoder(st->codecpar->codec_id);
+    if (!decoder) return MADLL_ERR_NOT_MPEG_AUDIO;
+    codec_ = avcodec_alloc_context3(decoder);
+    packet_ = av_packet_alloc();
+    frame_ = av_frame_alloc();
+    if (!codec_ || !packet_ || !frame_) return MADLL_ERR_NO_MEMORY;
+    if (avcodec_parameters_to_context(codec_, st->codecpar) < 0) return MADLL_ERR_DECODE;
+    // The decoder cuts the encoder delay and padding only when it knows the packets' time base.
+    codec_->pkt_timebase = st->time_base;
+    codec_->thread_count = 1;
+    if (avcodec_open2(codec_, decoder, nullptr) < 0) return MADLL_ERR_DECODE;
+    return MADLL_OK;
+  }
+
+  int CreateOutput(const std::wstring& wavPath) {
+    const DWORD attributes = GetFileAttributesW(wavPath.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return MADLL_ERR_WRITE_OUTPUT;
+    DWORD n = GetFullPathNameW(wavPath.c_str(), 0, nullptr, nullptr);
+    if (!n) return MADLL_ERR_WRITE_OUTPUT;
+    std::wstring full(n, L'\0');
+    wchar_t* namePart = nullptr;
+    n = GetFullPathNameW(wavPath.c_str(), n, full.data(), &namePart);
+    if (!n || !namePart) return MADLL_ERR_WRITE_OUTPUT;
+    const std::wstring folder = full.substr(0, static_cast<size_t>(namePart - full.data()));
+    wchar_t temp[MAX_PATH];
+    if (folder.size() > MAX_PATH - 14 || !GetTempFileNameW(folder.c_str(), L"mdl", 0, temp)) return MADLL_ERR_WRITE_OUTPUT;
+    tempPath_ = temp;
+    out_ = CreateFileW(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out_ == INVALID_HANDLE_VALUE) return MADLL_ERR_WRITE_OUTPUT;
+    writer_ = std::make_unique<WavWriter>(out_);
+    uint8_t header[44] = {};
+    return writer_->WriteAll(header, sizeof header) ? MADLL_OK : MADLL_ERR_WRITE_OUTPUT;
+  }
+
+  int DecodeAll() {
+    for (;;) {
+      int r = av_read_frame(format_, packet_);
+      if (r == AVERROR_EOF) break;
+      if (r < 0) return MADLL_ERR_OPEN_INPUT;
+      if (packet_->stream_index == stream_) {
+        ++packets_;
+        if (packet_->size >= 4) {
+          const FrameHeader h = ParseLayer3Header(packet_->data);
+          if (h.length && static_cast<uint32_t>(packet_->size) < h.length) truncated_ = true;
+        }
+        r = avcodec_send_packet(codec_, packet_);
+        av_packet_unref(packet_);
+        // A damaged frame is passed over, as players do; the rest of the file still decodes.
+        if (r < 0 && r != AVERROR_INVALIDDATA) return MADLL_ERR_DECODE;
+        if (int e = ReceiveFrames()) return e;
+      } else {
+        av_packet_unref(packet_);
+      }
+    }
+    if (avcodec_send_packet(codec_, nullptr) < 0) return MADLL_ERR_DECODE;
+    if (int e = ReceiveFrames()) return e;
+    return DrainConverter();
+  }
+
+  int ReceiveFrames() {
+    for (;;) {
+      int r = avcodec_receive_frame(codec_, frame_);
+      if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return MADLL_OK;
+      if (r == AVERROR_INVALIDDATA) continue;
+      if (r < 0) return MADLL_ERR_DECODE;
+      int e = ConvertFrame();
+      av_frame_unref(frame_);
+      if (e) return e;
+      ++frames_;
+      if (progress_) progress_(frames_, Capped(avio_tell(format_->pb)), Capped(inputSize_));
+    }
+  }
+
+  // The WAV keeps the first frame's rate and channels; a later frame of another format is
+  // converted to it.
+  int ConvertFrame() {
+    if (frame_->nb_samples <= 0) return MADLL_OK;
+    if (!outChannels_) {
+      if (frame_->ch_layout.nb_channels < 1 || frame_->ch_layout.nb_channels > 2 || frame_->sample_rate <= 0)
+        return MADLL_ERR_DECODE;
+      outChannels_ = static_cast<uint32_t>(frame_->ch_layout.nb_channels);
+      outRate_ = static_cast<uint32_t>(frame_->sample_rate);
+      av_channel_layout_default(&outLayout_, frame_->ch_layout.nb_channels);
+    }
+    const bool sameInput = swr_ && frame_->sample_rate == inRate_ && frame_->format == inFormat_ &&
+                           !av_channel_layout_compare(&frame_->ch_layout, &inLayout_);
+    if (!sameInput) {
+      if (swr_) {
+        if (int e = DrainConverter()) return e;
+        swr_free(&swr_);
+      }
+      av_channel_layout_uninit(&inLayout_);
+      if (av_channel_layout_copy(&inLayout_, &frame_->ch_layout) < 0) return MADLL_ERR_NO_MEMORY;
+      inRate_ = frame_->sample_rate;
+      inFormat_ = frame_->format;
+      if (swr_alloc_set_opts2(&swr_, &outLayout_, AV_SAMPLE_FMT_S16, static_cast<int>(outRate_), &inLayout_,
+                              static_cast<AVSampleFormat>(inFormat_), inRate_, 0, nullptr) < 0 ||
+          swr_init(swr_) < 0)
+        return MADLL_ERR_DECODE;
+    }
+    return Convert(const_cast<const uint8_t**>(frame_->extended_data), frame_->nb_samples);
+  }
+
+  // Converts and appends; returns the samples written through *produced when asked.
+  int Convert(const uint8_t** input, int inputSamples, int* producedOut = nullptr) {
+    int capacity = swr_get_out_samples(swr_, inputSamples);
+    if (capacity < 0) return MADLL_ERR_DECODE;
+    if (!input) capacity = std::max(capacity, 4096);  // draining: room for the resampler's tail
+    if (capacity == 0) return MADLL_OK;
+    pcm_.resize(static_cast<size_t>(capacity) * outChannels_ * 2);
+    uint8_t* out = pcm_.data();
+    const int produced = swr_convert(swr_, &out, capacity, input, inputSamples);
+    if (produced < 0) return MADLL_ERR_DECODE;
+    if (producedOut) *producedOut = produced;
+    const uint64_t bytes = static_cast<uint64_t>(produced) * outChannels_ * 2;
+    if (writer_->DataBytes() + bytes > 0xFFFFFFFFull - 36) return MADLL_ERR_TOO_LONG;
+    return writer_->Append(pcm_.data(), static_cast<size_t>(bytes)) ? MADLL_OK : MADLL_ERR_WRITE_OUTPUT;
+  }
+
+  int DrainConverter() {
+    for (int produced = 1; swr_ && produced > 0;)
+      if (int e = Convert(nullptr, 0, &produced)) return e;
+    return MADLL_OK;
+  }
+
+  int FinishOutput(const std::wstring& wavPath) {
+    if (!writer_->Flush()) return MADLL_ERR_WRITE_OUTPUT;
+    uint8_t header[44];
+    BuildWavHeader(header, outChannels_, outRate_, static_cast<uint32_t>(writer_->DataBytes()));
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(out_, zero, nullptr, FILE_BEGIN) || !writer_->WriteAll(header, sizeof header))
+      return MADLL_ERR_WRITE_OUTPUT;
+    const BOOL closed = CloseHandle(out_);
+    out_ = INVALID_HANDLE_VALUE;
+    if (!closed || !MoveFileExW(tempPath_.c_str(), wavPath.c_str(), MOVEFILE_REPLACE_EXISTING))
+      return MADLL_ERR_WRITE_OUTPUT;
+    tempPath_.clear();
+    return MADLL_OK;
+  }
+
+  MadllProgressCallback progress_ = nullptr;
+  int64_t inputSize_ = 0;
+  uint32_t announcedFrames_ = 0;
+  AVFormatContext* format_ = nullptr;
+  AVCodecContext* codec_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  AVFrame* frame_ = nullptr;
+  SwrContext* swr_ = nullptr;
+  int stream_ = -1;
+  uint32_t packets_ = 0, frames_ = 0;
+  bool truncated_ = false;
+  AVChannelLayout inLayout_{}, outLayout_{};
+  int inRate_ = 0, inFormat_ = -1;
+  uint32_t outChannels_ = 0, outRate_ = 0;
+  std::vector<uint8_t> pcm_;
+  HANDLE out_ = INVALID_HANDLE_VALUE;
+  std::wstring tempPath_;
+  std::unique_ptr<WavWriter> writer_;
+};
+
+}  // namespace
+
+extern "C" MADLL_API int WINAPI CbMpegAudioDecoder(const char* mp3Path, const char* wavPath, int writeWav,
+                                                   void* reserved, MadllProgressCallback progress) {
+  if (!mp3Path || !wavPath || !*mp3Path || !*wavPath || writeWav != 1) return MADLL_ERR_ARGUMENTS;
+  static const bool logRouted = (av_log_set_callback(ForwardFfmpegLog), true);
+  (void)logRouted;
+  const std::wstring in = OemToWide(mp3Path), out = OemToWide(wavPath);
+  if (in.empty() || out.empty()) return MADLL_ERR_ARGUMENTS;
+  try {
+    Decode decode;
+    return decode.Run(in, out, progress);
+  } catch (const std::bad_alloc&) {
+    return MADLL_ERR_NO_MEMORY;
+  }
+}
