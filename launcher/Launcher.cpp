@@ -61,6 +61,13 @@ void PickFolder(HWND owner, wchar_t* path) {
   if (FolderOfPickedName(file, &folder)) CopyPath(folder, path);
 }
 
+// The picker starts from what the field shows, so a path typed there is neither lost nor ignored.
+void PickFolderFor(HWND dialog, int field, wchar_t* path) {
+  GetDlgItemTextW(dialog, field, path, kLauncherPathChars);
+  PickFolder(dialog, path);
+  SetDlgItemTextW(dialog, field, path);
+}
+
 INT_PTR CALLBACK LauncherDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   auto* paths = reinterpret_cast<LauncherPaths*>(GetWindowLongPtrW(dialog, DWLP_USER));
   switch (message) {
@@ -82,12 +89,10 @@ INT_PTR CALLBACK LauncherDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
           EndDialog(dialog, IDCANCEL);
           return TRUE;
         case IDC_SELECT_OPEN:
-          PickFolder(dialog, paths->open);
-          SetDlgItemTextW(dialog, IDC_PATH_OPEN, paths->open);
+          PickFolderFor(dialog, IDC_PATH_OPEN, paths->open);
           return TRUE;
         case IDC_SELECT_SAVE:
-          PickFolder(dialog, paths->save);
-          SetDlgItemTextW(dialog, IDC_PATH_SAVE, paths->save);
+          PickFolderFor(dialog, IDC_PATH_SAVE, paths->save);
           return TRUE;
       }
       break;

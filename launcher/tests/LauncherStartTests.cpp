@@ -46,28 +46,61 @@ std::string IniText(const std::wstring& save, const std::wstring& open) {
   return "[Main]\r\nPathSave=" + Oem(save) + "\r\nPathOpen=" + Oem(open) + "\r\n\r\n";
 }
 
+// A shown dialog of the process: the launcher's own (by its caption) or, with `other`, any
+// other one (the folder picker).
 struct DialogSearch {
   DWORD process;
+  bool other;
   HWND found;
 };
 
-BOOL CALLBACK MatchLauncherDialog(HWND window, LPARAM data) {
+BOOL CALLBACK MatchDialog(HWND window, LPARAM data) {
   auto* search = reinterpret_cast<DialogSearch*>(data);
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
   wchar_t title[64] = {};
+  wchar_t kind[16] = {};
   GetWindowTextW(window, title, 64);
-  if (owner != search->process || wcscmp(title, kCaption) != 0 || !IsWindowVisible(window)) return TRUE;
+  GetClassNameW(window, kind, 16);
+  if (owner != search->process || wcscmp(kind, L"#32770") != 0 || !IsWindowVisible(window)) return TRUE;
+  if ((wcscmp(title, kCaption) == 0) == search->other) return TRUE;
   search->found = window;
   return FALSE;
 }
 
-std::wstring ControlText(HWND dialog, int id) {
+std::wstring WindowText(HWND window) {
   wchar_t text[300] = {};
   DWORD_PTR result = 0;
-  SendMessageTimeoutW(GetDlgItem(dialog, id), WM_GETTEXT, 300, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000,
-                      &result);
+  SendMessageTimeoutW(window, WM_GETTEXT, 300, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &result);
   return text;
+}
+
+std::wstring ControlText(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
+
+void SetText(HWND window, const std::wstring& text) {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 5000, &result);
+}
+
+// A window anywhere below `parent` with this id and window class.
+HWND FindChild(HWND parent, int id, const wchar_t* kind) {
+  struct Search {
+    int id;
+    const wchar_t* kind;
+    HWND found;
+  } search{id, kind, nullptr};
+  EnumChildWindows(
+      parent,
+      [](HWND window, LPARAM data) WINAPI -> BOOL {
+        auto* s = reinterpret_cast<Search*>(data);
+        wchar_t kind[32] = {};
+        GetClassNameW(window, kind, 32);
+        if (GetDlgCtrlID(window) != s->id || wcscmp(kind, s->kind) != 0) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 // One run of the launcher inside a job of its own, which also holds whatever it starts.
@@ -109,11 +142,11 @@ class CLauncherRun {
     return code;
   }
 
-  HWND WaitDialog(DWORD timeoutMs = 20000) {
-    DialogSearch search{processId_, nullptr};
+  HWND WaitDialog(bool other = false, DWORD timeoutMs = 20000) {
+    DialogSearch search{processId_, other, nullptr};
     WaitUntil(
         [&] {
-          EnumWindows(&MatchLauncherDialog, reinterpret_cast<LPARAM>(&search));
+          EnumWindows(&MatchDialog, reinterpret_cast<LPARAM>(&search));
           return search.found != nullptr || WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
         },
         timeoutMs);
@@ -292,9 +325,7 @@ TEST_F(LauncherStart, SetupShowsTheReadPathsAndOkSavesWhatWasEdited) {
   ASSERT_NE(dialog, nullptr);
   EXPECT_EQ(ControlText(dialog, kPathSave), L"C:\\S");
   EXPECT_EQ(ControlText(dialog, kPathOpen), L"C:\\O");
-  DWORD_PTR result = 0;
-  SendMessageTimeoutW(GetDlgItem(dialog, kPathSave), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"E:\\Übung[1]"),
-                      SMTO_ABORTIFHUNG, 5000, &result);
+  SetText(GetDlgItem(dialog, kPathSave), L"E:\\Übung[1]");
   PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
   EXPECT_EQ(run.WaitExit(), 0u);
   EXPECT_EQ(run.WaitStartedDone(), 2);
@@ -316,6 +347,44 @@ TEST_F(LauncherStart, SetupCancelLeavesTheIniAsItWas) {
   EXPECT_EQ(run.WaitExit(), 0u);
   EXPECT_EQ(run.WaitStartedDone(), 0);
   EXPECT_EQ(ReadFileOrMissing(IniPath()), ini);
+}
+
+TEST_F(LauncherStart, SelectPicksAFolderStartingFromWhatTheFieldShows) {
+  PutIni(IniText(L"C:\\S", L"C:\\O"));
+  const std::wstring picked = folder_ + L"\\Kurs[2]";
+  ASSERT_TRUE(CreateDirectoryW(picked.c_str(), nullptr));
+  CLauncherRun run;
+  ASSERT_TRUE(run.Start(launcher_, L"setup"));
+  HWND dialog = run.WaitDialog();
+  ASSERT_NE(dialog, nullptr);
+
+  // A typed path survives a picker that is cancelled.
+  SetText(GetDlgItem(dialog, kPathSave), L"D:\\Typed");
+  PostMessageW(GetDlgItem(dialog, 1003), BM_CLICK, 0, 0);
+  HWND picker = run.WaitDialog(true);
+  ASSERT_NE(picker, nullptr);
+  PostMessageW(FindChild(picker, IDCANCEL, L"Button"), BM_CLICK, 0, 0);
+  ASSERT_TRUE(WaitUntil([&] { return !IsWindow(picker); }));
+  EXPECT_EQ(ControlText(dialog, kPathSave), L"D:\\Typed");
+
+  // The picker opens on the typed folder with "Audio Files" as its name; a name confirmed in
+  // another folder makes that folder the path.
+  SetText(GetDlgItem(dialog, kPathOpen), folder_);
+  PostMessageW(GetDlgItem(dialog, 1002), BM_CLICK, 0, 0);
+  picker = run.WaitDialog(true);
+  ASSERT_NE(picker, nullptr);
+  HWND name = FindChild(picker, 0x47c, L"Edit");
+  ASSERT_NE(name, nullptr);
+  EXPECT_EQ(WindowText(name), L"Audio Files");
+  EXPECT_EQ(ControlText(picker, 0x471), folder_.substr(folder_.rfind(L'\\') + 1));  // "Look in"
+  SetText(name, picked + L"\\Audio Files");
+  PostMessageW(FindChild(picker, IDOK, L"Button"), BM_CLICK, 0, 0);
+  EXPECT_TRUE(WaitUntil([&] { return ControlText(dialog, kPathOpen) == picked; })) << Utf8(ControlText(dialog, kPathOpen));
+
+  PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
+  EXPECT_EQ(run.WaitExit(), 0u);
+  EXPECT_EQ(run.WaitStartedDone(), 2);
+  EXPECT_EQ(ReadFileOrMissing(IniPath()), IniText(L"D:\\Typed", picked));
 }
 
 }  // namespace
