@@ -272,6 +272,9 @@ TEST_F(LauncherStart, MissingIniDialogCancelStartsAndWritesNothing) {
   ASSERT_NE(dialog, nullptr);
   EXPECT_EQ(ControlText(dialog, kPathOpen), DocumentsDefault());
   EXPECT_EQ(ControlText(dialog, kPathSave), DocumentsDefault());
+  EXPECT_EQ(ControlText(dialog, IDOK), L"OK");
+  EXPECT_EQ(ControlText(dialog, 1002), L"Select");
+  EXPECT_EQ(ControlText(dialog, 1003), L"Select");
   PostMessageW(GetDlgItem(dialog, IDCANCEL), BM_CLICK, 0, 0);
   EXPECT_EQ(run.WaitExit(), 0u);
   EXPECT_EQ(run.WaitStartedDone(), 0);
@@ -385,6 +388,28 @@ TEST_F(LauncherStart, SelectPicksAFolderStartingFromWhatTheFieldShows) {
   EXPECT_EQ(run.WaitExit(), 0u);
   EXPECT_EQ(run.WaitStartedDone(), 2);
   EXPECT_EQ(ReadFileOrMissing(IniPath()), IniText(L"D:\\Typed", picked));
+}
+
+TEST(LauncherProgram, AsksForNoElevationAndCarriesItsDialogAndVersion) {
+  const std::wstring exe = ProgramFolder() + L"Quillgate.exe";
+  HMODULE module = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr);
+  HRSRC manifest = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+  ASSERT_NE(manifest, nullptr);
+  const std::string text(static_cast<const char*>(LockResource(LoadResource(module, manifest))),
+                         SizeofResource(module, manifest));
+  EXPECT_NE(text.find("level=\"asInvoker\""), std::string::npos) << text;
+  EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(132), MAKEINTRESOURCEW(5)), nullptr);
+  FreeLibrary(module);
+
+  DWORD handle = 0;
+  std::string block(GetFileVersionInfoSizeW(exe.c_str(), &handle), '\0');
+  ASSERT_FALSE(block.empty());
+  ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, DWORD(block.size()), block.data()));
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT size = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", reinterpret_cast<void**>(&info), &size));
+  EXPECT_EQ(info->dwFileVersionMS, 0x00070002u);
 }
 
 }  // namespace
