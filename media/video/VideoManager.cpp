@@ -234,12 +234,12 @@ void CVideoManager::SetWholeMode(bool on) {
     if (uint8_t(on) != wholeMode) {
       wholeMode = on;
       if (on) {
-        if (!RecordArrayCopy(&savedEntries, &entries)) savedEntries.recordSize = sizeof(VideoEntry);
+        RecordArrayCopy(&savedEntries, &entries);  // out of memory leaves it empty
         EmptyEntries(&entries);
         AppendDefaultEntry();
       } else {
         EmptyEntries(&entries);
-        if (!RecordArrayCopy(&entries, &savedEntries)) entries.recordSize = sizeof(VideoEntry);
+        RecordArrayCopy(&entries, &savedEntries);
         if (entries.count == 0) AppendDefaultEntry();
       }
     }
@@ -357,6 +357,7 @@ void CVideoManager::Tick(bool userMoved) {
   HWND trackbar = nullptr;
   {
     SectionLock hold(&lock);
+    if (!playing || paused) return;  // stopped or paused since the pass looked
     VideoEntry* entry = EntryAt(currentIndex);
     if (!entry) {
       playing = false;  // the list was emptied under the play state
