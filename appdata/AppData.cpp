@@ -8,6 +8,7 @@
 #include "appdata/SettingsFile.h"
 #include "common/LogManager.h"
 #include "media/document/SoundDocument.h"
+#include "media/video/VideoManager.h"
 
 CAppData* g_pAppData = nullptr;
 
@@ -122,9 +123,14 @@ void CAppData::LoadUrlList() {
   if (!path.empty()) ReadUrlListFile(path.c_str(), &urlListText, &urlListLength);
 }
 
-// Not built yet: the video manager (with its clock thread) and MixerData.bin.
-void CAppData::CreateVideoManager() {}
-void CAppData::DeleteVideoManager() {}
+// The clock thread runs from here to the end; the dialog directs the notifications to itself.
+void CAppData::CreateVideoManager() { videoManager = new CVideoManager; }
+void CAppData::DeleteVideoManager() {
+  delete videoManager;
+  videoManager = nullptr;
+}
+
+// Not built yet: MixerData.bin.
 void CAppData::LoadMixerData() {}
 void CAppData::SaveMixerData() {}
 
