@@ -11,6 +11,7 @@
 
 #include "audio/EngineInternal.h"
 #include "audio/SoundWorks.h"
+#include "common/Prompt.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -204,7 +205,7 @@ bool CSoundWorksWAS::OpenRenderOutput(CAudioDevice* device) {
   }
   device->masteringVoice = nullptr;
   const wchar_t* text = L"Could not create XAudio device. Check your app settings.";
-  if (g_pfnSoundMessageBox) g_pfnSoundMessageBox(nullptr, text, L"Attention", MB_OK);
+  ShowPrompt(nullptr, text, L"Attention", MB_OK);
   Log("Could not create XAudio device. Check your app settings.");
   return false;
 }

@@ -45,7 +45,6 @@ void EndMessageThread(HANDLE& thread, DWORD threadId) {
 PFN_CreateSoundEngine g_pfnCreateSoundEngine = CreateRealEngine;
 PFN_SoundCoCreateInstance g_pfnSoundCoCreateInstance = CoCreateInstance;
 PFN_XAudio2Create g_pfnXAudio2Create = nullptr;
-PFN_SoundMessageBox g_pfnSoundMessageBox = MessageBoxW;
 PFN_SoundLogLine g_pfnSoundLogLine = [](int channel, const char* text) { PostLogLine(channel, text); };
 
 CSoundWorksBase* CreateSoundEngine(void* ownerData) {

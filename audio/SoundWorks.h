@@ -251,13 +251,11 @@ using PFN_CreateSoundEngine = CSoundWorksBase* (*)(void* ownerData);
 extern PFN_CreateSoundEngine g_pfnCreateSoundEngine;
 CSoundWorksBase* CreateSoundEngine(void* ownerData);
 
-// Seams for tests: how the engine reaches COM, XAudio2 and the user.
+// Seams for tests: how the engine reaches COM and XAudio2 (the user: through ShowPrompt).
 using PFN_SoundCoCreateInstance = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
 extern PFN_SoundCoCreateInstance g_pfnSoundCoCreateInstance;  // CoCreateInstance by default
 using PFN_XAudio2Create = HRESULT(WINAPI*)(IXAudio2**, UINT32, XAUDIO2_PROCESSOR);
 extern PFN_XAudio2Create g_pfnXAudio2Create;  // null: ordinal 1 of XAudio2_9Redist.dll
-using PFN_SoundMessageBox = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
-extern PFN_SoundMessageBox g_pfnSoundMessageBox;  // MessageBoxW by default
 
 // Where the engine's log lines go: PostLogLine by default.
 using PFN_SoundLogLine = void (*)(int channel, const char* text);

@@ -16,19 +16,14 @@ extern "C" {
 }
 
 #include "common/LogManager.h"
+#include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 
 namespace {
 
 std::atomic<uint32_t> g_documentSerials{0};
 
-void ShowDocumentBox(const wchar_t* text) {
-  MessageBoxW(nullptr, text, GetEditionName(), MB_ICONEXCLAMATION);
-}
-
 }  // namespace
-
-PFN_DocumentReport g_pfnDocumentReport = ShowDocumentBox;
 
 CSoundDocument::CSoundDocument(uint32_t workerThreadId_, const std::wstring& name, void* sharedRecord_) {
   serial = ++g_documentSerials;
@@ -110,7 +105,7 @@ void CSoundDocument::Notify(WPARAM code) const {
 }
 
 void CSoundDocument::Report(const wchar_t* text) const {
-  if (g_pfnDocumentReport) g_pfnDocumentReport(text);
+  ShowPrompt(nullptr, text, GetEditionName(), MB_ICONEXCLAMATION);
 }
 
 CChunkInfo* CSoundDocument::GetChunk(int index) const {

@@ -1,5 +1,5 @@
 // Loading and saving sound files of a track: the one-shot load and save threads, the ".cif"
-// chunk-table record, the decode mutex, and the seams the tests use (messages, ZIP adds).
+// chunk-table record, the decode mutex, and the seam the tests use to make ZIP adds fail.
 #pragma once
 
 #include <windows.h>
@@ -44,11 +44,6 @@ constexpr uint32_t kMaxTextFileBytes = 10000000;
 constexpr size_t kMaxChunkTextUnits = 1023;
 // A package with more entries than this is read only up to here.
 constexpr int32_t kMaxPackageEntries = 1024;
-
-// How the saver and loader tell the user about a failure: a message box (MB_ICONEXCLAMATION) by
-// default; tests replace it, since a box would block them.
-using PFN_SoundFileMessage = void (*)(const wchar_t* text, const wchar_t* caption);
-extern PFN_SoundFileMessage g_pfnSoundFileMessage;
 
 // The package writer's add call (ZipAdd by default), so that tests can make it fail.
 using PFN_SoundZipAdd = uint32_t (*)(ZipHandle* handle, const wchar_t* name, const void* source,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/LogManager.h"
+#include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
@@ -20,16 +21,12 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 namespace {
 
-void ShowSoundFileBox(const wchar_t* text, const wchar_t* caption) {
-  MessageBoxW(nullptr, text, caption, MB_ICONEXCLAMATION);
-}
-
 uint32_t CallZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint32_t length, uint32_t kind) {
   return ZipAdd(handle, name, source, length, kind);
 }
 
 void Tell(const wchar_t* text, const wchar_t* caption = nullptr) {
-  if (g_pfnSoundFileMessage) g_pfnSoundFileMessage(text, caption ? caption : GetEditionName());
+  ShowPrompt(nullptr, text, caption ? caption : GetEditionName(), MB_ICONEXCLAMATION);
 }
 
 constexpr wchar_t kMp3Caption[] = L"MP3 encoding error";
@@ -89,7 +86,6 @@ const LameEncCalls& LameEncLibrary() {
 }
 
 const LameEncCalls* g_pLameEncCalls = nullptr;
-PFN_SoundFileMessage g_pfnSoundFileMessage = ShowSoundFileBox;
 PFN_SoundZipAdd g_pfnSoundZipAdd = CallZipAdd;
 
 namespace soundfile {

@@ -47,7 +47,7 @@ struct MasterWorker {
 TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
   MSG msg;
   PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-  g_pfnSoundFileMessage = [](const wchar_t* text, const wchar_t* caption) { ADD_FAILURE() << "message shown"; };
+  ScriptedPrompts prompts;
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   const std::wstring stem = std::wstring(temp) + L"qmsfreal" + std::to_wstring(GetCurrentProcessId());
@@ -85,6 +85,7 @@ TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
     delete doc;
   }
   EXPECT_GT(ReadBytes(stem + L".mp3").size(), 10000u);
+  EXPECT_TRUE(prompts.Asked().empty()) << "message shown";
   DeleteFileW((stem + L".wav").c_str());
   DeleteFileW((stem + L".mp3").c_str());
 }
