@@ -10,7 +10,7 @@
 #include <string>
 
 #include "audio/EngineInternal.h"
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 #include "common/Prompt.h"
 
 extern "C" {

@@ -1,5 +1,5 @@
 // The engine frame: construction, threads, device lists and the common open/close step.
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 
 #include <functiondiscoverykeys_devpkey.h>
 
@@ -137,6 +137,19 @@ using namespace engine;
 StreamingVoiceCallback::~StreamingVoiceCallback() {
   if (event) CloseHandle(event);
   event = nullptr;
+}
+
+void CSoundWorksBase::SetNotifyTargets(const NotifyTarget& played, const NotifyTarget& captured) {
+  playedTarget = played;
+  capturedTarget = captured;
+}
+
+std::pair<std::wstring, std::wstring> CSoundWorksBase::GetDefaultDevice(int dataFlow) { return {}; }
+
+void CSoundWorksWAS::SetNotifyTargets(const NotifyTarget& played, const NotifyTarget& captured) {
+  CSoundWorksBase::SetNotifyTargets(played, captured);
+  voiceCallback.target = played;
+  captureTarget = captured;
 }
 
 void CSoundWorksBase::SetTagKeys01(uint32_t value0, uint32_t value1) {

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 #include "common/Prompt.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 #include "audio/tests/FakeCoreAudio.h"
 #include "audio/tests/FakeXAudio2.h"
 #include "audio/tests/TestSupport.h"

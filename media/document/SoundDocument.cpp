@@ -261,7 +261,9 @@ void CSoundDocument::ResolveDeviceId(std::wstring& id, bool capture) {
   DeviceList devices = capture ? engine->GetCaptureDevices() : engine->GetRenderDevices();
   for (const auto& device : devices)
     if (device.first == id) return;
-  if (auto* was = dynamic_cast<CSoundWorksWAS*>(engine)) id = was->GetDefaultDevice(capture ? 1 : 0).first;
+  // An engine that knows no default (a stand-in) leaves the id as it is.
+  const std::wstring fallback = engine->GetDefaultDevice(capture ? 1 : 0).first;
+  if (!fallback.empty()) id = fallback;
 }
 
 void CSoundDocument::SetChunkText(const wchar_t* text) {
@@ -313,10 +315,8 @@ CSoundWorksBase* CreateTrackEngine(const CSoundDocument& doc) {
   CSoundWorksBase* engine = CreateSoundEngine(doc.sharedRecord);
   if (!engine) return nullptr;
   engine->SetSoundFormat(doc.wavHeader.channels, doc.wavHeader.samplesPerSec, 16, 100);
-  if (auto* was = dynamic_cast<CSoundWorksWAS*>(engine)) {
-    was->voiceCallback.target = NotifyTarget{doc.workerThreadId, nullptr, WM_SOUND_OUT};
-    was->captureTarget = NotifyTarget{doc.workerThreadId, nullptr, WM_SOUND_IN};
-  }
+  engine->SetNotifyTargets(NotifyTarget{doc.workerThreadId, nullptr, WM_SOUND_OUT},
+                           NotifyTarget{doc.workerThreadId, nullptr, WM_SOUND_IN});
   engine->StartEngine();
   return engine;
 }

@@ -182,7 +182,7 @@ TEST(SoundDocumentOnRealEngine, StudentRecordsTheToneTheMasterPlays) {
 
 TEST(SoundDocumentOnRealEngine, DeviceIdsAndEndpointVolume) {
   CSoundDocument doc(0, TrackName(L"RtDevices"), nullptr);
-  auto* was = dynamic_cast<CSoundWorksWAS*>(doc.engine);
+  CSoundWorksBase* was = doc.engine;  // the real engine: no stand-in is set here
   ASSERT_NE(was, nullptr);
   const std::wstring defaultIn = was->GetDefaultDevice(1).first;
   const std::wstring defaultOut = was->GetDefaultDevice(0).first;

@@ -66,7 +66,8 @@ TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
     ASSERT_TRUE(WaitForCode(doc, NOTIFY_LOADED, 20000));
     doc->CloseLoadThread();
     ASSERT_NE(doc->sourceWav, nullptr);
-    ASSERT_NE(dynamic_cast<CSoundWorksWAS*>(doc->engine), nullptr);
+    ASSERT_NE(doc->engine, nullptr);
+    ASSERT_FALSE(doc->engine->GetDefaultDevice(0).first.empty()) << "not the real engine";
     EXPECT_EQ(doc->engine->channels, 2u);
     EXPECT_EQ(doc->engine->sampleRate, 48000u);
 
