@@ -1,5 +1,5 @@
 // A small Windows program that drives the engine on the real (Wine) devices for the Linux-side
-// checks in wine_audio_check.py:
+// checks in wine_audio_test.py:
 //   audio_probe capture NAME SECONDS OUT             float32 mono 44,100 Hz of the endpoint NAME
 //   audio_probe capture2 NAME_A NAME_B SECONDS OUT_A OUT_B   two streams, split by source key
 //   audio_probe play SECONDS FREQUENCY               a 16-bit tone through XAudio2
