@@ -15,6 +15,7 @@
 
 #include "appdata/NamedPipeLink.h"
 #include "appdata/PipeMessage.h"
+#include "appdata/WaveDevicePair.h"
 
 class CSoundDocument;
 class CVideoManager;
@@ -37,18 +38,6 @@ struct SharedEngineRecord {
   std::vector<uint8_t> lists0[20];
   std::vector<uint8_t> lists1[20];
   std::recursive_mutex lock;
-};
-
-// The output and input device ids and the per-station file that keeps them.
-struct WaveDevicePair {
-  std::wstring WaveDeviceOut;
-  std::wstring WaveDeviceIn;
-  wchar_t settingsPath[260] = {};
-
-  // Ids found as strings under "/Wave" replace the current ones; anything else leaves them.
-  void LoadWaveDeviceSettings();
-  // {"Wave": {"WaveDeviceIn": ..., "WaveDeviceOut": ...}} in the ANSI code page.
-  void SaveWaveDeviceSettings();
 };
 
 // How the worker shows a box (text, caption, style): through ShowPrompt on a short-lived thread
