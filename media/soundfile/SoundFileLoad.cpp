@@ -20,18 +20,9 @@ constexpr size_t kMaxPathUnits = 259;
 
 int WINAPI IgnoreProgress(uint32_t, uint32_t, uint32_t) { return 0; }
 
-#ifdef QM_MADLL_IMPORTED
 int CallDecoder(const char* mp3, const char* wav) {
   return CbMpegAudioDecoder(mp3, wav, 1, nullptr, IgnoreProgress);
 }
-#else
-// Built without the decoder library beside it: find it at run time.
-int CallDecoder(const char* mp3, const char* wav) {
-  static auto decode = reinterpret_cast<CbMpegAudioDecoderFn>(
-      reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(MADLL_DLL_NAME), MADLL_DECODER_EXPORT)));
-  return decode ? decode(mp3, wav, 1, nullptr, IgnoreProgress) : -1;
-}
-#endif
 
 // The decoder takes OEM-code-page paths. A path of an existing file that the code page cannot
 // spell is passed by its short (8.3) name, which it always can.
