@@ -58,12 +58,11 @@ void Log(const char* text) {
 }
 
 void Logf(const char* format, ...) {
-  char line[512];
   va_list args;
   va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
+  const std::string line = FormatLogTextV(format, args);
   va_end(args);
-  Log(line);
+  Log(line.c_str());
 }
 
 static std::string ToOem(const std::wstring& text) {

@@ -25,6 +25,19 @@ const wchar_t* FileNamePart(const wchar_t* path) {
 }
 }  // namespace
 
+bool ReadFileAt(HANDLE file, uint64_t offset, void* data, DWORD size) {
+  LARGE_INTEGER at;
+  at.QuadPart = int64_t(offset);
+  if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
+  DWORD total = 0;
+  while (total < size) {
+    DWORD got = 0;
+    if (!ReadFile(file, static_cast<uint8_t*>(data) + total, size - total, &got, nullptr) || got == 0) return false;
+    total += got;
+  }
+  return true;
+}
+
 bool ReplaceFileExtension(wchar_t* path, size_t size, const wchar_t* ext) {
   if (!path || !ext || size == 0) return false;
   size_t len = wcsnlen(path, size);

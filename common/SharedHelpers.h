@@ -10,6 +10,10 @@
 const wchar_t* GetEditionName();
 const wchar_t* GetEditionNameById(int id);
 
+// Reads exactly `size` bytes at `offset` of a file opened for synchronous I/O, over as many reads as
+// it takes; false when a read fails or the file ends first.
+bool ReadFileAt(HANDLE file, uint64_t offset, void* data, DWORD size);
+
 // Replaces (or adds) the extension of the file-name part. Fails without writing when the
 // result would not fit `size` wide characters with its NUL.
 bool ReplaceFileExtension(wchar_t* path, size_t size, const wchar_t* ext);

@@ -61,7 +61,8 @@ struct WindowSearch {
 BOOL CALLBACK CollectTitled(HWND w, LPARAM p) {
   auto* s = reinterpret_cast<WindowSearch*>(p);
   wchar_t title[128] = {};
-  GetWindowTextW(w, title, 128);
+  // Read without a message: a box thread still setting its box up must not hold the test.
+  InternalGetWindowText(w, title, 128);
   DWORD pid = 0;
   GetWindowThreadProcessId(w, &pid);
   if (pid == GetCurrentProcessId() && wcscmp(title, s->caption) == 0) s->found.push_back(w);

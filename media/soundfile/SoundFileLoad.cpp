@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/LogManager.h"
+#include "common/SharedHelpers.h"
 #include "standins/madlldlib/MadllDecoder.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
@@ -42,20 +43,6 @@ bool FileExists(const std::wstring& path) {
   HANDLE find = FindFirstFileW(path.c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return false;
   FindClose(find);
-  return true;
-}
-
-bool ReadAt(HANDLE file, uint64_t offset, void* into, DWORD size) {
-  LARGE_INTEGER at;
-  at.QuadPart = int64_t(offset);
-  if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
-  DWORD total = 0;
-  while (total < size) {
-    DWORD got = 0;
-    if (!ReadFile(file, static_cast<uint8_t*>(into) + total, size - total, &got, nullptr) || got == 0)
-      return false;
-    total += got;
-  }
   return true;
 }
 
@@ -109,7 +96,7 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
   LARGE_INTEGER size = {};
   if (!GetFileSizeEx(file, &size)) return false;
   const uint64_t fileSize = uint64_t(size.QuadPart);
-  if (fileSize < sizeof(WavHeaderImage) || !ReadAt(file, 0, header, sizeof *header)) return false;
+  if (fileSize < sizeof(WavHeaderImage) || !ReadFileAt(file, 0, header, sizeof *header)) return false;
   if (memcmp(header->riff, "RIFF", 4) || memcmp(header->wave, "WAVE", 4) || memcmp(header->fmt, "fmt ", 4))
     return false;
   const WavHeaderImage& h = *header;
@@ -121,7 +108,7 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
   while (pos + 8 <= fileSize) {
     char id[4];
     uint32_t chunkSize = 0;
-    if (!ReadAt(file, pos, id, 4) || !ReadAt(file, pos + 4, &chunkSize, 4)) return false;
+    if (!ReadFileAt(file, pos, id, 4) || !ReadFileAt(file, pos + 4, &chunkSize, 4)) return false;
     if (memcmp(id, "data", 4) == 0) {
       const uint64_t offset = pos + 8;
       if (offset > 0xFFFFFFFFull) return false;
@@ -245,9 +232,7 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
           const int result = CallDecoder(oemMp3, oemWav);
           if (result != 0) {
             if (placeholder) DeleteFileW(wavPath.c_str());
-            char line[80];
-            snprintf(line, sizeof line, "MP3 decoder failed with %d", result);
-            PostLogLine(LOG_WAVE_MANAGER, line);
+            PostLogLinef(LOG_WAVE_MANAGER, "MP3 decoder failed with %d", result);
             return false;
           }
         }
@@ -368,7 +353,7 @@ bool CSoundDocument::ReadChunkTable(const std::wstring& path) {
   }
   const uint32_t count = uint32_t(std::min<int64_t>(size.QuadPart / 8, kMaxFileChunks));
   std::vector<ChunkTableRecord> records(count);
-  const bool read = ReadAt(file, 0, records.data(), count * 8);
+  const bool read = ReadFileAt(file, 0, records.data(), count * 8);
   CloseHandle(file);
   if (!read) return false;
 
