@@ -124,6 +124,76 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
   return false;
 }
 
+// Extracts every plainly named entry of the package into the temp folder as base name + its
+// suffix, and names the sound entry (".mpa") ".mp3". False when the package cannot be opened.
+bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const std::wstring& base) {
+  ZipHandle* zip = OpenZip(path.c_str());
+  if (!zip) return false;
+  for (int32_t index = 0; index < kMaxPackageEntries; ++index) {
+    ZipEntryInfo info = {};
+    if (GetZipItem(zip, index, &info) != ZR_OK) break;
+    const std::wstring name(info.name, wcsnlen(info.name, 260));
+    if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) || name.empty() || name.back() == L'/' ||
+        name.back() == L'\\')
+      continue;
+    const size_t dot = name.rfind(L'.');
+    if (dot == std::wstring::npos || !IsPlainSuffix(name.substr(dot + 1))) continue;
+    const std::wstring target = temp + base + name.substr(dot);
+    if (target.size() > kMaxPathUnits) continue;
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(target.c_str());
+    if (UnzipItem(zip, index, target.c_str()) != ZR_OK) {
+      DeleteFileW(target.c_str());  // no half-written entry is taken for the sound
+      PostLogLine(LOG_WAVE_MANAGER, "Could not extract a package entry");
+      continue;
+    }
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  CloseZipReader(zip);
+  MoveFileW((temp + base + L".mpa").c_str(), (temp + base + L".mp3").c_str());
+  return true;
+}
+
+// Decodes the MP3 into a WAV of the same name in the temp folder (a WAV already there is used as
+// it is) and gives that WAV's path. The caller holds the decode mutex.
+bool DecodeMp3(const std::wstring& mp3Path, const std::wstring& temp, std::wstring* wavPathOut) {
+  const size_t mp3Name = soundfile::FileNameStart(mp3Path);
+  if (mp3Name == 0) return false;
+  const std::wstring mp3FileName = mp3Path.substr(mp3Name);
+  const std::wstring wavPath = temp + mp3FileName.substr(0, mp3FileName.size() - 3) + L"wav";
+  *wavPathOut = wavPath;
+  if (wavPath.size() > kMaxPathUnits || mp3Path.size() > kMaxPathUnits) return false;
+  if (!FileExists(mp3Path)) return true;
+  HANDLE existing = CreateFileW(wavPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (existing != INVALID_HANDLE_VALUE) {
+    CloseHandle(existing);  // a package's own WAV entry is used as it is
+    return true;
+  }
+  char oemMp3[260], oemWav[260];
+  if (!ToOemPath(mp3Path, oemMp3)) return false;
+  // A WAV name the code page cannot spell gets its short name once the file exists: an empty
+  // one stands there until the decoder replaces it.
+  bool placeholder = false;
+  if (!ToOemPath(wavPath, oemWav)) {
+    HANDLE made = CreateFileW(wavPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(made);
+    placeholder = true;
+    if (!ToOemPath(wavPath, oemWav)) {
+      DeleteFileW(wavPath.c_str());
+      return false;
+    }
+  }
+  const int result = CallDecoder(oemMp3, oemWav);
+  if (result != 0) {
+    if (placeholder) DeleteFileW(wavPath.c_str());
+    PostLogLinef(LOG_WAVE_MANAGER, "MP3 decoder failed with %d", result);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 DWORD WINAPI LoadThreadProc(LPVOID param) {
@@ -170,74 +240,12 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
   const std::wstring sideFolder = loadedAsPackage ? temp : path.substr(0, nameStart);
   ClearTempFolder();
 
-  if (loadedAsPackage) {
-    ZipHandle* zip = OpenZip(path.c_str());
-    if (!zip) return false;
-    for (int32_t index = 0; index < kMaxPackageEntries; ++index) {
-      ZipEntryInfo info = {};
-      if (GetZipItem(zip, index, &info) != ZR_OK) break;
-      const std::wstring name(info.name, wcsnlen(info.name, 260));
-      if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) || name.empty() || name.back() == L'/' ||
-          name.back() == L'\\')
-        continue;
-      const size_t dot = name.rfind(L'.');
-      if (dot == std::wstring::npos || !IsPlainSuffix(name.substr(dot + 1))) continue;
-      const std::wstring target = temp + base + name.substr(dot);
-      if (target.size() > kMaxPathUnits) continue;
-      SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-      DeleteFileW(target.c_str());
-      if (UnzipItem(zip, index, target.c_str()) != ZR_OK) {
-        DeleteFileW(target.c_str());  // no half-written entry is taken for the sound
-        PostLogLine(LOG_WAVE_MANAGER, "Could not extract a package entry");
-        continue;
-      }
-      SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
-    CloseZipReader(zip);
-    MoveFileW((temp + base + L".mpa").c_str(), (temp + base + L".mp3").c_str());
-  }
+  if (loadedAsPackage && !ExtractPackage(path, temp, base)) return false;
 
   std::wstring wavPath = path;
   {
     DecodeMutex mutex;
-    if (loadedAsMp3) {
-      const std::wstring mp3Path = loadedAsPackage ? temp + base + L".mp3" : path;
-      const size_t mp3Name = soundfile::FileNameStart(mp3Path);
-      if (mp3Name == 0) return false;
-      const std::wstring mp3FileName = mp3Path.substr(mp3Name);
-      wavPath = temp + mp3FileName.substr(0, mp3FileName.size() - 3) + L"wav";
-      if (wavPath.size() > kMaxPathUnits || mp3Path.size() > kMaxPathUnits) return false;
-      if (FileExists(mp3Path)) {
-        HANDLE existing = CreateFileW(wavPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (existing != INVALID_HANDLE_VALUE) {
-          CloseHandle(existing);  // a package's own WAV entry is used as it is
-        } else {
-          char oemMp3[260], oemWav[260];
-          if (!ToOemPath(mp3Path, oemMp3)) return false;
-          // A WAV name the code page cannot spell gets its short name once the file exists: an
-          // empty one stands there until the decoder replaces it.
-          bool placeholder = false;
-          if (!ToOemPath(wavPath, oemWav)) {
-            HANDLE made = CreateFileW(wavPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                      nullptr);
-            if (made == INVALID_HANDLE_VALUE) return false;
-            CloseHandle(made);
-            placeholder = true;
-            if (!ToOemPath(wavPath, oemWav)) {
-              DeleteFileW(wavPath.c_str());
-              return false;
-            }
-          }
-          const int result = CallDecoder(oemMp3, oemWav);
-          if (result != 0) {
-            if (placeholder) DeleteFileW(wavPath.c_str());
-            PostLogLinef(LOG_WAVE_MANAGER, "MP3 decoder failed with %d", result);
-            return false;
-          }
-        }
-      }
-    }
+    if (loadedAsMp3 && !DecodeMp3(loadedAsPackage ? temp + base + L".mp3" : path, temp, &wavPath)) return false;
   }
 
   HANDLE wav = CreateFileW(wavPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,

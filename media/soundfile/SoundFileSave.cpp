@@ -63,6 +63,47 @@ std::wstring OneLine(const std::wstring& text) {
   return line;
 }
 
+// Saving over the source WAV: it can be replaced only while closed; the track then reads the new
+// file, in which every chunk of the source lies at its place in the chunk order. False when the
+// new file could not take the old one's place or be opened again.
+bool ReplaceOpenSource(CSoundDocument& doc, const std::wstring& partial, const std::wstring& target) {
+  Lock lock(doc.packetLock);
+  CloseHandle(doc.sourceWav);
+  doc.sourceWav = nullptr;
+  const bool moved = MoveIntoPlace(partial, target);
+  doc.sourceWav = CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (doc.sourceWav == INVALID_HANDLE_VALUE) doc.sourceWav = nullptr;
+  if (!moved) DeleteFileW(partial.c_str());
+  if (moved && doc.sourceWav) {
+    DWORD got = 0;
+    WavHeaderImage header = {};
+    uint32_t dataSize = 0;
+    SetFilePointer(doc.sourceWav, 0, nullptr, FILE_BEGIN);
+    ReadFile(doc.sourceWav, &header, sizeof header, &got, nullptr);
+    SetFilePointer(doc.sourceWav, 40, nullptr, FILE_BEGIN);
+    ReadFile(doc.sourceWav, &dataSize, 4, &got, nullptr);
+    doc.wavHeader = header;
+    doc.sourceDataOffset = 44;
+    doc.sourceDataSize = dataSize;
+    uint32_t at = 0;
+    for (CChunkInfo* chunk : doc.chunks) {
+      if (chunk->fileName[0] == 0) chunk->start = at;
+      at += chunk->frames;
+    }
+  }
+  return moved && doc.sourceWav;
+}
+
+// The ".txt" of chunk texts beside a WAV or MP3.
+bool WriteTextsFile(const std::wstring& txtPath, const uint8_t* texts, uint32_t length) {
+  HANDLE file = CreateFileW(txtPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool written = texts && file != INVALID_HANDLE_VALUE && WriteAll(file, texts, length);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return written;
+}
+
 }  // namespace
 
 const LameEncCalls& LameEncLibrary() {
@@ -214,11 +255,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
         return finish(false);
       }
     } else {
-      const std::wstring txtPath = soundfile::ReplaceExtension(path, L"txt");
-      HANDLE file = CreateFileW(txtPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-      textsWritten = texts && file != INVALID_HANDLE_VALUE && WriteAll(file, texts, length);
-      if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+      textsWritten = WriteTextsFile(soundfile::ReplaceExtension(path, L"txt"), texts, length);
       free(texts);
       // The sound is still written; the save as a whole has failed.
       if (!textsWritten) Tell(L"Could not write the chunk texts file");
@@ -249,34 +286,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
   if (!package) {
     if (!wroteSound) return finish(textsWritten);
     if (!mp3 && soundfile::IsSameFile(sourceWav, soundTarget)) {
-      // Saving over the source WAV: it can be replaced only while closed; the track then reads the
-      // new file, in which every chunk of the source lies at its place in the chunk order.
-      Lock lock(packetLock);
-      CloseHandle(sourceWav);
-      sourceWav = nullptr;
-      const bool moved = MoveIntoPlace(soundPartial, soundTarget);
-      sourceWav = CreateFileW(soundTarget.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (sourceWav == INVALID_HANDLE_VALUE) sourceWav = nullptr;
-      if (!moved) DeleteFileW(soundPartial.c_str());
-      if (moved && sourceWav) {
-        DWORD got = 0;
-        WavHeaderImage header = {};
-        uint32_t dataSize = 0;
-        SetFilePointer(sourceWav, 0, nullptr, FILE_BEGIN);
-        ReadFile(sourceWav, &header, sizeof header, &got, nullptr);
-        SetFilePointer(sourceWav, 40, nullptr, FILE_BEGIN);
-        ReadFile(sourceWav, &dataSize, 4, &got, nullptr);
-        wavHeader = header;
-        sourceDataOffset = 44;
-        sourceDataSize = dataSize;
-        uint32_t at = 0;
-        for (CChunkInfo* chunk : chunks) {
-          if (chunk->fileName[0] == 0) chunk->start = at;
-          at += chunk->frames;
-        }
-      }
-      if (!moved || !sourceWav) {
+      if (!ReplaceOpenSource(*this, soundPartial, soundTarget)) {
         Tell(L"Could not replace the open sound file");
         return finish(false);
       }
