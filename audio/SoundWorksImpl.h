@@ -186,6 +186,16 @@ class CSoundWorksWAS : public CSoundWorksBase {
   void HandOverBlock(CStreamContext* context, CAudioDevice* device, WPARAM command);
   void PostConverted(CStreamContext* context, CAudioDevice* device, const uint8_t* samples,
                      int frames);
+  // The steps of PlayBlock, under the render lock.
+  CStreamContext* FindPlayContext(CAudioDevice* device, const BufferBlockHeader& h);
+  // Null when the device could not take the stream (it is then closed).
+  CStreamContext* OpenPlayContext(CAudioDevice* device, const BufferBlockHeader& h);
+  // The block this context plays (a clone, or the decoded MP3) described in *buffer; null: none.
+  CBufferRecord* PreparePlayBuffer(CStreamContext* context, CBufferRecord* record, const BufferBlockHeader& h,
+                                   XAUDIO2_BUFFER* buffer);
+  // Queues the block on the voice (and starts it); false when it was not queued (it is released).
+  bool SubmitPlayBuffer(CAudioDevice* device, CStreamContext* context, CBufferRecord* queued,
+                        const XAUDIO2_BUFFER& buffer);
 
   std::atomic<uint32_t> renderCount_{0};
   std::atomic<uint32_t> captureCount_{0};
