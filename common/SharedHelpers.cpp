@@ -97,6 +97,46 @@ std::vector<BYTE> Read32BitBits(HBITMAP bitmap, BITMAP& info) {
 }
 }  // namespace
 
+size_t PathFileNameStart(const std::wstring& path) {
+  const size_t sep = path.find_last_of(L"\\/");
+  return sep == std::wstring::npos ? 0 : sep + 1;
+}
+
+std::wstring PathBaseName(const std::wstring& path) {
+  const std::wstring name = path.substr(PathFileNameStart(path));
+  const size_t dot = name.rfind(L'.');
+  return dot == std::wstring::npos ? name : name.substr(0, dot);
+}
+
+std::wstring PathUpperExtension(const std::wstring& path) {
+  const std::wstring name = path.substr(PathFileNameStart(path));
+  const size_t dot = name.rfind(L'.');
+  if (dot == std::wstring::npos) return L"";
+  std::wstring ext = name.substr(dot + 1);
+  if (!ext.empty()) CharUpperBuffW(ext.data(), DWORD(ext.size()));
+  return ext;
+}
+
+std::wstring PathWithExtension(const std::wstring& path, const wchar_t* ext) {
+  const size_t start = PathFileNameStart(path);
+  const size_t dot = path.rfind(L'.');
+  const std::wstring stem = (dot == std::wstring::npos || dot < start) ? path : path.substr(0, dot);
+  return stem + L"." + ext;
+}
+
+bool IsSameFile(HANDLE open, const std::wstring& path) {
+  if (!open) return false;
+  HANDLE other = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a = {}, b = {};
+  const bool same = GetFileInformationByHandle(open, &a) && GetFileInformationByHandle(other, &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                    a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(other);
+  return same;
+}
+
 bool PremultiplyBitmapAlpha(HBITMAP bitmap) {
   BITMAP info;
   std::vector<BYTE> bits = Read32BitBits(bitmap, info);

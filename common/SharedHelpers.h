@@ -23,6 +23,18 @@ std::wstring GetExtensionOfPath(const wchar_t* path);
 // Spells the last part of `path` as the file system stores it; 1 when something matches.
 int ResolveExistingFile(wchar_t* path, size_t size);
 
+// Path helpers on std::wstring, where a separator is "\" or "/" (the sound files' loader and saver).
+// Index of the first character of the file name.
+size_t PathFileNameStart(const std::wstring& path);
+// The file name without the text from its last "." on; the whole file name when it has none.
+std::wstring PathBaseName(const std::wstring& path);
+// The file name's extension (text after its last "."), upper-cased; empty when it has none.
+std::wstring PathUpperExtension(const std::wstring& path);
+// The path with its file name's extension replaced by ext (added when it has none).
+std::wstring PathWithExtension(const std::wstring& path, const wchar_t* ext);
+// True when both name the same existing file (by volume and file index).
+bool IsSameFile(HANDLE open, const std::wstring& path);
+
 bool PremultiplyBitmapAlpha(HBITMAP bitmap);
 bool BitmapHasAlpha(HBITMAP bitmap);
 

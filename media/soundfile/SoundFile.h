@@ -61,19 +61,3 @@ struct LameEncCalls {
 };
 const LameEncCalls& LameEncLibrary();
 extern const LameEncCalls* g_pLameEncCalls;
-
-// Path helpers shared by the loader and the saver. A separator is "\" or "/".
-namespace soundfile {
-
-// Index of the first character of the file name.
-size_t FileNameStart(const std::wstring& path);
-// The file name without the text from its last "." on; the whole file name when it has none.
-std::wstring BaseName(const std::wstring& path);
-// The file name's extension (text after its last "."), upper-cased; empty when it has none.
-std::wstring UpperExtension(const std::wstring& path);
-// The path with its file name's extension replaced by ext (added when it has none).
-std::wstring ReplaceExtension(const std::wstring& path, const wchar_t* ext);
-// True when both name the same existing file (by volume and file index).
-bool IsSameFile(HANDLE open, const std::wstring& path);
-
-}  // namespace soundfile

@@ -157,7 +157,7 @@ bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const st
 // Decodes the MP3 into a WAV of the same name in the temp folder (a WAV already there is used as
 // it is) and gives that WAV's path. The caller holds the decode mutex.
 bool DecodeMp3(const std::wstring& mp3Path, const std::wstring& temp, std::wstring* wavPathOut) {
-  const size_t mp3Name = soundfile::FileNameStart(mp3Path);
+  const size_t mp3Name = PathFileNameStart(mp3Path);
   if (mp3Name == 0) return false;
   const std::wstring mp3FileName = mp3Path.substr(mp3Name);
   const std::wstring wavPath = temp + mp3FileName.substr(0, mp3FileName.size() - 3) + L"wav";
@@ -232,10 +232,10 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
   if (tail == L"MP3") loadedAsMp3 = 1;
   if (tail == L"QPK") loadedAsMp3 = loadedAsPackage = 1;
 
-  const size_t nameStart = soundfile::FileNameStart(path);
+  const size_t nameStart = PathFileNameStart(path);
   const std::wstring fileName = path.substr(nameStart);
   if (fileName.find(L'.') == std::wstring::npos || path.size() > kMaxPathUnits) return false;
-  const std::wstring base = soundfile::BaseName(path);
+  const std::wstring base = PathBaseName(path);
   const std::wstring temp = tempFolder;
   const std::wstring sideFolder = loadedAsPackage ? temp : path.substr(0, nameStart);
   ClearTempFolder();

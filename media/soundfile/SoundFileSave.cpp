@@ -129,50 +129,6 @@ const LameEncCalls& LameEncLibrary() {
 const LameEncCalls* g_pLameEncCalls = nullptr;
 PFN_SoundZipAdd g_pfnSoundZipAdd = CallZipAdd;
 
-namespace soundfile {
-
-size_t FileNameStart(const std::wstring& path) {
-  const size_t sep = path.find_last_of(L"\\/");
-  return sep == std::wstring::npos ? 0 : sep + 1;
-}
-
-std::wstring BaseName(const std::wstring& path) {
-  const std::wstring name = path.substr(FileNameStart(path));
-  const size_t dot = name.rfind(L'.');
-  return dot == std::wstring::npos ? name : name.substr(0, dot);
-}
-
-std::wstring UpperExtension(const std::wstring& path) {
-  const std::wstring name = path.substr(FileNameStart(path));
-  const size_t dot = name.rfind(L'.');
-  if (dot == std::wstring::npos) return L"";
-  std::wstring ext = name.substr(dot + 1);
-  if (!ext.empty()) CharUpperBuffW(ext.data(), DWORD(ext.size()));
-  return ext;
-}
-
-std::wstring ReplaceExtension(const std::wstring& path, const wchar_t* ext) {
-  const size_t start = FileNameStart(path);
-  const size_t dot = path.rfind(L'.');
-  const std::wstring stem = (dot == std::wstring::npos || dot < start) ? path : path.substr(0, dot);
-  return stem + L"." + ext;
-}
-
-bool IsSameFile(HANDLE open, const std::wstring& path) {
-  if (!open) return false;
-  HANDLE other = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (other == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a = {}, b = {};
-  const bool same = GetFileInformationByHandle(open, &a) && GetFileInformationByHandle(other, &b) &&
-                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-                    a.nFileIndexLow == b.nFileIndexLow;
-  CloseHandle(other);
-  return same;
-}
-
-}  // namespace soundfile
-
 bool CSoundDocument::StartSaveThread(const std::wstring& path) {
   if (saveThread) {  // the former save has posted its end; its handle was not closed yet
     WaitForSingleObject(saveThread, INFINITE);
@@ -211,7 +167,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
   };
 
   StopTransport();
-  const std::wstring ext = soundfile::UpperExtension(path);
+  const std::wstring ext = PathUpperExtension(path);
   const bool package = ext == L"QPK";
   const bool mp3 = package || ext == L"MP3";
 
@@ -220,12 +176,12 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
     return finish(false);
   }
   chunksToWrite = uint32_t(GetChunkCount());
-  const std::wstring base = soundfile::BaseName(path);
+  const std::wstring base = PathBaseName(path);
 
   ZipHandle* zip = nullptr;
   std::wstring zipTarget, zipPartial;
   if (package) {
-    zipTarget = soundfile::ReplaceExtension(path, L"qpk");
+    zipTarget = PathWithExtension(path, L"qpk");
     zipPartial = PartialPath(zipTarget);
     zip = CreateZip(zipPartial.c_str());
     if (!zip) {
@@ -255,7 +211,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
         return finish(false);
       }
     } else {
-      textsWritten = WriteTextsFile(soundfile::ReplaceExtension(path, L"txt"), texts, length);
+      textsWritten = WriteTextsFile(PathWithExtension(path, L"txt"), texts, length);
       free(texts);
       // The sound is still written; the save as a whole has failed.
       if (!textsWritten) Tell(L"Could not write the chunk texts file");
@@ -266,14 +222,14 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
   bool soundOk = false;
   std::wstring soundTarget, soundPartial;
   if (mp3) {
-    soundTarget = soundfile::ReplaceExtension(path, package ? L"mpa" : L"mp3");
+    soundTarget = PathWithExtension(path, package ? L"mpa" : L"mp3");
     // The ".mpa" is itself a temporary file beside the package.
     soundPartial = package ? soundTarget : PartialPath(soundTarget);
     uint32_t code = 0;
     soundOk = EncodeMp3File(soundPartial, &code);
     if (code >= 1 && code <= 3) Tell(kMp3Messages[code], kMp3Caption);
   } else {
-    soundTarget = soundfile::ReplaceExtension(path, L"wav");
+    soundTarget = PathWithExtension(path, L"wav");
     soundPartial = PartialPath(soundTarget);
     soundOk = WriteWavFile(soundPartial);
   }
@@ -285,7 +241,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
 
   if (!package) {
     if (!wroteSound) return finish(textsWritten);
-    if (!mp3 && soundfile::IsSameFile(sourceWav, soundTarget)) {
+    if (!mp3 && IsSameFile(sourceWav, soundTarget)) {
       if (!ReplaceOpenSource(*this, soundPartial, soundTarget)) {
         Tell(L"Could not replace the open sound file");
         return finish(false);
