@@ -15,6 +15,7 @@
 
 #include "appdata/NamedPipeLink.h"
 #include "appdata/PipeMessage.h"
+#include "appdata/WaveDevicePair.h"
 
 class CSoundDocument;
 class CVideoManager;
@@ -39,28 +40,14 @@ struct SharedEngineRecord {
   std::recursive_mutex lock;
 };
 
-// The output and input device ids and the per-station file that keeps them.
-struct WaveDevicePair {
-  std::wstring WaveDeviceOut;
-  std::wstring WaveDeviceIn;
-  wchar_t settingsPath[260] = {};
-
-  // Ids found as strings under "/Wave" replace the current ones; anything else leaves them.
-  void LoadWaveDeviceSettings();
-  // {"Wave": {"WaveDeviceIn": ..., "WaveDeviceOut": ...}} in the ANSI code page.
-  void SaveWaveDeviceSettings();
-};
-
-// How the worker shows a box (text, caption, style). By default on a short-lived thread of its
-// own, so the worker's queue keeps flowing while the box is up; tests may watch the calls.
-// At most kMaxWorkerBoxes are up at once; more are logged and not shown.
+// How the worker shows a box (text, caption, style): through ShowPrompt on a short-lived thread
+// of its own, so the worker's queue keeps flowing while the box is up. At most kMaxWorkerBoxes
+// are up at once; more are logged and not shown.
 constexpr uint32_t kMaxWorkerBoxes = 32;
-using PFN_ShowWorkerBox = void (*)(const wchar_t* text, const wchar_t* caption, UINT style);
 void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style);
-extern PFN_ShowWorkerBox g_pfnShowWorkerBox;
-// While the object lives, a track's failure report raised on the worker thread runs the tracks'
-// reporter on a short-lived thread of its own (within the same limit of boxes); on any other
-// thread it runs as before.
+// While the object lives, a box raised on the worker thread through ShowPrompt (a track's
+// failure report, say) goes up that way too, within the same limit, and is answered IDOK at once;
+// on any other thread ShowPrompt runs as before.
 void RouteTrackReportsOffTheWorker(DWORD workerThreadId);
 void RestoreTrackReports();
 

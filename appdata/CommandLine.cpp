@@ -20,9 +20,7 @@ constexpr wchar_t kMixerInputSwitch[] = L"/MixerInput:";
 bool Has(const wchar_t* line, const wchar_t* word) { return wcsstr(line, word) != nullptr; }
 
 void LogFailure(const char* what, DWORD code) {
-  char line[160];
-  snprintf(line, sizeof line, "Edition folder access: %s failed (%lu)", what, static_cast<unsigned long>(code));
-  PostLogLine(LOG_WAVE_MANAGER, line);
+  PostLogLinef(LOG_WAVE_MANAGER, "Edition folder access: %s failed (%lu)", what, static_cast<unsigned long>(code));
 }
 
 void ReleaseVolume(IAudioEndpointVolume** volume) {

@@ -6,9 +6,6 @@
 namespace {
 
 constexpr DWORD kClientRetryMs = 500;
-constexpr DWORD kConnectedPollMs = 1000;
-constexpr DWORD kReadWaitMs = 1000;
-constexpr DWORD kServerConnectWaitMs = 2000;
 constexpr DWORD kServerRetryMs = 500;
 constexpr DWORD kPipeBufferBytes = 0x20000;
 
@@ -19,8 +16,9 @@ CNamedPipeLink::CNamedPipeLink(const wchar_t* pipeName, DWORD targetThreadId, UI
   InitializeCriticalSection(&lock_);
   // Signalled from the start: a link with no connection may be stopped at once.
   noConnectionEvent_ = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+  stopEvent_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   const size_t length = pipeName ? wcslen(pipeName) : kNameCapacity;
-  if (length >= kNameCapacity || !noConnectionEvent_) return;
+  if (length >= kNameCapacity || !noConnectionEvent_ || !stopEvent_) return;
   wmemcpy(pipeName_, pipeName, length + 1);
   connectThread_ = CreateThread(nullptr, 0, ConnectThreadProc, this, CREATE_SUSPENDED, &connectThreadId_);
 }
@@ -29,6 +27,7 @@ CNamedPipeLink::~CNamedPipeLink() {
   Stop();
   DeleteCriticalSection(&lock_);
   if (noConnectionEvent_) CloseHandle(noConnectionEvent_);
+  if (stopEvent_) CloseHandle(stopEvent_);
 }
 
 void CNamedPipeLink::Start(bool server) {
@@ -43,6 +42,7 @@ void CNamedPipeLink::Stop() {
   if (stopped_) return;
   stopped_ = true;
   run_.store(0, std::memory_order_release);
+  if (stopEvent_) SetEvent(stopEvent_);
   if (connectThread_) {
     // A link that was never started still has its connect thread suspended; with the run
     // flag clear it ends as soon as it runs.
@@ -84,18 +84,19 @@ DWORD WINAPI CNamedPipeLink::ConnectThreadProc(LPVOID self) {
 void CNamedPipeLink::RunClient() {
   while (Running()) {
     if (ConnectionCount() > 0) {
-      // Wakes as soon as the connection ends, so a reconnect does not wait out a full poll.
-      WaitForSingleObject(noConnectionEvent_, kConnectedPollMs);
+      // Wakes as soon as the connection ends, so a reconnect does not wait out a poll.
+      const HANDLE waits[2] = {noConnectionEvent_, stopEvent_};
+      WaitForMultipleObjects(2, waits, FALSE, INFINITE);
       continue;
     }
     HANDLE pipe = CreateFileW(pipeName_, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
-      Sleep(kClientRetryMs);  // the server is not there yet, or busy
+      WaitForStop(kClientRetryMs);  // the server is not there yet, or busy
       continue;
     }
     AddConnection(pipe);
-    Sleep(kClientRetryMs);
+    WaitForStop(kClientRetryMs);
   }
 }
 
@@ -107,7 +108,7 @@ void CNamedPipeLink::RunServer() {
                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, kMaxConnections,
                                    kPipeBufferBytes, kPipeBufferBytes, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
-      Sleep(kServerRetryMs);  // every instance in use, or the name is taken
+      WaitForStop(kServerRetryMs);  // every instance in use, or the name is taken
       continue;
     }
     OVERLAPPED ov{};
@@ -119,13 +120,8 @@ void CNamedPipeLink::RunServer() {
       if (error == ERROR_PIPE_CONNECTED) {
         connected = true;  // the client came between creating the instance and this call
       } else if (error == ERROR_IO_PENDING) {
-        bool stopping = false;
-        while (WaitForSingleObject(connectEvent, kServerConnectWaitMs) == WAIT_TIMEOUT) {
-          if (!Running()) {
-            stopping = true;
-            break;
-          }
-        }
+        const HANDLE waits[2] = {connectEvent, stopEvent_};
+        const bool stopping = WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0;
         DWORD unused = 0;
         if (stopping) {
           CancelIo(pipe);
@@ -140,7 +136,7 @@ void CNamedPipeLink::RunServer() {
     } else {
       // A client that came and went, or a stop: this instance is spent.
       CloseHandle(pipe);
-      if (Running()) Sleep(50);
+      WaitForStop(50);
     }
   }
   CloseHandle(connectEvent);
@@ -185,17 +181,16 @@ bool CNamedPipeLink::Post(HANDLE ownerPipe, LPARAM lParam) {
   return PostThreadMessageW(targetThreadId_, messageId_, reinterpret_cast<WPARAM>(ownerPipe), lParam) != FALSE;
 }
 
+bool CNamedPipeLink::WaitForStop(DWORD ms) { return WaitForSingleObject(stopEvent_, ms) == WAIT_OBJECT_0; }
+
 bool CNamedPipeLink::WaitIo(HANDLE pipe, OVERLAPPED* ov, DWORD* transferred) {
   *transferred = 0;
-  for (;;) {
-    const DWORD wait = WaitForSingleObject(ov->hEvent, kReadWaitMs);
-    if (wait == WAIT_OBJECT_0) break;
-    if (wait != WAIT_TIMEOUT || !Running()) {
-      // The buffer must not be given back while the read may still write into it.
-      CancelIo(pipe);
-      GetOverlappedResult(pipe, ov, transferred, TRUE);
-      return false;
-    }
+  const HANDLE waits[2] = {ov->hEvent, stopEvent_};
+  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+    // The buffer must not be given back while the read may still write into it.
+    CancelIo(pipe);
+    GetOverlappedResult(pipe, ov, transferred, TRUE);
+    return false;
   }
   if (GetOverlappedResult(pipe, ov, transferred, FALSE)) return true;
   return GetLastError() == ERROR_MORE_DATA;  // a message-mode server: the bytes are there

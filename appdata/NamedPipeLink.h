@@ -59,11 +59,13 @@ class CNamedPipeLink {
   bool AddConnection(HANDLE pipe);
   void RunReader();
   bool Post(HANDLE ownerPipe, LPARAM lParam);
-  // Wait in steps of 1,000 ms, testing the run flag. Returns false when the I/O failed or the
-  // link stops; a stopped read is cancelled and has completed before this returns.
+  // Waits for the I/O or the stop. Returns false when the I/O failed or the link stops; a
+  // stopped read is cancelled and has completed before this returns.
   bool WaitIo(HANDLE pipe, OVERLAPPED* ov, DWORD* transferred);
   // Reads exactly `size` bytes, over as many completions as the pipe needs.
   bool ReadExactly(HANDLE pipe, OVERLAPPED* ov, void* buffer, DWORD size);
+  // Waits up to ms; true when the link is stopping.
+  bool WaitForStop(DWORD ms);
   bool Running() const { return run_.load(std::memory_order_acquire) != 0; }
 
   DWORD targetThreadId_;
@@ -80,6 +82,8 @@ class CNamedPipeLink {
   DWORD readerThreadIds_[kMaxConnections] = {};
   // Manual reset; signalled exactly while the count is 0, changed only under lock_.
   HANDLE noConnectionEvent_ = nullptr;
+  // Manual reset; set by Stop, so every wait of the link's threads ends at once.
+  HANDLE stopEvent_ = nullptr;
   // The thread handle of the reader that removed its entry last; Stop waits for it so that no
   // reader still runs inside the link when it is freed.
   HANDLE lastReader_ = nullptr;

@@ -1,4 +1,4 @@
-#include "appdata/AppData.h"
+#include "appdata/WaveDevicePair.h"
 
 #include "appdata/SettingsFile.h"
 

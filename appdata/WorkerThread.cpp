@@ -8,6 +8,7 @@
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorks.h"
 #include "common/LogManager.h"
+#include "common/Prompt.h"
 #include "media/document/SoundDocument.h"
 
 namespace {
@@ -16,22 +17,18 @@ struct WorkerBox {
   std::wstring text;
   std::wstring caption;
   UINT style;
-  PFN_DocumentReport report = nullptr;  // set: a track's report, shown its own way
 };
 
 // A peer that floods the pipe with text must not exhaust the process with box threads.
 std::atomic<LONG> g_openWorkerBoxes{0};
 
-// The tracks' reporter as it was before the worker's reports were routed off its thread.
-PFN_DocumentReport g_trackReportBeforeWorker = nullptr;
+// The prompt answerer as it was before the prompts raised on the worker were routed off its thread.
+PFN_ShowPrompt g_promptBeforeWorker = nullptr;
 std::atomic<DWORD> g_reportingWorkerThreadId{0};
 
 DWORD WINAPI WorkerBoxThread(LPVOID param) {
   std::unique_ptr<WorkerBox> box(static_cast<WorkerBox*>(param));
-  if (box->report)
-    box->report(box->text.c_str());
-  else
-    MessageBoxW(nullptr, box->text.c_str(), box->caption.c_str(), box->style);
+  ShowPrompt(nullptr, box->text.c_str(), box->caption.c_str(), box->style);
   --g_openWorkerBoxes;
   return 0;
 }
@@ -39,30 +36,29 @@ DWORD WINAPI WorkerBoxThread(LPVOID param) {
 void StartBoxThread(WorkerBox* box);
 
 // A track reports a failure with a box (a chunk that cannot be loaded when pipe audio selects
-// it, for instance); raised on the worker, that box would drop the worker's messages too.
-void ReportTrackFailureOffTheWorker(const wchar_t* text) {
-  const PFN_DocumentReport report = g_trackReportBeforeWorker;
-  if (!report) return;
+// it, for instance); raised on the worker, that box would drop the worker's messages too. Such a
+// box goes up on a thread of its own, and its answer is not waited for.
+int PromptOffTheWorker(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
   if (GetCurrentThreadId() != g_reportingWorkerThreadId) {
-    report(text);
-    return;
+    const PFN_ShowPrompt previous = g_promptBeforeWorker ? g_promptBeforeWorker : ShowMessageBoxPrompt;
+    return previous(owner, text, caption, style);
   }
-  auto* box = new WorkerBox{text, L"", 0, report};
-  StartBoxThread(box);
+  StartBoxThread(new WorkerBox{text ? text : L"", caption ? caption : L"", style});
+  return IDOK;
 }
 
 }  // namespace
 
 void RouteTrackReportsOffTheWorker(DWORD workerThreadId) {
-  if (g_pfnDocumentReport != ReportTrackFailureOffTheWorker) {
-    g_trackReportBeforeWorker = g_pfnDocumentReport;
-    g_pfnDocumentReport = ReportTrackFailureOffTheWorker;
+  if (g_pfnShowPrompt != PromptOffTheWorker) {
+    g_promptBeforeWorker = g_pfnShowPrompt;
+    g_pfnShowPrompt = PromptOffTheWorker;
   }
   g_reportingWorkerThreadId = workerThreadId;
 }
 
 void RestoreTrackReports() {
-  if (g_pfnDocumentReport == ReportTrackFailureOffTheWorker) g_pfnDocumentReport = g_trackReportBeforeWorker;
+  if (g_pfnShowPrompt == PromptOffTheWorker) g_pfnShowPrompt = g_promptBeforeWorker;
   g_reportingWorkerThreadId = 0;
 }
 
@@ -91,8 +87,6 @@ void StartBoxThread(WorkerBox* box) {
 }
 
 }  // namespace
-
-PFN_ShowWorkerBox g_pfnShowWorkerBox = ShowBoxOnOwnThread;
 
 DWORD WINAPI CAppData::WorkerThreadProc(LPVOID self) {
   static_cast<CAppData*>(self)->RunWorker();
@@ -137,7 +131,7 @@ void CAppData::OnSoundIn(CBufferRecord* record) {
     ReleaseBufferRecord(record);
   }
   if (streaming && !StreamStudentChunk(final)) {
-    g_pfnShowWorkerBox(L"StreamingMode will be disabled", L"Error streaming", MB_OK);
+    ShowBoxOnOwnThread(L"StreamingMode will be disabled", L"Error streaming", MB_OK);
     streaming = 0;
   }
 }
@@ -191,7 +185,7 @@ void CAppData::OnCapturePipeMessage(HANDLE pipe, LPARAM lParam) {
 void CAppData::HandleCaptureFrame(const PipeFrameView& frame) {
   switch (frame.type) {
     case PIPE_TEXT:
-      g_pfnShowWorkerBox(frame.text.c_str(), L"Pipe Data", MB_ICONINFORMATION);
+      ShowBoxOnOwnThread(frame.text.c_str(), L"Pipe Data", MB_ICONINFORMATION);
       break;
     case PIPE_AUDIO:
       HandlePipeAudio(frame);

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 
 namespace engine {
 

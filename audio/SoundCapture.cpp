@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "audio/EngineInternal.h"
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>

@@ -10,7 +10,8 @@
 #include <string>
 
 #include "audio/EngineInternal.h"
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
+#include "common/Prompt.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -204,7 +205,7 @@ bool CSoundWorksWAS::OpenRenderOutput(CAudioDevice* device) {
   }
   device->masteringVoice = nullptr;
   const wchar_t* text = L"Could not create XAudio device. Check your app settings.";
-  if (g_pfnSoundMessageBox) g_pfnSoundMessageBox(nullptr, text, L"Attention", MB_OK);
+  ShowPrompt(nullptr, text, L"Attention", MB_OK);
   Log("Could not create XAudio device. Check your app settings.");
   return false;
 }
@@ -261,6 +262,111 @@ void CSoundWorksWAS::DestroyRenderDevice(CAudioDevice* device) {
   Release(device);
 }
 
+CStreamContext* CSoundWorksWAS::FindPlayContext(CAudioDevice* device, const BufferBlockHeader& h) {
+  CStreamContext* context = device->streams;
+  while (context && !(context->contextKey == h.contextKey && context->streamKey == h.streamKey &&
+                      context->sourceKey == h.sourceKey && context->format.nSamplesPerSec == h.sampleRate &&
+                      context->format.nChannels == h.channels))
+    context = context->next;
+  return context;
+}
+
+CStreamContext* CSoundWorksWAS::OpenPlayContext(CAudioDevice* device, const BufferBlockHeader& h) {
+  if (!device->masteringVoice) {
+    Log("Could not create render Device. Check that device is present.");
+    OpenOrCloseDevice(false, false, device->id, 0);
+    return nullptr;
+  }
+  CStreamContext* context = new (std::nothrow) CStreamContext;
+  if (!context) return nullptr;
+  context->sourceKey = h.sourceKey;
+  context->contextKey = h.contextKey;
+  context->streamKey = h.streamKey;
+  context->ownerData = ownerData;
+  PrepareDecoder(context, h, this);
+  WAVEFORMATEX& f = context->format;
+  // 32-bit blocks are float; 24-bit float does not exist, so 24 stays integer PCM.
+  f.wFormatTag = h.bitsPerSample == 32 ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM;
+  f.nChannels = WORD(h.channels);
+  f.nSamplesPerSec = h.sampleRate;
+  f.wBitsPerSample = WORD(h.bitsPerSample);
+  f.nBlockAlign = WORD(h.bitsPerSample / 8 * h.channels);
+  f.nAvgBytesPerSec = f.nBlockAlign * h.sampleRate;
+  f.cbSize = 0;
+  HRESULT hr = device->xaudio2->CreateSourceVoice(&context->sourceVoice, &f, 0, 2.0f, &voiceCallback, nullptr,
+                                                  nullptr);
+  if (FAILED(hr) || !context->sourceVoice) {
+    context->sourceVoice = nullptr;
+    Log("Could not create SourceVoice. Check that format is valid.");
+    ReleaseStreamContext(context);
+    OpenOrCloseDevice(false, false, device->id, 0);
+    return nullptr;
+  }
+  context->next = device->streams;
+  if (device->streams) device->streams->prev = context;
+  device->streams = context;
+  return context;
+}
+
+CBufferRecord* CSoundWorksWAS::PreparePlayBuffer(CStreamContext* context, CBufferRecord* record,
+                                                 const BufferBlockHeader& h, XAUDIO2_BUFFER* buffer) {
+  CBufferRecord* queued = nullptr;
+  const uint32_t frameBytes = context->format.nBlockAlign;
+  if (h.encoding == 0) {
+    record->pendingCounter = &context->pending;
+    queued = CloneBufferRecord(record);
+    if (!queued) return nullptr;
+    const uint32_t audio = (record->size - kBufferHeaderBytes) / frameBytes * frameBytes;
+    buffer->pAudioData = record->data->data + kBufferHeaderBytes;
+    buffer->AudioBytes = audio;
+    buffer->PlayLength = audio / frameBytes;
+  } else {
+    queued = DecodeMp3Block(this, context, record, h);
+    if (!queued) return nullptr;
+    queued->pendingCounter = &context->pending;
+    buffer->pAudioData = queued->data->data + kBufferHeaderBytes;
+    buffer->AudioBytes = queued->size - kBufferHeaderBytes;
+    buffer->PlayLength = buffer->AudioBytes / frameBytes;
+  }
+  buffer->pContext = queued;
+  return queued;
+}
+
+bool CSoundWorksWAS::SubmitPlayBuffer(CAudioDevice* device, CStreamContext* context, CBufferRecord* queued,
+                                      const XAUDIO2_BUFFER& buffer) {
+  XAUDIO2_VOICE_STATE state = {};
+  context->sourceVoice->GetState(&state, 0);
+  if (state.BuffersQueued >= 64) {
+    LogWide(L"Error in XAudio2 too many buffers to enqueue. Device: " + device->id);
+    ReleaseBufferRecord(queued);
+    return false;
+  }
+  if (context->pending > 2 || buffer.AudioBytes == 0) {
+    ReleaseBufferRecord(queued);
+    return false;
+  }
+  // Counted and listed before the submission: OnBufferEnd may run before it returns.
+  EnterCriticalSection(&queuedLock_);
+  queued_.push_back(queued);
+  LeaveCriticalSection(&queuedLock_);
+  InterlockedIncrement(&context->pending);
+  HRESULT hr = context->sourceVoice->SubmitSourceBuffer(&buffer, nullptr);
+  if (FAILED(hr)) {
+    LogWide(L"Error in XAudio2 SubmitSoundBuffer: " + Hex(hr, true) + L". Device: " + device->id);
+    InterlockedDecrement(&context->pending);
+    ForgetQueuedBlock(queued);
+    ReleaseBufferRecord(queued);
+    return false;
+  }
+  // Started with its first block: a one-block chunk must play and come back too.
+  if (!context->voiceStarted) {
+    hr = context->sourceVoice->Start(0, 0);
+    if (FAILED(hr)) Logf("Error in XAudio2 Start: %u", unsigned(hr));
+    else context->voiceStarted = true;
+  }
+  return true;
+}
+
 bool CSoundWorksWAS::PlayBlock(CBufferRecord* record, int32_t) {
   if (!record) return false;
   bool queuedAny = false;
@@ -282,102 +388,17 @@ bool CSoundWorksWAS::PlayBlock(CBufferRecord* record, int32_t) {
     }
 
     for (CAudioDevice* device = renderDevices; device; device = device->next) {
-      CStreamContext* context = device->streams;
-      while (context && !(context->contextKey == h.contextKey && context->streamKey == h.streamKey &&
-                          context->sourceKey == h.sourceKey &&
-                          context->format.nSamplesPerSec == h.sampleRate &&
-                          context->format.nChannels == h.channels))
-        context = context->next;
-
+      CStreamContext* context = FindPlayContext(device, h);
       if (!context) {
-        if (!device->masteringVoice) {
-          Log("Could not create render Device. Check that device is present.");
-          OpenOrCloseDevice(false, false, device->id, 0);
-          break;
-        }
-        context = new (std::nothrow) CStreamContext;
+        // A device that cannot play is closed, which changes the list: no further device now.
+        context = OpenPlayContext(device, h);
         if (!context) break;
-        context->sourceKey = h.sourceKey;
-        context->contextKey = h.contextKey;
-        context->streamKey = h.streamKey;
-        context->ownerData = ownerData;
-        PrepareDecoder(context, h, this);
-        WAVEFORMATEX& f = context->format;
-        // 32-bit blocks are float; 24-bit float does not exist, so 24 stays integer PCM.
-        f.wFormatTag = h.bitsPerSample == 32 ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM;
-        f.nChannels = WORD(h.channels);
-        f.nSamplesPerSec = h.sampleRate;
-        f.wBitsPerSample = WORD(h.bitsPerSample);
-        f.nBlockAlign = WORD(h.bitsPerSample / 8 * h.channels);
-        f.nAvgBytesPerSec = f.nBlockAlign * h.sampleRate;
-        f.cbSize = 0;
-        HRESULT hr = device->xaudio2->CreateSourceVoice(&context->sourceVoice, &f, 0, 2.0f,
-                                                        &voiceCallback, nullptr, nullptr);
-        if (FAILED(hr) || !context->sourceVoice) {
-          context->sourceVoice = nullptr;
-          Log("Could not create SourceVoice. Check that format is valid.");
-          ReleaseStreamContext(context);
-          OpenOrCloseDevice(false, false, device->id, 0);
-          break;
-        }
-        context->next = device->streams;
-        if (device->streams) device->streams->prev = context;
-        device->streams = context;
       }
       if (!context->sourceVoice) continue;
-
       XAUDIO2_BUFFER buffer = {};
-      CBufferRecord* queued = nullptr;
-      const uint32_t frameBytes = context->format.nBlockAlign;
-      if (h.encoding == 0) {
-        record->pendingCounter = &context->pending;
-        queued = CloneBufferRecord(record);
-        if (!queued) continue;
-        const uint32_t audio = (record->size - kBufferHeaderBytes) / frameBytes * frameBytes;
-        buffer.pAudioData = record->data->data + kBufferHeaderBytes;
-        buffer.AudioBytes = audio;
-        buffer.PlayLength = audio / frameBytes;
-      } else {
-        queued = DecodeMp3Block(this, context, record, h);
-        if (!queued) continue;
-        queued->pendingCounter = &context->pending;
-        buffer.pAudioData = queued->data->data + kBufferHeaderBytes;
-        buffer.AudioBytes = queued->size - kBufferHeaderBytes;
-        buffer.PlayLength = buffer.AudioBytes / frameBytes;
-      }
-      buffer.pContext = queued;
-
-      XAUDIO2_VOICE_STATE state = {};
-      context->sourceVoice->GetState(&state, 0);
-      if (state.BuffersQueued >= 64) {
-        LogWide(L"Error in XAudio2 too many buffers to enqueue. Device: " + device->id);
-        ReleaseBufferRecord(queued);
-        continue;
-      }
-      if (context->pending > 2 || buffer.AudioBytes == 0) {
-        ReleaseBufferRecord(queued);
-        continue;
-      }
-      // Counted and listed before the submission: OnBufferEnd may run before it returns.
-      EnterCriticalSection(&queuedLock_);
-      queued_.push_back(queued);
-      LeaveCriticalSection(&queuedLock_);
-      InterlockedIncrement(&context->pending);
-      HRESULT hr = context->sourceVoice->SubmitSourceBuffer(&buffer, nullptr);
-      if (FAILED(hr)) {
-        LogWide(L"Error in XAudio2 SubmitSoundBuffer: " + Hex(hr, true) + L". Device: " + device->id);
-        InterlockedDecrement(&context->pending);
-        ForgetQueuedBlock(queued);
-        ReleaseBufferRecord(queued);
-        continue;
-      }
-      queuedAny = true;
-      // Started with its first block: a one-block chunk must play and come back too.
-      if (!context->voiceStarted) {
-        hr = context->sourceVoice->Start(0, 0);
-        if (FAILED(hr)) Logf("Error in XAudio2 Start: %u", unsigned(hr));
-        else context->voiceStarted = true;
-      }
+      CBufferRecord* queued = PreparePlayBuffer(context, record, h, &buffer);
+      if (!queued) continue;
+      if (SubmitPlayBuffer(device, context, queued, buffer)) queuedAny = true;
     }
     retired.swap(retiredRender_);
   }

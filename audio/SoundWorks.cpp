@@ -1,5 +1,5 @@
 // The engine frame: construction, threads, device lists and the common open/close step.
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 
 #include <functiondiscoverykeys_devpkey.h>
 
@@ -45,7 +45,6 @@ void EndMessageThread(HANDLE& thread, DWORD threadId) {
 PFN_CreateSoundEngine g_pfnCreateSoundEngine = CreateRealEngine;
 PFN_SoundCoCreateInstance g_pfnSoundCoCreateInstance = CoCreateInstance;
 PFN_XAudio2Create g_pfnXAudio2Create = nullptr;
-PFN_SoundMessageBox g_pfnSoundMessageBox = MessageBoxW;
 PFN_SoundLogLine g_pfnSoundLogLine = [](int channel, const char* text) { PostLogLine(channel, text); };
 
 CSoundWorksBase* CreateSoundEngine(void* ownerData) {
@@ -59,12 +58,11 @@ void Log(const char* text) {
 }
 
 void Logf(const char* format, ...) {
-  char line[512];
   va_list args;
   va_start(args, format);
-  vsnprintf(line, sizeof line, format, args);
+  const std::string line = FormatLogTextV(format, args);
   va_end(args);
-  Log(line);
+  Log(line.c_str());
 }
 
 static std::string ToOem(const std::wstring& text) {
@@ -138,6 +136,19 @@ using namespace engine;
 StreamingVoiceCallback::~StreamingVoiceCallback() {
   if (event) CloseHandle(event);
   event = nullptr;
+}
+
+void CSoundWorksBase::SetNotifyTargets(const NotifyTarget& played, const NotifyTarget& captured) {
+  playedTarget = played;
+  capturedTarget = captured;
+}
+
+std::pair<std::wstring, std::wstring> CSoundWorksBase::GetDefaultDevice(int dataFlow) { return {}; }
+
+void CSoundWorksWAS::SetNotifyTargets(const NotifyTarget& played, const NotifyTarget& captured) {
+  CSoundWorksBase::SetNotifyTargets(played, captured);
+  voiceCallback.target = played;
+  captureTarget = captured;
 }
 
 void CSoundWorksBase::SetTagKeys01(uint32_t value0, uint32_t value1) {

@@ -1,3 +1,8 @@
+# Names: a test program is <folder>_<what>_test (nested folders joined by "_", e.g. media_zip_test),
+# built from sources named <What>Test.cpp in the tests/ folder beside the code they test; a script
+# test is <folder>_<what>, driven by a script named <what>_test.py or <what>_test.sh. Helper
+# programs of the tests are named for what they do (zip_tool, audio_probe).
+#
 # qm_add_gtest(NAME LABEL label SOURCES ... [LIBS ...] [OWN_MAIN] [SERIAL] [SCREEN] [RESOURCE_LOCK ...] [TIMEOUT s])
 # A GoogleTest program whose cases CTest runs one by one under Wine (the cross emulator).
 # OWN_MAIN: the sources bring main() (COM or window set-up first); SERIAL: its cases never run

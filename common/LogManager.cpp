@@ -284,6 +284,26 @@ void ShutdownLogChannels() {
   delete manager;  // each channel writes its buffer and closes its file
 }
 
+std::string FormatLogTextV(const char* format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, again);
+  va_end(again);
+  if (n <= 0) return {};
+  std::string text(size_t(n) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
+  text.resize(size_t(n));
+  return text;
+}
+
+bool PostLogLinef(int channel, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = FormatLogTextV(format, args);
+  va_end(args);
+  return PostLogLine(channel, text.c_str());
+}
+
 bool PostLogLine(int channel, const char* text) {
   CLogManager* manager = g_pLogManager;
   if (!manager || !text) return false;

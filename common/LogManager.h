@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <cstdarg>
+
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -88,6 +90,10 @@ void ShutdownLogChannels();
 // Any thread: copies the text and posts it to the writer. False when the line could not be
 // handed over (no log manager yet, or the writer's queue is full); the copy is then freed.
 bool PostLogLine(int channel, const char* text);
+// A line's text from a printf format, and PostLogLine of such a text: the one way a formatted
+// line is made, whatever its channel.
+std::string FormatLogTextV(const char* format, va_list args);
+bool PostLogLinef(int channel, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 std::wstring GetProductFolderName();
 // The folder-name rule on a given module path (GetProductFolderName uses the program's own).

@@ -1,14 +1,12 @@
 #include "common/Prompt.h"
 
-namespace {
-int ShowMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
+int ShowMessageBoxPrompt(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
   return MessageBoxW(owner, text, caption, style);
 }
-}  // namespace
 
-PFN_ShowPrompt g_pfnShowPrompt = ShowMessageBox;
+PFN_ShowPrompt g_pfnShowPrompt = ShowMessageBoxPrompt;
 
 int ShowPrompt(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
-  PFN_ShowPrompt show = g_pfnShowPrompt ? g_pfnShowPrompt : ShowMessageBox;
+  PFN_ShowPrompt show = g_pfnShowPrompt ? g_pfnShowPrompt : ShowMessageBoxPrompt;
   return show(owner, text, caption, style);
 }

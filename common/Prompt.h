@@ -12,3 +12,6 @@ using PFN_ShowPrompt = int (*)(HWND owner, LPCWSTR text, LPCWSTR caption, UINT s
 extern PFN_ShowPrompt g_pfnShowPrompt;
 
 int ShowPrompt(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style);
+
+// The real message box, for an answerer that passes some prompts on to the user.
+int ShowMessageBoxPrompt(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style);

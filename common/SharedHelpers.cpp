@@ -25,6 +25,19 @@ const wchar_t* FileNamePart(const wchar_t* path) {
 }
 }  // namespace
 
+bool ReadFileAt(HANDLE file, uint64_t offset, void* data, DWORD size) {
+  LARGE_INTEGER at;
+  at.QuadPart = int64_t(offset);
+  if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
+  DWORD total = 0;
+  while (total < size) {
+    DWORD got = 0;
+    if (!ReadFile(file, static_cast<uint8_t*>(data) + total, size - total, &got, nullptr) || got == 0) return false;
+    total += got;
+  }
+  return true;
+}
+
 bool ReplaceFileExtension(wchar_t* path, size_t size, const wchar_t* ext) {
   if (!path || !ext || size == 0) return false;
   size_t len = wcsnlen(path, size);
@@ -83,6 +96,46 @@ std::vector<BYTE> Read32BitBits(HBITMAP bitmap, BITMAP& info) {
   return bits;
 }
 }  // namespace
+
+size_t PathFileNameStart(const std::wstring& path) {
+  const size_t sep = path.find_last_of(L"\\/");
+  return sep == std::wstring::npos ? 0 : sep + 1;
+}
+
+std::wstring PathBaseName(const std::wstring& path) {
+  const std::wstring name = path.substr(PathFileNameStart(path));
+  const size_t dot = name.rfind(L'.');
+  return dot == std::wstring::npos ? name : name.substr(0, dot);
+}
+
+std::wstring PathUpperExtension(const std::wstring& path) {
+  const std::wstring name = path.substr(PathFileNameStart(path));
+  const size_t dot = name.rfind(L'.');
+  if (dot == std::wstring::npos) return L"";
+  std::wstring ext = name.substr(dot + 1);
+  if (!ext.empty()) CharUpperBuffW(ext.data(), DWORD(ext.size()));
+  return ext;
+}
+
+std::wstring PathWithExtension(const std::wstring& path, const wchar_t* ext) {
+  const size_t start = PathFileNameStart(path);
+  const size_t dot = path.rfind(L'.');
+  const std::wstring stem = (dot == std::wstring::npos || dot < start) ? path : path.substr(0, dot);
+  return stem + L"." + ext;
+}
+
+bool IsSameFile(HANDLE open, const std::wstring& path) {
+  if (!open) return false;
+  HANDLE other = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION a = {}, b = {};
+  const bool same = GetFileInformationByHandle(open, &a) && GetFileInformationByHandle(other, &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+                    a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(other);
+  return same;
+}
 
 bool PremultiplyBitmapAlpha(HBITMAP bitmap) {
   BITMAP info;

@@ -10,6 +10,10 @@
 const wchar_t* GetEditionName();
 const wchar_t* GetEditionNameById(int id);
 
+// Reads exactly `size` bytes at `offset` of a file opened for synchronous I/O, over as many reads as
+// it takes; false when a read fails or the file ends first.
+bool ReadFileAt(HANDLE file, uint64_t offset, void* data, DWORD size);
+
 // Replaces (or adds) the extension of the file-name part. Fails without writing when the
 // result would not fit `size` wide characters with its NUL.
 bool ReplaceFileExtension(wchar_t* path, size_t size, const wchar_t* ext);
@@ -18,6 +22,18 @@ std::wstring GetFileNameOfPath(const wchar_t* path);
 std::wstring GetExtensionOfPath(const wchar_t* path);
 // Spells the last part of `path` as the file system stores it; 1 when something matches.
 int ResolveExistingFile(wchar_t* path, size_t size);
+
+// Path helpers on std::wstring, where a separator is "\" or "/" (the sound files' loader and saver).
+// Index of the first character of the file name.
+size_t PathFileNameStart(const std::wstring& path);
+// The file name without the text from its last "." on; the whole file name when it has none.
+std::wstring PathBaseName(const std::wstring& path);
+// The file name's extension (text after its last "."), upper-cased; empty when it has none.
+std::wstring PathUpperExtension(const std::wstring& path);
+// The path with its file name's extension replaced by ext (added when it has none).
+std::wstring PathWithExtension(const std::wstring& path, const wchar_t* ext);
+// True when both name the same existing file (by volume and file index).
+bool IsSameFile(HANDLE open, const std::wstring& path);
 
 bool PremultiplyBitmapAlpha(HBITMAP bitmap);
 bool BitmapHasAlpha(HBITMAP bitmap);

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "common/Prompt.h"
+
 namespace {
 CWinApp* g_app = nullptr;
 
@@ -88,7 +90,7 @@ LPCWSTR AfxGetAppName() {
 
 int AfxMessageBox(LPCWSTR text, UINT type) {
   HWND owner = g_app && g_app->m_pMainWnd ? g_app->m_pMainWnd->GetSafeHwnd() : nullptr;
-  return MessageBoxW(owner, text, AfxGetAppName(), type);
+  return ShowPrompt(owner, text, AfxGetAppName(), type);
 }
 
 int AfxTakePendingQuitCode(int fallback) {

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "common/Prompt.h"
 #include "mfc/CWinApp.h"
 
 IMPLEMENT_DYNAMIC(CWnd, CCmdTarget)
@@ -117,7 +118,7 @@ void CWnd::ClientToScreen(LPRECT r) const {
 BOOL CWnd::DestroyWindow() { return m_hWnd ? ::DestroyWindow(m_hWnd) : FALSE; }
 
 int CWnd::MessageBox(LPCWSTR text, LPCWSTR caption, UINT type) {
-  return ::MessageBoxW(m_hWnd, text, caption ? caption : AfxGetAppName(), type);
+  return ShowPrompt(m_hWnd, text, caption ? caption : AfxGetAppName(), type);
 }
 
 LRESULT CWnd::DefWindowProc(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -6,7 +6,7 @@ packages=(
   g++-mingw-w64-i686-posix libz-mingw-w64-dev nlohmann-json3-dev googletest nasm
   wine wine32:i386 xvfb xauth pulseaudio pulseaudio-utils
   sox libsox-fmt-mp3 lame ffmpeg mpg123 unzip zip p7zip-full imagemagick python3 tzdata
-  dpkg-dev cmake make pkg-config
+  dpkg-dev cmake make pkg-config clang-format
 )
 
 missing=()

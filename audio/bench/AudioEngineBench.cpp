@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 
 namespace {
 

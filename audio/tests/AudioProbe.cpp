@@ -1,5 +1,5 @@
 // A small Windows program that drives the engine on the real (Wine) devices for the Linux-side
-// checks in wine_audio_check.py:
+// checks in wine_audio_test.py:
 //   audio_probe capture NAME SECONDS OUT             float32 mono 44,100 Hz of the endpoint NAME
 //   audio_probe capture2 NAME_A NAME_B SECONDS OUT_A OUT_B   two streams, split by source key
 //   audio_probe play SECONDS FREQUENCY               a 16-bit tone through XAudio2
@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
+#include "common/Prompt.h"
 
 namespace {
 
@@ -198,7 +199,7 @@ int Loop(const std::wstring& name, double seconds) {
 }
 
 int g_messageBoxes = 0;
-int WINAPI CountMessageBox(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
+int CountMessageBox(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
   fprintf(stderr, "message box '%ls': %ls\n", caption, text);
   ++g_messageBoxes;
   return IDOK;
@@ -206,7 +207,7 @@ int WINAPI CountMessageBox(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
 
 // Run with no audio server: opening an output must fail with the message, not crash in XAudio2.
 int NoServer() {
-  g_pfnSoundMessageBox = CountMessageBox;
+  g_pfnShowPrompt = CountMessageBox;
   CSoundWorksWAS* engine = NewEngine(1, 44100);
   const DeviceList render = engine->GetRenderDevices();
   std::wstring id = render.empty() ? L"{0.0.0.00000000}.{6d5ad2b6-0b3a-4b8e-9d2c-2f1f6a0e5c11}" : render[0].first;

@@ -9,22 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 #include "audio/tests/FakeCoreAudio.h"
 #include "audio/tests/FakeXAudio2.h"
 #include "audio/tests/TestSupport.h"
+#include "tests/support/ScriptedPrompts.h"
 
 namespace testing_support {
-
-struct MessageBoxCall {
-  std::wstring text;
-  std::wstring caption;
-};
-inline std::vector<MessageBoxCall> g_messageBoxes;
-inline int WINAPI FakeMessageBox(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
-  g_messageBoxes.push_back({text ? text : L"", caption ? caption : L""});
-  return IDOK;
-}
 
 inline const wchar_t* kMicId = L"{0.0.1.00000000}.{11111111-0000-0000-0000-000000000001}";
 inline const wchar_t* kLineId = L"{0.0.1.00000000}.{11111111-0000-0000-0000-000000000002}";
@@ -35,7 +26,6 @@ class EngineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     EnsureQueue();
-    g_messageBoxes.clear();
     baseRecords_ = GetLiveBufferRecordCount();
     enumerator = new fake::Enumerator;
     fake::g_enumerator = enumerator;
@@ -44,7 +34,6 @@ class EngineTest : public ::testing::Test {
     fake::g_engines.clear();
     g_pfnSoundCoCreateInstance = fake::CoCreate;
     g_pfnXAudio2Create = fake::XAudio2CreateFake;
-    g_pfnSoundMessageBox = FakeMessageBox;
   }
 
   void TearDown() override {
@@ -61,7 +50,6 @@ class EngineTest : public ::testing::Test {
     fake::g_xaudio = nullptr;
     g_pfnSoundCoCreateInstance = CoCreateInstance;
     g_pfnXAudio2Create = nullptr;
-    g_pfnSoundMessageBox = MessageBoxW;
   }
 
   CSoundWorksWAS* MakeEngine(uint32_t channels = 1, uint32_t rate = 44100, bool setFormat = true) {
@@ -109,6 +97,7 @@ class EngineTest : public ::testing::Test {
   }
 
   CSoundWorksWAS* engine = nullptr;
+  ScriptedPrompts prompts;  // the engine's boxes
   fake::Enumerator* enumerator = nullptr;
   std::unique_ptr<fake::XAudioWorld> world;
   LogCapture log;

@@ -118,9 +118,10 @@ TEST_F(RenderTest, MasteringVoiceFailureIsShownAndEndsPlayback) {
   world->failMastering = true;
   MakeEngine();
   EXPECT_FALSE(engine->StartRender(kSpeakersId, 0));
-  ASSERT_EQ(g_messageBoxes.size(), 1u);
-  EXPECT_EQ(g_messageBoxes[0].text, L"Could not create XAudio device. Check your app settings.");
-  EXPECT_EQ(g_messageBoxes[0].caption, L"Attention");
+  const auto boxes = prompts.Asked();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, L"Could not create XAudio device. Check your app settings.");
+  EXPECT_EQ(boxes[0].caption, L"Attention");
   EXPECT_TRUE(log.Has("Could not create XAudio device. Check your app settings."));
   EXPECT_EQ(engine->GetRenderDeviceCount(), 1u);
   EXPECT_FALSE(engine->StartRender(kSpeakersId, 0)) << "still without a mastering voice";
@@ -148,7 +149,7 @@ TEST_P(InactiveEndpointTest, NoMasteringVoiceIsCreated) {
   MakeEngine();
   EXPECT_FALSE(engine->StartRender(kSpeakersId, 0));
   EXPECT_EQ(world->masteringCalls.load(), 0);
-  EXPECT_EQ(g_messageBoxes.size(), 1u);
+  EXPECT_EQ(prompts.Asked().size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Endpoints, InactiveEndpointTest,

@@ -6,7 +6,7 @@
 #include <cwctype>
 #include <thread>
 
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 #include "audio/tests/TestSupport.h"
 
 using namespace testing_support;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "audio/BufferRecord.h"
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 
 namespace testing_support {
 

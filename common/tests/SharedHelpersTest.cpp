@@ -66,6 +66,29 @@ TEST(PathHelpers, FileNameAndExtension) {
   }
 }
 
+// The std::wstring helpers take "/" as a separator too, and a dot in a folder is no extension.
+TEST(PathHelpers, WideStringPathsWithEitherSeparator) {
+  struct Case {
+    const wchar_t* path;
+    size_t nameStart;
+    const wchar_t* base;
+    const wchar_t* upperExt;
+    const wchar_t* withWav;
+  } cases[] = {
+      {L"D:\\x\\Song.mp3", 5, L"Song", L"MP3", L"D:\\x\\Song.wav"},
+      {L"D:/x.y/name", 7, L"name", L"", L"D:/x.y/name.wav"},
+      {L"C:\\a/b.c.qpk", 5, L"b.c", L"QPK", L"C:\\a/b.c.wav"},
+      {L"name.tmp", 0, L"name", L"TMP", L"name.wav"},
+      {L"D:\\x\\", 5, L"", L"", L"D:\\x\\.wav"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(PathFileNameStart(c.path), c.nameStart) << c.path;
+    EXPECT_EQ(PathBaseName(c.path), c.base) << c.path;
+    EXPECT_EQ(PathUpperExtension(c.path), c.upperExt) << c.path;
+    EXPECT_EQ(PathWithExtension(c.path, L"wav"), c.withWav) << c.path;
+  }
+}
+
 TEST(PathHelpers, ResolveExistingFileSpellsTheStoredName) {
   wchar_t dir[MAX_PATH];
   GetTempPathW(MAX_PATH, dir);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/LogManager.h"
+#include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
 
 using Lock = std::lock_guard<std::recursive_mutex>;
@@ -19,11 +20,6 @@ bool SeekTo(HANDLE file, uint64_t offset) {
   return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != FALSE;
 }
 
-bool ReadAt(HANDLE file, uint64_t offset, void* data, DWORD bytes) {
-  DWORD got = 0;
-  return SeekTo(file, offset) && ReadFile(file, data, bytes, &got, nullptr) && got == bytes;
-}
-
 bool WriteAt(HANDLE file, uint64_t offset, const void* data, DWORD bytes) {
   DWORD put = 0;
   return SeekTo(file, offset) && WriteFile(file, data, bytes, &put, nullptr) && put == bytes;
@@ -34,7 +30,7 @@ bool WriteAt(HANDLE file, uint64_t offset, const void* data, DWORD bytes) {
 bool MoveBytesDown(HANDLE file, uint64_t from, uint64_t to, uint64_t dest, uint8_t* work) {
   while (from < to) {
     const DWORD piece = DWORD(std::min<uint64_t>(kMoveBufferBytes, to - from));
-    if (!ReadAt(file, from, work, piece) || !WriteAt(file, dest, work, piece)) return false;
+    if (!ReadFileAt(file, from, work, piece) || !WriteAt(file, dest, work, piece)) return false;
     from += piece;
     dest += piece;
   }
@@ -258,7 +254,7 @@ bool CSoundDocument::DeleteSelection() {
   // declares it: the loader kept whole frames only, so a partial frame and the pad byte of an
   // odd-sized chunk lie in between and are dropped with the cut.
   uint32_t declared = 0;
-  if (!ReadAt(sourceWav, dataStart - 4, &declared, 4) || declared < sourceDataSize) declared = sourceDataSize;
+  if (!ReadFileAt(sourceWav, dataStart - 4, &declared, 4) || declared < sourceDataSize) declared = sourceDataSize;
   const uint64_t tailStart = std::min<uint64_t>(dataStart + declared + (declared & 1), fileSize);
   const uint32_t newDataSize = sourceDataSize - uint32_t(cutBytes);
 

@@ -16,19 +16,14 @@ extern "C" {
 }
 
 #include "common/LogManager.h"
+#include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 
 namespace {
 
 std::atomic<uint32_t> g_documentSerials{0};
 
-void ShowDocumentBox(const wchar_t* text) {
-  MessageBoxW(nullptr, text, GetEditionName(), MB_ICONEXCLAMATION);
-}
-
 }  // namespace
-
-PFN_DocumentReport g_pfnDocumentReport = ShowDocumentBox;
 
 CSoundDocument::CSoundDocument(uint32_t workerThreadId_, const std::wstring& name, void* sharedRecord_) {
   serial = ++g_documentSerials;
@@ -110,7 +105,7 @@ void CSoundDocument::Notify(WPARAM code) const {
 }
 
 void CSoundDocument::Report(const wchar_t* text) const {
-  if (g_pfnDocumentReport) g_pfnDocumentReport(text);
+  ShowPrompt(nullptr, text, GetEditionName(), MB_ICONEXCLAMATION);
 }
 
 CChunkInfo* CSoundDocument::GetChunk(int index) const {
@@ -266,7 +261,9 @@ void CSoundDocument::ResolveDeviceId(std::wstring& id, bool capture) {
   DeviceList devices = capture ? engine->GetCaptureDevices() : engine->GetRenderDevices();
   for (const auto& device : devices)
     if (device.first == id) return;
-  if (auto* was = dynamic_cast<CSoundWorksWAS*>(engine)) id = was->GetDefaultDevice(capture ? 1 : 0).first;
+  // An engine that knows no default (a stand-in) leaves the id as it is.
+  const std::wstring fallback = engine->GetDefaultDevice(capture ? 1 : 0).first;
+  if (!fallback.empty()) id = fallback;
 }
 
 void CSoundDocument::SetChunkText(const wchar_t* text) {
@@ -318,10 +315,8 @@ CSoundWorksBase* CreateTrackEngine(const CSoundDocument& doc) {
   CSoundWorksBase* engine = CreateSoundEngine(doc.sharedRecord);
   if (!engine) return nullptr;
   engine->SetSoundFormat(doc.wavHeader.channels, doc.wavHeader.samplesPerSec, 16, 100);
-  if (auto* was = dynamic_cast<CSoundWorksWAS*>(engine)) {
-    was->voiceCallback.target = NotifyTarget{doc.workerThreadId, nullptr, WM_SOUND_OUT};
-    was->captureTarget = NotifyTarget{doc.workerThreadId, nullptr, WM_SOUND_IN};
-  }
+  engine->SetNotifyTargets(NotifyTarget{doc.workerThreadId, nullptr, WM_SOUND_OUT},
+                           NotifyTarget{doc.workerThreadId, nullptr, WM_SOUND_IN});
   engine->StartEngine();
   return engine;
 }

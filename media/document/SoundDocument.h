@@ -65,11 +65,6 @@ struct WavHeaderImage {
 static_assert(sizeof(WavHeaderImage) == 36, "the WAV header image is 36 bytes");
 
 
-// How LoadChunk tells the user about a failure (a message box by default; tests replace it,
-// since a box would block them).
-using PFN_DocumentReport = void (*)(const wchar_t* text);
-extern PFN_DocumentReport g_pfnDocumentReport;
-
 // Free function: the endpoint-volume interface of a device; callers test *out, not the result.
 HRESULT GetEndpointVolume(const std::wstring& deviceId, IAudioEndpointVolume** out);
 

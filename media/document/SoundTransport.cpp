@@ -72,9 +72,7 @@ void CSoundDocument::SelectChunk(int index) {
       current->playOffset = 0;
     } else {
       // Freeing it would lose the recording: it stays in memory until a save succeeds.
-      char line[96];
-      snprintf(line, sizeof line, "Could not save chunk %d; kept in memory", currentChunk.load());
-      PostLogLine(LOG_WAVE_MANAGER, line);
+      PostLogLinef(LOG_WAVE_MANAGER, "Could not save chunk %d; kept in memory", currentChunk.load());
     }
   }
   recordingChunk = nullptr;

@@ -1,5 +1,5 @@
 // Loading and saving sound files of a track: the one-shot load and save threads, the ".cif"
-// chunk-table record, the decode mutex, and the seams the tests use (messages, ZIP adds).
+// chunk-table record, the decode mutex, and the seam the tests use to make ZIP adds fail.
 #pragma once
 
 #include <windows.h>
@@ -45,11 +45,6 @@ constexpr size_t kMaxChunkTextUnits = 1023;
 // A package with more entries than this is read only up to here.
 constexpr int32_t kMaxPackageEntries = 1024;
 
-// How the saver and loader tell the user about a failure: a message box (MB_ICONEXCLAMATION) by
-// default; tests replace it, since a box would block them.
-using PFN_SoundFileMessage = void (*)(const wchar_t* text, const wchar_t* caption);
-extern PFN_SoundFileMessage g_pfnSoundFileMessage;
-
 // The package writer's add call (ZipAdd by default), so that tests can make it fail.
 using PFN_SoundZipAdd = uint32_t (*)(ZipHandle* handle, const wchar_t* name, const void* source,
                                      uint32_t length, uint32_t kind);
@@ -66,19 +61,3 @@ struct LameEncCalls {
 };
 const LameEncCalls& LameEncLibrary();
 extern const LameEncCalls* g_pLameEncCalls;
-
-// Path helpers shared by the loader and the saver. A separator is "\" or "/".
-namespace soundfile {
-
-// Index of the first character of the file name.
-size_t FileNameStart(const std::wstring& path);
-// The file name without the text from its last "." on; the whole file name when it has none.
-std::wstring BaseName(const std::wstring& path);
-// The file name's extension (text after its last "."), upper-cased; empty when it has none.
-std::wstring UpperExtension(const std::wstring& path);
-// The path with its file name's extension replaced by ext (added when it has none).
-std::wstring ReplaceExtension(const std::wstring& path, const wchar_t* ext);
-// True when both name the same existing file (by volume and file index).
-bool IsSameFile(HANDLE open, const std::wstring& path);
-
-}  // namespace soundfile

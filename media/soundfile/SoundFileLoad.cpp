@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/LogManager.h"
+#include "common/SharedHelpers.h"
 #include "standins/madlldlib/MadllDecoder.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
@@ -20,18 +21,9 @@ constexpr size_t kMaxPathUnits = 259;
 
 int WINAPI IgnoreProgress(uint32_t, uint32_t, uint32_t) { return 0; }
 
-#ifdef QM_MADLL_IMPORTED
 int CallDecoder(const char* mp3, const char* wav) {
   return CbMpegAudioDecoder(mp3, wav, 1, nullptr, IgnoreProgress);
 }
-#else
-// Built without the decoder library beside it: find it at run time.
-int CallDecoder(const char* mp3, const char* wav) {
-  static auto decode = reinterpret_cast<CbMpegAudioDecoderFn>(
-      reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(MADLL_DLL_NAME), MADLL_DECODER_EXPORT)));
-  return decode ? decode(mp3, wav, 1, nullptr, IgnoreProgress) : -1;
-}
-#endif
 
 // The decoder takes OEM-code-page paths. A path of an existing file that the code page cannot
 // spell is passed by its short (8.3) name, which it always can.
@@ -51,20 +43,6 @@ bool FileExists(const std::wstring& path) {
   HANDLE find = FindFirstFileW(path.c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return false;
   FindClose(find);
-  return true;
-}
-
-bool ReadAt(HANDLE file, uint64_t offset, void* into, DWORD size) {
-  LARGE_INTEGER at;
-  at.QuadPart = int64_t(offset);
-  if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN)) return false;
-  DWORD total = 0;
-  while (total < size) {
-    DWORD got = 0;
-    if (!ReadFile(file, static_cast<uint8_t*>(into) + total, size - total, &got, nullptr) || got == 0)
-      return false;
-    total += got;
-  }
   return true;
 }
 
@@ -118,7 +96,7 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
   LARGE_INTEGER size = {};
   if (!GetFileSizeEx(file, &size)) return false;
   const uint64_t fileSize = uint64_t(size.QuadPart);
-  if (fileSize < sizeof(WavHeaderImage) || !ReadAt(file, 0, header, sizeof *header)) return false;
+  if (fileSize < sizeof(WavHeaderImage) || !ReadFileAt(file, 0, header, sizeof *header)) return false;
   if (memcmp(header->riff, "RIFF", 4) || memcmp(header->wave, "WAVE", 4) || memcmp(header->fmt, "fmt ", 4))
     return false;
   const WavHeaderImage& h = *header;
@@ -130,7 +108,7 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
   while (pos + 8 <= fileSize) {
     char id[4];
     uint32_t chunkSize = 0;
-    if (!ReadAt(file, pos, id, 4) || !ReadAt(file, pos + 4, &chunkSize, 4)) return false;
+    if (!ReadFileAt(file, pos, id, 4) || !ReadFileAt(file, pos + 4, &chunkSize, 4)) return false;
     if (memcmp(id, "data", 4) == 0) {
       const uint64_t offset = pos + 8;
       if (offset > 0xFFFFFFFFull) return false;
@@ -144,6 +122,76 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
     pos += 8 + uint64_t(chunkSize) + (chunkSize & 1);
   }
   return false;
+}
+
+// Extracts every plainly named entry of the package into the temp folder as base name + its
+// suffix, and names the sound entry (".mpa") ".mp3". False when the package cannot be opened.
+bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const std::wstring& base) {
+  ZipHandle* zip = OpenZip(path.c_str());
+  if (!zip) return false;
+  for (int32_t index = 0; index < kMaxPackageEntries; ++index) {
+    ZipEntryInfo info = {};
+    if (GetZipItem(zip, index, &info) != ZR_OK) break;
+    const std::wstring name(info.name, wcsnlen(info.name, 260));
+    if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) || name.empty() || name.back() == L'/' ||
+        name.back() == L'\\')
+      continue;
+    const size_t dot = name.rfind(L'.');
+    if (dot == std::wstring::npos || !IsPlainSuffix(name.substr(dot + 1))) continue;
+    const std::wstring target = temp + base + name.substr(dot);
+    if (target.size() > kMaxPathUnits) continue;
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(target.c_str());
+    if (UnzipItem(zip, index, target.c_str()) != ZR_OK) {
+      DeleteFileW(target.c_str());  // no half-written entry is taken for the sound
+      PostLogLine(LOG_WAVE_MANAGER, "Could not extract a package entry");
+      continue;
+    }
+    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
+  CloseZipReader(zip);
+  MoveFileW((temp + base + L".mpa").c_str(), (temp + base + L".mp3").c_str());
+  return true;
+}
+
+// Decodes the MP3 into a WAV of the same name in the temp folder (a WAV already there is used as
+// it is) and gives that WAV's path. The caller holds the decode mutex.
+bool DecodeMp3(const std::wstring& mp3Path, const std::wstring& temp, std::wstring* wavPathOut) {
+  const size_t mp3Name = PathFileNameStart(mp3Path);
+  if (mp3Name == 0) return false;
+  const std::wstring mp3FileName = mp3Path.substr(mp3Name);
+  const std::wstring wavPath = temp + mp3FileName.substr(0, mp3FileName.size() - 3) + L"wav";
+  *wavPathOut = wavPath;
+  if (wavPath.size() > kMaxPathUnits || mp3Path.size() > kMaxPathUnits) return false;
+  if (!FileExists(mp3Path)) return true;
+  HANDLE existing = CreateFileW(wavPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (existing != INVALID_HANDLE_VALUE) {
+    CloseHandle(existing);  // a package's own WAV entry is used as it is
+    return true;
+  }
+  char oemMp3[260], oemWav[260];
+  if (!ToOemPath(mp3Path, oemMp3)) return false;
+  // A WAV name the code page cannot spell gets its short name once the file exists: an empty
+  // one stands there until the decoder replaces it.
+  bool placeholder = false;
+  if (!ToOemPath(wavPath, oemWav)) {
+    HANDLE made = CreateFileW(wavPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (made == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(made);
+    placeholder = true;
+    if (!ToOemPath(wavPath, oemWav)) {
+      DeleteFileW(wavPath.c_str());
+      return false;
+    }
+  }
+  const int result = CallDecoder(oemMp3, oemWav);
+  if (result != 0) {
+    if (placeholder) DeleteFileW(wavPath.c_str());
+    PostLogLinef(LOG_WAVE_MANAGER, "MP3 decoder failed with %d", result);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -184,84 +232,20 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
   if (tail == L"MP3") loadedAsMp3 = 1;
   if (tail == L"QPK") loadedAsMp3 = loadedAsPackage = 1;
 
-  const size_t nameStart = soundfile::FileNameStart(path);
+  const size_t nameStart = PathFileNameStart(path);
   const std::wstring fileName = path.substr(nameStart);
   if (fileName.find(L'.') == std::wstring::npos || path.size() > kMaxPathUnits) return false;
-  const std::wstring base = soundfile::BaseName(path);
+  const std::wstring base = PathBaseName(path);
   const std::wstring temp = tempFolder;
   const std::wstring sideFolder = loadedAsPackage ? temp : path.substr(0, nameStart);
   ClearTempFolder();
 
-  if (loadedAsPackage) {
-    ZipHandle* zip = OpenZip(path.c_str());
-    if (!zip) return false;
-    for (int32_t index = 0; index < kMaxPackageEntries; ++index) {
-      ZipEntryInfo info = {};
-      if (GetZipItem(zip, index, &info) != ZR_OK) break;
-      const std::wstring name(info.name, wcsnlen(info.name, 260));
-      if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) || name.empty() || name.back() == L'/' ||
-          name.back() == L'\\')
-        continue;
-      const size_t dot = name.rfind(L'.');
-      if (dot == std::wstring::npos || !IsPlainSuffix(name.substr(dot + 1))) continue;
-      const std::wstring target = temp + base + name.substr(dot);
-      if (target.size() > kMaxPathUnits) continue;
-      SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-      DeleteFileW(target.c_str());
-      if (UnzipItem(zip, index, target.c_str()) != ZR_OK) {
-        DeleteFileW(target.c_str());  // no half-written entry is taken for the sound
-        PostLogLine(LOG_WAVE_MANAGER, "Could not extract a package entry");
-        continue;
-      }
-      SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-    }
-    CloseZipReader(zip);
-    MoveFileW((temp + base + L".mpa").c_str(), (temp + base + L".mp3").c_str());
-  }
+  if (loadedAsPackage && !ExtractPackage(path, temp, base)) return false;
 
   std::wstring wavPath = path;
   {
     DecodeMutex mutex;
-    if (loadedAsMp3) {
-      const std::wstring mp3Path = loadedAsPackage ? temp + base + L".mp3" : path;
-      const size_t mp3Name = soundfile::FileNameStart(mp3Path);
-      if (mp3Name == 0) return false;
-      const std::wstring mp3FileName = mp3Path.substr(mp3Name);
-      wavPath = temp + mp3FileName.substr(0, mp3FileName.size() - 3) + L"wav";
-      if (wavPath.size() > kMaxPathUnits || mp3Path.size() > kMaxPathUnits) return false;
-      if (FileExists(mp3Path)) {
-        HANDLE existing = CreateFileW(wavPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (existing != INVALID_HANDLE_VALUE) {
-          CloseHandle(existing);  // a package's own WAV entry is used as it is
-        } else {
-          char oemMp3[260], oemWav[260];
-          if (!ToOemPath(mp3Path, oemMp3)) return false;
-          // A WAV name the code page cannot spell gets its short name once the file exists: an
-          // empty one stands there until the decoder replaces it.
-          bool placeholder = false;
-          if (!ToOemPath(wavPath, oemWav)) {
-            HANDLE made = CreateFileW(wavPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                                      nullptr);
-            if (made == INVALID_HANDLE_VALUE) return false;
-            CloseHandle(made);
-            placeholder = true;
-            if (!ToOemPath(wavPath, oemWav)) {
-              DeleteFileW(wavPath.c_str());
-              return false;
-            }
-          }
-          const int result = CallDecoder(oemMp3, oemWav);
-          if (result != 0) {
-            if (placeholder) DeleteFileW(wavPath.c_str());
-            char line[80];
-            snprintf(line, sizeof line, "MP3 decoder failed with %d", result);
-            PostLogLine(LOG_WAVE_MANAGER, line);
-            return false;
-          }
-        }
-      }
-    }
+    if (loadedAsMp3 && !DecodeMp3(loadedAsPackage ? temp + base + L".mp3" : path, temp, &wavPath)) return false;
   }
 
   HANDLE wav = CreateFileW(wavPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -377,7 +361,7 @@ bool CSoundDocument::ReadChunkTable(const std::wstring& path) {
   }
   const uint32_t count = uint32_t(std::min<int64_t>(size.QuadPart / 8, kMaxFileChunks));
   std::vector<ChunkTableRecord> records(count);
-  const bool read = ReadAt(file, 0, records.data(), count * 8);
+  const bool read = ReadFileAt(file, 0, records.data(), count * 8);
   CloseHandle(file);
   if (!read) return false;
 

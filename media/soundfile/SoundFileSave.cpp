@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/LogManager.h"
+#include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
@@ -20,16 +21,12 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 namespace {
 
-void ShowSoundFileBox(const wchar_t* text, const wchar_t* caption) {
-  MessageBoxW(nullptr, text, caption, MB_ICONEXCLAMATION);
-}
-
 uint32_t CallZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint32_t length, uint32_t kind) {
   return ZipAdd(handle, name, source, length, kind);
 }
 
 void Tell(const wchar_t* text, const wchar_t* caption = nullptr) {
-  if (g_pfnSoundFileMessage) g_pfnSoundFileMessage(text, caption ? caption : GetEditionName());
+  ShowPrompt(nullptr, text, caption ? caption : GetEditionName(), MB_ICONEXCLAMATION);
 }
 
 constexpr wchar_t kMp3Caption[] = L"MP3 encoding error";
@@ -66,6 +63,47 @@ std::wstring OneLine(const std::wstring& text) {
   return line;
 }
 
+// Saving over the source WAV: it can be replaced only while closed; the track then reads the new
+// file, in which every chunk of the source lies at its place in the chunk order. False when the
+// new file could not take the old one's place or be opened again.
+bool ReplaceOpenSource(CSoundDocument& doc, const std::wstring& partial, const std::wstring& target) {
+  Lock lock(doc.packetLock);
+  CloseHandle(doc.sourceWav);
+  doc.sourceWav = nullptr;
+  const bool moved = MoveIntoPlace(partial, target);
+  doc.sourceWav = CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (doc.sourceWav == INVALID_HANDLE_VALUE) doc.sourceWav = nullptr;
+  if (!moved) DeleteFileW(partial.c_str());
+  if (moved && doc.sourceWav) {
+    DWORD got = 0;
+    WavHeaderImage header = {};
+    uint32_t dataSize = 0;
+    SetFilePointer(doc.sourceWav, 0, nullptr, FILE_BEGIN);
+    ReadFile(doc.sourceWav, &header, sizeof header, &got, nullptr);
+    SetFilePointer(doc.sourceWav, 40, nullptr, FILE_BEGIN);
+    ReadFile(doc.sourceWav, &dataSize, 4, &got, nullptr);
+    doc.wavHeader = header;
+    doc.sourceDataOffset = 44;
+    doc.sourceDataSize = dataSize;
+    uint32_t at = 0;
+    for (CChunkInfo* chunk : doc.chunks) {
+      if (chunk->fileName[0] == 0) chunk->start = at;
+      at += chunk->frames;
+    }
+  }
+  return moved && doc.sourceWav;
+}
+
+// The ".txt" of chunk texts beside a WAV or MP3.
+bool WriteTextsFile(const std::wstring& txtPath, const uint8_t* texts, uint32_t length) {
+  HANDLE file = CreateFileW(txtPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool written = texts && file != INVALID_HANDLE_VALUE && WriteAll(file, texts, length);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return written;
+}
+
 }  // namespace
 
 const LameEncCalls& LameEncLibrary() {
@@ -89,52 +127,7 @@ const LameEncCalls& LameEncLibrary() {
 }
 
 const LameEncCalls* g_pLameEncCalls = nullptr;
-PFN_SoundFileMessage g_pfnSoundFileMessage = ShowSoundFileBox;
 PFN_SoundZipAdd g_pfnSoundZipAdd = CallZipAdd;
-
-namespace soundfile {
-
-size_t FileNameStart(const std::wstring& path) {
-  const size_t sep = path.find_last_of(L"\\/");
-  return sep == std::wstring::npos ? 0 : sep + 1;
-}
-
-std::wstring BaseName(const std::wstring& path) {
-  const std::wstring name = path.substr(FileNameStart(path));
-  const size_t dot = name.rfind(L'.');
-  return dot == std::wstring::npos ? name : name.substr(0, dot);
-}
-
-std::wstring UpperExtension(const std::wstring& path) {
-  const std::wstring name = path.substr(FileNameStart(path));
-  const size_t dot = name.rfind(L'.');
-  if (dot == std::wstring::npos) return L"";
-  std::wstring ext = name.substr(dot + 1);
-  if (!ext.empty()) CharUpperBuffW(ext.data(), DWORD(ext.size()));
-  return ext;
-}
-
-std::wstring ReplaceExtension(const std::wstring& path, const wchar_t* ext) {
-  const size_t start = FileNameStart(path);
-  const size_t dot = path.rfind(L'.');
-  const std::wstring stem = (dot == std::wstring::npos || dot < start) ? path : path.substr(0, dot);
-  return stem + L"." + ext;
-}
-
-bool IsSameFile(HANDLE open, const std::wstring& path) {
-  if (!open) return false;
-  HANDLE other = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (other == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION a = {}, b = {};
-  const bool same = GetFileInformationByHandle(open, &a) && GetFileInformationByHandle(other, &b) &&
-                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-                    a.nFileIndexLow == b.nFileIndexLow;
-  CloseHandle(other);
-  return same;
-}
-
-}  // namespace soundfile
 
 bool CSoundDocument::StartSaveThread(const std::wstring& path) {
   if (saveThread) {  // the former save has posted its end; its handle was not closed yet
@@ -174,7 +167,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
   };
 
   StopTransport();
-  const std::wstring ext = soundfile::UpperExtension(path);
+  const std::wstring ext = PathUpperExtension(path);
   const bool package = ext == L"QPK";
   const bool mp3 = package || ext == L"MP3";
 
@@ -183,12 +176,12 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
     return finish(false);
   }
   chunksToWrite = uint32_t(GetChunkCount());
-  const std::wstring base = soundfile::BaseName(path);
+  const std::wstring base = PathBaseName(path);
 
   ZipHandle* zip = nullptr;
   std::wstring zipTarget, zipPartial;
   if (package) {
-    zipTarget = soundfile::ReplaceExtension(path, L"qpk");
+    zipTarget = PathWithExtension(path, L"qpk");
     zipPartial = PartialPath(zipTarget);
     zip = CreateZip(zipPartial.c_str());
     if (!zip) {
@@ -218,11 +211,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
         return finish(false);
       }
     } else {
-      const std::wstring txtPath = soundfile::ReplaceExtension(path, L"txt");
-      HANDLE file = CreateFileW(txtPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-      textsWritten = texts && file != INVALID_HANDLE_VALUE && WriteAll(file, texts, length);
-      if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+      textsWritten = WriteTextsFile(PathWithExtension(path, L"txt"), texts, length);
       free(texts);
       // The sound is still written; the save as a whole has failed.
       if (!textsWritten) Tell(L"Could not write the chunk texts file");
@@ -233,14 +222,14 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
   bool soundOk = false;
   std::wstring soundTarget, soundPartial;
   if (mp3) {
-    soundTarget = soundfile::ReplaceExtension(path, package ? L"mpa" : L"mp3");
+    soundTarget = PathWithExtension(path, package ? L"mpa" : L"mp3");
     // The ".mpa" is itself a temporary file beside the package.
     soundPartial = package ? soundTarget : PartialPath(soundTarget);
     uint32_t code = 0;
     soundOk = EncodeMp3File(soundPartial, &code);
     if (code >= 1 && code <= 3) Tell(kMp3Messages[code], kMp3Caption);
   } else {
-    soundTarget = soundfile::ReplaceExtension(path, L"wav");
+    soundTarget = PathWithExtension(path, L"wav");
     soundPartial = PartialPath(soundTarget);
     soundOk = WriteWavFile(soundPartial);
   }
@@ -252,35 +241,8 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
 
   if (!package) {
     if (!wroteSound) return finish(textsWritten);
-    if (!mp3 && soundfile::IsSameFile(sourceWav, soundTarget)) {
-      // Saving over the source WAV: it can be replaced only while closed; the track then reads the
-      // new file, in which every chunk of the source lies at its place in the chunk order.
-      Lock lock(packetLock);
-      CloseHandle(sourceWav);
-      sourceWav = nullptr;
-      const bool moved = MoveIntoPlace(soundPartial, soundTarget);
-      sourceWav = CreateFileW(soundTarget.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (sourceWav == INVALID_HANDLE_VALUE) sourceWav = nullptr;
-      if (!moved) DeleteFileW(soundPartial.c_str());
-      if (moved && sourceWav) {
-        DWORD got = 0;
-        WavHeaderImage header = {};
-        uint32_t dataSize = 0;
-        SetFilePointer(sourceWav, 0, nullptr, FILE_BEGIN);
-        ReadFile(sourceWav, &header, sizeof header, &got, nullptr);
-        SetFilePointer(sourceWav, 40, nullptr, FILE_BEGIN);
-        ReadFile(sourceWav, &dataSize, 4, &got, nullptr);
-        wavHeader = header;
-        sourceDataOffset = 44;
-        sourceDataSize = dataSize;
-        uint32_t at = 0;
-        for (CChunkInfo* chunk : chunks) {
-          if (chunk->fileName[0] == 0) chunk->start = at;
-          at += chunk->frames;
-        }
-      }
-      if (!moved || !sourceWav) {
+    if (!mp3 && IsSameFile(sourceWav, soundTarget)) {
+      if (!ReplaceOpenSource(*this, soundPartial, soundTarget)) {
         Tell(L"Could not replace the open sound file");
         return finish(false);
       }

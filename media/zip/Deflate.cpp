@@ -430,8 +430,20 @@ struct CDeflater::State {
     PutBits(lc[kEndOfBlock], ll[kEndOfBlock]);
   }
 
-  void FlushBlock(bool last) {
-    const Tables& t = GetTables();
+  // The code lengths of both trees as one run-length coded sequence (16, 17 and 18), with the
+  // code-length code that sends it.
+  struct CodeLengthHeader {
+    int nlit = 0, ndist = 0, nbl = 0;
+    uint8_t rleCode[kLiteralCodes + kDistanceCodes];
+    uint8_t rleExtra[kLiteralCodes + kDistanceCodes];
+    int nrle = 0;
+    uint8_t blLen[kLengthCodes];
+    uint16_t blCode[kLengthCodes];
+  };
+
+  // The block's literal/length and distance codes from its frequencies; false (error set) when
+  // they cannot be built.
+  bool BuildBlockCodes() {
     litFreq[kEndOfBlock] = 1;
     const char* e = BuildLengths(litFreq, kLiteralCodes, kMaxBits, litLen);
     if (!e) e = BuildLengths(distFreq, kDistanceCodes, kMaxBits, distLen);
@@ -440,20 +452,24 @@ struct CDeflater::State {
     if (!e) e = MakeCodes(distLen, kDistanceCodes, distCode);
     if (e) {
       error = e;
-      return;
+      return false;
     }
+    return true;
+  }
 
-    // Code lengths of both trees as one sequence, run-length coded with 16, 17 and 18.
-    int nlit = kLiteralCodes;
-    while (nlit > 257 && litLen[nlit - 1] == 0) --nlit;
-    int ndist = kDistanceCodes;
-    while (ndist > 1 && distLen[ndist - 1] == 0) --ndist;
+  // Run-length codes the two trees' code lengths and builds the code-length code; false (error
+  // set) when it cannot be built.
+  bool BuildCodeLengthHeader(CodeLengthHeader& h) {
+    h.nlit = kLiteralCodes;
+    while (h.nlit > 257 && litLen[h.nlit - 1] == 0) --h.nlit;
+    h.ndist = kDistanceCodes;
+    while (h.ndist > 1 && distLen[h.ndist - 1] == 0) --h.ndist;
     uint8_t seq[kLiteralCodes + kDistanceCodes];
-    std::memcpy(seq, litLen, nlit);
-    std::memcpy(seq + nlit, distLen, ndist);
-    int nseq = nlit + ndist;
-    uint8_t rleCode[kLiteralCodes + kDistanceCodes];
-    uint8_t rleExtra[kLiteralCodes + kDistanceCodes];
+    std::memcpy(seq, litLen, h.nlit);
+    std::memcpy(seq + h.nlit, distLen, h.ndist);
+    int nseq = h.nlit + h.ndist;
+    uint8_t* rleCode = h.rleCode;
+    uint8_t* rleExtra = h.rleExtra;
     int nrle = 0;
     uint32_t blFreq[kLengthCodes] = {};
     for (int i = 0; i < nseq;) {
@@ -482,75 +498,104 @@ struct CDeflater::State {
       }
       while (run-- > 0) rleCode[nrle] = v, rleExtra[nrle++] = 0;
     }
+    h.nrle = nrle;
     for (int i = 0; i < nrle; ++i) blFreq[rleCode[i]]++;
-    uint8_t blLen[kLengthCodes];
-    uint16_t blCode[kLengthCodes];
-    e = BuildLengths(blFreq, kLengthCodes, kMaxLengthBits, blLen);
-    if (!e) e = MakeCodes(blLen, kLengthCodes, blCode);
+    const char* e = BuildLengths(blFreq, kLengthCodes, kMaxLengthBits, h.blLen);
+    if (!e) e = MakeCodes(h.blLen, kLengthCodes, h.blCode);
     if (e) {
       error = e;
-      return;
+      return false;
     }
-    int nbl = kLengthCodes;
-    while (nbl > 4 && blLen[kLengthOrder[nbl - 1]] == 0) --nbl;
+    h.nbl = kLengthCodes;
+    while (h.nbl > 4 && h.blLen[kLengthOrder[h.nbl - 1]] == 0) --h.nbl;
+    return true;
+  }
 
-    uint64_t dynBits = 3 + 5 + 5 + 4 + 3 * nbl;
-    for (int i = 0; i < nrle; ++i) {
-      unsigned c = rleCode[i];
-      dynBits += blLen[c] + (c == 16 ? 2 : c == 17 ? 3 : c == 18 ? 7 : 0);
+  // Bits of the block sent with dynamic codes, header included.
+  uint64_t DynamicBlockBits(const CodeLengthHeader& h) const {
+    uint64_t bits = 3 + 5 + 5 + 4 + 3 * h.nbl;
+    for (int i = 0; i < h.nrle; ++i) {
+      unsigned c = h.rleCode[i];
+      bits += h.blLen[c] + (c == 16 ? 2 : c == 17 ? 3 : c == 18 ? 7 : 0);
     }
-    dynBits += SymbolBits(litLen, distLen);
+    return bits + SymbolBits(litLen, distLen);
+  }
+
+  void SendStoredBlock(bool last, long storedLen) {
+    PutBits(last ? 1 : 0, 3);
+    AlignToByte();
+    PutByte(static_cast<uint8_t>(storedLen));
+    PutByte(static_cast<uint8_t>(storedLen >> 8));
+    PutByte(static_cast<uint8_t>(~storedLen));
+    PutByte(static_cast<uint8_t>(~storedLen >> 8));
+    const uint8_t* src = window + blockStart;
+    unsigned left = static_cast<unsigned>(storedLen);
+    while (left) {
+      if (outPos == outSize) FlushOut();
+      unsigned n = std::min(left, outSize - outPos);
+      std::memcpy(out + outPos, src, n);
+      outPos += n;
+      src += n;
+      left -= n;
+    }
+    bitsSent += uint64_t{static_cast<unsigned>(storedLen)} * 8 + 32;
+  }
+
+  void SendFixedBlock(bool last, uint64_t fixedBits) {
+    const Tables& t = GetTables();
+    uint64_t before = bitsSent;
+    PutBits((1u << 1) | (last ? 1 : 0), 3);
+    SendSymbols(t.fixedLitLen, t.fixedLitCode, t.fixedDistLen, t.fixedDistCode);
+    if (bitsSent - before != fixedBits) error = "bad compressed size";
+  }
+
+  void SendDynamicBlock(bool last, const CodeLengthHeader& h, uint64_t dynBits) {
+    uint64_t before = bitsSent;
+    PutBits((2u << 1) | (last ? 1 : 0), 3);
+    PutBits(static_cast<uint32_t>(h.nlit - 257), 5);
+    PutBits(static_cast<uint32_t>(h.ndist - 1), 5);
+    PutBits(static_cast<uint32_t>(h.nbl - 4), 4);
+    for (int i = 0; i < h.nbl; ++i) PutBits(h.blLen[kLengthOrder[i]], 3);
+    for (int i = 0; i < h.nrle; ++i) {
+      unsigned c = h.rleCode[i];
+      PutBits(h.blCode[c], h.blLen[c]);
+      if (c == 16) PutBits(h.rleExtra[i], 2);
+      else if (c == 17) PutBits(h.rleExtra[i], 3);
+      else if (c == 18) PutBits(h.rleExtra[i], 7);
+    }
+    SendSymbols(litLen, litCode, distLen, distCode);
+    if (bitsSent - before != dynBits) error = "bad compressed size";
+  }
+
+  void StartNextBlock(bool last) {
+    std::memset(litFreq, 0, sizeof litFreq);
+    std::memset(distFreq, 0, sizeof distFreq);
+    symCount = matchCount = 0;
+    blockStart = static_cast<long>(strstart);
+    if (last) AlignToByte();
+  }
+
+  // Ends the block with whichever of stored, fixed and dynamic codes is smallest.
+  void FlushBlock(bool last) {
+    if (!BuildBlockCodes()) return;
+    CodeLengthHeader h;
+    if (!BuildCodeLengthHeader(h)) return;
+    const Tables& t = GetTables();
+    uint64_t dynBits = DynamicBlockBits(h);
     uint64_t fixedBits = 3 + SymbolBits(t.fixedLitLen, t.fixedDistLen);
     uint64_t dynBytes = (dynBits + 7) >> 3;
     uint64_t fixedBytes = (fixedBits + 7) >> 3;
     uint64_t best = std::min(dynBytes, fixedBytes);
     long storedLen = static_cast<long>(strstart) - blockStart;
 
-    uint64_t before = bitsSent;
     if (storedLen + 4 <= static_cast<long>(best) && blockStart >= 0) {
-      PutBits(last ? 1 : 0, 3);
-      AlignToByte();
-      PutByte(static_cast<uint8_t>(storedLen));
-      PutByte(static_cast<uint8_t>(storedLen >> 8));
-      PutByte(static_cast<uint8_t>(~storedLen));
-      PutByte(static_cast<uint8_t>(~storedLen >> 8));
-      const uint8_t* src = window + blockStart;
-      unsigned left = static_cast<unsigned>(storedLen);
-      while (left) {
-        if (outPos == outSize) FlushOut();
-        unsigned n = std::min(left, outSize - outPos);
-        std::memcpy(out + outPos, src, n);
-        outPos += n;
-        src += n;
-        left -= n;
-      }
-      bitsSent += uint64_t{static_cast<unsigned>(storedLen)} * 8 + 32;
+      SendStoredBlock(last, storedLen);
     } else if (fixedBytes == best) {
-      PutBits((1u << 1) | (last ? 1 : 0), 3);
-      SendSymbols(t.fixedLitLen, t.fixedLitCode, t.fixedDistLen, t.fixedDistCode);
-      if (bitsSent - before != fixedBits) error = "bad compressed size";
+      SendFixedBlock(last, fixedBits);
     } else {
-      PutBits((2u << 1) | (last ? 1 : 0), 3);
-      PutBits(static_cast<uint32_t>(nlit - 257), 5);
-      PutBits(static_cast<uint32_t>(ndist - 1), 5);
-      PutBits(static_cast<uint32_t>(nbl - 4), 4);
-      for (int i = 0; i < nbl; ++i) PutBits(blLen[kLengthOrder[i]], 3);
-      for (int i = 0; i < nrle; ++i) {
-        unsigned c = rleCode[i];
-        PutBits(blCode[c], blLen[c]);
-        if (c == 16) PutBits(rleExtra[i], 2);
-        else if (c == 17) PutBits(rleExtra[i], 3);
-        else if (c == 18) PutBits(rleExtra[i], 7);
-      }
-      SendSymbols(litLen, litCode, distLen, distCode);
-      if (bitsSent - before != dynBits) error = "bad compressed size";
+      SendDynamicBlock(last, h, dynBits);
     }
-
-    std::memset(litFreq, 0, sizeof litFreq);
-    std::memset(distFreq, 0, sizeof distFreq);
-    symCount = matchCount = 0;
-    blockStart = static_cast<long>(strstart);
-    if (last) AlignToByte();
+    StartNextBlock(last);
   }
 
   bool Failed() const { return error || writeFailed || readFailed; }

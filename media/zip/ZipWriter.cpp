@@ -230,14 +230,11 @@ ZipHandle* CreateZip(const wchar_t* path) {
   return new ZipHandle{ZIP_KIND_WRITER, w};
 }
 
-uint32_t ZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint32_t length, uint32_t kind) {
-  uint32_t code = ZR_OK;
-  ZipWriter* w = WriterOf(handle, &code);
-  if (!w) return code;
-  if (!name || !*name) return ZR_ARGS;
-  if (kind < ZIP_SOURCE_HANDLE || kind > ZIP_SOURCE_FOLDER) return ZR_ARGS;
-  if (w->entries.size() >= kMaxEntries) return ZR_ARGS;
+namespace {
 
+// The entry's name as stored: "/" separators, a folder's with its trailing "/", in the ANSI code
+// page. ZR_ARGS when it is empty after conversion or too long.
+uint32_t SetEntryName(const wchar_t* name, uint32_t kind, ZipEntryHeader& e) {
   // Separators become "/" before the conversion, so no double-byte character is touched.
   std::wstring wide(name);
   for (auto& c : wide) {
@@ -249,94 +246,157 @@ uint32_t ZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint
   if (n <= 1) return ZR_ARGS;
   size_t nameLength = std::strlen(converted);
   if (nameLength > kMaxNameBytes) return ZR_ARGS;
-
-  ZipEntryHeader e;
   std::memcpy(e.name, converted, nameLength);
   e.nameLength = static_cast<uint32_t>(nameLength);
+  return ZR_OK;
+}
 
-  // Open the source and take its attributes and times.
-  w->source = INVALID_HANDLE_VALUE;
-  w->memory = nullptr;
-  w->memoryLength = w->memoryPos = 0;
-  w->readLimit = UINT64_MAX;
-  bool closeSource = false;
-  bool stored = kind == ZIP_SOURCE_FOLDER || IsStoredSuffix(e.name);
-  int64_t sourceSize = -1;
+// What an entry is read from, with its attributes, size (-1: unknown) and times.
+struct EntrySource {
+  bool closeSource = false;  // the writer opened the source file and closes it
+  int64_t size = -1;
   EntryTimes times;
+};
+
+// Opens the entry's source on the writer and takes its attributes, size and times.
+uint32_t OpenEntrySource(ZipWriter& w, const void* source, uint32_t length, uint32_t kind, ZipEntryHeader& e,
+                         EntrySource& out) {
+  w.source = INVALID_HANDLE_VALUE;
+  w.memory = nullptr;
+  w.memoryLength = w.memoryPos = 0;
+  w.readLimit = UINT64_MAX;
   if (kind == ZIP_SOURCE_MEMORY) {
     if (!source || !length) return ZR_ARGS;
-    w->memory = static_cast<const uint8_t*>(source);
-    w->memoryLength = length;
+    w.memory = static_cast<const uint8_t*>(source);
+    w.memoryLength = length;
     e.externalAttributes = kMemoryAttributes;
-    sourceSize = length;
-    times = TimesNow();
-  } else if (kind == ZIP_SOURCE_FOLDER) {
-    e.externalAttributes = kFolderAttributes;
-    sourceSize = 0;
-    times = TimesNow();
-  } else {
-    HANDLE src;
-    if (kind == ZIP_SOURCE_FILE) {
-      auto* path = static_cast<const wchar_t*>(source);
-      if (!path || !*path) return ZR_ARGS;
-      src = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-      if (src == INVALID_HANDLE_VALUE) return ZR_NOFILE;
-      closeSource = true;
-    } else {
-      src = const_cast<HANDLE>(source);
-      if (!src || src == INVALID_HANDLE_VALUE) return ZR_ARGS;
-    }
-    auto fail = [&](uint32_t c) {
-      if (closeSource) CloseHandle(src);
-      return c;
-    };
-    if (GetFileType(src) == FILE_TYPE_DISK) {
-      BY_HANDLE_FILE_INFORMATION info;
-      if (!GetFileInformationByHandle(src, &info)) return fail(ZR_NOFILE);
-      // Sizes from 4 GiB on need ZIP64, which packages do not use.
-      if (info.nFileSizeHigh != 0) return fail(ZR_ARGS);
-      LARGE_INTEGER zero{};
-      if (!SetFilePointerEx(src, zero, nullptr, FILE_BEGIN)) return fail(ZR_NOFILE);
-      uint32_t a = info.dwFileAttributes;
-      bool readOnly = (a & FILE_ATTRIBUTE_READONLY) != 0;
-      bool directory = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-      e.externalAttributes = (a & 0x37) | (directory ? 0x40000000u : 0x80000000u) | 0x01000000u |
-                             (readOnly ? 0u : 0x00800000u);
-      sourceSize = info.nFileSizeLow;
-      times.dos = qmzip::DosTimestampFromUtc(info.ftLastWriteTime);
-      times.access = qmzip::UnixTimeFromUtc(info.ftLastAccessTime);
-      times.modification = qmzip::UnixTimeFromUtc(info.ftLastWriteTime);
-      times.creation = qmzip::UnixTimeFromUtc(info.ftCreationTime);
-    } else {
-      e.externalAttributes = kMemoryAttributes;
-      sourceSize = length ? static_cast<int64_t>(length) : -1;
-      if (length) w->readLimit = length;
-      times = TimesNow();
-    }
-    w->source = src;
+    out.size = length;
+    out.times = TimesNow();
+    return ZR_OK;
   }
+  if (kind == ZIP_SOURCE_FOLDER) {
+    e.externalAttributes = kFolderAttributes;
+    out.size = 0;
+    out.times = TimesNow();
+    return ZR_OK;
+  }
+  HANDLE src;
+  if (kind == ZIP_SOURCE_FILE) {
+    auto* path = static_cast<const wchar_t*>(source);
+    if (!path || !*path) return ZR_ARGS;
+    src = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (src == INVALID_HANDLE_VALUE) return ZR_NOFILE;
+    out.closeSource = true;
+  } else {
+    src = const_cast<HANDLE>(source);
+    if (!src || src == INVALID_HANDLE_VALUE) return ZR_ARGS;
+  }
+  auto fail = [&](uint32_t c) {
+    if (out.closeSource) CloseHandle(src);
+    return c;
+  };
+  if (GetFileType(src) == FILE_TYPE_DISK) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(src, &info)) return fail(ZR_NOFILE);
+    // Sizes from 4 GiB on need ZIP64, which packages do not use.
+    if (info.nFileSizeHigh != 0) return fail(ZR_ARGS);
+    LARGE_INTEGER zero{};
+    if (!SetFilePointerEx(src, zero, nullptr, FILE_BEGIN)) return fail(ZR_NOFILE);
+    uint32_t a = info.dwFileAttributes;
+    bool readOnly = (a & FILE_ATTRIBUTE_READONLY) != 0;
+    bool directory = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    e.externalAttributes = (a & 0x37) | (directory ? 0x40000000u : 0x80000000u) | 0x01000000u |
+                           (readOnly ? 0u : 0x00800000u);
+    out.size = info.nFileSizeLow;
+    out.times.dos = qmzip::DosTimestampFromUtc(info.ftLastWriteTime);
+    out.times.access = qmzip::UnixTimeFromUtc(info.ftLastAccessTime);
+    out.times.modification = qmzip::UnixTimeFromUtc(info.ftLastWriteTime);
+    out.times.creation = qmzip::UnixTimeFromUtc(info.ftCreationTime);
+  } else {
+    e.externalAttributes = kMemoryAttributes;
+    out.size = length ? static_cast<int64_t>(length) : -1;
+    if (length) w.readLimit = length;
+    out.times = TimesNow();
+  }
+  w.source = src;
+  return ZR_OK;
+}
+
+// The extended-timestamp extra fields: all three times locally, the modification time centrally.
+void PutTimeExtras(ZipEntryHeader& e, const EntryTimes& times) {
+  ByteWriter b(e.localExtra);
+  b.U16(0x5455);
+  b.U16(13);
+  b.Bytes("\x07", 1);
+  b.U32(static_cast<uint32_t>(times.modification));
+  b.U32(static_cast<uint32_t>(times.access));
+  b.U32(static_cast<uint32_t>(times.creation));
+  ByteWriter c(e.centralExtra);
+  c.U16(0x5455);
+  c.U16(5);
+  c.Bytes("\x07", 1);
+  c.U32(static_cast<uint32_t>(times.modification));
+}
+
+// Copies the source into the archive, stored or deflated; false when reading or writing failed.
+bool WriteEntryData(ZipWriter& w, ZipEntryHeader& e, uint32_t kind, bool stored) {
+  if (kind == ZIP_SOURCE_FOLDER) return true;
+  if (stored) {
+    for (;;) {
+      int got = ReadSource(w, w.buffer, kBufferSize);
+      if (got < 0) return false;
+      if (got == 0) return true;
+      if (!DeflateWrite(&w, w.buffer, static_cast<unsigned>(got))) return false;
+    }
+  }
+  qmzip::DeflateResult r = w.deflater.Run(DeflateRead, &w, DeflateWrite, &w, w.buffer, kBufferSize);
+  if (r != qmzip::DeflateResult::Ok) return false;
+  e.flags |= 2;  // written at maximum compression
+  return true;
+}
+
+// Writes the finished local header over the first one and goes back to the end of the archive.
+bool RewriteLocalHeader(ZipWriter& w, const ZipEntryHeader& e, uint64_t headerPos) {
+  std::vector<uint8_t> header;
+  PutLocalHeader(e, header);
+  LARGE_INTEGER pos;
+  pos.QuadPart = static_cast<LONGLONG>(headerPos);
+  DWORD done = 0;
+  if (!SetFilePointerEx(w.file, pos, nullptr, FILE_BEGIN) ||
+      !WriteFile(w.file, header.data(), static_cast<DWORD>(header.size()), &done, nullptr) ||
+      done != header.size()) {
+    return false;
+  }
+  pos.QuadPart = static_cast<LONGLONG>(w.written);
+  return SetFilePointerEx(w.file, pos, nullptr, FILE_BEGIN) != FALSE;
+}
+
+}  // namespace
+
+uint32_t ZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint32_t length, uint32_t kind) {
+  uint32_t code = ZR_OK;
+  ZipWriter* w = WriterOf(handle, &code);
+  if (!w) return code;
+  if (!name || !*name) return ZR_ARGS;
+  if (kind < ZIP_SOURCE_HANDLE || kind > ZIP_SOURCE_FOLDER) return ZR_ARGS;
+  if (w->entries.size() >= kMaxEntries) return ZR_ARGS;
+
+  ZipEntryHeader e;
+  code = SetEntryName(name, kind, e);
+  if (code != ZR_OK) return code;
+  EntrySource src;
+  code = OpenEntrySource(*w, source, length, kind, e, src);
+  if (code != ZR_OK) return code;
+  const bool stored = kind == ZIP_SOURCE_FOLDER || IsStoredSuffix(e.name);
 
   e.method = stored ? 0 : 8;
   e.flags = 8;
-  e.dosTimestamp = times.dos;
+  e.dosTimestamp = src.times.dos;
   e.crc = 0;
-  e.compressedSize = (stored && sourceSize >= 0) ? static_cast<uint32_t>(sourceSize) : 0;
-  e.uncompressedSize = sourceSize >= 0 ? static_cast<uint32_t>(sourceSize) : 0;
+  e.compressedSize = (stored && src.size >= 0) ? static_cast<uint32_t>(src.size) : 0;
+  e.uncompressedSize = src.size >= 0 ? static_cast<uint32_t>(src.size) : 0;
   e.localHeaderOffset = static_cast<uint32_t>(w->written);
-  {
-    ByteWriter b(e.localExtra);
-    b.U16(0x5455);
-    b.U16(13);
-    b.Bytes("\x07", 1);
-    b.U32(static_cast<uint32_t>(times.modification));
-    b.U32(static_cast<uint32_t>(times.access));
-    b.U32(static_cast<uint32_t>(times.creation));
-    ByteWriter c(e.centralExtra);
-    c.U16(0x5455);
-    c.U16(5);
-    c.Bytes("\x07", 1);
-    c.U32(static_cast<uint32_t>(times.modification));
-  }
+  PutTimeExtras(e, src.times);
   e.localFlags = e.flags;
 
   w->bytesRead = 0;
@@ -344,7 +404,7 @@ uint32_t ZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint
   w->compressedSize = 0;
   w->readFailed = w->writeFailed = false;
   auto finish = [&](uint32_t c) {
-    if (closeSource) CloseHandle(w->source);
+    if (src.closeSource) CloseHandle(w->source);
     w->source = INVALID_HANDLE_VALUE;
     w->memory = nullptr;
     if (c != ZR_OK) ResyncToEnd(*w);
@@ -355,39 +415,14 @@ uint32_t ZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint
   PutLocalHeader(e, header);
   uint64_t headerPos = w->written;
   if (!WriteAll(*w, header.data(), static_cast<DWORD>(header.size()))) return finish(ZR_READWRITE);
-
-  if (kind != ZIP_SOURCE_FOLDER) {
-    if (stored) {
-      for (;;) {
-        int got = ReadSource(*w, w->buffer, kBufferSize);
-        if (got < 0) return finish(ZR_READWRITE);
-        if (got == 0) break;
-        if (!DeflateWrite(w, w->buffer, static_cast<unsigned>(got))) return finish(ZR_READWRITE);
-      }
-    } else {
-      qmzip::DeflateResult r = w->deflater.Run(DeflateRead, w, DeflateWrite, w, w->buffer, kBufferSize);
-      if (r != qmzip::DeflateResult::Ok) return finish(ZR_READWRITE);
-      e.flags |= 2;  // written at maximum compression
-    }
-  }
+  if (!WriteEntryData(*w, e, kind, stored)) return finish(ZR_READWRITE);
 
   e.uncompressedSize = static_cast<uint32_t>(w->bytesRead);
   e.crc = w->crc;
   e.compressedSize = static_cast<uint32_t>(w->compressedSize);
   e.flags &= ~8u;  // sizes and CRC go into the local header itself: no data descriptor
   e.localFlags = e.flags;
-
-  PutLocalHeader(e, header);
-  LARGE_INTEGER pos;
-  pos.QuadPart = static_cast<LONGLONG>(headerPos);
-  DWORD done = 0;
-  if (!SetFilePointerEx(w->file, pos, nullptr, FILE_BEGIN) ||
-      !WriteFile(w->file, header.data(), static_cast<DWORD>(header.size()), &done, nullptr) ||
-      done != header.size()) {
-    return finish(ZR_READWRITE);
-  }
-  pos.QuadPart = static_cast<LONGLONG>(w->written);
-  if (!SetFilePointerEx(w->file, pos, nullptr, FILE_BEGIN)) return finish(ZR_READWRITE);
+  if (!RewriteLocalHeader(*w, e, headerPos)) return finish(ZR_READWRITE);
 
   finish(ZR_OK);
   w->entries.push_back(e);

@@ -42,6 +42,11 @@ class ScriptedPrompts {
     std::lock_guard<std::mutex> hold(Lock());
     return asked_;
   }
+  // Forgets what was asked so far.
+  void Clear() {
+    std::lock_guard<std::mutex> hold(Lock());
+    asked_.clear();
+  }
 
  private:
   static int Answer(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {

@@ -1,8 +1,24 @@
-// Shows the skinned test dialog for a while (first argument, milliseconds; default 3000), for a
-// screenshot taken from outside.
+// Shows the skinned test dialog for a screenshot taken from outside: until its standard input
+// ends (the shooter closes it once the shot is taken), at most the first argument in milliseconds
+// (default 3000).
 #include <cstdlib>
 
 #include "app/controls/tests/SkinTestDialog.h"
+
+namespace {
+
+// Reads standard input to its end, then sets the event.
+DWORD WINAPI WaitForInputEnd(LPVOID event) {
+  char buffer[256];
+  DWORD got = 0;
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  while (input && input != INVALID_HANDLE_VALUE && ReadFile(input, buffer, sizeof buffer, &got, nullptr) && got) {
+  }
+  SetEvent(static_cast<HANDLE>(event));
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   DWORD ms = argc > 1 ? static_cast<DWORD>(atoi(argv[1])) : 3000;
@@ -11,6 +27,21 @@ int main(int argc, char** argv) {
   dlg.Button(IDC_BUTSENDWAV)->ShowWindow(SW_HIDE);  // no "/_t": the send button is hidden
   dlg.Button(IDC_BUTINSERTBM)->TogglePressedLook();  // bookmarks off: looks pressed
   dlg.Button(IDC_BUTINSERTBM)->Invalidate(TRUE);
-  PumpMessages(ms);
-  return 0;
+  HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE reader = CreateThread(nullptr, 0, WaitForInputEnd, done, 0, nullptr);
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    if (elapsed >= ms) break;
+    if (MsgWaitForMultipleObjects(1, &done, FALSE, ms - elapsed, QS_ALLINPUT) == WAIT_OBJECT_0) break;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+  // The reader may still be blocked in ReadFile: the process ends without waiting for it.
+  if (reader) CloseHandle(reader);
+  CloseHandle(done);
+  ExitProcess(0);
 }

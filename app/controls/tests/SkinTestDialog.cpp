@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include "app/controls/tests/ScreenCapture.h"
 #include "common/SharedHelpers.h"
 #include "mfc/CDC.h"
 
@@ -25,6 +26,30 @@ void PumpMessages(DWORD ms) {
     }
     Sleep(5);
   } while (GetTickCount() - start < ms);
+}
+
+bool PumpUntilSettled(HWND window, DWORD timeoutMs) {
+  // Wine copies a window's drawing to the screen on its own schedule: the same pixels over a
+  // few polls mean that what was drawn has arrived.
+  constexpr int kSamePolls = 3;
+  const DWORD start = GetTickCount();
+  std::vector<uint32_t> previous;
+  int same = 0;
+  while (GetTickCount() - start < timeoutMs) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    RECT r = {};
+    GetWindowRect(window, &r);
+    CPixels now = CPixels::FromScreen(r);
+    same = (!previous.empty() && now.px == previous) ? same + 1 : 0;
+    if (same >= kSamePolls) return true;
+    previous = std::move(now.px);
+    Sleep(20);
+  }
+  return false;
 }
 
 CSkinTestDlg::~CSkinTestDlg() {

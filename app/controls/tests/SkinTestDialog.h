@@ -46,3 +46,6 @@ class CSkinTestDlg : public CDialog {
 
 // Pumps this thread's messages for about `ms` milliseconds.
 void PumpMessages(DWORD ms);
+// Pumps this thread's messages until the window's area of the screen has stopped changing (the
+// same over a few polls), at most timeoutMs; false when it never settled.
+bool PumpUntilSettled(HWND window, DWORD timeoutMs = 5000);

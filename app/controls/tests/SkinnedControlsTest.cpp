@@ -22,7 +22,7 @@ class SkinnedControls : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dlg.Create());
-    PumpMessages(300);
+    PumpUntilSettled(dlg.m_hWnd);
     skin = CPixels::FromBitmap(dlg.skin);
     ASSERT_EQ(skin.width, 516);
   }
@@ -37,7 +37,7 @@ class SkinnedControls : public ::testing::Test {
     HWND h = GetDlgItem(dlg.m_hWnd, static_cast<int>(id));
     InvalidateRect(h, nullptr, TRUE);
     UpdateWindow(h);
-    PumpMessages(100);
+    PumpUntilSettled(dlg.m_hWnd);
   }
 
   // Pixels of the control that differ from `face` drawn over the skin (keyed: the key shows skin).

@@ -56,7 +56,7 @@ TEST_F(ChunkModelTest, TempFolderAndChunkFiles) {
   // An empty chunk needs nothing from its file.
   DeleteFileW((folder + name).c_str());
   EXPECT_TRUE(doc->LoadChunk(1));
-  EXPECT_TRUE(reports.empty());
+  EXPECT_TRUE(Reports().empty());
 
   // The destructor empties the folder.
   delete doc;
@@ -122,12 +122,12 @@ TEST_F(ChunkModelTest, LoadChunkFailures) {
       {3, false, L"Memory allocation error in LoadChunk"},
   };
   for (const auto& c : cases) {
-    reports.clear();
+    prompts.Clear();
     EXPECT_EQ(doc->LoadChunk(c.index), c.result) << c.index;
     if (c.report)
-      EXPECT_EQ(reports, std::vector<std::wstring>{c.report}) << c.index;
+      EXPECT_EQ(Reports(), std::vector<std::wstring>{c.report}) << c.index;
     else
-      EXPECT_TRUE(reports.empty()) << c.index;
+      EXPECT_TRUE(Reports().empty()) << c.index;
   }
   for (CChunkInfo* c : {missing, huge}) {
     EXPECT_EQ(c->buffer, nullptr);

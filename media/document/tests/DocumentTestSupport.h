@@ -14,6 +14,7 @@
 #include "audio/SoundWorks.h"
 #include "media/document/SoundDocument.h"
 #include "tests/support/FakeSoundEngine.h"
+#include "tests/support/ScriptedPrompts.h"
 
 // Every document of a test gets a temp folder of its own, so tests running side by side never
 // clear each other's chunk files.
@@ -41,8 +42,6 @@ class DocumentTest : public ::testing::Test {
     PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);  // make this thread's queue
     liveRecords = GetLiveBufferRecordCount();
     g_pfnCreateSoundEngine = MakeFakeEngine;
-    g_pfnDocumentReport = [](const wchar_t* text) { reports.push_back(text); };
-    reports.clear();
     doc = new CSoundDocument(GetCurrentThreadId(), UniqueTrackName(L"DocTest"), nullptr);
     engine = FakeEngine::last;
     doc->notifyTarget = NotifyTarget{GetCurrentThreadId(), nullptr, WM_SOUND_NOTIFY};
@@ -91,7 +90,14 @@ class DocumentTest : public ::testing::Test {
     return true;
   }
 
-  static inline std::vector<std::wstring> reports;
+  // The texts of the boxes shown since the fixture began or prompts.Clear().
+  std::vector<std::wstring> Reports() const {
+    std::vector<std::wstring> texts;
+    for (const AskedPrompt& asked : prompts.Asked()) texts.push_back(asked.text);
+    return texts;
+  }
+
+  ScriptedPrompts prompts;
   CSoundDocument* doc = nullptr;
   FakeEngine* engine = nullptr;
   LONG liveRecords = 0;

@@ -14,6 +14,7 @@
 #include "audio/SoundWorks.h"
 #include "media/document/SoundDocument.h"
 #include "media/document/tests/DocumentTestSupport.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
@@ -111,13 +112,17 @@ TEST(SoundDocumentOnRealEngine, StudentRecordsTheToneTheMasterPlays) {
 
     student->ToggleRecording();
     ASSERT_TRUE(student->recording.load());
-    Sleep(2000);  // Wine's first captured packet comes late
+    // Wine's first captured packet comes late: play once the recording has begun.
+    auto recorded = [&] { return *static_cast<volatile uint32_t*>(&student->GetCurrentChunk()->frames); };
+    ASSERT_TRUE(WaitUntil([&] { return recorded() > 0; }, 15000)) << "nothing was captured";
     master->StartPlayback();
     ASSERT_TRUE(master->playing.load());
     EXPECT_TRUE(WaitForCode(master, NOTIFY_PLAY_ENDED, 15000)) << "the Master's playback never ended";
     EXPECT_FALSE(master->playing.load());
     EXPECT_EQ(master->playPosition.load(), uint32_t(toneFrames));
-    Sleep(1000);
+    // Half a second more of capture brings in the tone's tail.
+    const uint32_t atEnd = recorded();
+    WaitUntil([&] { return recorded() >= atEnd + 22050; }, 5000);
     student->ToggleRecording();
     for (int i = 0; i < 300 && worker.markers == 0; ++i) Sleep(10);
     EXPECT_EQ(worker.markers.load(), 1) << "no end-of-recording marker";
@@ -177,7 +182,7 @@ TEST(SoundDocumentOnRealEngine, StudentRecordsTheToneTheMasterPlays) {
 
 TEST(SoundDocumentOnRealEngine, DeviceIdsAndEndpointVolume) {
   CSoundDocument doc(0, TrackName(L"RtDevices"), nullptr);
-  auto* was = dynamic_cast<CSoundWorksWAS*>(doc.engine);
+  CSoundWorksBase* was = doc.engine;  // the real engine: no stand-in is set here
   ASSERT_NE(was, nullptr);
   const std::wstring defaultIn = was->GetDefaultDevice(1).first;
   const std::wstring defaultOut = was->GetDefaultDevice(0).first;

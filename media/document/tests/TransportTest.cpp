@@ -290,7 +290,7 @@ TEST_F(TransportTest, UnloadableChunkEndsAtOnceAndReports) {
   Codes();
   doc->StartPlayback();
   EXPECT_EQ(Codes(), (std::vector<int>{7, 5, 4}));
-  EXPECT_EQ(reports, std::vector<std::wstring>{L"Could not open file in LoadChunk"});
+  EXPECT_EQ(Reports(), std::vector<std::wstring>{L"Could not open file in LoadChunk"});
   EXPECT_FALSE(doc->playing.load());
 }
 

@@ -47,7 +47,7 @@ struct MasterWorker {
 TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
   MSG msg;
   PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
-  g_pfnSoundFileMessage = [](const wchar_t* text, const wchar_t* caption) { ADD_FAILURE() << "message shown"; };
+  ScriptedPrompts prompts;
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   const std::wstring stem = std::wstring(temp) + L"qmsfreal" + std::to_wstring(GetCurrentProcessId());
@@ -66,7 +66,8 @@ TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
     ASSERT_TRUE(WaitForCode(doc, NOTIFY_LOADED, 20000));
     doc->CloseLoadThread();
     ASSERT_NE(doc->sourceWav, nullptr);
-    ASSERT_NE(dynamic_cast<CSoundWorksWAS*>(doc->engine), nullptr);
+    ASSERT_NE(doc->engine, nullptr);
+    ASSERT_FALSE(doc->engine->GetDefaultDevice(0).first.empty()) << "not the real engine";
     EXPECT_EQ(doc->engine->channels, 2u);
     EXPECT_EQ(doc->engine->sampleRate, 48000u);
 
@@ -85,6 +86,7 @@ TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
     delete doc;
   }
   EXPECT_GT(ReadBytes(stem + L".mp3").size(), 10000u);
+  EXPECT_TRUE(prompts.Asked().empty()) << "message shown";
   DeleteFileW((stem + L".wav").c_str());
   DeleteFileW((stem + L".mp3").c_str());
 }

@@ -103,7 +103,7 @@ TEST_F(SaveTest, WavFileBytes) {
     EXPECT_EQ(doc->lastSaveResult.load(), 1);
     DeleteFileW((dir + L"Out.wav").c_str());
   }
-  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(Messages().empty());
 }
 
 // The sizes in the header are those of the data written: a chunk claiming more frames than it
@@ -121,7 +121,7 @@ TEST_F(SaveTest, TrackWithoutChunksWritesNoSoundFile) {
     EXPECT_TRUE(doc->SaveSoundFile(dir + name));
     EXPECT_FALSE(Exists(dir + name));
   }
-  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(Messages().empty());
 }
 
 TEST_F(SaveTest, ChunkTableBytes) {
@@ -211,7 +211,7 @@ TEST_F(SaveTest, PackageEntriesInOrder) {
     EXPECT_EQ(entries[texts ? 1 : 0].second.substr(0, 1), "\xFF") << "MPEG frame sync";
     DeleteFileW((dir + L"Lesson.qpk").c_str());
   }
-  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(Messages().empty());
 }
 
 // Package -> load -> save -> load: chunk starts stay within 1 ms (the ".cif" counts whole ms),
@@ -294,7 +294,7 @@ TEST_F(SaveTest, FailuresKeepModifiedAndSayWhy) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    messages.clear();
+    prompts.Clear();
     doc->FreeAllChunks();
     MakeTrack({300, 200});
     doc->wavHeader.channels = c.channels;
@@ -302,7 +302,7 @@ TEST_F(SaveTest, FailuresKeepModifiedAndSayWhy) {
     doc->wavHeader.blockAlign = uint16_t(c.channels * c.bits / 8);
     doc->modified = 1;
     EXPECT_FALSE(doc->SaveSoundFile(c.path));
-    EXPECT_EQ(messages, std::vector<std::wstring>{c.message});
+    EXPECT_EQ(Messages(), std::vector<std::wstring>{c.message});
     EXPECT_EQ(doc->modified, 1);
     EXPECT_EQ(doc->lastSaveResult.load(), 0);
     EXPECT_FALSE(Exists(c.path));
@@ -317,7 +317,7 @@ TEST_F(SaveTest, SixChannelWav) {
   LoadTrack(L"six", 6, 8000, pcm);
   doc->modified = 1;
   EXPECT_FALSE(doc->SaveSoundFile(dir + L"six.mp3"));
-  EXPECT_EQ(messages, std::vector<std::wstring>{L"MP3 encoding error: Incorrect number of channels in the file"});
+  EXPECT_EQ(Messages(), std::vector<std::wstring>{L"MP3 encoding error: Incorrect number of channels in the file"});
   EXPECT_FALSE(Exists(dir + L"six.mp3"));
   EXPECT_EQ(doc->modified, 1);
   EXPECT_FALSE(doc->SaveSoundFile(dir + L"six.qpk"));
@@ -362,10 +362,10 @@ TEST_F(SaveTest, EncoderFailureMidStream) {
     failAtEncode = encode;
     failFlush = flush;
     encodes = closes = 0;
-    messages.clear();
+    prompts.Clear();
     doc->modified = 1;
     EXPECT_FALSE(doc->SaveSoundFile(dir + L"e.mp3"));
-    EXPECT_EQ(messages, std::vector<std::wstring>{L"MP3 encoding error: Bad format reported during encoder initialization"});
+    EXPECT_EQ(Messages(), std::vector<std::wstring>{L"MP3 encoding error: Bad format reported during encoder initialization"});
     EXPECT_EQ(closes, 1);
     if (encode) {
       EXPECT_EQ(encodes, encode) << "encoding went on after a failure";
@@ -388,14 +388,14 @@ TEST_F(SaveTest, PackageAddFailureKeepsTheMpa) {
     SCOPED_TRACE(fail);
     failAt = fail;
     calls = 0;
-    messages.clear();
+    prompts.Clear();
     doc->FreeAllChunks();
     MakeTrack({4410, 4410});
     doc->GetChunk(0)->text = L"t";
     doc->textsPresent = 1;
     doc->modified = 1;
     EXPECT_FALSE(doc->SaveSoundFile(dir + L"p.qpk"));
-    EXPECT_EQ(messages.size(), 1u);
+    EXPECT_EQ(Messages().size(), 1u);
     EXPECT_EQ(doc->modified, 1);
     EXPECT_FALSE(Exists(dir + L"p.qpk"));
     EXPECT_FALSE(Exists(dir + L"p.qpk.saving"));
@@ -411,7 +411,7 @@ TEST_F(SaveTest, TextsThatCannotBeWrittenFailTheSave) {
   doc->modified = 1;
   ASSERT_TRUE(CreateDirectoryW((dir + L"x.txt").c_str(), nullptr));  // a folder where the file goes
   EXPECT_FALSE(doc->SaveSoundFile(dir + L"x.wav"));
-  EXPECT_EQ(messages, std::vector<std::wstring>{std::wstring(GetEditionName()) + L": Could not write the chunk texts file"});
+  EXPECT_EQ(Messages(), std::vector<std::wstring>{std::wstring(GetEditionName()) + L": Could not write the chunk texts file"});
   EXPECT_EQ(doc->modified, 1);
   EXPECT_EQ(ReadBytes(dir + L"x.wav"), WavHeader44(1, 44100, 200) + Pcm16(100)) << "the sound is saved all the same";
 }
@@ -423,7 +423,7 @@ TEST_F(SaveTest, SaveOverTheOpenSourceWav) {
   LoadTrack(L"own", 1, 8000, pcm, {500, 500, 0, 500});  // the second half, then the first
   ASSERT_EQ(doc->GetChunkCount(), 2);
   ASSERT_TRUE(doc->SaveSoundFile(dir + L"own.wav"));
-  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(Messages().empty());
   EXPECT_EQ(ReadBytes(dir + L"own.wav"), WavHeader44(1, 8000, 16000) + pcm.substr(8000) + pcm.substr(0, 8000));
   ASSERT_NE(doc->sourceWav, nullptr);
   EXPECT_EQ(doc->sourceDataOffset, 44u);

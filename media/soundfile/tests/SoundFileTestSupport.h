@@ -121,10 +121,6 @@ class SoundFileTest : public DocumentTest {
  protected:
   void SetUp() override {
     DocumentTest::SetUp();
-    messages.clear();
-    g_pfnSoundFileMessage = [](const wchar_t* text, const wchar_t* caption) {
-      messages.push_back(std::wstring(caption) + L": " + text);
-    };
     dir = MakeTempFolder(L"qmsf");
     ASSERT_FALSE(dir.empty());
     dir += L"\\";
@@ -152,7 +148,12 @@ class SoundFileTest : public DocumentTest {
     }
   }
 
-  static inline std::vector<std::wstring> messages;
+  // "caption: text" of the boxes shown since the fixture began or prompts.Clear().
+  std::vector<std::wstring> Messages() const {
+    std::vector<std::wstring> shown;
+    for (const AskedPrompt& asked : prompts.Asked()) shown.push_back(asked.caption + L": " + asked.text);
+    return shown;
+  }
   static inline const PFN_SoundZipAdd defaultZipAdd = g_pfnSoundZipAdd;
   std::wstring dir;
 };

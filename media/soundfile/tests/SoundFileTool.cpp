@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "audio/SoundWorks.h"
+#include "common/Prompt.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
 #include "tests/support/FakeSoundEngine.h"
@@ -109,9 +110,9 @@ int wmain(int argc, wchar_t** argv) {
     static_cast<FakeEngine*>(engine)->captureCount = 0;
     return engine;
   };
-  g_pfnDocumentReport = [](const wchar_t* text) { fprintf(stderr, "message: %ls\n", text); };
-  g_pfnSoundFileMessage = [](const wchar_t* text, const wchar_t* caption) {
+  g_pfnShowPrompt = [](HWND, LPCWSTR text, LPCWSTR caption, UINT) {
     fprintf(stderr, "message: %ls: %ls\n", caption, text);
+    return IDOK;
   };
   int status = 0;
   std::wstring folder;

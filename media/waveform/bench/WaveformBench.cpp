@@ -65,7 +65,7 @@ LRESULT CALLBACK HostProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWind
 
 int main() {
   g_pfnCreateSoundEngine = MakeFakeEngine;
-  g_pfnDocumentReport = [](const wchar_t*) {};
+  g_pfnShowPrompt = [](HWND, LPCWSTR, LPCWSTR, UINT) { return IDOK; };
   WNDCLASSW wc = {};
   wc.lpfnWndProc = HostProc;
   wc.hInstance = GetModuleHandleW(nullptr);

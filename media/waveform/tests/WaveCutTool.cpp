@@ -14,7 +14,10 @@ int wmain(int argc, wchar_t** argv) {
     return 1;
   }
   g_pfnCreateSoundEngine = MakeFakeEngine;
-  g_pfnDocumentReport = [](const wchar_t* text) { std::fprintf(stderr, "report: %ls\n", text); };
+  g_pfnShowPrompt = [](HWND, LPCWSTR text, LPCWSTR, UINT) {
+    std::fprintf(stderr, "report: %ls\n", text);
+    return IDOK;
+  };
   int rc = 0;
   {
     CSoundDocument doc(GetCurrentThreadId(), UniqueTrackName(L"WaveCutTool"), nullptr);

@@ -160,7 +160,7 @@ TEST_F(WaveformDrawTest, ChunkWithFramesButNoBufferDrawsTheBackground) {
   const PixelGrab wave = Wave();
   EXPECT_EQ(wave.CountColumnsWith(kBlack, kCentre), 0);
   EXPECT_EQ(wave.At(5, kCentre), kBlack);
-  EXPECT_EQ(reports.size(), 1u);
+  EXPECT_EQ(Reports().size(), 1u);
 }
 
 TEST_F(WaveformDrawTest, ViewStartIsRoundedDownToAColumnAndTheViewIsCapped) {

@@ -1,5 +1,5 @@
 // The decoder's refusals through the import library: bad arguments, missing or foreign input, an
-// output it cannot write. Decoding real MP3s is checked against ffmpeg by test_madlldlib.py.
+// output it cannot write. Decoding real MP3s is checked against ffmpeg by decode_test.py.
 #include "standins/madlldlib/MadllDecoder.h"
 #include "tests/support/TestFiles.h"
 

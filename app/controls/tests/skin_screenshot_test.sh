@@ -5,19 +5,28 @@
 set -euo pipefail
 out=$1
 pixel() { convert "$out" -format "%[fx:int(255*p{$1,$2}.r)] %[fx:int(255*p{$1,$2}.g)] %[fx:int(255*p{$1,$2}.b)]\n" info:; }
-wine "$QM_BIN/app_skin_showcase.exe" 7000 &
+# The showcase runs until its standard input ends: the script closes it once the shot is taken.
+fifo=$(mktemp -u)
+mkfifo "$fifo"
+wine "$QM_BIN/app_skin_showcase.exe" 60000 <"$fifo" &
 pid=$!
+exec 3>"$fifo"
+rm -f "$fifo"
 # A busy machine may take a while to start the program: shoot until its last control (the LED)
-# is painted, then once more so that nothing is caught half drawn.
-sleep 1.5
-for _ in $(seq 10); do
+# is painted, then until two shots agree, so that nothing is caught half drawn.
+for _ in $(seq 200); do
   import -window root -crop 516x470+0+0 +repage "$out"
   read -r _ g _ < <(pixel 273 196)
   [ "$g" -gt 150 ] && break
-  sleep 0.5
+  sleep 0.1
 done
-sleep 0.5
-import -window root -crop 516x470+0+0 +repage "$out"
+for _ in $(seq 20); do
+  cp "$out" "$out.before"
+  import -window root -crop 516x470+0+0 +repage "$out"
+  [ "$(compare -metric AE "$out" "$out.before" null: 2>&1 || true)" = 0 ] && break
+done
+rm -f "$out.before"
+exec 3>&-
 wait $pid
 fail=0
 check() {  # name x y condition-on-r-g-b

@@ -58,7 +58,8 @@ class CommandLineAppDataTest : public ::testing::Test {
     for (const wchar_t* name : kStationFiles) DeleteFileW((folder_ + L"\\" + name).c_str());
   }
   std::wstring StationFile(int station) const { return folder_ + L"\\" + kStationFiles[station]; }
-  CSoundWorksWAS* Engine() const { return dynamic_cast<CSoundWorksWAS*>(app_->masterTrack->engine); }
+  // The track's engine; the real one, as these tests set no stand-in.
+  CSoundWorksBase* Engine() const { return app_->masterTrack->engine; }
   void ExpectTracksUse(const std::wstring& out, const std::wstring& in) const {
     for (CSoundDocument* track : {app_->masterTrack, app_->studentTrack}) {
       EXPECT_EQ(track->outputDeviceId, out) << "track " << track->trackIndex;

@@ -11,6 +11,7 @@
 #include "appdata/NamedPipeLink.h"
 #include "peers/PeerProcess.h"
 #include "tests/support/TestBytes.h"
+#include "tests/support/TestFiles.h"
 
 namespace {
 
@@ -29,6 +30,12 @@ struct LinkEvent {
 
 // Takes the next event of the link from this thread's queue; a block is copied and freed as
 // the owner would free it.
+// Bytes that have arrived on the pipe and that nobody has read yet.
+DWORD BytesWaitingIn(HANDLE pipe) {
+  DWORD available = 0;
+  return PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) ? available : DWORD(-1);
+}
+
 bool NextEvent(LinkEvent* event, DWORD timeoutMs = 5000) {
   const DWORD start = GetTickCount();
   for (;;) {
@@ -240,7 +247,8 @@ TEST_F(NamedPipeLinkTest, StopDuringAHalfReadFrameDeliversNothing) {
   ASSERT_TRUE(e.IsConnected());
   HANDLE pipe = e.pipe;
   ASSERT_TRUE(peer_.WaitForLog("LOG half-sent"));
-  Sleep(300);  // the reader now waits inside the frame body
+  // The reader has taken every byte sent so far and now waits inside the frame body.
+  ASSERT_TRUE(WaitUntil([&] { return BytesWaitingIn(pipe) == 0; }));
 
   const DWORD start = GetTickCount();
   link->Stop();
@@ -263,7 +271,8 @@ TEST_F(NamedPipeLinkTest, StopDuringAHalfReadFrameDeliversNothing) {
   const uint8_t go[8] = {4, 0, 0, 0, 7, 0, 0, 0};
   ASSERT_TRUE(WritePipeBytes(pipe, go, sizeof go));
   ASSERT_TRUE(peer_.WaitForLog("LOG rest-sent"));
-  Sleep(200);
+  // The rest waits in the pipe, where no read takes it (a read left pending would).
+  WaitUntil([&] { return BytesWaitingIn(pipe) == 64; }, 2000);
   EXPECT_TRUE(HeapValidate(GetProcessHeap(), 0, nullptr));
   for (uint8_t* p : probes) {
     size_t changed = 0;

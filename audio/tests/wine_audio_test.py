@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """Real sound through the engine under Wine, checked from the Linux side with sox.
 
-  wine_audio_check.py capture      a 440 Hz tone played into the source "mic" is captured
-  wine_audio_check.py two-streams  "mic" (440 Hz) and "Monitor of speakers" (1 kHz) at once
-  wine_audio_check.py play         a 440 Hz tone played through XAudio2 reaches the speakers
-  wine_audio_check.py loop         a 660 Hz tone goes in through WASAPI and out through XAudio2
-  wine_audio_check.py no-server    with no audio server an output fails with its message, no crash
+  wine_audio_test.py capture      a 440 Hz tone played into the source "mic" is captured
+  wine_audio_test.py two-streams  "mic" (440 Hz) and "Monitor of speakers" (1 kHz) at once
+  wine_audio_test.py play         a 440 Hz tone played through XAudio2 reaches the speakers
+  wine_audio_test.py loop         a 660 Hz tone goes in through WASAPI and out through XAudio2
+  wine_audio_test.py no-server    with no audio server an output fails with its message, no crash
 """
 import os
 import re
