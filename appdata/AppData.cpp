@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "appdata/SettingsFile.h"
+#include "audio/MixerData.h"
 #include "common/LogManager.h"
 #include "media/document/SoundDocument.h"
 
@@ -122,11 +123,22 @@ void CAppData::LoadUrlList() {
   if (!path.empty()) ReadUrlListFile(path.c_str(), &urlListText, &urlListLength);
 }
 
-// Not built yet: the video manager (with its clock thread) and MixerData.bin.
+// Not built yet: the video manager (with its clock thread).
 void CAppData::CreateVideoManager() {}
 void CAppData::DeleteVideoManager() {}
-void CAppData::LoadMixerData() {}
-void CAppData::SaveMixerData() {}
+
+// The reference volumes are imposed at every start and written back unchanged at exit.
+void CAppData::LoadMixerData() {
+  mixerData = new CMixerData;
+  mixerData->SerializeMixerData(false, GetEditionFilePath(L"MixerData.bin"));
+}
+
+void CAppData::SaveMixerData() {
+  if (!mixerData) return;
+  mixerData->SerializeMixerData(true, L"");
+  delete mixerData;
+  mixerData = nullptr;
+}
 
 HANDLE CAppData::GetCapturePipe() {
   std::lock_guard<std::mutex> lock(captureWriteLock_);
