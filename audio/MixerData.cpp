@@ -13,9 +13,11 @@
 using engine::SafeRelease;
 
 const ConnectorNameRow kConnectorNames[9] = {
-    {CONNECTOR_MIC, L"Pink In"},     {CONNECTOR_MIC, L"Mic"},       {CONNECTOR_MIC, L"Front Mic"},
-    {CONNECTOR_MIC, L"Microfono"},   {CONNECTOR_LINE_IN, L"Line-In"}, {CONNECTOR_LINE_IN, L"Line In"},
-    {CONNECTOR_LINE_IN, L"Blue In"}, {CONNECTOR_LINE_IN, L"Linea in ingresso"}, {CONNECTOR_WAVE, L"Wave"},
+    {CONNECTOR_MIC, L"Pink In"},     {CONNECTOR_MIC, L"Mic"},
+    {CONNECTOR_MIC, L"Front Mic"},   {CONNECTOR_MIC, L"Microfono"},
+    {CONNECTOR_LINE_IN, L"Line-In"}, {CONNECTOR_LINE_IN, L"Line In"},
+    {CONNECTOR_LINE_IN, L"Blue In"}, {CONNECTOR_LINE_IN, L"Linea in ingresso"},
+    {CONNECTOR_WAVE, L"Wave"},
 };
 
 namespace {
@@ -39,8 +41,9 @@ class ComScope {
 
 IMMDeviceEnumerator* CreateEnumerator() {
   IMMDeviceEnumerator* enumerator = nullptr;
-  HRESULT hr = g_pfnSoundCoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                                          __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&enumerator));
+  HRESULT hr =
+      g_pfnSoundCoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                 __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&enumerator));
   if (FAILED(hr)) return nullptr;
   return enumerator;
 }
@@ -63,7 +66,8 @@ std::wstring DefaultEndpointId(IMMDeviceEnumerator* enumerator, EDataFlow flow, 
 }
 
 // The first active endpoint of the flow, in enumeration order, whose id is not `other`.
-std::wstring FirstOtherEndpointId(IMMDeviceEnumerator* enumerator, EDataFlow flow, const std::wstring& other) {
+std::wstring FirstOtherEndpointId(IMMDeviceEnumerator* enumerator, EDataFlow flow,
+                                  const std::wstring& other) {
   IMMDeviceCollection* devices = nullptr;
   if (FAILED(enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, &devices)) || !devices) return L"";
   std::wstring found;
@@ -321,7 +325,8 @@ void CMixerData::SetMixerDefaults() {
 LPWSTR CMixerData::FindCableOutputId(IMMDeviceEnumerator* enumerator) {
   if (!enumerator) return nullptr;
   IMMDeviceCollection* devices = nullptr;
-  if (FAILED(enumerator->EnumAudioEndpoints(eCapture, DEVICE_STATE_ACTIVE, &devices)) || !devices) return nullptr;
+  if (FAILED(enumerator->EnumAudioEndpoints(eCapture, DEVICE_STATE_ACTIVE, &devices)) || !devices)
+    return nullptr;
   LPWSTR found = nullptr;
   UINT count = 0;
   if (FAILED(devices->GetCount(&count))) count = 0;
@@ -351,7 +356,8 @@ IDeviceTopology* CMixerData::GetAdapterTopology(IMMDevice* endpoint, IPart** ada
   IConnector* own = nullptr;
   IConnector* other = nullptr;
   IDeviceTopology* adapter = nullptr;
-  if (SUCCEEDED(endpointTopology->GetConnector(0, &own)) && own && SUCCEEDED(own->GetConnectedTo(&other)) && other) {
+  if (SUCCEEDED(endpointTopology->GetConnector(0, &own)) && own && SUCCEEDED(own->GetConnectedTo(&other)) &&
+      other) {
     IPart* part = nullptr;
     if (SUCCEEDED(other->QueryInterface(__uuidof(IPart), reinterpret_cast<void**>(&part))) && part) {
       if (SUCCEEDED(part->GetTopologyObjects(&adapter)) && adapter) {

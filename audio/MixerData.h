@@ -2,9 +2,9 @@
 // recorder imposes at every start, whatever was changed in the Windows mixer in between.
 #pragma once
 
-#include <windows.h>
-#include <mmdeviceapi.h>
 #include <devicetopology.h>
+#include <mmdeviceapi.h>
+#include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -86,7 +86,8 @@ class CMixerData {
   // adapter's side of that connection.
   static IDeviceTopology* GetAdapterTopology(IMMDevice* endpoint, IPart** adapterPart);
   // The first volume-level control strictly inside the signal path between the two parts.
-  static IAudioVolumeLevel* FindPathVolumeLevel(IDeviceTopology* adapter, IPart* connectorPart, IPart* adapterPart);
+  static IAudioVolumeLevel* FindPathVolumeLevel(IDeviceTopology* adapter, IPart* connectorPart,
+                                                IPart* adapterPart);
 
   std::wstring path;
   MixerDataBlock block = {};

@@ -268,8 +268,12 @@ class EndpointVolume final : public IAudioEndpointVolume {
   }
   FAKE_UNKNOWN_BODY()
 
-  HRESULT STDMETHODCALLTYPE RegisterControlChangeNotify(IAudioEndpointVolumeCallback*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE UnregisterControlChangeNotify(IAudioEndpointVolumeCallback*) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE RegisterControlChangeNotify(IAudioEndpointVolumeCallback*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE UnregisterControlChangeNotify(IAudioEndpointVolumeCallback*) override {
+    return E_NOTIMPL;
+  }
   HRESULT STDMETHODCALLTYPE GetChannelCount(UINT*) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE SetMasterVolumeLevel(FLOAT, LPCGUID) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE SetMasterVolumeLevelScalar(FLOAT level, LPCGUID context) override {
@@ -321,7 +325,8 @@ class VolumeLevel final : public IAudioVolumeLevel {
   }
   ~VolumeLevel() { --g_liveObjects; }
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == __uuidof(IUnknown) || iid == __uuidof(IPerChannelDbLevel) || iid == __uuidof(IAudioVolumeLevel)) {
+    if (iid == __uuidof(IUnknown) || iid == __uuidof(IPerChannelDbLevel) ||
+        iid == __uuidof(IAudioVolumeLevel)) {
       *out = static_cast<IAudioVolumeLevel*>(this);
       AddRef();
       return S_OK;
@@ -403,7 +408,9 @@ class Topology;
   HRESULT STDMETHODCALLTYPE RegisterControlChangeCallback(REFGUID, IControlChangeNotify*) override { \
     return E_NOTIMPL;                                                                               \
   }                                                                                                 \
-  HRESULT STDMETHODCALLTYPE UnregisterControlChangeCallback(IControlChangeNotify*) override { return E_NOTIMPL; } \
+  HRESULT STDMETHODCALLTYPE UnregisterControlChangeCallback(IControlChangeNotify*) override {        \
+    return E_NOTIMPL;                                                                               \
+  }                                                                                                 \
   std::wstring name;                                                                                \
   bool hasName = true;                                                                              \
   VolumeLevel* level = nullptr; /* owned */                                                         \
@@ -549,7 +556,8 @@ class Topology final : public IDeviceTopology {
   HRESULT STDMETHODCALLTYPE GetSubunit(UINT, ISubUnit**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetPartById(UINT, IPart**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetDeviceId(LPWSTR*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetSignalPath(IPart* from, IPart* to, WINBOOL rejectMixed, IPartsList** out) override {
+  HRESULT STDMETHODCALLTYPE GetSignalPath(IPart* from, IPart* to, WINBOOL rejectMixed,
+                                          IPartsList** out) override {
     *out = nullptr;
     pathRequests.push_back({from, to, rejectMixed});
     for (const Path& path : paths) {

@@ -88,8 +88,8 @@ TEST(MixerDataUnits, ConversionsTruncateAndKeepTheirEnds) {
   struct {
     uint32_t percent;
     float minDb, maxDb, db;
-  } levels[] = {{10, -34.5f, 12.0f, -8.0f},  {100, -34.5f, 12.0f, 12.0f}, {1, -34.5f, 12.0f, -28.0f},
-                {0, -34.5f, 12.0f, -34.5f},  {1, -20.0f, 0.0f, -20.0f},   {50, -96.0f, 0.0f, -6.0206f}};
+  } levels[] = {{10, -34.5f, 12.0f, -8.0f}, {100, -34.5f, 12.0f, 12.0f}, {1, -34.5f, 12.0f, -28.0f},
+                {0, -34.5f, 12.0f, -34.5f}, {1, -20.0f, 0.0f, -20.0f},   {50, -96.0f, 0.0f, -6.0206f}};
   for (const auto& l : levels)
     EXPECT_NEAR(PercentToLevelDb(l.percent, l.minDb, l.maxDb), l.db, 1e-3) << l.percent << "% of " << l.maxDb;
   EXPECT_EQ(LevelDbToPercent(-8.0f, 12.0f), 10u);
@@ -143,10 +143,10 @@ TEST_F(MixerDataFakeTest, StoredVolumesAreImposedInOrderAndWrittenBackUnchanged)
 
   CMixerData mixer;
   EXPECT_TRUE(mixer.SerializeMixerData(false, File()));
-  const std::vector<std::wstring> expected = {
-      L"spk volume 0.35", L"spk mute 0",  L"mic volume 0.50",   L"mic mute 0",   L"cab volume 0.60",
-      L"cab mute 0",      L"extra volume 0.70", L"extra mute 0", L"hp volume 0.10", L"hp mute 0",
-      L"line volume 0.20", L"line mute 0"};
+  const std::vector<std::wstring> expected = {L"spk volume 0.35",   L"spk mute 0",       L"mic volume 0.50",
+                                              L"mic mute 0",        L"cab volume 0.60",  L"cab mute 0",
+                                              L"extra volume 0.70", L"extra mute 0",     L"hp volume 0.10",
+                                              L"hp mute 0",         L"line volume 0.20", L"line mute 0"};
   EXPECT_EQ(fake::TakeCallLog(), expected);
   fake::Device* speakers = enumerator->Find(kSpeakers);
   EXPECT_FLOAT_EQ(speakers->volume->scalar, 0.35f);
@@ -254,7 +254,8 @@ TEST_F(MixerDataFakeTest, ConnectorLevelsAreReadAndAppliedInDbOnTheSignalPath) {
   mixer.block.sets[0].micLevel = 10;
   mixer.block.sets[0].waveLevel = 50;
   mixer.ApplyConnectorLevels(true, 0);
-  const std::vector<std::wstring> applied = {L"front-mic level -8.00", L"front-mic level -8.00", L"wave level -6.02"};
+  const std::vector<std::wstring> applied = {L"front-mic level -8.00", L"front-mic level -8.00",
+                                             L"wave level -6.02"};
   EXPECT_EQ(fake::TakeCallLog(), applied);
   EXPECT_EQ(rig.micLevel->contexts, 0);
   EXPECT_EQ(rig.side->levelActivations + rig.lineIn->levelActivations, 0) << "the ends of a path";
@@ -279,8 +280,8 @@ TEST_F(MixerDataFakeTest, VolumesComeBeforeConnectorLevels) {
   mixer.block.sets[0].waveLevel = 100;
   mixer.block.sets[0].micLevel = 101;
   mixer.ApplyMixerVolumes(true, 0);
-  const std::vector<std::wstring> expected = {L"spk volume 0.80", L"spk mute 0", L"mic volume 0.90", L"mic mute 0",
-                                              L"wave level 0.00"};
+  const std::vector<std::wstring> expected = {L"spk volume 0.80", L"spk mute 0", L"mic volume 0.90",
+                                              L"mic mute 0", L"wave level 0.00"};
   EXPECT_EQ(fake::TakeCallLog(), expected);
 }
 
@@ -291,11 +292,16 @@ TEST_F(MixerDataFakeTest, IncompleteTopologiesLeaveLevelsAlone) {
     void (*breakIt)(fake::Device* speakers, CodecRig& rig);
   };
   const Case cases[] = {
-      {"no topology (Wine)", [](fake::Device* s, CodecRig&) { s->topology->Release(), s->topology = nullptr; }},
-      {"endpoint not connected", [](fake::Device* s, CodecRig&) { s->topology->connectors[0]->connectedTo = nullptr; }},
-      {"connector without a part", [](fake::Device*, CodecRig& r) { r.frontMic->hasPart = r.wave->hasPart = false; }},
-      {"connector without a name", [](fake::Device*, CodecRig& r) { r.frontMic->hasName = r.wave->hasName = false; }},
-      {"no level range", [](fake::Device*, CodecRig& r) { r.micLevel->rangeHr = r.waveLevel->rangeHr = E_FAIL; }},
+      {"no topology (Wine)",
+       [](fake::Device* s, CodecRig&) { s->topology->Release(), s->topology = nullptr; }},
+      {"endpoint not connected",
+       [](fake::Device* s, CodecRig&) { s->topology->connectors[0]->connectedTo = nullptr; }},
+      {"connector without a part",
+       [](fake::Device*, CodecRig& r) { r.frontMic->hasPart = r.wave->hasPart = false; }},
+      {"connector without a name",
+       [](fake::Device*, CodecRig& r) { r.frontMic->hasName = r.wave->hasName = false; }},
+      {"no level range",
+       [](fake::Device*, CodecRig& r) { r.micLevel->rangeHr = r.waveLevel->rangeHr = E_FAIL; }},
       {"no path", [](fake::Device*, CodecRig& r) { r.adapter->paths.clear(); }},
   };
   for (const Case& c : cases) {
@@ -403,7 +409,9 @@ TEST_F(MixerDefaultsTest, DefaultsNameTheDefaultAndTheSecondDevices) {
        },
        {kSpeakers, kMic, nullptr, kUsb, kMic, nullptr}},
       {"no capture endpoint",
-       [](MixerDataFakeTest* t, fake::Enumerator*) { static_cast<MixerDefaultsTest*>(t)->Render(kSpeakers, L"spk"); },
+       [](MixerDataFakeTest* t, fake::Enumerator*) {
+         static_cast<MixerDefaultsTest*>(t)->Render(kSpeakers, L"spk");
+       },
        {kSpeakers, nullptr, nullptr, kSpeakers, nullptr, nullptr}},
       {"no default devices",
        [](MixerDataFakeTest* t, fake::Enumerator* e) {

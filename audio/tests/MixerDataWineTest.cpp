@@ -2,8 +2,8 @@
 // start writes, a stored file that comes back byte for byte, and unusable files rebuilt. The
 // test thread has no COM of its own, as in the application-data tests.
 #include <gtest/gtest.h>
-#include <windows.h>
 #include <mmdeviceapi.h>
+#include <windows.h>
 
 #include <cstring>
 #include <string>
@@ -51,8 +51,8 @@ SystemDevices QuerySystem() {
   SystemDevices s;
   HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   IMMDeviceEnumerator* e = nullptr;
-  if (SUCCEEDED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
-                                 reinterpret_cast<void**>(&e)))) {
+  if (SUCCEEDED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                 __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&e)))) {
     s.defaultRender = DefaultId(e, eRender);
     s.defaultCapture = DefaultId(e, eCapture);
     s.render = ActiveIds(e, eRender);
