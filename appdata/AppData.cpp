@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "appdata/SettingsFile.h"
+#include "audio/MixerData.h"
 #include "common/LogManager.h"
 #include "media/document/SoundDocument.h"
 #include "media/video/VideoManager.h"
@@ -130,9 +131,18 @@ void CAppData::DeleteVideoManager() {
   videoManager = nullptr;
 }
 
-// Not built yet: MixerData.bin.
-void CAppData::LoadMixerData() {}
-void CAppData::SaveMixerData() {}
+// The reference volumes are imposed at every start and written back unchanged at exit.
+void CAppData::LoadMixerData() {
+  mixerData = new CMixerData;
+  mixerData->SerializeMixerData(false, GetEditionFilePath(L"MixerData.bin"));
+}
+
+void CAppData::SaveMixerData() {
+  if (!mixerData) return;
+  mixerData->SerializeMixerData(true, L"");
+  delete mixerData;
+  mixerData = nullptr;
+}
 
 HANDLE CAppData::GetCapturePipe() {
   std::lock_guard<std::mutex> lock(captureWriteLock_);
