@@ -21,6 +21,13 @@ std::wstring TextOf(HWND window) {
   return text;
 }
 
+std::wstring ControlText(HWND control) {
+  wchar_t text[1024] = {};
+  DWORD_PTR copied = 0;
+  SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &copied);
+  return text;
+}
+
 CRecorderProcess::~CRecorderProcess() {
   Kill();
   if (debugger_.joinable()) debugger_.join();

@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/TestFiles.h"
+
 class CRecorderProcess {
  public:
   CRecorderProcess() = default;
@@ -47,16 +49,8 @@ std::wstring BinFolder();
 // A message box of the process (class #32770 with a static 0xFFFF) whose text is `text`, up to
 // timeoutMs; its caption in *caption.
 HWND WaitForBox(DWORD pid, const std::wstring& text, std::wstring* caption, DWORD timeoutMs = 20000);
-// The class name and window rectangle of a window.
+// The class name and the title of a window.
 std::wstring ClassOf(HWND window);
 std::wstring TextOf(HWND window);
-// Polls `condition` every 20 ms up to timeoutMs.
-template <class F>
-bool WaitUntil(F condition, DWORD timeoutMs) {
-  const DWORD start = GetTickCount();
-  while (!condition()) {
-    if (GetTickCount() - start > timeoutMs) return false;
-    Sleep(20);
-  }
-  return true;
-}
+// A control's own text (WM_GETTEXT, which another process's edit answers; GetWindowTextW does not ask it).
+std::wstring ControlText(HWND control);
