@@ -107,7 +107,9 @@ class RecorderStart : public ::testing::Test {
 
 TEST_F(RecorderStart, PlainStartShowsTheSkinnedWindowAndClosesWithEscape) {
   const std::wstring settings = CommonAppData() + L"\\Quillmeridian\\RecorderPaths.json";
+  const std::wstring devices = CommonAppData() + L"\\Quillmeridian\\Quillmeridian.ini";
   DeleteFileW(settings.c_str());
+  DeleteFileW(devices.c_str());
   CRecorderProcess recorder;
   ASSERT_TRUE(recorder.Start(L""));
   HWND dialog = recorder.WaitForWindow(L"Recorder");
@@ -143,6 +145,7 @@ TEST_F(RecorderStart, PlainStartShowsTheSkinnedWindowAndClosesWithEscape) {
 
   EXPECT_EQ(CloseWithEscape(recorder, dialog), 0u);
   EXPECT_TRUE(FileExists(settings));
+  EXPECT_TRUE(FileExists(devices));
 }
 
 TEST_F(RecorderStart, ASecondInstanceQuitsAndLeavesTheFirstAlone) {
@@ -327,6 +330,27 @@ TEST_F(RecorderStart, AStationWithoutItsRawInputLibraryReportsAndEnds) {
     EXPECT_EQ(recorder.WaitExit(30000), kExitFailed);
     RemoveTree(folder);
   }
+}
+
+TEST_F(RecorderStart, LinesLoggedWhileTheDataIsTornDownReachTheLogFiles) {
+  // A folder where the settings file belongs: writing it at exit fails, and the teardown says so.
+  // A copy of the program in a folder of its own keeps its logs apart from other tests' logs.
+  const std::wstring settings = CommonAppData() + L"\\Quillmeridian\\RecorderPaths.json";
+  DeleteFileW(settings.c_str());
+  ASSERT_TRUE(CreateDirectoryW(settings.c_str(), nullptr));
+  const std::wstring folder = ProgramCopy(L"qmlogs", BinFolder() + L"Pointerhub.dll");
+  const std::wstring name = folder.substr(folder.rfind(L'\\') + 1);
+  const std::wstring log = CommonAppData() + L"\\" + name + L"\\Logs\\WavManager.log";
+  CRecorderProcess recorder;
+  ASSERT_TRUE(recorder.Start(L"", false, folder + L"\\Quillmeridian.exe"));
+  HWND dialog = recorder.WaitForWindow(L"Recorder");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_EQ(CloseWithEscape(recorder, dialog), 0u);
+  RemoveDirectoryW(settings.c_str());
+  EXPECT_NE(ReadFileOrMissing(log).find("RecorderPaths.json could not be written"), std::string::npos)
+      << ReadFileOrMissing(log);
+  RemoveTree(CommonAppData() + L"\\" + name);
+  RemoveTree(folder);
 }
 
 TEST_F(RecorderStart, EveryStartWritesTheAssociationsAgain) {
