@@ -37,9 +37,9 @@ CMainDlg::CMainDlg(CWnd* parent, CAppData* appData)
 CMainDlg::~CMainDlg() {
   if (g_hPointerhub) {
     const DWORD station = appData_ ? appData_->stationNumber.load() : 0;
-    if (auto unsubscribe = reinterpret_cast<UnsubscribeFn>(GetProcAddress(g_hPointerhub, "UnsubscribeRawInputDevices")))
+    if (auto unsubscribe = LibraryExport<UnsubscribeFn>(g_hPointerhub, "UnsubscribeRawInputDevices"))
       unsubscribe(station);
-    if (auto deinitialize = reinterpret_cast<DeinitializeFn>(GetProcAddress(g_hPointerhub, "DeinitializeRawInput")))
+    if (auto deinitialize = LibraryExport<DeinitializeFn>(g_hPointerhub, "DeinitializeRawInput"))
       deinitialize();
   }
   if (m_waitPopup) {

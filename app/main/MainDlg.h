@@ -31,6 +31,12 @@ class CSoundDocument;
 // Pointerhub.dll, loaded by a station and kept for the process's life; null until then.
 extern HMODULE g_hPointerhub;
 
+// An export of a library as the function type it has; null when the library lacks it.
+template <class Fn>
+Fn LibraryExport(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
 class CMainDlg : public CDialog {
   DECLARE_DYNAMIC(CMainDlg)
  public:

@@ -239,8 +239,7 @@ void CMainDlg::JoinClassroomStation() {
   const wchar_t* failure = nullptr;
   if (!g_hPointerhub) {
     failure = L"Error loading Pointerhub.dll";
-  } else if (auto select =
-                 reinterpret_cast<SelectRawInputFn>(GetProcAddress(g_hPointerhub, "SelectRawInputDevices"))) {
+  } else if (auto select = LibraryExport<SelectRawInputFn>(g_hPointerhub, "SelectRawInputDevices")) {
     select(m_hWnd, GetCurrentThreadId(), GetCurrentProcessId(), station, area);
   } else {
     failure = L"Error initializing Pointerhub.dll";
