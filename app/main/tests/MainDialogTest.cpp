@@ -141,4 +141,21 @@ TEST_F(MainDialog, GivesTheSkinToItsControlsAndNothingForOtherTags) {
   EXPECT_NE(dialog_->Button(1049)->m_hWnd, nullptr);
 }
 
+TEST_F(MainDialog, EnterDoesNotCloseTheWindow) {
+  dialog_->SendMessage(WM_COMMAND, IDOK, 0);
+  Pump();
+  EXPECT_TRUE(IsWindow(dialog_->m_hWnd));
+  EXPECT_TRUE(dialog_->IsWindowVisible());
+}
+
+TEST_F(MainDialog, KeepsTheFirstTwoMonitorsEnumerated) {
+  dialog_->m_monitors = MonitorTable{};
+  RECT a = {0, 0, 10, 10}, b = {10, 0, 20, 10}, c = {20, 0, 30, 10};
+  EXPECT_TRUE(CMainDlg::MonitorEnumCallback(nullptr, nullptr, &a, reinterpret_cast<LPARAM>(dialog_)));
+  EXPECT_TRUE(CMainDlg::MonitorEnumCallback(nullptr, nullptr, &b, reinterpret_cast<LPARAM>(dialog_)));
+  EXPECT_FALSE(CMainDlg::MonitorEnumCallback(nullptr, nullptr, &c, reinterpret_cast<LPARAM>(dialog_)));
+  EXPECT_EQ(dialog_->m_monitors.count, 2u);
+  EXPECT_EQ(dialog_->m_monitors.rects[1].left, 10);
+}
+
 }  // namespace
