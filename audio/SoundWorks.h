@@ -24,7 +24,9 @@ struct SwrContext;
 
 // Thread messages of the engine.
 constexpr UINT WM_SOUND_OUT = 1167;          // wParam: a played CBufferRecord, owned by the receiver
-constexpr UINT WM_SOUND_IN = 1168;           // wParam: a captured CBufferRecord; null ends a recording
+// wParam: a captured CBufferRecord; null ends a recording, and lParam then carries the stream value
+// (streamValues[0] when the streams were stopped) of the streams that ended, as their blocks carry it.
+constexpr UINT WM_SOUND_IN = 1168;
 constexpr UINT WM_ENGINE_COMMAND = WM_USER + 112;  // 0x470, between an engine's own threads
 
 // Commands of WM_ENGINE_COMMAND (wParam).
@@ -36,7 +38,7 @@ enum EngineCommand : WPARAM {
   ENGINE_CMD_PLAY_12 = 12,
   ENGINE_CMD_CONVERT = 13,       // lParam: CaptureBlockMessage*
   ENGINE_CMD_FLUSH = 14,         // lParam: CaptureBlockMessage* without a block: drain the resampler
-  ENGINE_CMD_END_MARKER = 15,    // post the null WM_SOUND_IN that ends a recording
+  ENGINE_CMD_END_MARKER = 15,    // post the null WM_SOUND_IN that ends a recording (lParam: its stream value)
 };
 
 // Where an engine posts finished blocks: PostThreadMessageW to threadId (the window is not used).
@@ -81,6 +83,10 @@ struct CStreamContext {
   uint32_t outChannels = 0;       // what the resampler was set up to produce
   uint32_t outRate = 0;
   bool voiceStarted = false;      // render: Start has been called on the voice
+  // Capture: the stream value when the stream opened; every block of the stream carries it, so
+  // a value changed for the next recording never lands on this one's late blocks.
+  uint32_t streamValue = 0;
+  uint64_t nextPosition = 0;      // capture: performance-counter position expected of the next packet
 };
 
 // One open endpoint. Capture devices are shared with the convert thread by reference count.
@@ -146,6 +152,10 @@ class CSoundWorksBase {
                               uint32_t bufferMs) = 0;
   virtual uint32_t GetCaptureDeviceCount() = 0;
   virtual uint32_t GetRenderDeviceCount() = 0;
+  // Call after the streams of a recording were stopped: posts the null WM_SOUND_IN (lParam the
+  // value) behind every block those streams handed over. True when the marker will come; an
+  // engine without capture (the default) posts nothing and answers false.
+  virtual bool PostCaptureEnd(uint32_t streamValue) { return false; }
   virtual void SetTagKeys01(uint32_t value0, uint32_t value1);
   virtual void SetTagKeys23(uint32_t value2, uint32_t value3);
   virtual void StartEngine() = 0;
@@ -181,6 +191,7 @@ class CSoundWorksWAS : public CSoundWorksBase {
                       uint32_t bufferMs) override;
   uint32_t GetCaptureDeviceCount() override;
   uint32_t GetRenderDeviceCount() override;
+  bool PostCaptureEnd(uint32_t streamValue) override;
   void StartEngine() override;
   uint32_t GetZero() override;
   uint32_t GetSampleBitsConstant() override;
@@ -201,7 +212,12 @@ class CSoundWorksWAS : public CSoundWorksBase {
   int PollCaptureDevice(CAudioDevice* device);
   void ConvertCapturedBlock(CaptureBlockMessage* message);
   void FlushCaptureStream(CaptureBlockMessage* message);
-  void PostEndMarker();
+  void PostEndMarker(uint32_t streamValue);
+
+  // What capture lost on the way: blocks that could not be posted or allocated, and the frames
+  // of silence put in for gaps that the endpoint reported. Any thread.
+  std::atomic<uint32_t> droppedCaptureBlocks{0};
+  std::atomic<uint64_t> insertedSilenceFrames{0};
 
   // Blocks queued on a voice, so that those XAudio2 never ends can be released after DestroyVoice.
   void ForgetQueuedBlock(CBufferRecord* record);
@@ -232,6 +248,11 @@ class CSoundWorksWAS : public CSoundWorksBase {
   void HandOverBlock(CStreamContext* context, CAudioDevice* device, WPARAM command);
   void PostConverted(CStreamContext* context, CAudioDevice* device, const uint8_t* samples,
                      int frames);
+  void CountDroppedBlock(const char* why);
+  CBufferRecord* StartGatherBlock(CStreamContext* context, uint32_t frames, uint32_t blockFrames,
+                                  uint64_t position);
+  void InsertSilence(CStreamContext* context, CAudioDevice* device, uint64_t frames,
+                     uint32_t blockFrames, uint64_t position);
 
   std::atomic<uint32_t> renderCount_{0};
   std::atomic<uint32_t> captureCount_{0};
@@ -241,6 +262,9 @@ class CSoundWorksWAS : public CSoundWorksBase {
   bool comInitialized_ = false;
   std::vector<CAudioDevice*> retiredRender_;  // closed under the render lock, destroyed after it
   bool shuttingDown_ = false;
+  // The end marker posted last and its value, until a stream opens again (under captureLock).
+  bool endMarkerPosted_ = false;
+  uint32_t endMarkerValue_ = 0;
   // the destructor drops what is left instead of delivering it
 };
 
