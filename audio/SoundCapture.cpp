@@ -356,12 +356,13 @@ int CSoundWorksWAS::PollCaptureDevice(CAudioDevice* device) {
     // The first packet of a stream may carry the flag with nothing lost before it.
     const uint64_t expected = context->nextPosition;
     const uint64_t limit = uint64_t(context->format.nSamplesPerSec) * 10;  // more is a broken clock
-    if (expected && devicePosition > expected)
+    if (context->positionKnown && devicePosition > expected)
       InsertSilence(context, device, std::min(devicePosition - expected, limit), uint32_t(blockFrames), position);
-    else if (expected)
+    else if (context->positionKnown)
       Log("Capture discontinuity without a measurable gap");
   }
-  if (devicePosition) context->nextPosition = devicePosition + frames;
+  context->nextPosition = devicePosition + frames;
+  context->positionKnown = true;
 
   // A packet larger than the room left closes the block early instead of overrunning it.
   if (CBufferRecord* block = context->gatherBlock) {

@@ -86,7 +86,8 @@ struct CStreamContext {
   // Capture: the stream value when the stream opened; every block of the stream carries it, so
   // a value changed for the next recording never lands on this one's late blocks.
   uint32_t streamValue = 0;
-  uint64_t nextPosition = 0;      // capture: performance-counter position expected of the next packet
+  uint64_t nextPosition = 0;      // capture: device position (frames) expected of the next packet
+  bool positionKnown = false;
 };
 
 // One open endpoint. Capture devices are shared with the convert thread by reference count.
