@@ -632,5 +632,11 @@ TEST_F(AppDataTest, RecordCyclesOfTheWholeObjectLeaveNoHandleBehind) {
   for (int i = 0; i < 2; ++i) cycle();
   const int before = CountLiveHandles();
   for (int i = 0; i < 8; ++i) cycle();
-  EXPECT_EQ(CountLiveHandles(), before) << "handles left by 8 cycles";
+  // Threads of the runtime that end on their own may still hold a handle for a moment.
+  int after = CountLiveHandles();
+  for (int i = 0; i < 100 && after > before; ++i) {
+    Sleep(50);
+    after = CountLiveHandles();
+  }
+  EXPECT_EQ(after, before) << "handles left by 8 cycles";
 }
