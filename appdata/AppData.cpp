@@ -62,6 +62,14 @@ CAppData::~CAppData() {
   waveDevices.SaveWaveDeviceSettings();
   SaveMixerData();
 
+  // No engine posts buffers after this. The last take's tail is still on its way: the worker
+  // appends it and streams the last block while the pipe is still connected.
+  if (masterTrack) masterTrack->StopEngineDevices();
+  if (studentTrack) studentTrack->StopEngineDevices();
+  if (studentTrack && !studentTrack->WaitForTakeComplete(CSoundDocument::kTakeDrainMs))
+    PostLogLine(LOG_WAVE_MANAGER, "Exit: the last take did not end in time");
+  SyncWorker(kPipeWriteTimeoutMs + 1000);
+
   // From here on no pipe event is posted; the "disconnected" events already posted are still
   // ahead of WM_QUIT in the worker's queue, so it closes its pipe handles.
   for (CNamedPipeLink** link : {&frameworkLink, &captureLink}) {
@@ -69,10 +77,6 @@ CAppData::~CAppData() {
     delete *link;
     *link = nullptr;
   }
-
-  // No engine posts buffers after this.
-  if (masterTrack) masterTrack->StopEngineDevices();
-  if (studentTrack) studentTrack->StopEngineDevices();
 
   // Messages posted before WM_QUIT are handled first: every queued buffer reaches a live track.
   if (workerThread) {
@@ -102,6 +106,20 @@ CAppData::~CAppData() {
   free(clipboardData);
   clipboardData = nullptr;
   clipboardCapacity = clipboardSize = 0;
+}
+
+bool CAppData::SyncWorker(DWORD ms) {
+  if (!workerThread || GetCurrentThreadId() == workerThreadId) return false;
+  HANDLE reached = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (!reached) return false;
+  bool ok = false;
+  if (PostThreadMessageW(workerThreadId, WM_WORKER_BARRIER, 0, reinterpret_cast<LPARAM>(reached))) {
+    HANDLE waits[2] = {reached, workerThread};
+    ok = WaitForMultipleObjects(2, waits, FALSE, ms) == WAIT_OBJECT_0;
+  }
+  // The worker may still set it after a time-out: it must not be freed under its hands then.
+  if (ok) CloseHandle(reached);
+  return ok;
 }
 
 void CAppData::LoadSettingsDocument() {

@@ -26,6 +26,8 @@ struct CBufferRecord;
 // Thread messages of the worker (the engine's WM_SOUND_OUT 1167 and WM_SOUND_IN 1168 too).
 constexpr UINT WM_FRAMEWORK_PIPE_EVENT = 1165;
 constexpr UINT WM_CAPTURE_PIPE_EVENT = 1166;
+// lParam: an event the worker sets when it gets here, after everything posted before.
+constexpr UINT WM_WORKER_BARRIER = WM_USER + 0x3F0;
 
 constexpr wchar_t kFrameworkPipeName[] = L"\\\\.\\pipe\\OrrinInterfacePipe";
 constexpr wchar_t kCapturePipeName[] = L"\\\\.\\pipe\\Corvane_PictavoPipe";
@@ -134,7 +136,9 @@ class CAppData {
   void OnFrameworkPipeMessage(HANDLE pipe, LPARAM lParam);
   void HandleCaptureFrame(const PipeFrameView& frame);
   void HandlePipeAudio(const PipeFrameView& frame);
-  void OnSoundIn(CBufferRecord* record);
+  void OnSoundIn(CBufferRecord* record, LPARAM session);
+  // Waits at most ms until the worker has handled every message posted before this call.
+  bool SyncWorker(DWORD ms);
   // Video manager and mixer data join later; these are where they plug in.
   void CreateVideoManager();
   void DeleteVideoManager();

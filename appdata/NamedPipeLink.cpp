@@ -1,5 +1,8 @@
 #include "appdata/NamedPipeLink.h"
 
+#include "common/LogManager.h"
+
+#include <cstdio>
 #include <cstring>
 #include <cwchar>
 
@@ -177,6 +180,35 @@ DWORD WINAPI CNamedPipeLink::ReaderThreadProc(LPVOID self) {
   return 0;
 }
 
+namespace {
+std::atomic<uint64_t> g_waitingBytes{0};
+std::atomic<uint32_t> g_droppedFrames{0};
+}  // namespace
+
+uint64_t CNamedPipeLink::WaitingBytes() { return g_waitingBytes.load(); }
+uint32_t CNamedPipeLink::DroppedFrames() { return g_droppedFrames.load(); }
+
+void CNamedPipeLink::FreeBlock(void* block) {
+  if (!block) return;
+  uint32_t length = 0;
+  memcpy(&length, block, sizeof length);
+  const uint64_t bytes = uint64_t(length) + 4;
+  uint64_t was = g_waitingBytes.load();
+  while (!g_waitingBytes.compare_exchange_weak(was, was >= bytes ? was - bytes : 0)) {
+  }
+  HeapFree(GetProcessHeap(), 0, block);
+}
+
+bool CNamedPipeLink::WaitForRoom() {
+  if (g_waitingBytes.load() <= kMaxWaitingBytes) return Running();
+  char line[128];
+  snprintf(line, sizeof line, "Pipe reading paused: %llu bytes of frames wait for the owner",
+           static_cast<unsigned long long>(g_waitingBytes.load()));
+  PostLogLine(LOG_WAVE_MANAGER, line);
+  while (Running() && g_waitingBytes.load() > kMaxWaitingBytes) Sleep(10);
+  return Running();
+}
+
 bool CNamedPipeLink::Post(HANDLE ownerPipe, LPARAM lParam) {
   return PostThreadMessageW(targetThreadId_, messageId_, reinterpret_cast<WPARAM>(ownerPipe), lParam) != FALSE;
 }
@@ -252,7 +284,7 @@ void CNamedPipeLink::RunReader() {
     owner = nullptr;
   }
 
-  while (announced && Running()) {
+  while (announced && WaitForRoom()) {
     uint32_t length = 0;
     if (!ReadExactly(pipe, &ov, &length, sizeof length)) break;
     if (length > kMaxFrameLength) break;  // also keeps length + 4 from wrapping
@@ -263,7 +295,14 @@ void CNamedPipeLink::RunReader() {
       HeapFree(GetProcessHeap(), 0, block);
       break;
     }
-    if (!Post(owner, reinterpret_cast<LPARAM>(block))) HeapFree(GetProcessHeap(), 0, block);
+    g_waitingBytes += uint64_t(length) + 4;
+    if (!Post(owner, reinterpret_cast<LPARAM>(block))) {
+      FreeBlock(block);
+      const uint32_t n = ++g_droppedFrames;
+      char line[128];
+      snprintf(line, sizeof line, "Pipe frame of %u bytes dropped: it could not be posted (%u so far)", length, n);
+      PostLogLine(LOG_WAVE_MANAGER, line);
+    }
   }
   if (announced) Post(owner, kDisconnected);
 

@@ -48,6 +48,16 @@ class CNamedPipeLink {
   bool HasConnectThread() const { return connectThread_ != nullptr; }
   DWORD ConnectionCount();
 
+  // Received frames posted to owners and not yet freed, in bytes, over every link of the
+  // process. While more than kMaxWaitingBytes wait, the readers read nothing more (the peer's
+  // writes then wait in the pipe), so a peer faster than the owner cannot fill the memory.
+  static constexpr uint64_t kMaxWaitingBytes = 64ull * 1024 * 1024;
+  static uint64_t WaitingBytes();
+  // How an owner frees a received block: HeapFree, and the block no longer counts as waiting.
+  static void FreeBlock(void* block);
+  // Frames read and then dropped because their event could not be posted, in the process.
+  static uint32_t DroppedFrames();
+
  private:
   struct ReaderStart;
 
@@ -59,6 +69,8 @@ class CNamedPipeLink {
   bool AddConnection(HANDLE pipe);
   void RunReader();
   bool Post(HANDLE ownerPipe, LPARAM lParam);
+  // Waits while too many received bytes wait for the owners; false when the link stops.
+  bool WaitForRoom();
   // Waits for the I/O or the stop. Returns false when the I/O failed or the link stops; a
   // stopped read is cancelled and has completed before this returns.
   bool WaitIo(HANDLE pipe, OVERLAPPED* ov, DWORD* transferred);

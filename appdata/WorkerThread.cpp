@@ -109,7 +109,7 @@ void CAppData::RunWorker() {
         break;
       }
       case WM_SOUND_IN:
-        OnSoundIn(reinterpret_cast<CBufferRecord*>(msg.wParam));
+        OnSoundIn(reinterpret_cast<CBufferRecord*>(msg.wParam), msg.lParam);
         break;
       case WM_FRAMEWORK_PIPE_EVENT:
         OnFrameworkPipeMessage(reinterpret_cast<HANDLE>(msg.wParam), msg.lParam);
@@ -117,16 +117,20 @@ void CAppData::RunWorker() {
       case WM_CAPTURE_PIPE_EVENT:
         OnCapturePipeMessage(reinterpret_cast<HANDLE>(msg.wParam), msg.lParam);
         break;
+      case WM_WORKER_BARRIER:
+        if (msg.lParam) SetEvent(reinterpret_cast<HANDLE>(msg.lParam));
+        break;
       default:
         break;
     }
   }
 }
 
-void CAppData::OnSoundIn(CBufferRecord* record) {
+void CAppData::OnSoundIn(CBufferRecord* record, LPARAM session) {
   const bool final = record == nullptr;
   if (studentTrack) {
-    studentTrack->OnSoundIn(record);
+    if (record) studentTrack->OnSoundIn(record);
+    else studentTrack->OnCaptureEnd(uint32_t(session));
   } else if (record) {
     ReleaseBufferRecord(record);
   }
@@ -143,7 +147,7 @@ void CAppData::OnFrameworkPipeMessage(HANDLE pipe, LPARAM lParam) {
     if (frameworkPipe == pipe) frameworkPipe = nullptr;
     if (pipe) CloseHandle(pipe);
   } else {
-    HeapFree(GetProcessHeap(), 0, reinterpret_cast<void*>(lParam));  // no framework message is read
+    CNamedPipeLink::FreeBlock(reinterpret_cast<void*>(lParam));  // no framework message is read
   }
 }
 
@@ -179,7 +183,7 @@ void CAppData::OnCapturePipeMessage(HANDLE pipe, LPARAM lParam) {
   } else {
     PostLogLine(LOG_WAVE_MANAGER, "Capture pipe frame ignored: it does not fit its length");
   }
-  HeapFree(GetProcessHeap(), 0, block);
+  CNamedPipeLink::FreeBlock(block);
 }
 
 void CAppData::HandleCaptureFrame(const PipeFrameView& frame) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <mmreg.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -88,6 +89,7 @@ void CSoundWorksWAS::StartCapture(std::wstring id, int32_t streamIndex, int32_t 
     return;
   }
   if (!OpenOrCloseDevice(true, true, id, streamIndex)) return;
+  endMarkerPosted_ = false;
 
   CAudioDevice* device = captureDevices;
   uint32_t sameIndex = 0;
@@ -105,6 +107,7 @@ void CSoundWorksWAS::StartCapture(std::wstring id, int32_t streamIndex, int32_t 
   }
   context->sourceKey = sameIndex - 1;
   context->streamKey = uint32_t(streamIndex);
+  context->streamValue = streamIndex >= 0 && streamIndex < 4 ? streamValues[streamIndex] : 0;
   context->ownerData = ownerData;
   context->lastSendTicks = GetTickCount64();
 
@@ -205,7 +208,14 @@ void CSoundWorksWAS::StopCaptureInternal(const std::wstring& id, int32_t streamI
                                          bool endOfRecording) {
   std::lock_guard<std::recursive_mutex> lock(captureLock);
   if (OpenOrCloseDevice(false, true, id, streamIndex) && endOfRecording && !captureDevices)
-    PostEndMarker();
+    PostEndMarker(streamIndex >= 0 && streamIndex < 4 ? streamValues[streamIndex] : 0);
+}
+
+bool CSoundWorksWAS::PostCaptureEnd(uint32_t streamValue) {
+  std::lock_guard<std::recursive_mutex> lock(captureLock);
+  // The last stream's close already sent this end: one marker per recording.
+  if (!(endMarkerPosted_ && endMarkerValue_ == streamValue)) PostEndMarker(streamValue);
+  return captureTarget.threadId != 0;
 }
 
 // The device is already out of the list. Its streams end now; what they gathered is still
@@ -239,12 +249,16 @@ void CSoundWorksWAS::HandOverBlock(CStreamContext* context, CAudioDevice* device
     else ReleaseBufferRecord(context->gatherBlock);
     context->gatherBlock = nullptr;
   }
-  if (!message) return;
+  if (!message) {
+    if (command == ENGINE_CMD_CONVERT) CountDroppedBlock("no memory for its hand-over");
+    return;
+  }
   AddRef(context);
   AddRef(device);
   if (!convertThreadId ||
       !PostThreadMessageW(convertThreadId, WM_ENGINE_COMMAND, command,
                           reinterpret_cast<LPARAM>(message))) {
+    if (message->block) CountDroppedBlock("its hand-over could not be posted");
     ReleaseBufferRecord(message->block);
     Release(context);
     Release(device);
@@ -252,11 +266,62 @@ void CSoundWorksWAS::HandOverBlock(CStreamContext* context, CAudioDevice* device
   }
 }
 
-void CSoundWorksWAS::PostEndMarker() {
+void CSoundWorksWAS::CountDroppedBlock(const char* why) {
+  const uint32_t n = ++droppedCaptureBlocks;
+  Logf("Captured block dropped, %s (%u dropped so far)", why, n);
+}
+
+void CSoundWorksWAS::PostEndMarker(uint32_t streamValue) {
+  std::lock_guard<std::recursive_mutex> lock(captureLock);
+  endMarkerPosted_ = true;
+  endMarkerValue_ = streamValue;
   // Through the convert thread's queue, so the marker follows the last converted block.
-  if (!convertThreadId ||
-      !PostThreadMessageW(convertThreadId, WM_ENGINE_COMMAND, ENGINE_CMD_END_MARKER, 0))
-    PostThreadMessageW(captureTarget.threadId, captureTarget.message, 0, 0);
+  if (!convertThreadId || !PostThreadMessageW(convertThreadId, WM_ENGINE_COMMAND, ENGINE_CMD_END_MARKER,
+                                              LPARAM(streamValue)))
+    PostThreadMessageW(captureTarget.threadId, captureTarget.message, 0, LPARAM(streamValue));
+}
+
+CBufferRecord* CSoundWorksWAS::StartGatherBlock(CStreamContext* context, uint32_t frames,
+                                                uint32_t blockFrames, uint64_t position) {
+  const uint32_t align = context->format.nBlockAlign;
+  const uint64_t size = (uint64_t(frames) + uint64_t(blockFrames)) * align + kCaptureBlockOverhead;
+  CBufferRecord* block = size <= UINT32_MAX ? CreateBufferRecord(uint32_t(size)) : nullptr;
+  if (!block) {
+    CountDroppedBlock("no memory for it");
+    return nullptr;
+  }
+  block->kind = kBufferKindAudio;
+  BufferBlockHeader* header = CaptureBlockHeader(block);
+  memset(header, 0, sizeof *header);
+  header->sourceKey = context->sourceKey;
+  header->timestamp = position;
+  context->gatherBlock = block;
+  return block;
+}
+
+// The endpoint lost frames (it says so with the discontinuity flag and a jump of its position):
+// as many frames of silence keep the recording's time true.
+void CSoundWorksWAS::InsertSilence(CStreamContext* context, CAudioDevice* device, uint64_t frames,
+                                   uint32_t blockFrames, uint64_t position) {
+  const uint32_t align = context->format.nBlockAlign;
+  uint64_t left = frames;
+  while (left > 0) {
+    CBufferRecord* block = context->gatherBlock;
+    if (!block && !(block = StartGatherBlock(context, blockFrames, blockFrames, position))) break;
+    const uint32_t room = (block->size - kCaptureBlockOverhead - block->payloadBytes) / align;
+    if (room == 0) {
+      HandOverBlock(context, device, ENGINE_CMD_CONVERT);
+      continue;
+    }
+    const uint32_t n = uint32_t(std::min<uint64_t>(left, room));
+    memset(CaptureBlockPayload(block) + block->payloadBytes, 0, size_t(n) * align);
+    CaptureBlockHeader(block)->frameCount += n;
+    block->payloadBytes += n * align;
+    left -= n;
+    if (CaptureBlockHeader(block)->frameCount >= blockFrames) HandOverBlock(context, device, ENGINE_CMD_CONVERT);
+  }
+  insertedSilenceFrames += frames - left;
+  Logf("Capture discontinuity: %llu frames of silence put in", static_cast<unsigned long long>(frames - left));
 }
 
 int CSoundWorksWAS::PollCaptureDevice(CAudioDevice* device) {
@@ -266,7 +331,8 @@ int CSoundWorksWAS::PollCaptureDevice(CAudioDevice* device) {
   UINT32 frames = 0;
   DWORD flags = 0;
   UINT64 position = 0;
-  HRESULT hr = context->captureClient->GetBuffer(&data, &frames, &flags, nullptr, &position);
+  UINT64 devicePosition = 0;
+  HRESULT hr = context->captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position);
   if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
     // Gone for good: close it, so the track stops waiting for its blocks.
     std::wstring id = device->id;
@@ -286,24 +352,26 @@ int CSoundWorksWAS::PollCaptureDevice(CAudioDevice* device) {
                                        int(sampleRate));
   if (blockFrames <= 0) blockFrames = int(frames);
 
+  if (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) {
+    // The first packet of a stream may carry the flag with nothing lost before it.
+    const uint64_t expected = context->nextPosition;
+    const uint64_t limit = uint64_t(context->format.nSamplesPerSec) * 10;  // more is a broken clock
+    if (context->positionKnown && devicePosition > expected)
+      InsertSilence(context, device, std::min(devicePosition - expected, limit), uint32_t(blockFrames), position);
+    else if (context->positionKnown)
+      Log("Capture discontinuity without a measurable gap");
+  }
+  context->nextPosition = devicePosition + frames;
+  context->positionKnown = true;
+
   // A packet larger than the room left closes the block early instead of overrunning it.
   if (CBufferRecord* block = context->gatherBlock) {
     if (block->payloadBytes + bytes > block->size - kCaptureBlockOverhead)
       HandOverBlock(context, device, ENGINE_CMD_CONVERT);
   }
-  if (!context->gatherBlock) {
-    const uint64_t size = (uint64_t(frames) + uint64_t(blockFrames)) * align + kCaptureBlockOverhead;
-    CBufferRecord* block = size <= UINT32_MAX ? CreateBufferRecord(uint32_t(size)) : nullptr;
-    if (!block) {
-      context->captureClient->ReleaseBuffer(frames);
-      return 0;
-    }
-    block->kind = kBufferKindAudio;
-    BufferBlockHeader* header = CaptureBlockHeader(block);
-    memset(header, 0, sizeof *header);
-    header->sourceKey = context->sourceKey;
-    header->timestamp = position;
-    context->gatherBlock = block;
+  if (!context->gatherBlock && !StartGatherBlock(context, frames, uint32_t(blockFrames), position)) {
+    context->captureClient->ReleaseBuffer(frames);
+    return 0;
   }
   CBufferRecord* block = context->gatherBlock;
   BufferBlockHeader* header = CaptureBlockHeader(block);
@@ -322,7 +390,7 @@ void CSoundWorksWAS::PostConverted(CStreamContext* context, CAudioDevice* device
   const uint32_t bytes = uint32_t(frames) * context->outChannels * sizeof(float);
   CBufferRecord* record = CreateBufferRecord(bytes + kCaptureBlockOverhead);
   if (!record) {
-    Log("Could not allocate a captured block");
+    CountDroppedBlock("no memory for its converted samples");
     return;
   }
   context->convertBlock = record;
@@ -333,8 +401,7 @@ void CSoundWorksWAS::PostConverted(CStreamContext* context, CAudioDevice* device
   memset(header, 0, sizeof *header);
   header->channels = context->outChannels;
   header->sampleRate = context->outRate;
-  header->streamValue =
-      device->streamIndex >= 0 && device->streamIndex < 4 ? streamValues[device->streamIndex] : 0;
+  header->streamValue = context->streamValue;
   header->streamKey = context->streamKey;
   header->contextKey = 0;
   header->sourceKey = context->sourceKey;
@@ -344,8 +411,10 @@ void CSoundWorksWAS::PostConverted(CStreamContext* context, CAudioDevice* device
   record->payloadBytes = bytes;
   record->size = bytes + kCaptureBlockOverhead;
   if (!PostThreadMessageW(captureTarget.threadId, captureTarget.message,
-                          reinterpret_cast<WPARAM>(record), 0))
+                          reinterpret_cast<WPARAM>(record), 0)) {
     ReleaseBufferRecord(record);
+    CountDroppedBlock("it could not be posted to the track");
+  }
   context->convertBlock = nullptr;
 }
 

@@ -303,7 +303,7 @@ DWORD WINAPI EngineConvertThreadProc(LPVOID parameter) {
         if (message) self->FlushCaptureStream(message);
         break;
       case ENGINE_CMD_END_MARKER:
-        PostThreadMessageW(self->captureTarget.threadId, self->captureTarget.message, 0, 0);
+        PostThreadMessageW(self->captureTarget.threadId, self->captureTarget.message, 0, msg.lParam);
         break;
       default:
         break;

@@ -14,7 +14,9 @@
 
 // Thread messages of the engine to its owner's worker.
 constexpr UINT WM_SOUND_OUT = 1167;  // wParam: a played CBufferRecord, owned by the receiver
-constexpr UINT WM_SOUND_IN = 1168;   // wParam: a captured CBufferRecord; null ends a recording
+// wParam: a captured CBufferRecord; null ends a recording, and lParam then carries the stream value
+// (streamValues[0] when the streams were stopped) of the streams that ended, as their blocks carry it.
+constexpr UINT WM_SOUND_IN = 1168;
 
 // Where an engine posts finished blocks: PostThreadMessageW to threadId (the window is not used).
 struct NotifyTarget {
@@ -44,6 +46,10 @@ class CSoundWorksBase {
                               uint32_t bufferMs) = 0;
   virtual uint32_t GetCaptureDeviceCount() = 0;
   virtual uint32_t GetRenderDeviceCount() = 0;
+  // Call after the streams of a recording were stopped: posts the null WM_SOUND_IN (lParam the
+  // value) behind every block those streams handed over. True when the marker will come; an
+  // engine without capture (the default) posts nothing and answers false.
+  virtual bool PostCaptureEnd(uint32_t streamValue) { return false; }
   virtual void SetTagKeys01(uint32_t value0, uint32_t value1);
   virtual void SetTagKeys23(uint32_t value2, uint32_t value3);
   virtual void StartEngine() = 0;

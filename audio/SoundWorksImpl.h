@@ -34,7 +34,7 @@ enum EngineCommand : WPARAM {
   ENGINE_CMD_PLAY_12 = 12,
   ENGINE_CMD_CONVERT = 13,       // lParam: CaptureBlockMessage*
   ENGINE_CMD_FLUSH = 14,         // lParam: CaptureBlockMessage* without a block: drain the resampler
-  ENGINE_CMD_END_MARKER = 15,    // post the null WM_SOUND_IN that ends a recording
+  ENGINE_CMD_END_MARKER = 15,    // post the null WM_SOUND_IN that ends a recording (lParam: its stream value)
 };
 
 struct CAudioDevice;
@@ -69,6 +69,11 @@ struct CStreamContext {
   uint32_t outChannels = 0;       // what the resampler was set up to produce
   uint32_t outRate = 0;
   bool voiceStarted = false;      // render: Start has been called on the voice
+  // Capture: the stream value when the stream opened; every block of the stream carries it, so
+  // a value changed for the next recording never lands on this one's late blocks.
+  uint32_t streamValue = 0;
+  uint64_t nextPosition = 0;      // capture: device position (frames) expected of the next packet
+  bool positionKnown = false;
 };
 
 // One open endpoint. Capture devices are shared with the convert thread by reference count.
@@ -135,6 +140,7 @@ class CSoundWorksWAS : public CSoundWorksBase {
                       uint32_t bufferMs) override;
   uint32_t GetCaptureDeviceCount() override;
   uint32_t GetRenderDeviceCount() override;
+  bool PostCaptureEnd(uint32_t streamValue) override;
   void StartEngine() override;
   uint32_t GetZero() override;
   uint32_t GetSampleBitsConstant() override;
@@ -155,7 +161,12 @@ class CSoundWorksWAS : public CSoundWorksBase {
   int PollCaptureDevice(CAudioDevice* device);
   void ConvertCapturedBlock(CaptureBlockMessage* message);
   void FlushCaptureStream(CaptureBlockMessage* message);
-  void PostEndMarker();
+  void PostEndMarker(uint32_t streamValue);
+
+  // What capture lost on the way: blocks that could not be posted or allocated, and the frames
+  // of silence put in for gaps that the endpoint reported. Any thread.
+  std::atomic<uint32_t> droppedCaptureBlocks{0};
+  std::atomic<uint64_t> insertedSilenceFrames{0};
 
   // Blocks queued on a voice, so that those XAudio2 never ends can be released after DestroyVoice.
   void ForgetQueuedBlock(CBufferRecord* record);
@@ -186,6 +197,11 @@ class CSoundWorksWAS : public CSoundWorksBase {
   void HandOverBlock(CStreamContext* context, CAudioDevice* device, WPARAM command);
   void PostConverted(CStreamContext* context, CAudioDevice* device, const uint8_t* samples,
                      int frames);
+  void CountDroppedBlock(const char* why);
+  CBufferRecord* StartGatherBlock(CStreamContext* context, uint32_t frames, uint32_t blockFrames,
+                                  uint64_t position);
+  void InsertSilence(CStreamContext* context, CAudioDevice* device, uint64_t frames,
+                     uint32_t blockFrames, uint64_t position);
   // The steps of PlayBlock, under the render lock.
   CStreamContext* FindPlayContext(CAudioDevice* device, const BufferBlockHeader& h);
   // Null when the device could not take the stream (it is then closed).
@@ -204,6 +220,9 @@ class CSoundWorksWAS : public CSoundWorksBase {
   DWORD comThread_ = 0;
   bool comInitialized_ = false;
   std::vector<CAudioDevice*> retiredRender_;  // closed under the render lock, destroyed after it
+  // The end marker posted last and its value, until a stream opens again (under captureLock).
+  bool endMarkerPosted_ = false;
+  uint32_t endMarkerValue_ = 0;
   bool shuttingDown_ = false;
   // the destructor drops what is left instead of delivering it
 };

@@ -442,6 +442,47 @@ TEST_F(AppDataTest, StreamsTheStudentRecordingAsForwardFrames) {
   DestroyApp();
 }
 
+// Stop, then save and exit at once, while the take's last blocks are still inside the engine: the
+// save holds the whole take, and the exit streams its last block before the pipe goes.
+TEST_F(AppDataTest, SaveAndExitRightAfterStopKeepTheWholeTake) {
+  CreateApp();
+  app_->streaming = 1;
+  auto* engine = static_cast<FakeEngine*>(app_->studentTrack->engine);
+  engine->captureThread = app_->workerThreadId;
+  engine->tailDelayMs = 300;
+  StartPeerScript(L"", L"serve");
+  ASSERT_TRUE(peer_.WaitForLog("ADDRESS-REQUEST conn=0"));
+  ASSERT_TRUE(WaitUntil([&] { return app_->GetCapturePipe() != nullptr; }));
+
+  // Save right after the stop.
+  CSoundDocument* student = app_->studentTrack;
+  student->ToggleRecording();
+  for (int i = 0; i < 5; ++i) engine->Capture(CapturedBlock(4000, 4000 * i));
+  for (int i = 5; i < 7; ++i) engine->Hold(CapturedBlock(4000, 4000 * i));
+  student->ToggleRecording();
+  wchar_t folder[MAX_PATH];
+  GetTempPathW(MAX_PATH, folder);
+  const std::wstring path = std::wstring(folder) + L"exit_take_" + std::to_wstring(GetCurrentProcessId()) + L".wav";
+  ASSERT_TRUE(student->SaveSoundFile(path));
+  WIN32_FILE_ATTRIBUTE_DATA data = {};
+  ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+  EXPECT_EQ(data.nFileSizeLow, 44u + 28000u * 2) << "the saved take lacks its tail";
+  DeleteFileW(path.c_str());
+
+  // Exit right after the stop: 48,000 samples streamed in full, the last block included.
+  student->SelectNextChunk();
+  student->ToggleRecording();
+  for (int i = 0; i < 10; ++i) engine->Capture(CapturedBlock(4000, 4000 * i));
+  for (int i = 10; i < 12; ++i) engine->Hold(CapturedBlock(4000, 4000 * i));
+  student->ToggleRecording();
+  DestroyApp();
+  ASSERT_TRUE(peer_.WaitForLog("offset=32768 bytes=30464")) << peer_.Log();
+  const auto forwards = LinesWith(peer_.Log(), "chunk=1 ");
+  ASSERT_EQ(forwards.size(), 3u) << peer_.Log();
+  EXPECT_NE(forwards[0].find("chunk=1 offset=0 bytes=32768"), std::string::npos);
+  EXPECT_NE(forwards[2].find("chunk=1 offset=32768 bytes=30464"), std::string::npos);
+}
+
 // The end of a recording reaches the worker after the user moved to another chunk: nothing of
 // the new chunk is sent as the old one's rest, and the new chunk streams from its own start.
 TEST_F(AppDataTest, StreamingFollowsTheChunkItBelongsTo) {
@@ -576,3 +617,38 @@ TEST_F(AppDataTest, StreamingWithoutThePeerAndUnownedPlayedBuffers) {
 }
 
 }  // namespace
+
+namespace {
+// Live handle values of the process: Wine answers 0 to GetProcessHandleCount.
+int CountLiveHandles() {
+  int n = 0;
+  for (uintptr_t value = 4; value < 0x20000; value += 4) {
+    DWORD flags = 0;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++n;
+  }
+  return n;
+}
+}  // namespace
+
+// Create, record, stop and destroy again and again, with the real engines and streaming on:
+// nothing of a run stays open.
+TEST_F(AppDataTest, RecordCyclesOfTheWholeObjectLeaveNoHandleBehind) {
+  g_pfnCreateSoundEngine = nullptr;
+  auto cycle = [&] {
+    CreateApp();
+    app_->streaming = 1;
+    app_->studentTrack->ToggleRecording();
+    app_->studentTrack->ToggleRecording();
+    DestroyApp();
+  };
+  for (int i = 0; i < 2; ++i) cycle();
+  const int before = CountLiveHandles();
+  for (int i = 0; i < 8; ++i) cycle();
+  // Threads of the runtime that end on their own may still hold a handle for a moment.
+  int after = CountLiveHandles();
+  for (int i = 0; i < 100 && after > before; ++i) {
+    Sleep(50);
+    after = CountLiveHandles();
+  }
+  EXPECT_EQ(after, before) << "handles left by 8 cycles";
+}

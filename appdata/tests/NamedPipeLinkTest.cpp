@@ -4,8 +4,10 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "appdata/NamedPipeLink.h"
@@ -49,7 +51,7 @@ bool NextEvent(LinkEvent* event, DWORD timeoutMs = 5000) {
         void* block = reinterpret_cast<void*>(msg.lParam);
         const SIZE_T size = HeapSize(GetProcessHeap(), 0, block);
         event->block.assign(static_cast<uint8_t*>(block), static_cast<uint8_t*>(block) + size);
-        HeapFree(GetProcessHeap(), 0, block);
+        CNamedPipeLink::FreeBlock(block);
       }
       return true;
     }
@@ -359,6 +361,66 @@ int RunPipeClient(const wchar_t* name) {
   CloseHandle(pipes[0]);
   CloseHandle(pipes[1]);
   return 0;
+}
+
+// A peer that sends faster than the owner takes the frames: the link stops reading at the bound
+// (the peer's writes wait in the pipe) and loses nothing once the owner catches up.
+TEST_F(NamedPipeLinkTest, StopsReadingWhileTooManyFramesWait) {
+  CNamedPipeLink link(pipeName_.c_str(), GetCurrentThreadId(), kMessageId);
+  link.Start(true);
+  constexpr uint32_t kFrames = 100, kLength = 1024 * 1024;  // 100 MB in all
+  std::atomic<uint32_t> written{0};
+  std::thread writer([&] {
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 200 && pipe == INVALID_HANDLE_VALUE; ++i) {
+      pipe = CreateFileW(pipeName_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (pipe == INVALID_HANDLE_VALUE) Sleep(20);
+    }
+    if (pipe == INVALID_HANDLE_VALUE) return;
+    std::vector<uint8_t> frame(kLength + 4, 0x5A);
+    memcpy(frame.data(), &kLength, 4);
+    for (uint32_t i = 0; i < kFrames; ++i) {
+      DWORD n = 0;
+      if (!WriteFile(pipe, frame.data(), DWORD(frame.size()), &n, nullptr) || n != frame.size()) break;
+      ++written;
+    }
+    CloseHandle(pipe);
+  });
+  const uint64_t bound = CNamedPipeLink::kMaxWaitingBytes + kLength + 4;
+  const DWORD start = GetTickCount();
+  while (CNamedPipeLink::WaitingBytes() < CNamedPipeLink::kMaxWaitingBytes && GetTickCount() - start < 20000) Sleep(5);
+  ASSERT_GE(CNamedPipeLink::WaitingBytes(), CNamedPipeLink::kMaxWaitingBytes) << "the frames never piled up";
+  // For a while the pile stays at the bound and the peer cannot write everything.
+  for (int i = 0; i < 50; ++i) {
+    EXPECT_LE(CNamedPipeLink::WaitingBytes(), bound);
+    Sleep(10);
+  }
+  EXPECT_LT(written.load(), kFrames) << "the link kept reading";
+
+  uint32_t frames = 0;
+  HANDLE open = nullptr;
+  LinkEvent e;
+  while (frames < kFrames && NextEvent(&e, 10000)) {
+    if (e.IsConnected()) open = e.pipe;
+    if (e.IsBlock()) {
+      EXPECT_EQ(e.block.size(), kLength + 4u);
+      ++frames;
+    }
+  }
+  writer.join();
+  EXPECT_EQ(frames, kFrames);
+  EXPECT_EQ(written.load(), kFrames);
+  EXPECT_EQ(CNamedPipeLink::DroppedFrames(), 0u);
+  while (NextEvent(&e, 2000)) {
+    if (e.IsDisconnected()) {
+      CloseHandle(e.pipe);
+      open = nullptr;
+      break;
+    }
+  }
+  link.Stop();
+  EXPECT_EQ(open, nullptr);
+  EXPECT_EQ(CNamedPipeLink::WaitingBytes(), 0u);
 }
 
 TEST_F(NamedPipeLinkTest, ServerModeServesSeveralClientsEachOnItsOwnHandle) {

@@ -202,6 +202,42 @@ TEST_F(CaptureTest, StopDeliversTheRestThenTheEndMarker) {
   ReleaseAll(more);
 }
 
+struct GapCase {
+  const char* name;
+  DWORD flags;          // of the packet after the gap
+  uint64_t silence;     // mix frames of silence expected in its place
+};
+
+class DiscontinuityTest : public EngineTest, public ::testing::WithParamInterface<GapCase> {};
+
+// A packet flagged as a discontinuity after the endpoint's position jumped: the lost frames come
+// back as silence, so the recording keeps its time. Without the flag a jump is no gap.
+TEST_P(DiscontinuityTest, GapBecomesSilence) {
+  auto mix = fake::WineMixFormat(48000);
+  fake::Device* mic = AddCapture(kMicId, mix);
+  MakeEngine(1, 44100);
+  engine->StartCapture(kMicId, 0, 1);
+  fake::Packet first = SinePacket(mix, 4800, 0, 1000, 0.5);
+  first.devicePosition = 0;
+  fake::Packet second = SinePacket(mix, 4800, 4800, 1000, 0.5);
+  second.devicePosition = 4800 + 2400;  // 2,400 frames lost
+  second.flags = GetParam().flags;
+  Stream(mic)->Push(first);
+  Stream(mic)->Push(second);
+  ASSERT_TRUE(WaitDrained(Stream(mic)));
+  engine->StopCapture(kMicId, 0);
+  auto got = Collect(WM_SOUND_IN, 2000, HasNull);
+  EXPECT_NEAR(double(TotalFrames(got)), double(9600 + GetParam().silence) * 44100 / 48000, 2.0);
+  EXPECT_EQ(uint64_t(engine->insertedSilenceFrames.load()), GetParam().silence);
+  if (GetParam().silence) EXPECT_TRUE(log.Has("Capture discontinuity: 2400 frames of silence put in"));
+  ReleaseAll(got);
+}
+
+INSTANTIATE_TEST_SUITE_P(Capture, DiscontinuityTest,
+                         ::testing::Values(GapCase{"Flagged", AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY, 2400},
+                                           GapCase{"NotFlagged", 0, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(CaptureTest, EndMarkerFollowsTheLastStreamOfTheRecording) {
   fake::Device* mic = AddCapture(kMicId);
   fake::Device* line = AddCapture(kLineId, fake::WineMixFormat(), L"line");

@@ -38,6 +38,7 @@ struct Packet {
   UINT32 frames = 0;
   DWORD flags = 0;
   HRESULT hr = S_OK;
+  uint64_t devicePosition = 0;  // reported with the packet (frames since the stream started)
 };
 
 // Which call of a capture stream's set-up fails.
@@ -69,7 +70,7 @@ class CaptureClient final : public IAudioCaptureClient {
     *data = current.bytes.empty() ? nullptr : current.bytes.data();
     *frames = current.frames;
     *flags = current.flags;
-    if (devicePosition) *devicePosition = 0;
+    if (devicePosition) *devicePosition = current.devicePosition;
     if (qpcPosition) *qpcPosition = ++position;
     ++getBufferCalls;
     return current.hr;

@@ -38,9 +38,8 @@ bool MoveBytesDown(HANDLE file, uint64_t from, uint64_t to, uint64_t dest, uint8
 }
 
 void DropBuffer(CChunkInfo* chunk) {
-  free(chunk->buffer);
-  chunk->buffer = nullptr;
-  chunk->used = chunk->capacity = chunk->playOffset = 0;
+  CSoundDocument::FreeChunkBuffer(chunk);
+  chunk->playOffset = 0;
 }
 
 }  // namespace
@@ -138,6 +137,7 @@ bool CSoundDocument::SplitOwnPcm(int index, uint32_t frame) {
 }
 
 void CSoundDocument::RemoveBookmark(int index) {
+  FinishTake();
   Lock lock(packetLock);
   const int count = GetChunkCount();
   if (index < 0 || count < 2 || index >= count - 1) return;
@@ -167,7 +167,7 @@ void CSoundDocument::RemoveBookmark(int index) {
       a->frames += b->frames;
   }
   a->text += b->text;
-  free(b->buffer);
+  FreeChunkBuffer(b);
   delete b;
   chunks.erase(chunks.begin() + index + 1);
   if (currentChunk > index) --currentChunk;
@@ -194,11 +194,10 @@ bool CSoundDocument::MergeOwnPcm(CChunkInfo* a, CChunkInfo* b) {
   const uint64_t aBytes = a->buffer ? std::min<uint64_t>(a->used, uint64_t(a->frames) * align) : 0;
   const uint64_t bBytes = b->buffer ? std::min<uint64_t>(b->used, uint64_t(b->frames) * align) : 0;
   if (aBytes + bBytes > kMaxChunkBytes) return false;
-  uint8_t* joined = static_cast<uint8_t*>(realloc(a->buffer, size_t(aBytes + bBytes ? aBytes + bBytes : 1)));
-  if (!joined) return false;
-  if (bBytes) memcpy(joined + aBytes, b->buffer, size_t(bBytes));
-  a->buffer = joined;
-  a->used = a->capacity = uint32_t(aBytes + bBytes);
+  a->used = uint32_t(aBytes);
+  if (!GrowChunk(a, aBytes + bBytes ? aBytes + bBytes : 1)) return false;
+  if (bBytes) memcpy(a->buffer + aBytes, b->buffer, size_t(bBytes));
+  a->used = uint32_t(aBytes + bBytes);
   a->frames = a->used / align;
   const bool saved = SaveChunk(ia) && a->fileName[0];
   if (b->fileName[0] && saved) DeleteFileW(ChunkPath(b).c_str());
@@ -324,6 +323,10 @@ bool CSoundDocument::MakeWholeChunk() {
 }
 
 void CSoundDocument::SetWholeMode(bool on) {
+  if (on != wholeMode && (recording || IsDraining())) {
+    StopTransport();
+    FinishTake();
+  }
   Lock lock(packetLock);
   if (on == wholeMode) return;
   StopTransport();

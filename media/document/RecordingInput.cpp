@@ -3,7 +3,9 @@
 // appended to the chunk the recording started in. Also the capture pipe's PCM writes.
 #include <algorithm>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -25,6 +27,11 @@ namespace {
 // One gain for the whole process, 256 = unity; it carries over from block to block and from one
 // recording to the next.
 std::atomic<int32_t> g_recordingGain{CSoundDocument::kUnityGain};
+std::atomic<uint64_t> g_growthCopiedBytes{0};
+
+constexpr wchar_t kRecordingStoppedText[] =
+    L"The recording was stopped: there is no room left to keep more of it. Everything recorded "
+    L"until now is kept.";
 
 // Frames of float samples a converted capture block really holds: never more than its stated
 // payload or its bytes allow.
@@ -48,21 +55,57 @@ const BufferBlockHeader* ValidCaptureHeader(const CBufferRecord* record) {
 }  // namespace
 
 int32_t CSoundDocument::GetRecordingGain() { return g_recordingGain.load(); }
+uint64_t CSoundDocument::GetGrowthCopiedBytes() { return g_growthCopiedBytes.load(); }
 
 void CSoundDocument::ReleaseParked() {
   for (auto& entry : parked) ReleaseBufferRecord(entry.second);
   parked.clear();
 }
 
+void CSoundDocument::OnCaptureEnd(uint32_t session) {
+  bool report = false;
+  {
+    Lock lock(packetLock);
+    if (session == 0) session = captureSession_;
+    endedSession_ = session;
+    // The end of an older take must not mix a block of this one without its partner.
+    if (!IsOlderSession(session)) {
+      if (CBufferRecord* rest = MixParkedRecords()) ConvertAndAppend(rest);
+    }
+    if (draining_ && session == drainSession_) CompleteTake("complete");
+    report = std::exchange(reportAppendFailure_, false);
+  }
+  if (report) Report(kRecordingStoppedText);
+}
+
 void CSoundDocument::OnSoundIn(CBufferRecord* record) {
-  Lock lock(packetLock);
   if (!record) {
     // End of a recording: what waits for a stream that has stopped is appended now.
-    if (CBufferRecord* rest = MixParkedRecords()) ConvertAndAppend(rest);
+    OnCaptureEnd(0);
     return;
   }
+  bool report = false;
+  {
+    Lock lock(packetLock);
+    TakeCapturedBlock(record);
+    report = std::exchange(reportAppendFailure_, false);
+  }
+  // Told outside the lock: a box may stay up for long.
+  if (report) Report(kRecordingStoppedText);
+}
+
+void CSoundDocument::TakeCapturedBlock(CBufferRecord* record) {
   const BufferBlockHeader* header = ValidCaptureHeader(record);
   if (!header) {
+    ReleaseBufferRecord(record);
+    return;
+  }
+  if (IsOlderSession(header->streamValue)) {
+    // Late for its take (the track moved on, or gave up waiting): never part of another one.
+    const uint32_t n = ++droppedBlocks_;
+    char line[128];
+    snprintf(line, sizeof line, "Captured block of an earlier take dropped (%u so far)", n);
+    PostLogLine(LOG_WAVE_MANAGER, line);
     ReleaseBufferRecord(record);
     return;
   }
@@ -153,16 +196,62 @@ void CSoundDocument::ConvertAndAppend(CBufferRecord* mixed) {
   if (converted) AppendWithGain(converted);
 }
 
+// A growing chunk lives in a region of address space reserved for as much as a chunk may hold;
+// memory is committed in steps as it fills, so the PCM is never copied while a take grows and
+// never needs a second block of its size. A region too small for the next step (reserved while
+// address space was short, or a malloc'd buffer that starts to grow) is replaced once by a larger
+// one.
 bool CSoundDocument::GrowChunk(CChunkInfo* chunk, uint64_t needed) {
   if (needed > kMaxChunkBytes) return false;
-  uint64_t capacity = chunk->capacity;
-  if (capacity >= needed && (chunk->buffer || needed == 0)) return true;
-  while (capacity < needed) capacity += kGrowStep;
-  void* grown = realloc(chunk->buffer, size_t(capacity));
-  if (!grown) return false;
-  chunk->buffer = static_cast<uint8_t*>(grown);
-  chunk->capacity = uint32_t(capacity);
+  if (chunk->capacity >= needed && (chunk->buffer || needed == 0)) return true;
+  const uint64_t commit = std::min<uint64_t>((needed + kGrowStep - 1) / kGrowStep * kGrowStep, kMaxChunkBytes);
+  if (chunk->buffer && chunk->reservedBytes >= commit) {
+    if (!VirtualAlloc(chunk->buffer + chunk->capacity, size_t(commit - chunk->capacity), MEM_COMMIT,
+                      PAGE_READWRITE))
+      return false;
+    chunk->capacity = uint32_t(commit);
+    return true;
+  }
+  uint64_t reserve = std::max<uint64_t>(kMaxChunkBytes, commit);
+  void* region = nullptr;
+  while (!(region = VirtualAlloc(nullptr, size_t(reserve), MEM_RESERVE, PAGE_NOACCESS)) && reserve > commit)
+    reserve = std::max<uint64_t>(reserve / 2, commit);
+  if (!region) return false;
+  if (!VirtualAlloc(region, size_t(commit), MEM_COMMIT, PAGE_READWRITE)) {
+    VirtualFree(region, 0, MEM_RELEASE);
+    return false;
+  }
+  auto* bytes = static_cast<uint8_t*>(region);
+  const uint32_t keep = std::min(chunk->used, chunk->capacity);
+  if (chunk->buffer && keep) {
+    memcpy(bytes, chunk->buffer, keep);
+    g_growthCopiedBytes += keep;
+  }
+  const uint32_t used = chunk->used;
+  FreeChunkBuffer(chunk);
+  chunk->buffer = bytes;
+  chunk->used = used;
+  chunk->capacity = uint32_t(commit);
+  chunk->reservedBytes = uint32_t(reserve);
   return true;
+}
+
+void CSoundDocument::StopRecordingOnFailure(const char* why) {
+  const uint32_t n = ++droppedBlocks_;
+  char line[192];
+  const CChunkInfo* chunk = recordingChunk;
+  snprintf(line, sizeof line, "Recorded block dropped: %s (%u frames kept, %u blocks dropped so far)", why,
+           chunk ? chunk->frames : 0u, n);
+  PostLogLine(LOG_WAVE_MANAGER, line);
+  if (!recording || appendFailed_) return;
+  appendFailed_ = true;
+  PostLogLine(LOG_WAVE_MANAGER, "Recording stopped: the take cannot grow any more");
+  EndTake();
+  recording = false;
+  paused = false;
+  Notify(NOTIFY_TRANSPORT_CHANGED);
+  Notify(NOTIFY_CHUNK_IDLE);
+  reportAppendFailure_ = true;
 }
 
 void CSoundDocument::AppendWithGain(CBufferRecord* record) {
@@ -170,6 +259,12 @@ void CSoundDocument::AppendWithGain(CBufferRecord* record) {
   CChunkInfo* chunk = GetCurrentChunk();
   const BufferBlockHeader* header = ValidCaptureHeader(record);
   if (!chunk || chunk != recordingChunk || !header) {
+    if (header) {
+      const uint32_t n = ++droppedBlocks_;
+      char line[128];
+      snprintf(line, sizeof line, "Captured block dropped: its chunk is no longer current (%u so far)", n);
+      PostLogLine(LOG_WAVE_MANAGER, line);
+    }
     ReleaseBufferRecord(record);
     return;
   }
@@ -179,6 +274,8 @@ void CSoundDocument::AppendWithGain(CBufferRecord* record) {
   bytes &= ~1u;
   if (!GrowChunk(chunk, uint64_t(chunk->used) + bytes)) {
     ReleaseBufferRecord(record);
+    StopRecordingOnFailure(uint64_t(chunk->used) + bytes > kMaxChunkBytes ? "the chunk is full"
+                                                                          : "no memory to grow the chunk");
     return;
   }
 

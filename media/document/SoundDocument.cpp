@@ -27,6 +27,7 @@ std::atomic<uint32_t> g_documentSerials{0};
 
 CSoundDocument::CSoundDocument(uint32_t workerThreadId_, const std::wstring& name, void* sharedRecord_) {
   serial = ++g_documentSerials;
+  takeDone_ = CreateEventW(nullptr, TRUE, TRUE, nullptr);
   sharedRecord = sharedRecord_;
   workerThreadId = workerThreadId_;
   SetDefaultFormat();
@@ -81,6 +82,8 @@ CSoundDocument::~CSoundDocument() {
 
   delete engine;
   engine = nullptr;
+  if (takeDone_) CloseHandle(takeDone_);
+  takeDone_ = nullptr;
 }
 
 void CSoundDocument::SetDefaultFormat() {
@@ -277,15 +280,25 @@ void CSoundDocument::SetChunkText(const wchar_t* text) {
   modified = 1;
 }
 
-void CSoundDocument::EmptyChunk(CChunkInfo* chunk) {
-  free(chunk->buffer);
+void CSoundDocument::FreeChunkBuffer(CChunkInfo* chunk) {
+  if (chunk->reservedBytes) VirtualFree(chunk->buffer, 0, MEM_RELEASE);
+  else free(chunk->buffer);
   chunk->buffer = nullptr;
-  chunk->used = chunk->capacity = chunk->frames = chunk->start = chunk->playOffset = 0;
+  chunk->reservedBytes = 0;
+  chunk->used = chunk->capacity = 0;
+}
+
+void CSoundDocument::EmptyChunk(CChunkInfo* chunk) {
+  FreeChunkBuffer(chunk);
+  chunk->frames = chunk->start = chunk->playOffset = 0;
 }
 
 void CSoundDocument::FreeChunkList(std::vector<CChunkInfo*>& list) {
   for (CChunkInfo* chunk : list) {
-    free(chunk->buffer);
+    FreeChunkBuffer(chunk);
+    // A chunk's file dies with it: over a day of takes the folder would fill up (and the names
+    // run out) before anything else empties it.
+    if (chunk->fileName[0]) DeleteFileW(ChunkPath(chunk).c_str());
     delete chunk;
   }
   list.clear();
@@ -294,6 +307,7 @@ void CSoundDocument::FreeChunkList(std::vector<CChunkInfo*>& list) {
 
 void CSoundDocument::FreeAllChunks() {
   StopTransport();
+  FinishTake();
   Sleep(100);  // let buffers in flight come back
   std::lock_guard<std::recursive_mutex> lock(packetLock);
   FreeChunkList(chunks);

@@ -32,6 +32,10 @@ enum SoundNotifyCode : WPARAM {
   NOTIFY_REC_PAUSED = 6,         // recording paused
   NOTIFY_TRANSPORT_CHANGED = 7,  // recording started, stopped or resumed; playback started
   NOTIFY_POSITION_SET = 8,       // the user set the position
+  // The take stopped last is whole: its end arrived from the engine, so every block it recorded
+  // is in its chunk (or was counted as dropped). Posted once per take whose stop left the track
+  // draining (IsDraining() true right after the stop); a take that needed no draining posts none.
+  NOTIFY_TAKE_COMPLETE = 9,
 };
 
 // One chunk of a track. Only the current chunk (and one being played) holds its PCM in memory.
@@ -39,11 +43,15 @@ struct CChunkInfo {
   uint32_t start = 0;           // first frame in the source WAV's data (0 with a file of its own)
   uint32_t frames = 0;
   wchar_t fileName[520] = {};   // name inside the temp folder; empty: frames come from the source WAV
-  uint8_t* buffer = nullptr;    // malloc'd PCM in the document's format, or null
+  uint8_t* buffer = nullptr;    // PCM in the document's format, or null (see reservedBytes)
   uint32_t used = 0;
   uint32_t capacity = 0;
   uint32_t playOffset = 0;      // bytes of the buffer already handed to playback
   std::wstring text;
+  // 0: the buffer is malloc'd. Otherwise it is a VirtualAlloc region of this much address space,
+  // committed up to capacity, in which a recording grows without being moved. Free it with
+  // CSoundDocument::FreeChunkBuffer.
+  uint32_t reservedBytes = 0;
 };
 
 // The first 36 bytes of a WAV file; its PCM format part is the document's sound format.
@@ -103,6 +111,30 @@ class CSoundDocument {
 
   // Posts a notification to the target; never waits.
   void Notify(WPARAM code) const;
+
+  // Takes. Captured blocks reach the track on the worker thread after the engine's streams were
+  // stopped, so a take is not whole when ToggleRecording (or StopTransport) returns: the track is
+  // draining until the take's end marker has arrived, and then posts NOTIFY_TAKE_COMPLETE.
+  // Selecting a chunk, starting another take, saving and freeing the chunks wait for the drain
+  // themselves (at most kTakeDrainMs); a take still unfinished then is closed as it stands and
+  // its late blocks are dropped and counted.
+  static constexpr DWORD kTakeDrainMs = 1500;
+  // True from the stop of a take until its end has arrived. Any thread.
+  bool IsDraining() const { return draining_.load(); }
+  // Waits at most ms for the take to complete; true when nothing is draining any more. On the
+  // calling thread sent messages are served while it waits (the worker never waits for the UI
+  // thread, so the UI thread may call this). Returns at once on the worker thread itself, which
+  // delivers the end. Never call it while holding PacketLock(): the worker needs the lock.
+  bool WaitForTakeComplete(DWORD ms);
+  // Worker thread: the end of the capture streams whose blocks carry `session` (the null
+  // WM_SOUND_IN with its lParam; 0 stands for the streams started last).
+  void OnCaptureEnd(uint32_t session);
+  // Blocks of an older take that arrived too late and were dropped, since the track was made.
+  uint32_t GetDroppedBlockCount() const { return droppedBlocks_.load(); }
+  // Frees a chunk's PCM whichever way it was allocated; used and capacity become 0.
+  static void FreeChunkBuffer(CChunkInfo* chunk);
+  // Bytes that growing chunk buffers moved from one allocation to another, in the process.
+  static uint64_t GetGrowthCopiedBytes();
 
   // Transport.
   void SelectChunk(int index);
@@ -247,10 +279,22 @@ class CSoundDocument {
   void ReleaseParked();
   // Ends the render device and retires the packets still in flight.
   void StopRenderDevice();
-  void StartCaptureStreams();
+  // Starts the capture streams as a new session of the take (newTake: as the first of a new take).
+  void StartCaptureStreams(bool newTake = false);
   void StopCaptureStreams();
+  // Stops the streams of the take that records now and leaves the track draining when the
+  // engine will deliver the take's end. Under the packet lock.
+  void EndTake();
+  // Stops a recording still running, then waits for the take as the operations above do; never
+  // under the packet lock.
+  void FinishTake();
+  void CompleteTake(const char* how);
+  bool IsOlderSession(uint32_t session) const;
+  // A recording that cannot keep its blocks stops, keeping what it has (worker thread).
+  void StopRecordingOnFailure(const char* why);
   void EndPlayback(CChunkInfo* chunk);
   void ConvertAndAppend(CBufferRecord* mixed);
+  void TakeCapturedBlock(CBufferRecord* record);
   bool GrowChunk(CChunkInfo* chunk, uint64_t needed);
   void SetPositionBarRange(uint32_t frames);
   void SetPositionBarPos(uint32_t frames);
@@ -273,6 +317,18 @@ class CSoundDocument {
   int32_t packetsInFlight = 0;
   // The chunk a recording appends to; blocks arriving for another chunk are dropped.
   CChunkInfo* recordingChunk = nullptr;
+  // Capture sessions: every start of the streams (a take's start, each resume) stamps its blocks
+  // with a new non-zero session number through the engine's stream value.
+  uint32_t sessionCounter_ = 0;
+  std::atomic<uint32_t> captureSession_{0};   // started last
+  std::atomic<uint32_t> takeFirstSession_{0}; // first session of the take recorded last
+  std::atomic<uint32_t> drainSession_{0};     // the session whose end completes the draining take
+  std::atomic<uint32_t> endedSession_{0};     // the session whose end arrived last
+  std::atomic<bool> draining_{false};
+  HANDLE takeDone_ = nullptr;                 // manual reset; signalled while nothing drains
+  std::atomic<uint32_t> droppedBlocks_{0};
+  bool appendFailed_ = false;                 // the recording stopped on a failed append
+  bool reportAppendFailure_ = false;          // told to the user once the lock is free
   int converterChannels = 1;
   int converterRate = 44100;
 };

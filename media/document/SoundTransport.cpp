@@ -18,10 +18,82 @@ void CSoundDocument::StopRenderDevice() {
   if (engine) engine->StopRender(outputDeviceId, 0);
 }
 
-void CSoundDocument::StartCaptureStreams() {
+void CSoundDocument::StartCaptureStreams(bool newTake) {
   if (!engine) return;
+  Lock lock(packetLock);
+  if (++sessionCounter_ == 0) ++sessionCounter_;  // 0 marks blocks that carry no session
+  captureSession_ = sessionCounter_;
+  if (newTake) {
+    takeFirstSession_ = sessionCounter_;
+    appendFailed_ = false;
+  }
+  // The engine stamps every block of these streams with the value it holds when they open.
+  engine->SetTagKeys01(sessionCounter_, engine->streamValues[1]);
   if (captureMask & 1) engine->StartCapture(inputDeviceId, 0, 1);
   if (captureMask & 2) engine->StartCapture(outputDeviceId, 0, 3);
+}
+
+bool CSoundDocument::IsOlderSession(uint32_t session) const {
+  const uint32_t first = takeFirstSession_;
+  return session != 0 && first != 0 && int32_t(session - first) < 0;
+}
+
+void CSoundDocument::EndTake() {
+  Lock lock(packetLock);
+  StopCaptureStreams();
+  const uint32_t session = captureSession_;
+  // A paused take's streams ended at the pause; when that end has arrived nothing more comes.
+  if (!engine || session == 0 || draining_ || endedSession_ == session) return;
+  drainSession_ = session;
+  draining_ = true;
+  ResetEvent(takeDone_);
+  if (!engine->PostCaptureEnd(session)) {
+    // Nothing will come after the streams (an engine without capture): the take is whole now.
+    draining_ = false;
+    SetEvent(takeDone_);
+  }
+}
+
+void CSoundDocument::CompleteTake(const char* how) {
+  Lock lock(packetLock);
+  if (!draining_) return;
+  draining_ = false;
+  if (strcmp(how, "complete") != 0) {
+    // Whatever of it still comes is late: it is dropped, not added to whatever happens next.
+    uint32_t next = drainSession_ + 1;
+    if (next == 0) next = 1;
+    takeFirstSession_ = next;
+  }
+  char line[160];
+  const CChunkInfo* chunk = recordingChunk;
+  snprintf(line, sizeof line, "Take %s: %u frames in its chunk, %u late blocks dropped so far", how,
+           chunk ? chunk->frames : 0u, droppedBlocks_.load());
+  PostLogLine(LOG_WAVE_MANAGER, line);
+  SetEvent(takeDone_);
+  Notify(NOTIFY_TAKE_COMPLETE);
+}
+
+bool CSoundDocument::WaitForTakeComplete(DWORD ms) {
+  if (!draining_) return true;
+  // The worker delivers the end itself; waiting there would only stall it.
+  if (GetCurrentThreadId() == workerThreadId || !takeDone_) return !draining_;
+  const ULONGLONG deadline = GetTickCount64() + ms;
+  for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = now >= deadline ? 0 : DWORD(deadline - now);
+    const DWORD r = MsgWaitForMultipleObjects(1, &takeDone_, FALSE, left, QS_SENDMESSAGE);
+    if (r == WAIT_OBJECT_0) return true;
+    if (r != WAIT_OBJECT_0 + 1) return !draining_;
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // serves sent messages
+    if (left == 0) return !draining_;
+  }
+}
+
+void CSoundDocument::FinishTake() {
+  if (recording) StopEngineDevices();
+  if (!draining_ || WaitForTakeComplete(kTakeDrainMs)) return;
+  CompleteTake("closed without its end");
 }
 
 void CSoundDocument::StopCaptureStreams() {
@@ -32,7 +104,8 @@ void CSoundDocument::StopCaptureStreams() {
 
 void CSoundDocument::StopEngineDevices() {
   Lock lock(packetLock);
-  StopCaptureStreams();
+  if (recording) EndTake();
+  else StopCaptureStreams();
   StopRenderDevice();
   recording = false;
   playing = false;
@@ -57,6 +130,7 @@ void CSoundDocument::SetPositionBarPos(uint32_t frames) {
 }
 
 void CSoundDocument::SelectChunk(int index) {
+  FinishTake();  // the take's last blocks belong to the chunk it was recorded in
   Lock lock(packetLock);
   StopEngineDevices();
   cursorColumn = 0;
@@ -66,9 +140,7 @@ void CSoundDocument::SelectChunk(int index) {
 
   if (CChunkInfo* current = GetCurrentChunk()) {
     if (SaveChunk(currentChunk)) {
-      free(current->buffer);
-      current->buffer = nullptr;
-      current->used = current->capacity = 0;
+      FreeChunkBuffer(current);
       current->playOffset = 0;
     } else {
       // Freeing it would lose the recording: it stays in memory until a save succeeds.
@@ -87,6 +159,7 @@ void CSoundDocument::SelectChunk(int index) {
 }
 
 void CSoundDocument::SelectNextChunk() {
+  FinishTake();
   Lock lock(packetLock);
   if (!GetCurrentChunk()) {
     int index = NewChunk();
@@ -98,11 +171,14 @@ void CSoundDocument::SelectNextChunk() {
 }
 
 void CSoundDocument::SelectPrevChunk() {
+  FinishTake();
   Lock lock(packetLock);
   if (currentChunk >= 1) SelectChunk(currentChunk - 1);
 }
 
 void CSoundDocument::ToggleRecording() {
+  // A new take starts after the last one is whole: its tail must not land in this one's chunk.
+  if (!recording) FinishTake();
   Lock lock(packetLock);
   const bool wasPlaying = playing;
   if (playing) {
@@ -135,12 +211,12 @@ void CSoundDocument::ToggleRecording() {
     }
     playPosition = chunk->frames;
     recordingChunk = chunk;
-    StartCaptureStreams();
+    StartCaptureStreams(true);
     recording = true;
     modified = 1;
   } else {
     if (paused) TogglePause();
-    StopCaptureStreams();
+    EndTake();
     recording = false;
     RedrawWaveform(0, framesPerPixel);
   }

@@ -167,6 +167,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
   };
 
   StopTransport();
+  FinishTake();  // the take's last blocks are still on their way to the chunk
   const std::wstring ext = PathUpperExtension(path);
   const bool package = ext == L"QPK";
   const bool mp3 = package || ext == L"MP3";
@@ -303,9 +304,8 @@ static bool LoadChunkForSave(CSoundDocument* doc, int index, bool* loadedHere) {
 
 static void FreeSavedChunk(CChunkInfo* chunk, bool loadedHere) {
   if (!loadedHere) return;
-  free(chunk->buffer);
-  chunk->buffer = nullptr;
-  chunk->used = chunk->capacity = chunk->playOffset = 0;
+  CSoundDocument::FreeChunkBuffer(chunk);
+  chunk->playOffset = 0;
 }
 
 bool CSoundDocument::WriteWavFile(const std::wstring& path) {

@@ -10,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "audio/BufferRecord.h"
@@ -21,6 +22,8 @@ class FakeEngine : public CSoundWorksBase {
 
   FakeEngine() { last = this; }
   ~FakeEngine() override {
+    for (std::thread& t : tails) t.join();
+    for (CBufferRecord* r : held) ReleaseBufferRecord(r);
     for (CBufferRecord* r : queued) ReleaseBufferRecord(r);
     if (last == this) last = nullptr;
   }
@@ -71,6 +74,38 @@ class FakeEngine : public CSoundWorksBase {
   uint32_t GetZero() override { return 0; }
   uint32_t GetSampleBitsConstant() override { return 16; }
 
+  // The engine's capture side toward captureThread (0: none, and no end marker either). Capture
+  // posts a block now, as WM_SOUND_IN, stamped with the stream value the open streams carry;
+  // Hold keeps a stamped block as one still inside the engine when the streams stop. At the end
+  // of a recording the held blocks and then the end marker follow after tailDelayMs, from a
+  // thread of the fake's own, as the engine's convert thread delivers them.
+  void Capture(CBufferRecord* r) {
+    CaptureBlockHeader(r)->streamValue = streamValues[0];
+    if (!PostThreadMessageW(captureThread, WM_SOUND_IN, reinterpret_cast<WPARAM>(r), 0)) ReleaseBufferRecord(r);
+  }
+  void Hold(CBufferRecord* r) {
+    CaptureBlockHeader(r)->streamValue = streamValues[0];
+    std::lock_guard<std::mutex> lock(mutex);
+    held.push_back(r);
+  }
+  bool PostCaptureEnd(uint32_t value) override {
+    if (!captureThread) return false;
+    std::vector<CBufferRecord*> tail;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      tail.swap(held);
+      ++endMarkers;
+    }
+    const DWORD target = captureThread, delay = tailDelayMs;
+    tails.emplace_back([tail, target, delay, value] {
+      Sleep(delay);
+      for (CBufferRecord* r : tail)
+        if (!PostThreadMessageW(target, WM_SOUND_IN, reinterpret_cast<WPARAM>(r), 0)) ReleaseBufferRecord(r);
+      PostThreadMessageW(target, WM_SOUND_IN, 0, LPARAM(value));
+    });
+    return true;
+  }
+
   // The oldest queued packet, as the worker would receive it; null when none is queued.
   CBufferRecord* Take() {
     std::lock_guard<std::mutex> lock(mutex);
@@ -95,6 +130,11 @@ class FakeEngine : public CSoundWorksBase {
   bool playAccepts = true;
   bool started = false;
   int played = 0;
+  DWORD captureThread = 0;
+  DWORD tailDelayMs = 0;
+  std::vector<CBufferRecord*> held;
+  std::vector<std::thread> tails;
+  int endMarkers = 0;
 };
 
 // Factories for g_pfnCreateSoundEngine.
