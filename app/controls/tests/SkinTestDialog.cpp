@@ -6,10 +6,6 @@
 #include "common/SharedHelpers.h"
 #include "mfc/CDC.h"
 
-// The load order of the main dialog; 1033 has no control in the template.
-const UINT CSkinTestDlg::kButtonIds[33] = {1049, 1042, 1025, 1014, 1019, 1018, 1017, 1034, 1024, 1036, 1044,
-                                           1011, 1013, 1012, 1033, 1035, 1050, 1037, 1038, 1039, 1040, 1027,
-                                           1023, 1041, 1043, 1015, 1016, 1032, 1020, 1021, 1022, 1029, 1030};
 
 BEGIN_MESSAGE_MAP(CSkinTestDlg, CDialog)
   ON_WM_PAINT()
@@ -62,8 +58,8 @@ CSkinTestDlg::~CSkinTestDlg() {
 }
 
 CTransparentButton* CSkinTestDlg::Button(UINT id) {
-  for (int i = 0; i < 33; ++i)
-    if (kButtonIds[i] == id) return &buttons[i];
+  for (size_t i = 0; i < kSkinnedButtonCount; ++i)
+    if (kMainControls[i].id == id) return &buttons[i];
   return nullptr;
 }
 
@@ -78,7 +74,8 @@ void CSkinTestDlg::DoDataExchange(CDataExchange* dx) {
 
 BOOL CSkinTestDlg::OnInitDialog() {
   CDialog::OnInitDialog();
-  for (int i = 0; i < 33; ++i) buttons[i].LoadButtonFaces(kButtonIds[i], this);
+  // The main dialog's buttons, in its load order (1033 has no control in the template).
+  for (size_t i = 0; i < kSkinnedButtonCount; ++i) buttons[i].LoadButtonFaces(kMainControls[i].id, this);
 
   skin = static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), L"BACKGROUND", IMAGE_BITMAP, 0, 0,
                                          LR_CREATEDIBSECTION | LR_VGACOLOR));

@@ -8,14 +8,13 @@
 #include "app/controls/COwnClipboardEdit.h"
 #include "app/controls/CStaticLedNumber.h"
 #include "app/controls/CTransparentButton.h"
+#include "app/main/MainControls.h"
 #include "app/res/resource.h"
 #include "mfc/CDialog.h"
 #include "mfc/CEdit.h"
 
 class CSkinTestDlg : public CDialog {
  public:
-  static const UINT kButtonIds[33];
-
   CSkinTestDlg() : CDialog(IDD_MAIN_DIALOG) {}
   ~CSkinTestDlg() override;
 
@@ -24,7 +23,7 @@ class CSkinTestDlg : public CDialog {
   void DoDataExchange(CDataExchange* dx) override;
   CTransparentButton* Button(UINT id);
 
-  CTransparentButton buttons[33];
+  CTransparentButton buttons[kSkinnedButtonCount];
   CGraphicSlider outSlider, inSlider;
   CStaticLedNumber led;
   CEdit fileName;

@@ -320,8 +320,8 @@ TEST_F(SkinnedControls, EveryStemHasTwoFacesOfOneKindAtItsTemplateSize) {
                 {L"BUTRECORDSTOP", L"BUTREC"},     {L"HBUTPLAYRECSTOP", L"HBUTPLAYREC"},
                 {L"VBUTPLAYRECSTOP", L"VBUTPLAYREC"}, {L"MBUTPAUSE", L"MBUTPLAY"}};
   int checked = 0;
-  for (UINT id : CSkinTestDlg::kButtonIds) {
-    CTransparentButton* b = dlg.Button(id);
+  for (size_t i = 0; i < kSkinnedButtonCount; ++i) {
+    CTransparentButton* b = dlg.Button(kMainControls[i].id);
     if (!b->m_hWnd) continue;
     wchar_t stem[64];
     b->GetWindowText(stem, 64);

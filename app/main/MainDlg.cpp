@@ -1,0 +1,84 @@
+// The main dialog: construction, message map, data exchange and destruction.
+#include "app/main/MainDlg.h"
+
+#include "app/main/ClassroomMessages.h"
+#include "appdata/AppData.h"
+#include "media/document/SoundDocument.h"
+
+HMODULE g_hPointerhub = nullptr;
+
+IMPLEMENT_DYNAMIC(CMainDlg, CDialog)
+
+BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
+  ON_WM_PAINT()
+  ON_WM_QUERYDRAGICON()
+  ON_MESSAGE(WM_SOUND_NOTIFY, &CMainDlg::OnSoundNotify)
+END_MESSAGE_MAP()
+
+namespace {
+
+using UnsubscribeFn = void(WINAPI*)(DWORD station);
+using DeinitializeFn = void(WINAPI*)();
+
+BOOL CALLBACK CloseOwnedWindowCallback(HWND window, LPARAM dialog) {
+  if (GetParent(window) == reinterpret_cast<HWND>(dialog)) PostMessageW(window, WM_CLOSE, 0, 0);
+  return TRUE;
+}
+
+}  // namespace
+
+CMainDlg::CMainDlg(CWnd* parent, CAppData* appData)
+    : CDialog(IDD_MAIN_DIALOG, parent), appData_(appData ? appData : g_pAppData) {
+  m_hIcon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN_ICON));
+  m_waitCursor = LoadCursorW(nullptr, IDC_WAIT);
+  m_arrowCursor = LoadCursorW(nullptr, IDC_ARROW);
+}
+
+CMainDlg::~CMainDlg() {
+  if (g_hPointerhub) {
+    const DWORD station = appData_ ? appData_->stationNumber.load() : 0;
+    if (auto unsubscribe = LibraryExport<UnsubscribeFn>(g_hPointerhub, "UnsubscribeRawInputDevices"))
+      unsubscribe(station);
+    if (auto deinitialize = LibraryExport<DeinitializeFn>(g_hPointerhub, "DeinitializeRawInput"))
+      deinitialize();
+  }
+  if (m_waitPopup) {
+    StopWaitPopup(m_waitPopup);
+    m_waitPopup = nullptr;
+  }
+  // The controls, the hint window and the fonts go with the members. The skin, the back buffer,
+  // the logo and the dialog DC last until the process ends.
+}
+
+CSoundDocument* CMainDlg::Master() const { return appData_ ? appData_->masterTrack : nullptr; }
+CSoundDocument* CMainDlg::Student() const { return appData_ ? appData_->studentTrack : nullptr; }
+
+CTransparentButton* CMainDlg::Button(UINT id) {
+  for (size_t i = 0; i < kSkinnedButtonCount; ++i)
+    if (kMainControls[i].id == id) return &m_buttons[i];
+  return nullptr;
+}
+
+void CMainDlg::DoDataExchange(CDataExchange* dx) {
+  DDX_Control(dx, IDC_FILENAME, m_fileName);
+  DDX_Control(dx, IDC_LEDNUMBER, m_led);
+  DDX_Control(dx, IDC_STUDENTTEXT, m_studentText);
+  DDX_Control(dx, IDC_MASTERTEXT, m_masterText);
+  DDX_Control(dx, IDC_OUTSLIDER, m_outSlider);
+  DDX_Control(dx, IDC_INSLIDER, m_inSlider);
+}
+
+BOOL CMainDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
+  // Enter must not close the window.
+  if (LOWORD(wParam) == IDOK) return 0;
+  return CDialog::OnCommand(wParam, lParam);
+}
+
+void CMainDlg::OnOK() {
+  CDialog::OnOK();
+  EnumWindows(CloseOwnedWindowCallback, reinterpret_cast<LPARAM>(m_hWnd));
+  PostQuitMessage(0);
+}
+
+// Escape ends the dialog at once until the exit routine (questions, saves) takes its place.
+void CMainDlg::OnCancel() { CDialog::OnCancel(); }

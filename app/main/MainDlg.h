@@ -1,0 +1,140 @@
+// The program's one window: a borderless skinned dialog over template 102 that shows the Master
+// track above the Student track. The class is split by concern:
+//   MainDlg.cpp          construction, message map, data exchange, destruction
+//   MainDlgInit.cpp      OnInitDialog and its steps
+//   MainDlgTransport.cpp the tracks' notifications and the transport, chunk and mode buttons
+//   MainDlgFiles.cpp     open, save, send and exit
+//   MainDlgRemote.cpp    the classroom messages (ClassroomMessages.h)
+//   MainDlgPaint.cpp     painting, clocks, menus, sliders, hints and the monitor table
+// Tracks and settings are reached through the application data object given at construction;
+// nothing here touches a track from its load start until its NOTIFY_LOADED.
+#pragma once
+
+#include <windows.h>
+
+#include "app/controls/CGraphicSlider.h"
+#include "app/controls/COwnClipboardEdit.h"
+#include "app/controls/CStaticLedNumber.h"
+#include "app/controls/CTransparentButton.h"
+#include "app/controls/HintWindow.h"
+#include "app/controls/WaitPopup.h"
+#include "app/main/MainControls.h"
+#include "app/main/StationLayout.h"
+#include "app/res/resource.h"
+#include "mfc/CDC.h"
+#include "mfc/CDialog.h"
+#include "mfc/CEdit.h"
+
+class CAppData;
+class CSoundDocument;
+
+// Pointerhub.dll, loaded by a station and kept for the process's life; null until then.
+extern HMODULE g_hPointerhub;
+
+// An export of a library as the function type it has; null when the library lacks it.
+template <class Fn>
+Fn LibraryExport(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+class CMainDlg : public CDialog {
+  DECLARE_DYNAMIC(CMainDlg)
+ public:
+  explicit CMainDlg(CWnd* parent = nullptr, CAppData* appData = nullptr);
+  ~CMainDlg() override;
+
+  HDC QueryBackdropDC(UINT_PTR tag) override;
+  BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+  void DoDataExchange(CDataExchange* dx) override;
+  BOOL OnInitDialog() override;
+  void OnOK() override;
+  void OnCancel() override;
+  // Opens a dropped file (the one virtual the dialog adds).
+  virtual void OnDropFiles(HDROP drop);
+
+  // Starts loading `path` into the Master track (a video goes to the video manager).
+  void OpenMediaFile(const wchar_t* path);
+
+  CTransparentButton* Button(UINT id);
+  CSoundDocument* Master() const;
+  CSoundDocument* Student() const;
+  CAppData* AppData() const { return appData_; }
+
+  // Members, in the order the class keeps them.
+  HICON m_hIcon = nullptr;
+  HBITMAP m_skinBitmap = nullptr;
+  HDC m_skinDC = nullptr;
+  int m_dragAnchorX = -1;
+  int m_dragAnchorY = -1;
+  int m_skinWidth = 0;
+  int m_skinHeight = 0;
+  wchar_t m_versionText[128] = {};
+  HDC m_backDC = nullptr;
+  HBITMAP m_backBitmap = nullptr;
+  HBITMAP m_logoBitmap = nullptr;
+  int m_logoWidth = 0;
+  int m_logoHeight = 0;
+  UINT m_playMode = 0;
+  CFont m_largeFont;
+  CFont m_smallFont;
+  bool m_bookmarksOff = false;
+  WaitPopupRecord* m_waitPopup = nullptr;
+  UINT m_exitPending = 0;
+  HCURSOR m_waitCursor = nullptr;
+  HCURSOR m_arrowCursor = nullptr;
+  HWND m_peerWindow = nullptr;
+  UINT m_busy = 0;
+  UINT m_unlockValue = 0;
+  UINT m_videoMode = 0;
+  HDC m_dialogDC = nullptr;
+  CHintWindow m_hints;
+  MonitorTable m_monitors;
+  CTransparentButton m_buttons[kSkinnedButtonCount];
+  CGraphicSlider m_outSlider;
+  CGraphicSlider m_inSlider;
+  CEdit m_fileName;
+  CStaticLedNumber m_led;
+  COwnClipboardEdit m_masterText;
+  COwnClipboardEdit m_studentText;
+
+  static BOOL CALLBACK MonitorEnumCallback(HMONITOR monitor, HDC dc, LPRECT rect, LPARAM dialog);
+
+ protected:
+  // Notifications (MainDlgTransport.cpp).
+  LRESULT OnSoundNotify(WPARAM code, LPARAM sender);
+  void OnTrackLoaded();
+  void ShowOpenFileName();
+
+  // Painting (MainDlgPaint.cpp).
+  void OnPaint();
+  HCURSOR OnQueryDragIcon();
+  void PaintSkin(HDC target);
+  void DrawChunkLengthClock();
+  void DrawPositionClock();
+  void ShowChunkTexts();
+
+  // Initialisation steps (MainDlgInit.cpp), in the order OnInitDialog runs them.
+  void ReadVersionText();
+  void LoadAllButtonFaces();
+  void LoadSkin();
+  void LoadLogo();
+  void LoadDigitStrip();
+  void CreateDialogFonts();
+  void InitLevelSliders();
+  bool AnotherInstanceRuns() const;
+  void EnumerateMonitors();
+  void PrepareTempFolders();
+  void JoinClassroomStation();
+  void StartWaitPopupThread(POINT position);
+  void RegisterHints();
+  void RouteNotifications();
+  bool OpenCommandLineFile();
+  void NotifyClassroomDaemon();
+  void ShowFileButtons();
+  void CreateWaveforms();
+
+  DECLARE_MESSAGE_MAP()
+
+ private:
+  CAppData* appData_;
+};

@@ -1,0 +1,46 @@
+// The tracks' notifications and the transport, chunk and play-mode buttons.
+#include <cwchar>
+
+#include "app/main/MainDlg.h"
+#include "appdata/AppData.h"
+#include "media/document/SoundDocument.h"
+
+LRESULT CMainDlg::OnSoundNotify(WPARAM code, LPARAM sender) {
+  // A notification may arrive after its sender was replaced: only the current tracks count.
+  CSoundDocument* track = reinterpret_cast<CSoundDocument*>(sender);
+  if (!track || (track != Master() && track != Student())) return 0;
+  switch (code) {
+    case NOTIFY_LOADED:
+      if (track == Master()) OnTrackLoaded();
+      break;
+    default:
+      break;
+  }
+  return 0;
+}
+
+void CMainDlg::OnTrackLoaded() {
+  CSoundDocument* master = Master();
+  if (!m_videoMode) {
+    master->CloseLoadThread();
+    master->RedrawWaveform(0, 256);
+  }
+  ShowOpenFileName();
+  EnableWindow(TRUE);
+  DrawChunkLengthClock();
+  ShowChunkTexts();
+  if (CSoundDocument* student = Student()) student->overwriteOnRecord = master->GetChunkCount() > 0 ? 1 : 0;
+  BringWindowToTop();
+}
+
+// The file-name field shows the open file's name without its folder; a path without a backslash
+// leaves the field as it is.
+void CMainDlg::ShowOpenFileName() {
+  const CSoundDocument* master = Master();
+  const wchar_t* path = master ? master->loadedPath : nullptr;
+  if (!path || !*path) {
+    m_fileName.SetWindowText(L"");
+    return;
+  }
+  if (const wchar_t* slash = wcsrchr(path, L'\\')) m_fileName.SetWindowText(slash + 1);
+}
