@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "audio/MixerData.h"
-#include "audio/SoundWorks.h"
+#include "audio/SoundWorksImpl.h"
 #include "audio/tests/FakeCoreAudio.h"
 #include "tests/support/TestFiles.h"
 
