@@ -11,6 +11,7 @@
 #include "appdata/AppData.h"
 #include "media/document/SoundDocument.h"
 #include "tests/support/FakeSoundEngine.h"
+#include "tests/support/ScriptedPrompts.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -62,7 +63,6 @@ class MainDialog : public ::testing::Test {
   void SetUp() override {
     CoInitialize(nullptr);
     g_pfnCreateSoundEngine = MakeSilentFakeEngine;
-    g_pfnDocumentReport = [](const wchar_t*) {};
     app_ = new CAppData;
     g_pAppData = app_;
     dialog_ = new CMainDlg(nullptr, app_);
@@ -83,6 +83,7 @@ class MainDialog : public ::testing::Test {
     CoUninitialize();
   }
 
+  ScriptedPrompts prompts_;  // the tracks' reports are answered, not shown
   CAppData* app_ = nullptr;
   CMainDlg* dialog_ = nullptr;
   std::wstring folder_;
