@@ -109,10 +109,11 @@ void CMainDlg::OpenChosenFile(const wchar_t* buffer, size_t units) {
 }
 
 // A save started here runs to its end before the open goes on: the open resets the Master it
-// reads. A failed save leaves the Master modified, so the question after it still guards it.
+// reads. After a failed save the question after it still guards the changes.
 bool CMainDlg::AskDiscardChanges() {
   CSoundDocument* master = Master();
   if (!master) return true;
+  bool saveFailed = false;
   if (master->audioChanged &&
       ShowPrompt(m_hWnd, L"Do you want to save updated audio data?", L"Unsaved data", MB_YESNO | MB_ICONQUESTION) ==
           IDYES) {
@@ -120,13 +121,15 @@ bool CMainDlg::AskDiscardChanges() {
     if (ChooseSavePath(master, &path)) {
       EnableWindow(FALSE);
       m_fileName.SetWindowText(L"Please wait...");
-      if (!MakeFolders(FolderOf(path)) || !master->SaveSoundFile(path))
+      if (!MakeFolders(FolderOf(path)) || !master->SaveSoundFile(path)) {
         LogFileLine("Save before opening failed:", path);
+        saveFailed = true;
+      }
       ShowOpenFileName();
       EnableWindow(TRUE);
     }
   }
-  if (!master->modified) return true;
+  if (!master->modified && !saveFailed) return true;
   return ShowPrompt(m_hWnd, L"All unsaved data will be lost. Continue?", L"Unsaved data",
                     MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
@@ -176,7 +179,11 @@ void CMainDlg::OnSaveMaster() {
 
 int CMainDlg::SaveTrackAs(CSoundDocument* track) {
   if (!track) return 0;
-  if (FileOperationRefused("Save", false) || TrackBusy(track)) return 0;
+  // The other track may be saving: the exit saves both.
+  if (m_fileDialogUp || TrackBusy(track)) {
+    PostLogLine(LOG_WAVE_MANAGER, "Save refused: a file dialog is up or the track is busy");
+    return 0;
+  }
   std::wstring path;
   if (!ChooseSavePath(track, &path)) return 0;
   if (!StartTrackSave(track, path)) return 0;
