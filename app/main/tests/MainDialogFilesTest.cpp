@@ -213,6 +213,12 @@ TEST_F(DialogFiles, TwoSavesInOneExitCloseOnlyWhenBothHaveEnded) {
   EXPECT_EQ(student.names, (std::vector<std::wstring>{L"student.mpa", L"student.cif"}));
   ASSERT_EQ(student.table.size(), 1u);
   EXPECT_EQ(student.table[0].lengthMs, 500u);
+  // The package check with independent tools keeps them here.
+  wchar_t keep[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"QM_KEEP_PACKAGES", keep, MAX_PATH)) {
+    CopyFileW(masterOut.c_str(), (std::wstring(keep) + L"\\master.qpk").c_str(), FALSE);
+    CopyFileW(studentOut.c_str(), (std::wstring(keep) + L"\\student.qpk").c_str(), FALSE);
+  }
 }
 
 TEST_F(DialogFiles, AFailedSaveKeepsTheProgramOpenAndALaterExitCloses) {
