@@ -70,8 +70,8 @@ std::wstring AutoSaveNameWithMaster(const SYSTEMTIME& now, const std::wstring& m
   const unsigned y = now.wYear % 100u, mo = now.wMonth, d = now.wDay, h = now.wHour, mi = now.wMinute;
   if (station == 0)
     return Format(L"%ls%02u%02u%02u_%02u%02u_%ls.qpk", kStudentWorksFolder, y, mo, d, h, mi, name.c_str());
-  return Format(L"%ls%02u%02u%02u_%02u%02u_%ls_Stud%u.qpk", kStudentWorksFolder, y, mo, d, h, mi, name.c_str(),
-                station);
+  return Format(L"%ls%02u%02u%02u_%02u%02u_%ls_Stud%u.qpk", kStudentWorksFolder, y, mo, d, h, mi,
+                name.c_str(), station);
 }
 
 std::wstring AutoSaveNameWithoutMaster(const wchar_t* prefix, UINT station, UINT attempt) {

@@ -54,7 +54,7 @@ struct ExitFacts {
 };
 enum class ExitSaveTrack { kMaster, kStudent };
 struct ExitAnswers {
-  bool mayExit = true;      // no answer kept the program open
+  bool mayExit = true;       // no answer kept the program open
   bool saveStarted = false;  // at least one save was started
 };
 // Asks through ShowPrompt; `startSave` is called for every save the user asks for and says

@@ -25,7 +25,8 @@ constexpr size_t kSendPathUnits = 1024;
 // Makes every folder of `folder` that is missing; true when it stands as a folder.
 bool MakeFolders(const std::wstring& folder) {
   if (folder.empty()) return true;
-  for (size_t at = folder.find_first_of(L"\\/", 3); at != std::wstring::npos; at = folder.find_first_of(L"\\/", at + 1))
+  for (size_t at = folder.find_first_of(L"\\/", 3); at != std::wstring::npos;
+       at = folder.find_first_of(L"\\/", at + 1))
     CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
   CreateDirectoryW(folder.c_str(), nullptr);
   const DWORD attributes = GetFileAttributesW(folder.c_str());
@@ -43,8 +44,8 @@ bool CMainDlg::SavesRunning() const {
 }
 
 bool CMainDlg::FileOperationRefused(const char* what, bool studentToo) const {
-  const char* why = m_fileDialogUp           ? "a file dialog is up"
-                    : TrackBusy(Master())    ? "the Master track is loading or saving"
+  const char* why = m_fileDialogUp                       ? "a file dialog is up"
+                    : TrackBusy(Master())                ? "the Master track is loading or saving"
                     : studentToo && TrackBusy(Student()) ? "the Student track is saving"
                                                          : nullptr;
   if (why) PostLogLinef(LOG_WAVE_MANAGER, "%s refused: %s", what, why);
@@ -71,7 +72,8 @@ void CMainDlg::OnOpenFile() {
   OPENFILENAMEW dialog = {};
   dialog.lStructSize = sizeof dialog;
   dialog.hwndOwner = m_hWnd;
-  dialog.lpstrFilter = L"All sound files (WAV, MP3, QPK)\0*.wav;*.mp3;*.qpk\0All video files\0*.avi;*.mpg;*.mpeg\0";
+  dialog.lpstrFilter =
+      L"All sound files (WAV, MP3, QPK)\0*.wav;*.mp3;*.qpk\0All video files\0*.avi;*.mpg;*.mpeg\0";
   dialog.nFilterIndex = 0;
   dialog.lpstrFile = path;
   dialog.nMaxFile = kOpenPathUnits;
@@ -114,9 +116,8 @@ bool CMainDlg::AskDiscardChanges() {
   CSoundDocument* master = Master();
   if (!master) return true;
   bool saveFailed = false;
-  if (master->audioChanged &&
-      ShowPrompt(m_hWnd, L"Do you want to save updated audio data?", L"Unsaved data", MB_YESNO | MB_ICONQUESTION) ==
-          IDYES) {
+  if (master->audioChanged && ShowPrompt(m_hWnd, L"Do you want to save updated audio data?", L"Unsaved data",
+                                         MB_YESNO | MB_ICONQUESTION) == IDYES) {
     std::wstring path;
     if (ChooseSavePath(master, &path)) {
       EnableWindow(FALSE);
@@ -270,14 +271,16 @@ void CMainDlg::OnSendToFramework() {
   ShowPrompt(m_hWnd, path.c_str(), L"File saved in My Documents", MB_ICONEXCLAMATION);
   HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kSendMemoryName);
   if (!mapping) {
-    ShowPrompt(m_hWnd, L"Error communicating to Orrin framework", L"Communication problem", MB_ICONEXCLAMATION);
+    ShowPrompt(m_hWnd, L"Error communicating to Orrin framework", L"Communication problem",
+               MB_ICONEXCLAMATION);
     return;
   }
   if (void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0)) {
     MEMORY_BASIC_INFORMATION region = {};
     const size_t bytes = (path.size() + 1) * sizeof(wchar_t);
     // The mapping's size is the framework's: a path that does not fit is not written at all.
-    if (path.size() < kSendPathUnits && VirtualQuery(view, &region, sizeof region) && region.RegionSize >= bytes)
+    if (path.size() < kSendPathUnits && VirtualQuery(view, &region, sizeof region) &&
+        region.RegionSize >= bytes)
       memcpy(view, path.c_str(), bytes);
     else
       LogFileLine("Sent path does not fit the framework's memory:", path);

@@ -19,7 +19,8 @@ constexpr int kTypeCombo = 0x470;
 inline std::wstring WindowTextOf(HWND window) {
   wchar_t text[1024] = {};
   // WM_GETTEXT is answered by another process's controls too.
-  SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, nullptr);
+  SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000,
+                      nullptr);
   return text;
 }
 
@@ -70,14 +71,16 @@ inline HWND WaitForFileDialog(DWORD pid, DWORD timeoutMs = 20000) {
 }
 
 inline void PostClick(HWND dialog, int id) {
-  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
 }
 
 // Types a name into a file dialog and presses Save (or Open); true once the dialog is gone.
 inline bool ChooseFile(HWND dialog, const std::wstring& path, DWORD timeoutMs = 20000) {
   HWND combo = GetDlgItem(dialog, kFileNameCombo);
   if (!combo) return false;
-  SendMessageTimeoutW(combo, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG, 5000, nullptr);
+  SendMessageTimeoutW(combo, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(path.c_str()), SMTO_ABORTIFHUNG, 5000,
+                      nullptr);
   PostClick(dialog, IDOK);
   return WaitUntil([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }, timeoutMs);
 }

@@ -124,7 +124,11 @@ class SaveDialogAnswerer {
             ++answered_;
           }
         }) {}
-  ~SaveDialogAnswerer() { thread_.join(); }
+  ~SaveDialogAnswerer() { Join(); }
+  // Waits for the answers (the dialog may be gone before the answerer has seen it go).
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
   int Answered() const { return answered_; }
   std::wstring FirstProposal() const { return proposals_.empty() ? L"" : proposals_[0]; }
   std::wstring Type() const { return type_; }
@@ -153,8 +157,10 @@ class DialogFiles : public ::testing::Test {
   }
   void TearDown() override {
     g_pfnSoundZipAdd = ZipAdd;
-    PumpUntil([&] { return !dialog_->Master()->loadThread && !dialog_->Master()->saveThread &&
-                           !dialog_->Student()->saveThread; });
+    PumpUntil([&] {
+      return !dialog_->Master()->loadThread && !dialog_->Master()->saveThread &&
+             !dialog_->Student()->saveThread;
+    });
     dialog_->DestroyWindow();
     delete dialog_;
     delete app_;
@@ -196,8 +202,10 @@ TEST_F(DialogFiles, TwoSavesInOneExitCloseOnlyWhenBothHaveEnded) {
   {
     SaveDialogAnswerer answerer({masterOut, studentOut});
     dialog_->ExitRecorder();
+    answerer.Join();
     EXPECT_EQ(answerer.Answered(), 2);
-    EXPECT_EQ(answerer.FirstProposal().find(L"lesson.qpk") != std::wstring::npos, true) << answerer.FirstProposal();
+    EXPECT_EQ(answerer.FirstProposal().find(L"lesson.qpk") != std::wstring::npos, true)
+        << answerer.FirstProposal();
     EXPECT_EQ(answerer.Type(), L"Quillmeridian Package QPK File");
   }
   ASSERT_TRUE(PumpUntil([&] { return dialog_->closes > 0; }));
@@ -254,6 +262,7 @@ TEST_F(DialogFiles, YesThenCancelInTheSaveDialogEndsTheExitWithoutClosing) {
   {
     SaveDialogAnswerer answerer({L""});
     dialog_->ExitRecorder();
+    answerer.Join();
     EXPECT_EQ(answerer.Answered(), 1);
   }
   Pump();
@@ -412,10 +421,47 @@ TEST_F(DialogFiles, SavingBeforeAnOpenRunsToItsEnd) {
   EXPECT_EQ(prompts_.Asked().back().text, L"All unsaved data will be lost. Continue?");
 }
 
+// A drop of one file, as the shell hands it over.
+HDROP DropOf(const std::wstring& path) {
+  const size_t bytes = sizeof(DROPFILES) + (path.size() + 2) * sizeof(wchar_t);
+  HGLOBAL memory = GlobalAlloc(GHND, bytes);
+  auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+  drop->pFiles = sizeof(DROPFILES);
+  drop->fWide = TRUE;
+  memcpy(reinterpret_cast<char*>(drop) + sizeof(DROPFILES), path.c_str(), path.size() * sizeof(wchar_t));
+  GlobalUnlock(memory);
+  return static_cast<HDROP>(memory);
+}
+
+TEST_F(DialogFiles, ADroppedSoundFileOpensAndOtherFilesAreRefused) {
+  const std::wstring clip = folder_ + L"\\clip.avi";
+  ASSERT_TRUE(WriteWholeFile(clip, std::string("not a sound")));
+  dialog_->SendMessage(WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf(clip)), 0);
+  ASSERT_EQ(prompts_.Asked().size(), 1u);
+  EXPECT_EQ(prompts_.Asked()[0].text, L"Unsupported file format.");
+  EXPECT_EQ(prompts_.Asked()[0].caption, L"Recorder");
+  EXPECT_EQ(dialog_->m_videoMode, 0u);
+
+  const std::wstring lesson = folder_ + L"\\dropped.wav";
+  ASSERT_TRUE(WriteWholeFile(lesson, WavBytes(4410)));
+  dialog_->Student()->textsPresent = 1;
+  dialog_->SendMessage(WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf(lesson)), 0);
+  ASSERT_TRUE(PumpUntil([&] { return !dialog_->Master()->loadThread && dialog_->IsWindowEnabled(); }));
+  ASSERT_NE(dialog_->Master()->loadedPath, nullptr);
+  EXPECT_EQ(std::wstring(dialog_->Master()->loadedPath), lesson);
+  EXPECT_EQ(dialog_->Student()->textsPresent, 0);
+  // The drop's whole buffer is stored, and read back as the path.
+  const auto& stored = app_->settingsDocument["Main"]["LastOpenPath"];
+  EXPECT_EQ(stored.size(), 1024u);
+  EXPECT_EQ(stored[0], static_cast<unsigned>(lesson[0]));
+  EXPECT_EQ(stored[lesson.size()], 0u);
+}
+
 class SendMemory {
  public:
   SendMemory() {
-    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"QUILLMERIDIAN_SHAREDMEM");
+    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                  L"QUILLMERIDIAN_SHAREDMEM");
     view_ = mapping_ ? static_cast<wchar_t*>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0)) : nullptr;
   }
   ~SendMemory() {

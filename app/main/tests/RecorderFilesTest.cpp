@@ -60,7 +60,8 @@ HWND WaitLoaded(CRecorderProcess& recorder, const std::wstring& title, const std
   HWND dialog = recorder.WaitForWindow(title);
   if (!dialog) return nullptr;
   HWND field = GetDlgItem(dialog, IDC_FILENAME);
-  if (!WaitUntil([&] { return ControlText(field) == name && IsWindowEnabled(dialog); }, 30000)) return nullptr;
+  if (!WaitUntil([&] { return ControlText(field) == name && IsWindowEnabled(dialog); }, 30000))
+    return nullptr;
   return dialog;
 }
 
@@ -112,8 +113,8 @@ TEST_F(RecorderFiles, AStationWithoutAMasterFileCountsUpItsSaves) {
     HWND dialog = recorder.WaitForWindow(L"_1QuillmeridianUser");
     ASSERT_NE(dialog, nullptr);
     ASSERT_TRUE(daemon.WaitForLog("MSG msg=0x590 wparam=9 lparam=1", 30000));
-    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(dialog) && !IsWindowVisible(GetDlgItem(dialog, IDC_BUTEXIT)); },
-                          30000));
+    ASSERT_TRUE(WaitUntil(
+        [&] { return IsWindowVisible(dialog) && !IsWindowVisible(GetDlgItem(dialog, IDC_BUTEXIT)); }, 30000));
     PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     EXPECT_EQ(recorder.WaitExit(60000), 0u);
     EXPECT_TRUE(LooksLikeZip(kWorks + expected)) << Narrow(expected);
@@ -165,7 +166,8 @@ TEST_F(RecorderFiles, TheSaveDialogProposesThePackageAndKeepsTheOverwrittenFile)
 
   // The Master: its own name with the package extension.
   ui::PostClick(dialog, IDC_BUTSAVEBM);
-  HWND confirm = ui::WaitForMessageBox(recorder.Id(), L"Do you want to save all changes of the master track?");
+  HWND confirm =
+      ui::WaitForMessageBox(recorder.Id(), L"Do you want to save all changes of the master track?");
   ASSERT_NE(confirm, nullptr);
   ui::PostClick(confirm, IDYES);
   save = ui::WaitForFileDialog(recorder.Id());
