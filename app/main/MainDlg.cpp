@@ -13,6 +13,15 @@ BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
   ON_WM_PAINT()
   ON_WM_QUERYDRAGICON()
   ON_MESSAGE(WM_SOUND_NOTIFY, &CMainDlg::OnSoundNotify)
+  // Open, save, send and exit.
+  ON_BN_CLICKED(IDC_BUTOPENWAV, &CMainDlg::OnOpenFile)
+  ON_BN_CLICKED(IDC_BUTSAVEWAV, &CMainDlg::OnSaveStudent)
+  ON_BN_CLICKED(IDC_BUTSAVEBM, &CMainDlg::OnSaveMaster)
+  ON_BN_CLICKED(IDC_BUTCLOSEWAV, &CMainDlg::OnCloseFile)
+  ON_BN_CLICKED(IDC_BUTSENDWAV, &CMainDlg::OnSendToFramework)
+  ON_BN_CLICKED(IDC_BUTEXIT, &CMainDlg::OnExitButton)
+  ON_WM_SYSCOMMAND()
+  ON_WM_DROPFILES()
 END_MESSAGE_MAP()
 
 namespace {
@@ -79,6 +88,3 @@ void CMainDlg::OnOK() {
   EnumWindows(CloseOwnedWindowCallback, reinterpret_cast<LPARAM>(m_hWnd));
   PostQuitMessage(0);
 }
-
-// Escape ends the dialog at once until the exit routine (questions, saves) takes its place.
-void CMainDlg::OnCancel() { CDialog::OnCancel(); }

@@ -12,6 +12,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 #include "app/controls/CGraphicSlider.h"
 #include "app/controls/COwnClipboardEdit.h"
 #include "app/controls/CStaticLedNumber.h"
@@ -132,6 +134,40 @@ class CMainDlg : public CDialog {
   void NotifyClassroomDaemon();
   void ShowFileButtons();
   void CreateWaveforms();
+
+  // Open, save, send and exit (MainDlgFiles.cpp, MainDlgExit.cpp). The exit may wait for saves;
+  // a second exit while one runs or waits is dropped.
+ public:
+  // Non-zero when a save of `track` was started.
+  int SaveTrackAs(CSoundDocument* track);
+  bool AskDiscardChanges();
+  void ExitRecorder();
+
+ protected:
+  void OnOpenFile();
+  void OnSaveStudent();
+  void OnSaveMaster();
+  void OnCloseFile();
+  void OnSendToFramework();
+  void OnExitButton();
+  void OnSysCommand(UINT command, LPARAM lParam);
+  // NOTIFY_SAVED from a current track.
+  void OnTrackSaved(CSoundDocument* sender);
+  // Picks the path of a save in the save dialog and moves an existing file aside; false when
+  // cancelled.
+  bool ChooseSavePath(CSoundDocument* track, std::wstring* path);
+  bool StartTrackSave(CSoundDocument* track, const std::wstring& path);
+  // Opening the chosen path after AskDiscardChanges and the dialog or the drop.
+  void OpenChosenFile(const wchar_t* buffer, size_t units);
+  void StartStationSave();
+  void WaitForStudentTake();
+  bool TrackBusy(const CSoundDocument* track) const;
+  bool SavesRunning() const;
+  // True (and logged) when a file operation must not start now.
+  bool FileOperationRefused(const char* what, bool studentToo) const;
+  bool m_exitRunning = false;     // the exit's questions are up
+  bool m_fileDialogUp = false;    // an open or save dialog of ours is up
+  bool m_exitSaveFailed = false;  // a save ended badly since the exit began
 
   DECLARE_MESSAGE_MAP()
 

@@ -1,23 +1,152 @@
-// Open, save, send and exit.
+// Open, save and send. A track is left alone from the start of its load or save until its
+// notification; an open or save dialog of ours is a nested message loop, so every operation here
+// refuses to start while one is up.
+#include <windows.h>
+#include <commdlg.h>
+#include <shlobj.h>
+
+#include <cstring>
 #include <cwchar>
 
+#include "app/main/FileRules.h"
 #include "app/main/MainDlg.h"
 #include "appdata/AppData.h"
+#include "common/LogManager.h"
+#include "common/Prompt.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
+#include "media/video/VideoManager.h"
+
+namespace {
+
+constexpr wchar_t kSendMemoryName[] = L"QUILLMERIDIAN_SHAREDMEM";
+constexpr size_t kSendPathUnits = 1024;
+
+// Makes every folder of `folder` that is missing; true when it stands as a folder.
+bool MakeFolders(const std::wstring& folder) {
+  if (folder.empty()) return true;
+  for (size_t at = folder.find_first_of(L"\\/", 3); at != std::wstring::npos;
+       at = folder.find_first_of(L"\\/", at + 1))
+    CreateDirectoryW(folder.substr(0, at).c_str(), nullptr);
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+bool CMainDlg::TrackBusy(const CSoundDocument* track) const {
+  return track && (track->loadThread || track->saveThread);
+}
+
+bool CMainDlg::SavesRunning() const {
+  return (Master() && Master()->saveThread) || (Student() && Student()->saveThread);
+}
+
+bool CMainDlg::FileOperationRefused(const char* what, bool studentToo) const {
+  const char* why = m_fileDialogUp                       ? "a file dialog is up"
+                    : TrackBusy(Master())                ? "the Master track is loading or saving"
+                    : studentToo && TrackBusy(Student()) ? "the Student track is saving"
+                                                         : nullptr;
+  if (why) PostLogLinef(LOG_WAVE_MANAGER, "%s refused: %s", what, why);
+  return why != nullptr;
+}
+
+void CMainDlg::OnOpenFile() {
+  if (!Master() || FileOperationRefused("Open", true)) return;
+  SendMessage(WM_COMMAND, IDC_MBUTSTOP, 0);
+  SendMessage(WM_COMMAND, IDC_BUTSTOP, 0);
+  POINT cursor = {};
+  RECT button = {};
+  GetCursorPos(&cursor);
+  ::GetWindowRect(::GetDlgItem(m_hWnd, IDC_BUTOPENWAV), &button);
+  button.left += 68;
+  // The right part of the button belongs to the URL menu.
+  if (PtInRect(&button, cursor)) return;
+  if (!AskDiscardChanges()) return;
+
+  wchar_t path[kOpenPathUnits] = {};
+  wchar_t folder[kOpenPathUnits] = {};
+  ReadLastOpenPath(AppData()->settingsDocument, path, kOpenPathUnits);
+  wcscpy(folder, path);
+  OPENFILENAMEW dialog = {};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = m_hWnd;
+  dialog.lpstrFilter =
+      L"All sound files (WAV, MP3, QPK)\0*.wav;*.mp3;*.qpk\0All video files\0*.avi;*.mpg;*.mpeg\0";
+  dialog.nFilterIndex = 0;
+  dialog.lpstrFile = path;
+  dialog.nMaxFile = kOpenPathUnits;
+  dialog.lpstrInitialDir = folder[0] ? folder : nullptr;
+  dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST;
+  dialog.FlagsEx = OFN_EX_NOPLACESBAR;
+  m_fileDialogUp = true;
+  const BOOL chosen = GetOpenFileNameW(&dialog);
+  m_fileDialogUp = false;
+  if (!chosen) return;
+  OpenChosenFile(path, kOpenPathUnits);
+}
+
+void CMainDlg::OnDropFiles(HDROP drop) {
+  wchar_t path[kDropPathUnits] = {};
+  const UINT length = DragQueryFileW(drop, 0, path, kDropPathUnits);
+  DragFinish(drop);
+  if (!length || !Master() || FileOperationRefused("Drop", true)) return;
+  SendMessage(WM_COMMAND, IDC_MBUTSTOP, 0);
+  SendMessage(WM_COMMAND, IDC_BUTSTOP, 0);
+  if (!IsDroppableSound(path)) {
+    ShowPrompt(m_hWnd, L"Unsupported file format.", L"Recorder", MB_OK);
+    return;
+  }
+  if (!AskDiscardChanges()) return;
+  OpenChosenFile(path, kDropPathUnits);
+}
+
+void CMainDlg::OpenChosenFile(const wchar_t* buffer, size_t units) {
+  Master()->ResetSoundData();
+  if (CVideoManager* video = AppData()->videoManager) video->CloseVideo();
+  StoreLastOpenPath(AppData()->settingsDocument, buffer, units);
+  OpenMediaFile(buffer);
+  if (Student()) Student()->textsPresent = 0;
+}
+
+// A save started here runs to its end before the open goes on: the open resets the Master it
+// reads. After a failed save the question after it still guards the changes.
+bool CMainDlg::AskDiscardChanges() {
+  CSoundDocument* master = Master();
+  if (!master) return true;
+  bool saveFailed = false;
+  if (master->audioChanged && ShowPrompt(m_hWnd, L"Do you want to save updated audio data?", L"Unsaved data",
+                                         MB_YESNO | MB_ICONQUESTION) == IDYES) {
+    std::wstring path;
+    if (ChooseSavePath(master, &path)) {
+      EnableWindow(FALSE);
+      m_fileName.SetWindowText(L"Please wait...");
+      if (!MakeFolders(FolderOf(path)) || !master->SaveSoundFile(path)) {
+        LogFileLine("Save before opening failed:", path);
+        saveFailed = true;
+      }
+      ShowOpenFileName();
+      EnableWindow(TRUE);
+    }
+  }
+  if (!master->modified && !saveFailed) return true;
+  return ShowPrompt(m_hWnd, L"All unsaved data will be lost. Continue?", L"Unsaved data",
+                    MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
 
 void CMainDlg::OpenMediaFile(const wchar_t* path) {
   CSoundDocument* master = Master();
   CSoundDocument* student = Student();
   if (!master || !path) return;
   if (student) student->SelectChunk(0);
-  const wchar_t* dot = wcsrchr(path, L'.');
-  if (!dot) return;
-  wchar_t extension[16] = {};
-  wcsncpy(extension, dot + 1, 15);
-  CharUpperBuffW(extension, static_cast<DWORD>(wcslen(extension)));
-  if (wcscmp(extension, L"AVI") == 0 || wcscmp(extension, L"MPG") == 0 || wcscmp(extension, L"MPEG") == 0) {
-    // Video files open in the video manager once it exists; without one there is no video.
+  const MediaKind kind = MediaKindOf(path);
+  if (kind == MediaKind::kNone) return;
+  if (kind == MediaKind::kVideo) {
+    if (CVideoManager* video = AppData()->videoManager) {
+      video->OpenVideo(path, m_hWnd);
+      m_videoMode = 1;
+    }
     return;
   }
   m_videoMode = 0;
@@ -36,4 +165,126 @@ void CMainDlg::OpenMediaFile(const wchar_t* path) {
   m_fileName.SetWindowText(L"Please wait...");
 }
 
-void CMainDlg::OnDropFiles(HDROP drop) { DragFinish(drop); }
+void CMainDlg::OnSaveStudent() { SaveTrackAs(Student()); }
+
+void CMainDlg::OnSaveMaster() {
+  if (!Master() || !Student()) return;
+  if (Student()->modified) {
+    ShowPrompt(m_hWnd, L"Use blue save button to save student track first", L"Attention", MB_ICONEXCLAMATION);
+    return;
+  }
+  if (ShowPrompt(m_hWnd, L"Do you want to save all changes of the master track?", L"Confirm",
+                 MB_YESNOCANCEL | MB_ICONQUESTION) == IDYES)
+    SaveTrackAs(Master());
+}
+
+int CMainDlg::SaveTrackAs(CSoundDocument* track) {
+  if (!track) return 0;
+  // The other track may be saving: the exit saves both.
+  if (m_fileDialogUp || TrackBusy(track)) {
+    PostLogLine(LOG_WAVE_MANAGER, "Save refused: a file dialog is up or the track is busy");
+    return 0;
+  }
+  std::wstring path;
+  if (!ChooseSavePath(track, &path)) return 0;
+  if (!StartTrackSave(track, path)) return 0;
+  EnableWindow(FALSE);
+  m_masterText.SetWindowText(L"");
+  m_fileName.SetWindowText(L"Please wait...");
+  return 1;
+}
+
+bool CMainDlg::ChooseSavePath(CSoundDocument* track, std::wstring* path) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  wchar_t buffer[MAX_PATH] = {};
+  wcsncpy(buffer, ProposedSaveName(now, track->loadedPath).c_str(), MAX_PATH - 1);
+  // Without the folder the dialog would open in the current one.
+  MakeFolders(kStudentWorksFolder);
+  OPENFILENAMEW dialog = {};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = m_hWnd;
+  dialog.lpstrFilter =
+      L"Standard MP3 files\0*.mp3\0Windows WAV files\0*.wav\0Quillmeridian Package QPK File\0*.qpk\0"
+      L"All sound files\0*.mp3;*.wav;*.qpk\0All files\0*.*\0";
+  dialog.nFilterIndex = 3;
+  dialog.lpstrFile = buffer;
+  dialog.nMaxFile = MAX_PATH;
+  dialog.lpstrInitialDir = kStudentWorksFolder;
+  dialog.lpstrDefExt = L"qpk";
+  dialog.Flags = OFN_EXPLORER;
+  dialog.FlagsEx = OFN_EX_NOPLACESBAR;
+  m_fileDialogUp = true;
+  const BOOL chosen = GetSaveFileNameW(&dialog);
+  m_fileDialogUp = false;
+  if (!chosen) return false;
+  *path = buffer;
+  // An existing file is kept under the backup name; with an old backup there it stays as it is.
+  if (GetFileAttributesW(buffer) != INVALID_FILE_ATTRIBUTES) MoveFileW(buffer, BackupName(*path).c_str());
+  return true;
+}
+
+bool CMainDlg::StartTrackSave(CSoundDocument* track, const std::wstring& path) {
+  if (!MakeFolders(FolderOf(path))) {
+    LogFileLine("Save not started, no folder for", path);
+    return false;
+  }
+  LogFileLine(track == Student() ? "Saving the Student track to" : "Saving the Master track to", path);
+  return track->StartSaveThread(path);
+}
+
+void CMainDlg::OnCloseFile() {
+  CSoundDocument* master = Master();
+  if (!master || FileOperationRefused("Close", false)) return;
+  m_masterText.SetWindowText(L"");
+  CVideoManager* video = AppData()->videoManager;
+  if (m_videoMode && video) {
+    video->CloseVideo();
+    video->modified = 0;
+    m_videoMode = 0;
+  } else {
+    master->FreeAllChunks();
+    master->ResetSoundData();
+    master->RedrawWaveform(0, 0);
+  }
+  // A closed file has nothing left to save.
+  master->modified = 0;
+  master->audioChanged = 0;
+  master->textsPresent = 0;
+  m_fileName.SetWindowText(L"");
+}
+
+void CMainDlg::OnSendToFramework() {
+  CSoundDocument* master = Master();
+  if (!master || FileOperationRefused("Send", false)) return;
+  SendMessage(WM_COMMAND, IDC_MBUTSTOP, 0);
+  SendMessage(WM_COMMAND, IDC_BUTSTOP, 0);
+  WaitForStudentTake();
+  wchar_t documents[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, documents);
+  const std::wstring path = SendFileName(documents, GetTickCount());
+  // Saved here on the UI thread: the path is handed over only once the file stands whole.
+  if (!MakeFolders(FolderOf(path)) || !master->SaveSoundFile(path)) {
+    LogFileLine("Send failed, not saved:", path);
+    return;
+  }
+  ShowPrompt(m_hWnd, path.c_str(), L"File saved in My Documents", MB_ICONEXCLAMATION);
+  HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kSendMemoryName);
+  if (!mapping) {
+    ShowPrompt(m_hWnd, L"Error communicating to Orrin framework", L"Communication problem",
+               MB_ICONEXCLAMATION);
+    return;
+  }
+  if (void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0)) {
+    MEMORY_BASIC_INFORMATION region = {};
+    const size_t bytes = (path.size() + 1) * sizeof(wchar_t);
+    // The mapping's size is the framework's: a path that does not fit is not written at all.
+    if (path.size() < kSendPathUnits && VirtualQuery(view, &region, sizeof region) &&
+        region.RegionSize >= bytes)
+      memcpy(view, path.c_str(), bytes);
+    else
+      LogFileLine("Sent path does not fit the framework's memory:", path);
+    UnmapViewOfFile(view);
+  }
+  CloseHandle(mapping);
+}

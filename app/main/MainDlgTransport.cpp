@@ -13,6 +13,9 @@ LRESULT CMainDlg::OnSoundNotify(WPARAM code, LPARAM sender) {
     case NOTIFY_LOADED:
       if (track == Master()) OnTrackLoaded();
       break;
+    case NOTIFY_SAVED:
+      OnTrackSaved(track);
+      break;
     default:
       break;
   }

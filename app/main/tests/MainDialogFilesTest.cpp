@@ -1,0 +1,513 @@
+// The main dialog's save, send and exit in-process over fake-engine tracks: boxes answered by
+// script, the real save dialog answered from a helper thread, and the saved packages read back.
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/main/MainDlg.h"
+#include "app/res/resource.h"
+#include "appdata/AppData.h"
+#include "media/document/SoundDocument.h"
+#include "media/soundfile/SoundFile.h"
+#include "media/zip/ZipArchive.h"
+#include "tests/support/FakeSoundEngine.h"
+#include "tests/support/ScriptedPrompts.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/UiDriver.h"
+
+namespace {
+
+void Pump() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+}
+
+template <class F>
+bool PumpUntil(F done, DWORD timeoutMs = 30000) {
+  return WaitUntil(
+      [&] {
+        Pump();
+        return done();
+      },
+      timeoutMs);
+}
+
+std::string WavBytes(uint32_t frames) {
+  std::string out;
+  auto u32 = [&](uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
+  auto u16 = [&](uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
+  out += "RIFF";
+  u32(36 + frames * 2);
+  out += "WAVEfmt ";
+  u32(16);
+  u16(1);
+  u16(1);
+  u32(44100);
+  u32(88200);
+  u16(2);
+  u16(16);
+  out += "data";
+  u32(frames * 2);
+  for (uint32_t i = 0; i < frames; ++i) u16(static_cast<uint16_t>((i % 200) * 150));
+  return out;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// The entry names of a package, and its ".cif" records.
+struct Package {
+  std::vector<std::wstring> names;
+  std::vector<ChunkTableRecord> table;
+};
+
+Package ReadPackage(const std::wstring& path, const std::wstring& scratch) {
+  Package package;
+  ZipHandle* zip = OpenZip(path.c_str());
+  if (!zip) return package;
+  ZipEntryInfo info = {};
+  GetZipItem(zip, -1, &info);
+  const int32_t count = info.index;
+  for (int32_t i = 0; i < count; ++i) {
+    if (GetZipItem(zip, i, &info) != ZR_OK) break;
+    package.names.push_back(info.name);
+    const std::wstring name = info.name;
+    if (name.size() > 4 && name.substr(name.size() - 4) == L".cif") {
+      const std::wstring out = scratch + L"\\table.cif";
+      UnzipItem(zip, i, out.c_str());
+      std::string bytes;
+      ReadWholeFile(out, bytes);
+      package.table.resize(bytes.size() / sizeof(ChunkTableRecord));
+      memcpy(package.table.data(), bytes.data(), package.table.size() * sizeof(ChunkTableRecord));
+    }
+  }
+  CloseZip(zip);
+  return package;
+}
+
+// The dialog with its closing counted instead of ending a modal loop.
+class CountingDialog : public CMainDlg {
+ public:
+  using CMainDlg::CMainDlg;
+  void OnOK() override {
+    ++closes;
+    savesRunningAtClose = Master()->saveThread || Student()->saveThread;
+  }
+  int closes = 0;
+  bool savesRunningAtClose = false;
+};
+
+// Answers the next `paths.size()` save dialogs of this process: a path chooses it, an empty one
+// cancels it.
+class SaveDialogAnswerer {
+ public:
+  explicit SaveDialogAnswerer(std::vector<std::wstring> paths)
+      : thread_([this, paths] {
+          for (const std::wstring& path : paths) {
+            HWND dialog = ui::WaitForFileDialog(GetCurrentProcessId(), 60000);
+            if (!dialog) return;
+            if (proposals_.empty()) {
+              proposals_.push_back(ui::ControlTextOf(dialog, ui::kFileNameCombo));
+              type_ = ui::ControlTextOf(dialog, ui::kTypeCombo);
+            }
+            if (path.empty() ? !ui::CancelDialog(dialog) : !ui::ChooseFile(dialog, path)) return;
+            ++answered_;
+          }
+        }) {}
+  ~SaveDialogAnswerer() { Join(); }
+  // Waits for the answers (the dialog may be gone before the answerer has seen it go).
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  int Answered() const { return answered_; }
+  std::wstring FirstProposal() const { return proposals_.empty() ? L"" : proposals_[0]; }
+  std::wstring Type() const { return type_; }
+
+ private:
+  std::atomic<int> answered_{0};
+  std::vector<std::wstring> proposals_;
+  std::wstring type_;
+  std::thread thread_;
+};
+
+uint32_t FailingZipAdd(ZipHandle*, const wchar_t*, const void*, uint32_t, uint32_t) { return ZR_READWRITE; }
+
+class DialogFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CoInitialize(nullptr);
+    g_pfnCreateSoundEngine = MakeSilentFakeEngine;
+    app_ = new CAppData;
+    g_pAppData = app_;
+    dialog_ = new CountingDialog(nullptr, app_);
+    ASSERT_TRUE(dialog_->Create());
+    Pump();
+    folder_ = MakeTempFolder(L"qmfiles");
+    ASSERT_FALSE(folder_.empty());
+  }
+  void TearDown() override {
+    g_pfnSoundZipAdd = ZipAdd;
+    PumpUntil([&] {
+      return !dialog_->Master()->loadThread && !dialog_->Master()->saveThread &&
+             !dialog_->Student()->saveThread;
+    });
+    dialog_->DestroyWindow();
+    delete dialog_;
+    delete app_;
+    g_pAppData = nullptr;
+    g_pfnCreateSoundEngine = nullptr;
+    RemoveTree(folder_);
+    CoUninitialize();
+  }
+
+  // The Master holds a loaded lesson; the Student a take of its own.
+  void LoadTracks() {
+    const std::wstring lesson = folder_ + L"\\lesson.wav";
+    ASSERT_TRUE(WriteWholeFile(lesson, WavBytes(44100)));
+    dialog_->OpenMediaFile(lesson.c_str());
+    ASSERT_TRUE(PumpUntil([&] { return dialog_->IsWindowEnabled() != FALSE; }));
+    const std::wstring take = folder_ + L"\\take.wav";
+    ASSERT_TRUE(WriteWholeFile(take, WavBytes(22050)));
+    ASSERT_TRUE(dialog_->Student()->LoadSoundFile(take));
+    dialog_->Student()->modified = 1;
+  }
+
+  void WaitForSaves() {
+    ASSERT_TRUE(PumpUntil([&] { return !dialog_->Master()->saveThread && !dialog_->Student()->saveThread; }));
+    Pump();
+  }
+
+  ScriptedPrompts prompts_;
+  CAppData* app_ = nullptr;
+  CountingDialog* dialog_ = nullptr;
+  std::wstring folder_;
+};
+
+TEST_F(DialogFiles, TwoSavesInOneExitCloseOnlyWhenBothHaveEnded) {
+  LoadTracks();
+  dialog_->Master()->audioChanged = 1;
+  const std::wstring masterOut = folder_ + L"\\master.qpk", studentOut = folder_ + L"\\student.qpk";
+  prompts_.Queue(IDYES);  // save updated audio data
+  prompts_.Queue(IDYES);  // save student track
+  {
+    SaveDialogAnswerer answerer({masterOut, studentOut});
+    dialog_->ExitRecorder();
+    answerer.Join();
+    EXPECT_EQ(answerer.Answered(), 2);
+    EXPECT_EQ(answerer.FirstProposal().find(L"lesson.qpk") != std::wstring::npos, true)
+        << answerer.FirstProposal();
+    EXPECT_EQ(answerer.Type(), L"Quillmeridian Package QPK File");
+  }
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->closes > 0; }));
+  WaitForSaves();
+  EXPECT_EQ(dialog_->closes, 1);
+  EXPECT_FALSE(dialog_->savesRunningAtClose);
+  Package master = ReadPackage(masterOut, folder_);
+  EXPECT_EQ(master.names, (std::vector<std::wstring>{L"master.mpa", L"master.cif"}));
+  ASSERT_EQ(master.table.size(), 1u);
+  EXPECT_EQ(master.table[0].startMs, 0u);
+  EXPECT_EQ(master.table[0].lengthMs, 1000u);
+  Package student = ReadPackage(studentOut, folder_);
+  EXPECT_EQ(student.names, (std::vector<std::wstring>{L"student.mpa", L"student.cif"}));
+  ASSERT_EQ(student.table.size(), 1u);
+  EXPECT_EQ(student.table[0].lengthMs, 500u);
+  // The package check with independent tools keeps them here.
+  wchar_t keep[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"QM_KEEP_PACKAGES", keep, MAX_PATH)) {
+    CopyFileW(masterOut.c_str(), (std::wstring(keep) + L"\\master.qpk").c_str(), FALSE);
+    CopyFileW(studentOut.c_str(), (std::wstring(keep) + L"\\student.qpk").c_str(), FALSE);
+  }
+}
+
+TEST_F(DialogFiles, AFailedSaveKeepsTheProgramOpenAndALaterExitCloses) {
+  LoadTracks();
+  const std::wstring out = folder_ + L"\\take.qpk";
+  g_pfnSoundZipAdd = FailingZipAdd;
+  prompts_.Queue(IDYES);
+  {
+    SaveDialogAnswerer answerer({out});
+    dialog_->ExitRecorder();
+  }
+  WaitForSaves();
+  EXPECT_EQ(dialog_->closes, 0);
+  EXPECT_EQ(dialog_->m_exitPending, 0u);
+  EXPECT_EQ(dialog_->Student()->modified, 1);
+  EXPECT_FALSE(Exists(out));
+  EXPECT_TRUE(dialog_->IsWindowEnabled());
+
+  g_pfnSoundZipAdd = ZipAdd;
+  prompts_.Clear();
+  prompts_.Queue(IDYES);
+  {
+    SaveDialogAnswerer answerer({out});
+    dialog_->ExitRecorder();
+  }
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->closes > 0; }));
+  EXPECT_TRUE(Exists(out));
+}
+
+TEST_F(DialogFiles, YesThenCancelInTheSaveDialogEndsTheExitWithoutClosing) {
+  LoadTracks();
+  prompts_.Queue(IDYES);
+  {
+    SaveDialogAnswerer answerer({L""});
+    dialog_->ExitRecorder();
+    answerer.Join();
+    EXPECT_EQ(answerer.Answered(), 1);
+  }
+  Pump();
+  EXPECT_EQ(dialog_->closes, 0);
+  EXPECT_EQ(dialog_->m_exitPending, 0u);
+  EXPECT_EQ(dialog_->Student()->saveThread, nullptr);
+  // The next exit asks again.
+  prompts_.Clear();
+  prompts_.Queue(IDNO);
+  dialog_->ExitRecorder();
+  EXPECT_EQ(prompts_.Asked().size(), 1u);
+  EXPECT_EQ(dialog_->closes, 1);
+}
+
+// Every way of exiting arrives while the exit's first box is up; only that box is shown.
+CountingDialog* g_reentered = nullptr;
+int g_boxes = 0;
+int ReenteringPrompt(HWND, LPCWSTR, LPCWSTR, UINT) {
+  ++g_boxes;
+  g_reentered->ExitRecorder();
+  g_reentered->SendMessage(WM_SYSCOMMAND, SC_CLOSE, 0);
+  g_reentered->SendMessage(WM_COMMAND, IDCANCEL, 0);
+  g_reentered->SendMessage(WM_COMMAND, IDC_BUTEXIT, 0);
+  return IDNO;
+}
+
+TEST_F(DialogFiles, AnExitArrivingDuringTheExitIsDropped) {
+  dialog_->Student()->modified = 1;
+  g_reentered = dialog_;
+  g_boxes = 0;
+  PFN_ShowPrompt before = g_pfnShowPrompt;
+  g_pfnShowPrompt = ReenteringPrompt;
+  dialog_->SendMessage(WM_SYSCOMMAND, SC_CLOSE, 0);
+  g_pfnShowPrompt = before;
+  EXPECT_EQ(g_boxes, 1);
+  EXPECT_EQ(dialog_->closes, 1);
+}
+
+TEST_F(DialogFiles, AStationSavesTheStudentWithoutQuestionsAndCountsUpItsNames) {
+  app_->stationMode = 1;
+  app_->hiddenStart = 1;
+  app_->stationNumber = 0;
+  const std::wstring prefix = folder_ + L"\\class\\";
+  wcscpy(app_->savePathPrefix, prefix.c_str());
+  ASSERT_TRUE(CreateDirectoryW(prefix.c_str(), nullptr));
+  ASSERT_TRUE(WriteWholeFile(prefix + L"1StudentsWorks.qpk", std::string("old")));
+  // The automatic save runs even when the Student is unmodified.
+  dialog_->ExitRecorder();
+  EXPECT_EQ(dialog_->closes, 0);
+  EXPECT_EQ(dialog_->m_exitPending, 1u);
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->closes > 0; }));
+  EXPECT_TRUE(prompts_.Asked().empty());
+  EXPECT_TRUE(Exists(prefix + L"1StudentsWorks[1].qpk"));
+  EXPECT_EQ(ReadFileOrMissing(prefix + L"1StudentsWorks.qpk"), "old");
+}
+
+TEST_F(DialogFiles, AStationSaveToAMissingDriveKeepsItOpenUntilASaveSucceeds) {
+  app_->stationMode = 1;
+  app_->hiddenStart = 1;
+  app_->stationNumber = 2;
+  wcscpy(app_->savePathPrefix, L"Q:\\nodrive\\");
+  dialog_->Student()->modified = 1;
+  dialog_->ExitRecorder();
+  Pump();
+  EXPECT_EQ(dialog_->closes, 0);
+  EXPECT_EQ(dialog_->m_exitPending, 0u);
+
+  // A save that fails in its thread.
+  const std::wstring prefix = folder_ + L"\\";
+  wcscpy(app_->savePathPrefix, prefix.c_str());
+  g_pfnSoundZipAdd = FailingZipAdd;
+  const std::wstring take = folder_ + L"\\take.wav";
+  ASSERT_TRUE(WriteWholeFile(take, WavBytes(22050)));
+  ASSERT_TRUE(dialog_->Student()->LoadSoundFile(take));
+  dialog_->ExitRecorder();
+  WaitForSaves();
+  EXPECT_EQ(dialog_->closes, 0);
+  EXPECT_EQ(dialog_->m_exitPending, 0u);
+
+  g_pfnSoundZipAdd = ZipAdd;
+  dialog_->ExitRecorder();
+  ASSERT_TRUE(PumpUntil([&] { return dialog_->closes > 0; }));
+  Package saved = ReadPackage(prefix + L"2StudentsWorks.qpk", folder_);
+  EXPECT_EQ(saved.names, (std::vector<std::wstring>{L"2StudentsWorks.mpa", L"2StudentsWorks.cif"}));
+}
+
+TEST_F(DialogFiles, UnlockedStationDeletesTheMastersFileAndDoesNotSave) {
+  LoadTracks();
+  app_->stationMode = 1;
+  app_->hiddenStart = 1;
+  dialog_->m_unlockValue = 7;
+  dialog_->ExitRecorder();
+  EXPECT_EQ(dialog_->closes, 1);
+  EXPECT_FALSE(Exists(folder_ + L"\\lesson.wav"));
+  EXPECT_EQ(dialog_->Student()->saveThread, nullptr);
+  EXPECT_TRUE(prompts_.Asked().empty());
+}
+
+TEST_F(DialogFiles, APeerLocksTheStationUnlessTheSendFlagIsSet) {
+  dialog_->Student()->modified = 1;
+  app_->stationMode = 1;
+  dialog_->m_peerWindow = dialog_->m_hWnd;
+  dialog_->SendMessage(WM_COMMAND, IDCANCEL, 0);
+  dialog_->ExitRecorder();
+  EXPECT_EQ(dialog_->closes, 0);
+  app_->testFlag = 1;
+  dialog_->ExitRecorder();
+  EXPECT_EQ(dialog_->closes, 1);
+  EXPECT_TRUE(prompts_.Asked().empty());
+}
+
+TEST_F(DialogFiles, ClosingTheFileLeavesNothingToSave) {
+  LoadTracks();
+  dialog_->Student()->modified = 0;
+  dialog_->Master()->modified = 1;
+  dialog_->Master()->audioChanged = 1;
+  dialog_->Master()->textsPresent = 1;
+  dialog_->SendMessage(WM_COMMAND, IDC_BUTCLOSEWAV, 0);
+  dialog_->ExitRecorder();
+  EXPECT_TRUE(prompts_.Asked().empty());
+  EXPECT_EQ(dialog_->closes, 1);
+}
+
+TEST_F(DialogFiles, SavingBeforeAnOpenRunsToItsEnd) {
+  LoadTracks();
+  dialog_->Master()->audioChanged = 1;
+  dialog_->Master()->modified = 1;
+  const std::wstring out = folder_ + L"\\before.qpk";
+  ASSERT_TRUE(WriteWholeFile(out, std::string("earlier")));
+  prompts_.Queue(IDYES);
+  bool discard = false;
+  {
+    SaveDialogAnswerer answerer({out});
+    discard = dialog_->AskDiscardChanges();
+  }
+  // Saved: nothing is left to lose, so the second question is not asked.
+  EXPECT_TRUE(discard);
+  EXPECT_EQ(prompts_.Asked().size(), 1u);
+  EXPECT_EQ(dialog_->Master()->saveThread, nullptr);
+  EXPECT_EQ(ReadPackage(out, folder_).table.size(), 1u);
+  EXPECT_EQ(ReadFileOrMissing(folder_ + L"\\before - Old.qpk"), "earlier");
+
+  // A failed save leaves the Master modified and the question guards it.
+  g_pfnSoundZipAdd = FailingZipAdd;
+  prompts_.Clear();
+  prompts_.Queue(IDYES);
+  prompts_.Queue(IDOK);  // the saver's report
+  prompts_.Queue(IDNO);
+  dialog_->Master()->audioChanged = 1;
+  {
+    SaveDialogAnswerer answerer({folder_ + L"\\failing.qpk"});
+    discard = dialog_->AskDiscardChanges();
+  }
+  EXPECT_FALSE(discard);
+  ASSERT_FALSE(prompts_.Asked().empty());
+  EXPECT_EQ(prompts_.Asked().back().text, L"All unsaved data will be lost. Continue?");
+}
+
+// A drop of one file, as the shell hands it over.
+HDROP DropOf(const std::wstring& path) {
+  const size_t bytes = sizeof(DROPFILES) + (path.size() + 2) * sizeof(wchar_t);
+  HGLOBAL memory = GlobalAlloc(GHND, bytes);
+  auto* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+  drop->pFiles = sizeof(DROPFILES);
+  drop->fWide = TRUE;
+  memcpy(reinterpret_cast<char*>(drop) + sizeof(DROPFILES), path.c_str(), path.size() * sizeof(wchar_t));
+  GlobalUnlock(memory);
+  return static_cast<HDROP>(memory);
+}
+
+TEST_F(DialogFiles, ADroppedSoundFileOpensAndOtherFilesAreRefused) {
+  const std::wstring clip = folder_ + L"\\clip.avi";
+  ASSERT_TRUE(WriteWholeFile(clip, std::string("not a sound")));
+  dialog_->SendMessage(WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf(clip)), 0);
+  ASSERT_EQ(prompts_.Asked().size(), 1u);
+  EXPECT_EQ(prompts_.Asked()[0].text, L"Unsupported file format.");
+  EXPECT_EQ(prompts_.Asked()[0].caption, L"Recorder");
+  EXPECT_EQ(dialog_->m_videoMode, 0u);
+
+  const std::wstring lesson = folder_ + L"\\dropped.wav";
+  ASSERT_TRUE(WriteWholeFile(lesson, WavBytes(4410)));
+  dialog_->Student()->textsPresent = 1;
+  dialog_->SendMessage(WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf(lesson)), 0);
+  ASSERT_TRUE(PumpUntil([&] { return !dialog_->Master()->loadThread && dialog_->IsWindowEnabled(); }));
+  ASSERT_NE(dialog_->Master()->loadedPath, nullptr);
+  EXPECT_EQ(std::wstring(dialog_->Master()->loadedPath), lesson);
+  EXPECT_EQ(dialog_->Student()->textsPresent, 0);
+  // The drop's whole buffer is stored, and read back as the path.
+  const auto& stored = app_->settingsDocument["Main"]["LastOpenPath"];
+  EXPECT_EQ(stored.size(), 1024u);
+  EXPECT_EQ(stored[0], static_cast<unsigned>(lesson[0]));
+  EXPECT_EQ(stored[lesson.size()], 0u);
+}
+
+class SendMemory {
+ public:
+  SendMemory() {
+    mapping_ = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                  L"QUILLMERIDIAN_SHAREDMEM");
+    view_ = mapping_ ? static_cast<wchar_t*>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0)) : nullptr;
+  }
+  ~SendMemory() {
+    if (view_) UnmapViewOfFile(view_);
+    if (mapping_) CloseHandle(mapping_);
+  }
+  std::wstring Text() const { return view_ ? std::wstring(view_) : L"<none>"; }
+
+ private:
+  HANDLE mapping_ = nullptr;
+  wchar_t* view_ = nullptr;
+};
+
+TEST_F(DialogFiles, SendSavesIntoMyDocumentsAndHandsThePathOver) {
+  LoadTracks();
+  wchar_t documents[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, documents);
+  {
+    SendMemory memory;
+    dialog_->SendMessage(WM_COMMAND, IDC_BUTSENDWAV, 0);
+    const auto asked = prompts_.Asked();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].caption, L"File saved in My Documents");
+    const std::wstring path = asked[0].text;
+    EXPECT_EQ(path.rfind(std::wstring(documents) + L"\\Orrin", 0), 0u) << path;
+    EXPECT_EQ(memory.Text(), path);
+    EXPECT_EQ(ReadPackage(path, folder_).table.size(), 1u);
+    DeleteFileW(path.c_str());
+  }
+  // Without the framework the file is saved all the same.
+  prompts_.Clear();
+  dialog_->SendMessage(WM_COMMAND, IDC_BUTSENDWAV, 0);
+  auto asked = prompts_.Asked();
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_TRUE(Exists(asked[0].text));
+  DeleteFileW(asked[0].text.c_str());
+  EXPECT_EQ(asked[1].text, L"Error communicating to Orrin framework");
+  EXPECT_EQ(asked[1].caption, L"Communication problem");
+
+  // A failed save shows no path and hands nothing over.
+  SendMemory memory;
+  g_pfnSoundZipAdd = FailingZipAdd;
+  prompts_.Clear();
+  dialog_->SendMessage(WM_COMMAND, IDC_BUTSENDWAV, 0);
+  for (const AskedPrompt& p : prompts_.Asked()) EXPECT_NE(p.caption, L"File saved in My Documents");
+  EXPECT_EQ(memory.Text(), L"");
+}
+
+}  // namespace
