@@ -44,6 +44,12 @@ constexpr uint32_t kMaxTextFileBytes = 10000000;
 constexpr size_t kMaxChunkTextUnits = 1023;
 // A package with more entries than this is read only up to here.
 constexpr int32_t kMaxPackageEntries = 1024;
+// A package whose entries would extract to more than this (or more than the temp folder's free
+// space) is refused before anything is extracted.
+constexpr uint64_t kMaxPackageBytes = 2ull << 30;
+// Sampling rates a sound file may have.
+constexpr uint32_t kMinSampleRate = 1000;
+constexpr uint32_t kMaxSampleRate = 384000;
 
 // How the saver and loader tell the user about a failure: a message box (MB_ICONEXCLAMATION) by
 // default; tests replace it, since a box would block them.
@@ -80,5 +86,12 @@ std::wstring UpperExtension(const std::wstring& path);
 std::wstring ReplaceExtension(const std::wstring& path, const wchar_t* ext);
 // True when both name the same existing file (by volume and file index).
 bool IsSameFile(HANDLE open, const std::wstring& path);
+// True when a sound saved at path can be loaded again by a track whose temp folder is tempFolder:
+// the loader takes paths of at most kMaxPathUnits characters, and decodes an MP3 or a package into
+// the temp folder under the file's base name.
+bool FitsTheLoader(const std::wstring& path, const std::wstring& tempFolder);
+
+// Longest path the loader takes.
+constexpr size_t kMaxPathUnits = 259;
 
 }  // namespace soundfile

@@ -12,7 +12,7 @@ import tempfile
 import unittest
 import wave
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests", "support"))
 from qmcheck import win_path  # noqa: E402
 
 BIN = os.environ["QM_BIN"]
