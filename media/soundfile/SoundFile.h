@@ -44,6 +44,19 @@ constexpr uint32_t kMaxTextFileBytes = 10000000;
 constexpr size_t kMaxChunkTextUnits = 1023;
 // A package with more entries than this is read only up to here.
 constexpr int32_t kMaxPackageEntries = 1024;
+// A package whose entries would extract to more than this (or more than the temp folder's free
+// space) is refused before anything is extracted.
+constexpr uint64_t kMaxPackageBytes = 2ull << 30;
+// Sampling rates a sound file may have.
+constexpr uint32_t kMinSampleRate = 1000;
+constexpr uint32_t kMaxSampleRate = 384000;
+// Longest path the loader takes.
+constexpr size_t kMaxPathUnits = 259;
+
+// True when a sound saved at path can be loaded again by a track whose temp folder is tempFolder:
+// the loader takes paths of at most kMaxPathUnits characters, and decodes an MP3 or a package into
+// the temp folder under the file's base name.
+bool FitsTheLoader(const std::wstring& path, const std::wstring& tempFolder);
 
 // The package writer's add call (ZipAdd by default), so that tests can make it fail.
 using PFN_SoundZipAdd = uint32_t (*)(ZipHandle* handle, const wchar_t* name, const void* source,

@@ -17,8 +17,6 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 namespace {
 
-constexpr size_t kMaxPathUnits = 259;
-
 int WINAPI IgnoreProgress(uint32_t, uint32_t, uint32_t) { return 0; }
 
 int CallDecoder(const char* mp3, const char* wav) {
@@ -86,6 +84,20 @@ class DecodeMutex {
   HANDLE handle_ = nullptr;
 };
 
+// Offset of the first occurrence of the 4-byte tag at or after from; UINT64_MAX when none.
+uint64_t FindTag(HANDLE file, uint64_t fileSize, uint64_t from, const char* tag) {
+  std::vector<char> block(1 << 16);
+  for (uint64_t at = from; at + 4 <= fileSize;) {
+    const DWORD n = DWORD(std::min<uint64_t>(block.size(), fileSize - at));
+    if (!ReadFileAt(file, at, block.data(), n)) return UINT64_MAX;
+    for (DWORD i = 0; i + 4 <= n; ++i)
+      if (memcmp(block.data() + i, tag, 4) == 0) return at + i;
+    if (at + n >= fileSize) break;
+    at += n - 3;  // a tag across two blocks
+  }
+  return UINT64_MAX;
+}
+
 // Where the "data" chunk of a PCM WAV lies, found by walking the RIFF chunks after "fmt ".
 struct WavLayout {
   uint32_t dataOffset = 0;
@@ -101,27 +113,37 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
     return false;
   const WavHeaderImage& h = *header;
   if (h.fmtSize < 16 || h.formatTag != WAVE_FORMAT_PCM || h.bitsPerSample != 16 || h.channels == 0 ||
-      h.blockAlign != uint32_t(h.channels) * 2 || h.samplesPerSec == 0)
+      h.blockAlign != uint32_t(h.channels) * 2 || h.samplesPerSec < kMinSampleRate ||
+      h.samplesPerSec > kMaxSampleRate)
     return false;
 
+  // The data of the "data" chunk whose header is at pos, cut to what the file holds.
+  auto takeData = [&](uint64_t pos) {
+    uint32_t chunkSize = 0;
+    const uint64_t offset = pos + 8;
+    if (offset > 0xFFFFFFFFull || offset > fileSize || !ReadFileAt(file, pos + 4, &chunkSize, 4)) return false;
+    uint64_t bytes = std::min<uint64_t>(chunkSize, fileSize - offset);  // truncated files
+    bytes -= bytes % h.blockAlign;
+    if (bytes == 0) return false;
+    layout->dataOffset = uint32_t(offset);
+    layout->dataSize = uint32_t(bytes);
+    return true;
+  };
   uint64_t pos = 20 + uint64_t(h.fmtSize) + (h.fmtSize & 1);
   while (pos + 8 <= fileSize) {
     char id[4];
     uint32_t chunkSize = 0;
-    if (!ReadFileAt(file, pos, id, 4) || !ReadFileAt(file, pos + 4, &chunkSize, 4)) return false;
+    if (!ReadFileAt(file, pos, id, 4) || !ReadFileAt(file, pos + 4, &chunkSize, 4)) break;
     if (memcmp(id, "data", 4) == 0) {
-      const uint64_t offset = pos + 8;
-      if (offset > 0xFFFFFFFFull) return false;
-      uint64_t bytes = std::min<uint64_t>(chunkSize, fileSize - offset);  // truncated files
-      bytes -= bytes % h.blockAlign;
-      if (bytes == 0) return false;
-      layout->dataOffset = uint32_t(offset);
-      layout->dataSize = uint32_t(bytes);
-      return true;
+      if (takeData(pos)) return true;
+      break;
     }
     pos += 8 + uint64_t(chunkSize) + (chunkSize & 1);
   }
-  return false;
+  // Some tools leave out the pad byte after an odd-sized chunk, which throws the walk off: the
+  // first "data" tag after the header is taken instead.
+  const uint64_t tag = FindTag(file, fileSize, sizeof(WavHeaderImage), "data");
+  return tag != UINT64_MAX && tag + 8 <= fileSize && takeData(tag);
 }
 
 // Extracts every plainly named entry of the package into the temp folder as base name + its
@@ -129,6 +151,14 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
 bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const std::wstring& base) {
   ZipHandle* zip = OpenZip(path.c_str());
   if (!zip) return false;
+  // What each entry extracts to. A later entry replaces an earlier one of the same target, so
+  // only the last of them is extracted.
+  struct Extraction {
+    int32_t index;
+    std::wstring target;
+    uint64_t bytes;
+  };
+  std::vector<Extraction> extractions;
   for (int32_t index = 0; index < kMaxPackageEntries; ++index) {
     ZipEntryInfo info = {};
     if (GetZipItem(zip, index, &info) != ZR_OK) break;
@@ -140,6 +170,28 @@ bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const st
     if (dot == std::wstring::npos || !IsPlainSuffix(name.substr(dot + 1))) continue;
     const std::wstring target = temp + base + name.substr(dot);
     if (target.size() > kMaxPathUnits) continue;
+    for (auto it = extractions.begin(); it != extractions.end(); ++it) {
+      if (CompareStringOrdinal(it->target.c_str(), -1, target.c_str(), -1, TRUE) == CSTR_EQUAL) {
+        extractions.erase(it);
+        break;
+      }
+    }
+    extractions.push_back({index, target, info.uncompressedSize});
+  }
+  // Every entry stops at its declared size: together they may not pass what a package can hold
+  // nor the free space (a small archive can declare gigabytes).
+  uint64_t total = 0;
+  for (const Extraction& e : extractions) total += e.bytes;
+  ULARGE_INTEGER freeBytes = {};
+  if (total > kMaxPackageBytes ||
+      (GetDiskFreeSpaceExW(temp.c_str(), &freeBytes, nullptr, nullptr) && total > freeBytes.QuadPart)) {
+    CloseZipReader(zip);
+    PostLogLine(LOG_WAVE_MANAGER, "The package's entries are larger than a package can hold");
+    return false;
+  }
+  for (const Extraction& e : extractions) {
+    const int32_t index = e.index;
+    const std::wstring& target = e.target;
     SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(target.c_str());
     if (UnzipItem(zip, index, target.c_str()) != ZR_OK) {
@@ -369,11 +421,14 @@ bool CSoundDocument::ReadChunkTable(const std::wstring& path) {
   const uint64_t total = BlockAlign() ? sourceDataSize / BlockAlign() : 0;
   {
     Lock lock(packetLock);
+    uint64_t left = total;  // frames the records before have not taken
     for (const ChunkTableRecord& record : records) {
       auto* chunk = new CChunkInfo;
-      // Records past the sound are clamped to it.
+      // Each record is clamped to the sound, and all of them together hold no more frames than
+      // the sound has: overlapping records cannot make a save many times the sound's size.
       const uint64_t start = std::min<uint64_t>(rate * record.startMs / 1000, total);
-      const uint64_t frames = std::min<uint64_t>(rate * record.lengthMs / 1000, total - start);
+      const uint64_t frames = std::min({rate * record.lengthMs / 1000, total - start, left});
+      left -= frames;
       chunk->start = uint32_t(start);
       chunk->frames = uint32_t(frames);
       chunks.push_back(chunk);

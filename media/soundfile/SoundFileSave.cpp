@@ -2,8 +2,9 @@
 // archive holding the sound as MP3, the chunk table and the chunk texts), and the ".txt" of
 // chunk texts beside a WAV or MP3.
 //
-// Every file is written under a temporary name beside its target and moved into place only when
-// it is whole, so that a failed save never leaves half a file nor destroys the one that was there.
+// Every file is written under a new temporary name beside its target and moved into place only
+// when it is whole, so that a failed save never leaves half a file nor destroys the one that was
+// there; the MP3 inside a package is encoded into the track's temp folder.
 // A failed save says why, keeps "modified" and leaves the track's audio as it was.
 #include <algorithm>
 #include <cstdlib>
@@ -48,8 +49,20 @@ bool WriteAll(HANDLE file, const void* data, uint32_t size) {
   return true;
 }
 
-// A name beside the target for the file being written.
-std::wstring PartialPath(const std::wstring& target) { return target + L".saving"; }
+// A new empty file of a name of its own in folder (which ends with a separator); empty when none
+// can be made there.
+std::wstring NewTempFile(const std::wstring& folder, const wchar_t* prefix) {
+  wchar_t name[MAX_PATH + 1] = {};
+  if (!GetTempFileNameW(folder.c_str(), prefix, 0, name)) return L"";
+  return name;
+}
+
+// Where the file for target is written before it is moved into place: beside it, under a name
+// that no other file has.
+std::wstring PartialPath(const std::wstring& target) {
+  const size_t start = PathFileNameStart(target);
+  return NewTempFile(start ? target.substr(0, start) : L".\\", L"qms");
+}
 
 bool MoveIntoPlace(const std::wstring& from, const std::wstring& to) {
   return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
@@ -105,6 +118,15 @@ bool WriteTextsFile(const std::wstring& txtPath, const uint8_t* texts, uint32_t 
 }
 
 }  // namespace
+
+bool FitsTheLoader(const std::wstring& path, const std::wstring& tempFolder) {
+  const size_t nameStart = PathFileNameStart(path);
+  if (path.size() > kMaxPathUnits || path.find(L'.', nameStart) == std::wstring::npos) return false;
+  const std::wstring ext = PathUpperExtension(path);
+  if (ext != L"MP3" && ext != L"QPK") return true;
+  // Decoded (and, for a package, extracted) into the temp folder under the base name.
+  return (ext == L"QPK" || nameStart > 0) && (tempFolder + PathBaseName(path) + L".wav").size() <= kMaxPathUnits;
+}
 
 const LameEncCalls& LameEncLibrary() {
   static const LameEncCalls calls = [] {
@@ -172,6 +194,13 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
   const bool package = ext == L"QPK";
   const bool mp3 = package || ext == L"MP3";
 
+  // A file that could not be opened again is not saved at all.
+  const std::wstring target = PathWithExtension(path, package ? L"qpk" : mp3 ? L"mp3" : L"wav");
+  if (!FitsTheLoader(target, tempFolder)) {
+    Tell(L"The path is too long to be opened again");
+    return finish(false);
+  }
+
   if (currentChunk >= 0 && !SaveChunk(currentChunk)) {
     Tell(L"Could not save chunk");
     return finish(false);
@@ -198,7 +227,21 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
     DeleteFileW(zipPartial.c_str());
   };
 
+  // Beside a WAV or MP3 the texts wait in a file of their own until the sound is in place.
   bool textsWritten = true;
+  std::wstring txtTarget, txtPartial;
+  auto dropTexts = [&] {
+    if (!txtPartial.empty()) DeleteFileW(txtPartial.c_str());
+    txtPartial.clear();
+  };
+  auto placeTexts = [&] {
+    if (txtPartial.empty()) return;
+    if (!MoveIntoPlace(txtPartial, txtTarget)) {
+      textsWritten = false;
+      Tell(L"Could not write the chunk texts file");
+    }
+    dropTexts();
+  };
   if (textsPresent) {
     uint8_t* texts = nullptr;
     const uint32_t length = ExportChunkTexts(&texts);
@@ -212,10 +255,15 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
         return finish(false);
       }
     } else {
-      textsWritten = WriteTextsFile(PathWithExtension(path, L"txt"), texts, length);
+      txtTarget = PathWithExtension(path, L"txt");
+      txtPartial = PartialPath(txtTarget);
+      textsWritten = WriteTextsFile(txtPartial, texts, length);
       free(texts);
       // The sound is still written; the save as a whole has failed.
-      if (!textsWritten) Tell(L"Could not write the chunk texts file");
+      if (!textsWritten) {
+        dropTexts();
+        Tell(L"Could not write the chunk texts file");
+      }
     }
   }
 
@@ -224,8 +272,8 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
   std::wstring soundTarget, soundPartial;
   if (mp3) {
     soundTarget = PathWithExtension(path, package ? L"mpa" : L"mp3");
-    // The ".mpa" is itself a temporary file beside the package.
-    soundPartial = package ? soundTarget : PartialPath(soundTarget);
+    // A package's MP3 is a file of the track's own until it is added under the entry's name.
+    soundPartial = package ? NewTempFile(tempFolder, L"Mpa") : PartialPath(soundTarget);
     uint32_t code = 0;
     soundOk = EncodeMp3File(soundPartial, &code);
     if (code >= 1 && code <= 3) Tell(kMp3Messages[code], kMp3Caption);
@@ -235,29 +283,41 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
     soundOk = WriteWavFile(soundPartial);
   }
   if (!soundOk) {
+    DeleteFileW(soundPartial.c_str());
+    dropTexts();
     abandonPackage();
     return finish(false);
   }
   const bool wroteSound = chunksToWrite > 0;
 
   if (!package) {
-    if (!wroteSound) return finish(textsWritten);
+    if (!wroteSound) {
+      DeleteFileW(soundPartial.c_str());
+      placeTexts();
+      return finish(textsWritten);
+    }
     if (!mp3 && IsSameFile(sourceWav, soundTarget)) {
       if (!ReplaceOpenSource(*this, soundPartial, soundTarget)) {
+        dropTexts();
         Tell(L"Could not replace the open sound file");
         return finish(false);
       }
     } else if (!MoveIntoPlace(soundPartial, soundTarget)) {
       DeleteFileW(soundPartial.c_str());
+      dropTexts();
       Tell(mp3 ? kMp3Messages[3] : L"Could not write the sound file", mp3 ? kMp3Caption : nullptr);
       return finish(false);
     }
+    placeTexts();
     return finish(textsWritten);
   }
 
-  // Package: the ".mpa" (kept on disk until the package stands whole), then the chunk table.
+  // Package: the MP3 under the ".mpa" name, then the chunk table.
   const std::wstring mpaName = base + L".mpa";
-  if (wroteSound && g_pfnSoundZipAdd(zip, mpaName.c_str(), soundPartial.c_str(), 0, ZIP_SOURCE_FILE) != ZR_OK) {
+  const bool mpaAdded =
+      !wroteSound || g_pfnSoundZipAdd(zip, mpaName.c_str(), soundPartial.c_str(), 0, ZIP_SOURCE_FILE) == ZR_OK;
+  DeleteFileW(soundPartial.c_str());
+  if (!mpaAdded) {
     abandonPackage();
     Tell(L"Could not add the sound to the package");
     return finish(false);
@@ -279,7 +339,6 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
     Tell(L"Could not write the package file");
     return finish(false);
   }
-  if (wroteSound) DeleteFileW(soundPartial.c_str());
   return finish(true);
 }
 
@@ -362,7 +421,8 @@ bool CSoundDocument::WriteWavFile(const std::wstring& path) {
     memcpy(header + 20, &tag, 2);
     memcpy(header + 22, &wavHeader.channels, 2);
     memcpy(header + 24, &wavHeader.samplesPerSec, 4);
-    memcpy(header + 28, &wavHeader.avgBytesPerSec, 4);
+    const uint32_t bytesPerSec = uint32_t(std::min<uint64_t>(uint64_t(wavHeader.samplesPerSec) * align, UINT32_MAX));
+    memcpy(header + 28, &bytesPerSec, 4);
     memcpy(header + 32, &wavHeader.blockAlign, 2);
     memcpy(header + 34, &wavHeader.bitsPerSample, 2);
     memcpy(header + 36, "data", 4);

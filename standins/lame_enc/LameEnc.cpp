@@ -1,10 +1,12 @@
-// LAME_ENC.DLL over libmp3lame: one lame_global_flags per stream, plain frames only.
+// LAME_ENC.DLL over libmp3lame: one lame_global_flags per stream; an Info frame carrying the
+// encoder delay, then plain frames.
 #include "standins/lame_enc/LameEnc.h"
 
 #include <lame/lame.h>
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <new>
 #include <unordered_set>
@@ -15,6 +17,7 @@ struct LameEncStreamObject {
   uint32_t samplesPerCall = 0;
   uint32_t outputBufferSize = 0;
   bool flushed = false;
+  bool infoWritten = false;  // the Info frame goes in front of the first frame of sound
   SRWLOCK busy = SRWLOCK_INIT;  // held by the one call working on this stream
 };
 
@@ -48,6 +51,78 @@ void ReportLameError(const char* format, va_list args) {
 }
 
 void IgnoreLameMessage(const char*, va_list) {}
+
+// Room kept in every output buffer for the Info frame: the longest Layer III frame.
+constexpr uint32_t kInfoFrameRoom = 1441 + 7;
+
+// Byte length of the Layer III frame whose header is at p (padding bit ignored), 0 when none.
+uint32_t Layer3FrameLength(const uint8_t* p) {
+  if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0 || ((p[1] >> 1) & 3) != 1) return 0;
+  static const int kRates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+  static const int kV1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
+  static const int kV2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
+  const int version = (p[1] >> 3) & 3, rateIndex = (p[2] >> 2) & 3, bitIndex = p[2] >> 4;
+  if (version == 1 || rateIndex == 3) return 0;
+  const int kbps = version == 3 ? kV1[bitIndex] : kV2[bitIndex];
+  if (!kbps) return 0;
+  return static_cast<uint32_t>((version == 3 ? 144000 : 72000) * kbps / kRates[version][rateIndex]);
+}
+
+// CRC-16 (polynomial 0x8005, reflected, start 0) as the LAME tag carries it.
+uint16_t TagCrc(const uint8_t* p, size_t n) {
+  uint16_t crc = 0;
+  for (size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int b = 0; b < 8; ++b) crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
+  }
+  return crc;
+}
+
+// Writes at out an Info frame in the format of the sound frame whose header is given: silent side
+// information, "Info" with no optional fields (the stream's length is not known while it is
+// written), then the LAME extension with the encoder delay that decoders cut from the start.
+// Returns its length, 0 when the header is not a Layer III one.
+uint32_t BuildInfoFrame(const uint8_t* header, uint32_t delay, lame_global_flags* lame, uint8_t* out) {
+  const uint32_t length = Layer3FrameLength(header);
+  const bool mpeg1 = ((header[1] >> 3) & 3) == 3, mono = (header[3] >> 6) == 3;
+  const uint32_t side = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
+  if (!length || length < 4 + side + 8 + 36) return 0;
+  memset(out, 0, length);
+  out[0] = header[0];
+  out[1] = header[1] | 1;            // no CRC
+  out[2] = header[2] & ~uint8_t(2);  // no padding
+  out[3] = header[3];
+  uint8_t* p = out + 4 + side;
+  memcpy(p, "Info", 4);
+  p += 8;  // the flags stay 0: no frame count, byte count, table of contents or quality
+  memcpy(p, "LAME3.100", 9);
+  p[9] = 0x01;  // tag revision 0, constant bit rate
+  const int lowpass = lame_get_lowpassfreq(lame) / 100;
+  p[10] = uint8_t(lowpass < 0 ? 0 : lowpass > 255 ? 255 : lowpass);
+  const int kbps = lame_get_brate(lame);
+  p[20] = uint8_t(kbps > 255 ? 255 : kbps);
+  const uint32_t d = delay > 4095 ? 4095 : delay;  // the padding (low 12 bits) is not known
+  p[21] = uint8_t(d >> 4);
+  p[22] = uint8_t((d & 15) << 4);
+  const size_t crcAt = size_t(p - out) + 34;
+  const uint16_t crc = TagCrc(out, crcAt);
+  out[crcAt] = uint8_t(crc >> 8);
+  out[crcAt + 1] = uint8_t(crc);
+  return length;
+}
+
+// Puts the Info frame in front of the first bytes of sound in output (which has room for it).
+void PrependInfoFrame(LameEncStreamObject* stream, uint8_t* output, uint32_t* produced) {
+  if (stream->infoWritten || *produced < 4) return;
+  uint8_t info[kInfoFrameRoom];
+  const uint32_t length =
+      BuildInfoFrame(output, static_cast<uint32_t>(lame_get_encoder_delay(stream->lame)), stream->lame, info);
+  stream->infoWritten = true;
+  if (!length) return;
+  memmove(output + length, output, *produced);
+  memcpy(output, info, length);
+  *produced += length;
+}
 
 bool IsMpegRate(uint32_t rate) {
   static const uint32_t kRates[] = {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000};
@@ -111,7 +186,7 @@ __declspec(dllexport) uint32_t LAMEENC_CALL LameEncOpenStream(const LameEncConfi
   object->samplesPerCall = frameSize * channels;
   // libmp3lame's worst case for one call of n samples per channel is 1.25 n + 7200 bytes, which
   // also covers what a flush writes.
-  object->outputBufferSize = frameSize + frameSize / 4 + 7200;
+  object->outputBufferSize = frameSize + frameSize / 4 + 7200 + kInfoFrameRoom;
 
   bool added = false;
   AcquireSRWLockExclusive(&g_streamsLock);
@@ -146,16 +221,18 @@ __declspec(dllexport) uint32_t LAMEENC_CALL LameEncEncodeChunk(LameEncStream han
     result = LAMEENC_ERR_INVALID_PARAM;
   } else if (sampleCount) {
     const int frames = static_cast<int>(sampleCount / stream->channels);
-    const int size = static_cast<int>(stream->outputBufferSize);
+    const int size = static_cast<int>(stream->outputBufferSize - kInfoFrameRoom);
     // libmp3lame only reads the samples, whatever its prototypes say.
     short* pcm = const_cast<short*>(reinterpret_cast<const short*>(samples));
     int written = stream->channels == 1
                       ? lame_encode_buffer(stream->lame, pcm, nullptr, frames, output, size)
                       : lame_encode_buffer_interleaved(stream->lame, pcm, frames, output, size);
-    if (written < 0)
+    if (written < 0) {
       result = LAMEENC_ERR_ENCODE;
-    else
+    } else {
       *bytesProduced = static_cast<uint32_t>(written);
+      PrependInfoFrame(stream, output, bytesProduced);
+    }
   }
   ReleaseStream(stream);
   return result;
@@ -169,12 +246,15 @@ __declspec(dllexport) uint32_t LAMEENC_CALL LameEncFlushStream(LameEncStream han
   if (!stream) return LAMEENC_ERR_INVALID_HANDLE;
   uint32_t result = LAMEENC_OK;
   if (!stream->flushed) {
-    int written = lame_encode_flush(stream->lame, output, static_cast<int>(stream->outputBufferSize));
+    int written =
+        lame_encode_flush(stream->lame, output, static_cast<int>(stream->outputBufferSize - kInfoFrameRoom));
     stream->flushed = true;
-    if (written < 0)
+    if (written < 0) {
       result = LAMEENC_ERR_ENCODE;
-    else
+    } else {
       *bytesProduced = static_cast<uint32_t>(written);
+      PrependInfoFrame(stream, output, bytesProduced);
+    }
   }
   ReleaseStream(stream);
   return result;

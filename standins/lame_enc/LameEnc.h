@@ -4,9 +4,10 @@
 // Every export uses the __cdecl calling convention (LAMEENC_CALL) and returns 0 on success or one
 // of the LAMEENC_ERR_* codes.
 //
-// A stream writes plain MPEG audio frames: no ID3 tag and no Xing/Info frame (the four calls give
-// no chance to rewrite the first frame once the length is known). Decoded output therefore starts
-// with the encoder delay (576 samples plus the decoder's own 529) and ends padded to a whole frame.
+// A stream writes an Info frame, then plain MPEG audio frames, and no ID3 tag. The Info frame
+// carries the encoder delay in its LAME extension but neither the frame nor the byte count (the
+// four calls give no chance to rewrite the first frame once the length is known): decoders that
+// read it cut the delay; the end is padded to a whole frame.
 #pragma once
 
 #include <windows.h>

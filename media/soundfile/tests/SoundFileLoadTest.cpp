@@ -31,6 +31,10 @@ std::vector<WavCase> WavCases() {
        true, 44 + 8 + 4 + 8 + 6, 100},
       {"odd chunk padded", RiffFile(Fmt16() + RiffChunk("junk", Bytes("abc", 3)) + RiffChunk("data", data)), true,
        44 + 12, 100},
+      // Written by some tools: the walk goes astray, the search for "data" finds it.
+      {"odd chunk without its pad byte",
+       RiffFile(Fmt16() + RiffChunk("junk", Bytes("abc", 3)).substr(0, 11) + RiffChunk("data", data)), true, 44 + 11,
+       100},
       {"format chunk of 18 bytes", RiffFile(RiffChunk("fmt ", FmtPayload(1, 1, 8000, 2, 16) + Bytes(2, '\0')) +
                                             RiffChunk("data", data)),
        true, 46, 100},
@@ -48,7 +52,7 @@ std::vector<WavCase> WavCases() {
       {"rate 0", RiffFile(RiffChunk("fmt ", FmtPayload(1, 1, 0, 2, 16)) + RiffChunk("data", data)), false, 0, 0},
       {"no data chunk", RiffFile(Fmt16() + RiffChunk("LIST", data)), false, 0, 0},
       {"chunk size past the end", RiffFile(Fmt16() + RiffChunk("LIST", "abcd", 0xFFFFFFF0u) + RiffChunk("data", data)),
-       false, 0, 0},
+       true, 44 + 12, 100},
       {"fmt not first", RiffFile(RiffChunk("LIST", "abcd") + Fmt16() + RiffChunk("data", data)), false, 0, 0},
       {"not RIFF", "RIFX" + CanonicalWav(1, 8000, data).substr(4), false, 0, 0},
       {"short header", CanonicalWav(1, 8000, data).substr(0, 30), false, 0, 0},
@@ -96,6 +100,18 @@ TEST_F(LoadTest, CraftedWavFiles) {
   engine = FakeEngine::last;
 }
 
+// Rates from 1,000 to 384,000 Hz load; any other would write a header that nothing reads.
+TEST_F(LoadTest, SamplingRatesInRange) {
+  for (auto [rate, loads] : {std::pair{999u, false}, std::pair{1000u, true}, std::pair{384000u, true},
+                             std::pair{384001u, false}, std::pair{4000000000u, false}}) {
+    SCOPED_TRACE(rate);
+    const std::wstring path = dir + std::to_wstring(rate) + L".wav";
+    WriteBytes(path, CanonicalWav(1, rate, Pcm16(100)));
+    EXPECT_EQ(doc->LoadSoundFile(path), loads);
+    EXPECT_EQ(doc->wavHeader.samplesPerSec, loads ? rate : 0u);
+  }
+}
+
 TEST_F(LoadTest, PathsThatCannotLoad) {
   WriteBytes(dir + L"noext", CanonicalWav(1, 8000, Pcm16(10)));
   for (const std::wstring& path : {std::wstring(L"a.w"), dir + L"noext", dir + L"missing.wav",
@@ -130,7 +146,10 @@ TEST_F(LoadTest, ChunkTables) {
   const std::vector<Case> cases = {
       {"one record", {500, 250}, {{22050, 11025}}},
       {"1,000 frames stored as 22 ms", {0, 22}, {{0, 970}}},
-      {"overlapping and out of order", {600, 100, 0, 1000}, {{26460, 4410}, {0, 44100}}},
+      // Together the chunks hold no more than the sound: the second gets what the first left.
+      {"overlapping and out of order", {600, 100, 0, 1000}, {{26460, 4410}, {0, 39690}}},
+      {"the whole sound three times", {0, 1000, 0, 1000, 0, 1000}, {{0, 44100}, {0, 0}, {0, 0}}},
+      {"out of order without overlap", {500, 500, 0, 500}, {{22050, 22050}, {0, 22050}}},
       {"past the sound", {900, 500, 2000, 10}, {{39690, 4410}, {44100, 0}}},
       {"products past 32 bits", {0xFFFFFFFFu, 0xFFFFFFFFu}, {{44100, 0}}},
       {"not a multiple of 8", {500, 1500, 7}, {{0, 44100}}},
@@ -155,6 +174,14 @@ TEST_F(LoadTest, ChunkTables) {
   WriteBytes(dir + L"t.cif", Bytes(8 * 1000000, '\0'));
   ASSERT_TRUE(doc->LoadSoundFile(dir + L"t.wav"));
   EXPECT_EQ(doc->GetChunkCount(), int(kMaxFileChunks));
+
+  // 10,000 records of the whole sound save as the sound, not as 10,000 copies of it.
+  Bytes whole;
+  for (int i = 0; i < 10000; ++i) whole += Bytes("\0\0\0\0\xE8\x03\0\0", 8);
+  WriteBytes(dir + L"t.cif", whole);
+  ASSERT_TRUE(doc->LoadSoundFile(dir + L"t.wav"));
+  ASSERT_TRUE(doc->SaveSoundFile(dir + L"saved.wav"));
+  EXPECT_EQ(ReadBytes(dir + L"saved.wav").substr(44), Pcm16(44100));
 }
 
 TEST_F(LoadTest, ChunkTexts) {
@@ -261,6 +288,26 @@ TEST_F(LoadTest, PackageEntriesLandOnlyInTheTempFolder) {
   EXPECT_FALSE(Exists(temp + L"escapedir.mpa"));
 }
 
+// Declared sizes count before anything is extracted: entries that would pass what a package can
+// hold are refused, and the temp folder stays empty.
+TEST_F(LoadTest, PackageDeclaringGigabytesIsRefusedUnextracted) {
+  const Bytes wav = CanonicalWav(1, 8000, Pcm16(800));
+  const uint32_t huge = 1536u << 20;  // 1.5 GB each
+  WriteBytes(dir + L"bomb.qpk", StoredZip({{"x.wav", wav}, {"x.cif", "", false, huge}, {"x.txt", "", false, huge}}));
+  EXPECT_FALSE(doc->LoadSoundFile(dir + L"bomb.qpk"));
+  EXPECT_EQ(FolderNames(doc->tempFolder), std::vector<std::wstring>{});
+  EXPECT_EQ(doc->sourceWav, nullptr);
+
+  // Many entries with one target extract only the last: the others would be replaced anyway.
+  std::vector<ZipEntrySpec> repeated = {{"x.wav", wav}};
+  for (int i = 0; i < 500; ++i) repeated.push_back({"n" + std::to_string(i) + ".cif", Bytes("\0\0\0\0\xE8\x03\0\0", 8), false, 1u << 30});
+  repeated.push_back({"last.cif", Bytes("\0\0\0\0\x32\0\0\0", 8)});  // 50 ms
+  WriteBytes(dir + L"many.qpk", StoredZip(repeated));
+  ASSERT_TRUE(doc->LoadSoundFile(dir + L"many.qpk")) << "500 GB declared, of which only 8 bytes are extracted";
+  ASSERT_EQ(doc->GetChunkCount(), 1);
+  EXPECT_EQ(doc->GetChunk(0)->frames, 400u);
+}
+
 TEST_F(LoadTest, PackagesThatCannotLoad) {
   WriteBytes(dir + L"junk.qpk", "PK but not a zip");
   EXPECT_FALSE(doc->LoadSoundFile(dir + L"junk.qpk"));
@@ -292,6 +339,17 @@ TEST_F(LoadTest, SourceFramesBoundedByTheFile) {
   WriteBytes(dir + L"t.wav", CanonicalWav(1, 8000, Pcm16(100)));
   ASSERT_TRUE(doc->LoadSoundFile(dir + L"t.wav"));
   CChunkInfo chunk;
+  // Nothing of the source lies past its end: a chunk's own buffer stays as it is.
+  const Bytes own = Pcm16(10, 500);
+  chunk.buffer = static_cast<uint8_t*>(malloc(own.size()));
+  memcpy(chunk.buffer, own.data(), own.size());
+  chunk.used = chunk.capacity = uint32_t(own.size());
+  uint8_t* const before = chunk.buffer;
+  EXPECT_TRUE(doc->ReadSourceFrames(100, 5, &chunk));
+  EXPECT_EQ(chunk.buffer, before);
+  EXPECT_EQ(Bytes(reinterpret_cast<char*>(chunk.buffer), chunk.used), own);
+  free(chunk.buffer);
+  chunk = CChunkInfo{};
   EXPECT_TRUE(doc->ReadSourceFrames(90, 50, &chunk));
   EXPECT_EQ(chunk.used, 20u);
   EXPECT_EQ(Bytes(reinterpret_cast<char*>(chunk.buffer), chunk.used), Pcm16(100).substr(180));
@@ -337,4 +395,15 @@ TEST_F(LoadTest, PipeAudioInAChunkOfTheLoadedFileSurvivesSelectingAnother) {
   ASSERT_NE(first->buffer, nullptr);
   EXPECT_EQ(first->frames, 300u);
   EXPECT_EQ(Bytes(reinterpret_cast<char*>(first->buffer), first->used), pipe);
+}
+
+// A source that could not be reopened (after a save over it, say) still lets the path go.
+TEST_F(LoadTest, ResetFreesThePathWithoutASource) {
+  WriteBytes(dir + L"t.wav", CanonicalWav(1, 8000, Pcm16(100)));
+  ASSERT_TRUE(doc->LoadSoundFile(dir + L"t.wav"));
+  ASSERT_NE(doc->loadedPath, nullptr);
+  CloseHandle(doc->sourceWav);
+  doc->sourceWav = nullptr;
+  doc->ResetSoundData();
+  EXPECT_EQ(doc->loadedPath, nullptr);
 }

@@ -57,9 +57,8 @@ uint32_t EncoderSamplesPerCall(uint32_t channels) {
   return perCall;
 }
 
-// The MP3 stand-in writes no delay tag: decoded sound starts with the encoder's and decoder's
-// delays (576 + 529 frames) and ends padded with up to two MPEG frames (the encoder's flush).
-constexpr uint32_t kCodecDelay = 576 + 529;
+// The encoder's delay travels in the MP3's Info frame and the decoder cuts it: decoded sound starts
+// where the track's did and ends padded with up to two MPEG frames (the encoder's flush).
 constexpr uint32_t kCodecPadding = 2 * 1152;
 
 }  // namespace
@@ -242,8 +241,8 @@ TEST_F(SaveTest, PackageRoundTrip) {
     EXPECT_TRUE(Exists(temp + base + L".wav"));
     EXPECT_FALSE(Exists(temp + base + L".mpa"));
     const uint32_t decoded = doc->sourceDataSize / 2;
-    EXPECT_GE(decoded, written + kCodecDelay);
-    EXPECT_LE(decoded, written + kCodecDelay + kCodecPadding);
+    EXPECT_GE(decoded, written);
+    EXPECT_LE(decoded, written + kCodecPadding);
   }
 }
 
@@ -271,8 +270,8 @@ TEST_F(SaveTest, Mp3MonoAndStereo) {
     EXPECT_EQ(doc->GetChunk(1)->start, 22050u);
     EXPECT_EQ(doc->wavHeader.channels, channels);
     const uint32_t decoded = doc->sourceDataSize / doc->wavHeader.blockAlign;
-    EXPECT_GE(decoded, frames + kCodecDelay);
-    EXPECT_LE(decoded, frames + kCodecDelay + kCodecPadding);
+    EXPECT_GE(decoded, frames);
+    EXPECT_LE(decoded, frames + kCodecPadding);
   }
 }
 
@@ -332,7 +331,7 @@ TEST_F(SaveTest, Mp3NamedOutsideTheOemCodePage) {
   const std::wstring name = dir + L"\u4e2d\u6587 lesson.mp3";
   ASSERT_TRUE(doc->SaveSoundFile(name));
   ASSERT_TRUE(doc->LoadSoundFile(name));
-  EXPECT_GE(doc->sourceDataSize / 2, 44100u + kCodecDelay);
+  EXPECT_GE(doc->sourceDataSize / 2, 44100u);
 }
 
 // The encoder failing on a piece, or at its flush, fails the save: code 2 with its message, no
@@ -377,7 +376,7 @@ TEST_F(SaveTest, EncoderFailureMidStream) {
   g_pLameEncCalls = nullptr;
 }
 
-TEST_F(SaveTest, PackageAddFailureKeepsTheMpa) {
+TEST_F(SaveTest, PackageAddFailureLeavesNothingBehind) {
   static int failAt;
   static int calls;
   g_pfnSoundZipAdd = [](ZipHandle* zip, const wchar_t* name, const void* source, uint32_t length, uint32_t kind) {
@@ -399,9 +398,10 @@ TEST_F(SaveTest, PackageAddFailureKeepsTheMpa) {
     EXPECT_EQ(doc->modified, 1);
     EXPECT_FALSE(Exists(dir + L"p.qpk"));
     EXPECT_FALSE(Exists(dir + L"p.qpk.saving"));
-    // Once the sound was encoded it stays beside the package.
-    EXPECT_EQ(Exists(dir + L"p.mpa"), fail >= 2);
-    DeleteFileW((dir + L"p.mpa").c_str());
+    // The sound was encoded into the track's temp folder, never beside the package, and is gone.
+    EXPECT_FALSE(Exists(dir + L"p.mpa"));
+    EXPECT_EQ(FolderNames(dir), std::vector<std::wstring>{}) << "nothing is left beside the package";
+    EXPECT_EQ(FolderNames(doc->tempFolder, L"Mpa"), std::vector<std::wstring>{});
   }
 }
 
@@ -450,5 +450,129 @@ TEST_F(SaveTest, SaveThreadRecordsItsResult) {
     ASSERT_FALSE(codes.empty());
     EXPECT_EQ(codes.back(), int(NOTIFY_SAVED));
     EXPECT_EQ(doc->lastSaveResult.load(), ok ? 1 : 0);
+  }
+}
+
+// A save that fails leaves the file it was to replace, and its ".txt", byte for byte, and
+// nothing else beside them.
+TEST_F(SaveTest, FailedSaveLeavesTheTargetAsItWas) {
+  for (const wchar_t* name : {L"old.wav", L"old.mp3", L"old.qpk"}) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
+    const Bytes mine = "the user's own file, not to be touched", myTexts = "\xFF\xFE" "a\0\r\0\n\0";
+    WriteBytes(dir + name, mine);
+    WriteBytes(dir + L"old.txt", myTexts);
+    const std::vector<std::wstring> before = FolderNames(dir);
+    doc->FreeAllChunks();
+    MakeTrack({4410, 4410});
+    doc->GetChunk(0)->text = L"new text";
+    doc->textsPresent = 1;
+    doc->currentChunk = 0;
+    // The second chunk's file is gone: the save fails half-way through the sound.
+    CChunkInfo* second = doc->GetChunk(1);
+    free(second->buffer);
+    second->buffer = nullptr;
+    second->used = second->capacity = 0;
+    ASSERT_TRUE(DeleteFileW((std::wstring(doc->tempFolder) + second->fileName).c_str()));
+    EXPECT_FALSE(doc->SaveSoundFile(dir + name));
+    EXPECT_EQ(ReadBytes(dir + name), mine);
+    EXPECT_EQ(ReadBytes(dir + L"old.txt"), myTexts);
+    EXPECT_EQ(FolderNames(dir), before);
+    EXPECT_EQ(FolderNames(doc->tempFolder, L"Mpa"), std::vector<std::wstring>{});
+    DeleteFileW((dir + name).c_str());
+    DeleteFileW((dir + L"old.txt").c_str());
+  }
+}
+
+// A package's MP3 is made in the track's temp folder: a "lesson.mpa" of the user's beside the
+// package is neither overwritten nor deleted.
+TEST_F(SaveTest, PackageSaveLeavesAnMpaBesideItAlone) {
+  const Bytes mine = "my own lesson.mpa";
+  WriteBytes(dir + L"lesson.mpa", mine);
+  MakeTrack({22050});
+  ASSERT_TRUE(doc->SaveSoundFile(dir + L"lesson.qpk"));
+  EXPECT_EQ(ReadBytes(dir + L"lesson.mpa"), mine);
+  EXPECT_EQ(FolderNames(dir), (std::vector<std::wstring>{L"lesson.mpa", L"lesson.qpk"}));
+  EXPECT_EQ(FolderNames(doc->tempFolder, L"Mpa"), std::vector<std::wstring>{});
+  const auto entries = PackageEntries(dir + L"lesson.qpk", doc->tempFolder);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].first, L"lesson.mpa");
+  EXPECT_NE(entries[0].second, mine);
+}
+
+TEST_F(SaveTest, PathsTheLoaderWouldRefuse) {
+  const std::wstring temp = L"C:\\temp\\Quillmeridian\\TempSnd\\Master0\\";  // 38 characters
+  const std::wstring folder = L"C:\\lessons\\";
+  struct Case {
+    std::wstring path;
+    bool fits;
+  };
+  const std::vector<Case> cases = {
+      {folder + L"a.qpk", true},
+      {folder + L"a.wav", true},
+      {folder + std::wstring(259 - 11 - 4, L'x') + L".wav", true},   // 259 characters
+      {folder + std::wstring(260 - 11 - 4, L'x') + L".wav", false},  // 260
+      {folder + std::wstring(259 - 38 - 4, L'x') + L".qpk", true},   // its WAV in the temp folder: 259
+      {folder + std::wstring(260 - 38 - 4, L'x') + L".qpk", false},  // 260
+      {folder + std::wstring(260 - 38 - 4, L'x') + L".mp3", false},
+      {folder + std::wstring(260 - 38 - 4, L'x') + L".wav", true},   // a WAV is not decoded
+      {folder + L"noextension", false},
+      {L"relative.mp3", false},  // the loader needs the MP3's folder
+  };
+  for (const Case& c : cases) EXPECT_EQ(FitsTheLoader(c.path, temp), c.fits) << testing::PrintToString(c.path);
+
+  // Refused before anything is written.
+  MakeTrack({100});
+  doc->modified = 1;
+  const std::wstring longName = dir + std::wstring(300 - dir.size(), L'y') + L".qpk";
+  EXPECT_FALSE(doc->SaveSoundFile(longName));
+  EXPECT_EQ(Messages(), std::vector<std::wstring>{std::wstring(GetEditionName()) + L": The path is too long to be opened again"});
+  EXPECT_EQ(doc->modified, 1);
+  EXPECT_EQ(FolderNames(dir), std::vector<std::wstring>{});
+}
+
+// Bytes per second is the rate times the block align, whatever the loaded file said.
+TEST_F(SaveTest, BytesPerSecondIsComputed) {
+  Bytes wav = CanonicalWav(2, 22050, Pcm16(200));
+  wav.replace(28, 4, Bytes("\x39\x30\0\0", 4));  // 12,345
+  WriteBytes(dir + L"odd.wav", wav);
+  ASSERT_TRUE(doc->LoadSoundFile(dir + L"odd.wav"));
+  ASSERT_TRUE(doc->SaveSoundFile(dir + L"fixed.wav"));
+  EXPECT_EQ(ReadBytes(dir + L"fixed.wav"), WavHeader44(2, 22050, 400) + Pcm16(200));
+}
+
+// Saved as a package and opened again three times, the sound stays where its bookmarks are: the
+// decoded sound lines up with the original at lag 0 and the chunks keep their starts.
+TEST_F(SaveTest, PackageCyclesDoNotMoveTheSound) {
+  for (uint32_t rate : {8000u, 22050u, 44100u, 48000u}) {
+    SCOPED_TRACE(rate);
+    // Tone bursts over noise: one clear peak of the cross-correlation.
+    const uint32_t frames = 2 * rate;
+    std::vector<int16_t> original(frames);
+    uint32_t seed = 12345;
+    for (uint32_t i = 0; i < frames; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      const double burst = (i / (rate / 7)) % 2 ? 1.0 : 0.2;
+      original[i] = int16_t(6000 * burst * std::sin(2 * M_PI * 300.0 * i / rate) + int32_t(seed >> 16) % 3000 - 1500);
+    }
+    const Bytes pcm(reinterpret_cast<const char*>(original.data()), original.size() * 2);
+    LoadTrack(L"cycle", 1, rate, pcm, {0, 500, 500, 1500});
+    for (int cycle = 0; cycle < 3; ++cycle) {
+      ASSERT_TRUE(doc->SaveSoundFile(dir + L"cycle.qpk"));
+      ASSERT_TRUE(doc->LoadSoundFile(dir + L"cycle.qpk"));
+    }
+    ASSERT_EQ(doc->GetChunkCount(), 2);
+    EXPECT_EQ(doc->GetChunk(1)->start, rate / 2);
+    const Bytes decoded = ReadBytes(std::wstring(doc->tempFolder) + L"cycle.wav").substr(44);
+    ASSERT_GE(decoded.size(), pcm.size());
+    const auto* got = reinterpret_cast<const int16_t*>(decoded.data());
+    const uint32_t from = rate / 2, window = rate / 2;
+    int bestLag = 0;
+    double best = -1e300;
+    for (int lag = -300; lag <= 300; ++lag) {
+      double sum = 0;
+      for (uint32_t i = from; i < from + window; ++i) sum += double(original[i]) * got[int(i) + lag];
+      if (sum > best) best = sum, bestLag = lag;
+    }
+    EXPECT_EQ(bestLag, 0) << "samples of drift after three cycles";
   }
 }

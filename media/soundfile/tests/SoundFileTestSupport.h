@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -68,12 +69,13 @@ struct ZipEntrySpec {
   std::string name;
   Bytes data;
   bool folder = false;  // the MS-DOS folder attribute
+  uint32_t declared = UINT32_MAX;  // sizes the headers give, when not the data's own
 };
 
 // A ZIP archive of stored entries.
 inline Bytes StoredZip(const std::vector<ZipEntrySpec>& entries) {
   Bytes out, central;
-  for (const auto& [name, data, folder] : entries) {
+  for (const auto& [name, data, folder, declared] : entries) {
     const uint32_t crc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size())));
     const uint32_t offset = uint32_t(out.size());
     Bytes common;
@@ -83,8 +85,9 @@ inline Bytes StoredZip(const std::vector<ZipEntrySpec>& entries) {
     Put16(common, 0);   // time
     Put16(common, 0x21);  // date 1980-01-01
     Put32(common, crc);
-    Put32(common, uint32_t(data.size()));
-    Put32(common, uint32_t(data.size()));
+    const uint32_t size = declared == UINT32_MAX ? uint32_t(data.size()) : declared;
+    Put32(common, size);
+    Put32(common, size);
     Put16(common, uint16_t(name.size()));
     Put16(common, 0);  // extra
     out += Bytes("PK\x03\x04", 4) + common + name + data;
@@ -115,6 +118,19 @@ inline void WriteBytes(const std::wstring& path, const Bytes& bytes) {
   ASSERT_TRUE(WriteWholeFile(path, bytes)) << "cannot create " << testing::PrintToString(path);
 }
 inline Bytes ReadBytes(const std::wstring& path) { return ReadFileBytes<Bytes>(path); }
+// The names of the files in folder (which ends with "\\") that begin with prefix, sorted.
+inline std::vector<std::wstring> FolderNames(const std::wstring& folder, const std::wstring& prefix = L"") {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((folder + prefix + L"*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (wcscmp(found.cFileName, L".") && wcscmp(found.cFileName, L"..")) names.push_back(found.cFileName);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
 inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 class SoundFileTest : public DocumentTest {

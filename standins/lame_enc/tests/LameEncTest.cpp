@@ -193,12 +193,13 @@ TEST(LameEncStream, RefusesPiecesThatDoNotFitAndStaysUsable) {
   EXPECT_EQ(Api().close(stream), LAMEENC_OK);
 }
 
-TEST(LameEncOutput, IsPlainFramesWithoutTags) {
+// An Info frame with the encoder delay in its LAME extension, then frame after frame of sound to
+// the last byte: no ID3 tag before, no ID3v1 after.
+TEST(LameEncOutput, InfoFrameWithTheDelayThenPlainFrames) {
   for (uint32_t channels : {1u, 2u}) {
     SCOPED_TRACE(testing::Message() << channels << " channels");
     std::vector<uint8_t> mp3 = EncodeAll(MakeConfig(44100, channels), Tone(44100, channels, 22051));
     ASSERT_GT(mp3.size(), 4u);
-    // Frame after frame from the first byte to the last: no ID3 tag before, no ID3v1 after.
     size_t at = 0, frames = 0;
     while (at + 4 <= mp3.size()) {
       size_t length = FrameLength(&mp3[at]);
@@ -206,16 +207,35 @@ TEST(LameEncOutput, IsPlainFramesWithoutTags) {
       const int mode = mp3[at + 3] >> 6;
       EXPECT_EQ(mode, channels == 1 ? 3 : 0) << "channel mode of frame " << frames;
       EXPECT_EQ(mp3[at + 2] >> 4, channels == 1 ? 5 : 9) << "bit rate index (64 or 128 kbit/s)";
+      // Only the first frame is a tag.
+      const std::string tag(reinterpret_cast<const char*>(&mp3[at + 4 + (channels == 1 ? 17 : 32)]), 4);
+      EXPECT_EQ(tag == "Info" || tag == "Xing", frames == 0) << "frame " << frames;
       at += length;
       ++frames;
     }
     EXPECT_EQ(at, mp3.size());
-    // 22,051 frames plus the encoder delay fill at least 20 frames of 1,152.
-    EXPECT_GE(frames, 20u);
-    // The first frame carries sound, not a Xing/Info/LAME header.
-    const size_t first = FrameLength(mp3.data());
-    for (const char* tag : {"Xing", "Info", "LAME"})
-      EXPECT_EQ(std::search(mp3.begin(), mp3.begin() + first, tag, tag + 4), mp3.begin() + first) << tag;
+    // The Info frame and 22,051 frames plus the encoder delay in at least 20 frames of 1,152.
+    EXPECT_GE(frames, 21u);
+
+    // Silent side information, "Info" with no optional fields (the length is not known while the
+    // stream is written), then the LAME extension: version, and the delay of 576 with no padding.
+    const size_t side = channels == 1 ? 17 : 32;
+    const uint8_t* info = mp3.data() + 4 + side;
+    EXPECT_TRUE(std::all_of(mp3.begin() + 4, mp3.begin() + 4 + side, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(info), 4), "Info");
+    EXPECT_EQ(info[4] | info[5] | info[6] | info[7], 0);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(info + 8), 4), "LAME");
+    const uint32_t delays = uint32_t(info[8 + 21]) << 16 | uint32_t(info[8 + 22]) << 8 | info[8 + 23];
+    EXPECT_EQ(delays >> 12, 576u);
+    EXPECT_EQ(delays & 4095, 0u);
+    // The tag's CRC-16 covers the frame up to it.
+    const size_t crcAt = size_t(info + 8 + 34 - mp3.data());
+    uint16_t crc = 0;
+    for (size_t i = 0; i < crcAt; ++i) {
+      crc ^= mp3[i];
+      for (int b = 0; b < 8; ++b) crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
+    }
+    EXPECT_EQ(mp3[crcAt] << 8 | mp3[crcAt + 1], crc);
   }
 }
 
