@@ -100,8 +100,8 @@ class CAppData {
   wchar_t programFolder[260] = {};  // with its trailing backslash
   wchar_t initialOpenFolder[260] = {};
   wchar_t savePathPrefix[260] = {};
-  wchar_t* urlListText = nullptr;   // malloc'd, NUL-terminated
-  uint32_t urlListLength = 0;       // code units
+  wchar_t* urlListText = nullptr;  // malloc'd, NUL-terminated
+  uint32_t urlListLength = 0;      // code units
   // Command-line state.
   std::atomic<uint32_t> stationMode{0};
   std::atomic<uint32_t> testFlag{0};
@@ -113,7 +113,7 @@ class CAppData {
   std::atomic<uint32_t> mixerValue{0xFFFFFFFFu};
   // The owner's handles from the links' "connected" events; null while not connected.
   HANDLE frameworkPipe = nullptr;
-  HANDLE capturePipe = nullptr;     // read and written under captureWriteLock
+  HANDLE capturePipe = nullptr;  // read and written under captureWriteLock
   // Internal clipboard.
   void* clipboardData = nullptr;
   uint32_t clipboardCapacity = 0;
@@ -128,7 +128,7 @@ class CAppData {
   CNamedPipeLink* frameworkLink = nullptr;
   CNamedPipeLink* captureLink = nullptr;
   std::atomic<uint32_t> ownStationAddress{0};
-  uint32_t streamedSamples = 0;  // worker thread
+  uint32_t streamedSamples = 0;         // worker thread
   wchar_t recorderPathsFile[260] = {};  // RecorderPaths.json
 
  private:

@@ -20,7 +20,8 @@ constexpr wchar_t kMixerInputSwitch[] = L"/MixerInput:";
 bool Has(const wchar_t* line, const wchar_t* word) { return wcsstr(line, word) != nullptr; }
 
 void LogFailure(const char* what, DWORD code) {
-  PostLogLinef(LOG_WAVE_MANAGER, "Edition folder access: %s failed (%lu)", what, static_cast<unsigned long>(code));
+  PostLogLinef(LOG_WAVE_MANAGER, "Edition folder access: %s failed (%lu)", what,
+               static_cast<unsigned long>(code));
 }
 
 void ReleaseVolume(IAudioEndpointVolume** volume) {
@@ -43,8 +44,8 @@ void ApplyCommandLineSwitches(const wchar_t* commandLine, CommandLineSwitches* s
     bool positions;
   };
   static const Station kStations[] = {
-      {L"/_t", 0, 1, 0, false},   {L"/_p", 1, 0, 1, false},   {L"/_s", 1, 0, 2, false},
-      {L"/_m", 1, 0, 0, false},   {L"/Pos:1", 1, 0, 1, true}, {L"/Pos:2", 1, 0, 2, true},
+      {L"/_t", 0, 1, 0, false}, {L"/_p", 1, 0, 1, false},   {L"/_s", 1, 0, 2, false},
+      {L"/_m", 1, 0, 0, false}, {L"/Pos:1", 1, 0, 1, true}, {L"/Pos:2", 1, 0, 2, true},
   };
   for (const Station& s : kStations) {
     if (!Has(line, s.word)) continue;
@@ -91,7 +92,8 @@ bool OpenFolderToEveryone(const std::wstring& folder) {
   const DWORD aclResult = SetEntriesInAclW(1, &access, nullptr, &acl);
   if (aclResult != ERROR_SUCCESS) {
     LogFailure("SetEntriesInAclW", aclResult);
-  } else if (auto descriptor = static_cast<PSECURITY_DESCRIPTOR>(LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH))) {
+  } else if (auto descriptor =
+                 static_cast<PSECURITY_DESCRIPTOR>(LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH))) {
     const std::wstring path = folder + L"\\";
     if (!InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION))
       LogFailure("InitializeSecurityDescriptor", GetLastError());
@@ -134,7 +136,8 @@ bool CAppData::ParseCommandLine(const wchar_t* commandLine) {
   // Ids found in the station's file replace the placeholders; whatever names no active
   // endpoint then becomes the default one.
   // Without the common folder there is no file to read or write (not one at the drive's root).
-  const std::wstring settings = folder.empty() ? std::wstring() : WaveDeviceFileName(folder, state.stationNumber);
+  const std::wstring settings =
+      folder.empty() ? std::wstring() : WaveDeviceFileName(folder, state.stationNumber);
   wcsncpy(waveDevices.settingsPath, settings.c_str(), 259);
   waveDevices.settingsPath[259] = 0;
   waveDevices.LoadWaveDeviceSettings();

@@ -210,7 +210,8 @@ bool CNamedPipeLink::WaitForRoom() {
 }
 
 bool CNamedPipeLink::Post(HANDLE ownerPipe, LPARAM lParam) {
-  return PostThreadMessageW(targetThreadId_, messageId_, reinterpret_cast<WPARAM>(ownerPipe), lParam) != FALSE;
+  return PostThreadMessageW(targetThreadId_, messageId_, reinterpret_cast<WPARAM>(ownerPipe), lParam) !=
+         FALSE;
 }
 
 bool CNamedPipeLink::WaitForStop(DWORD ms) { return WaitForSingleObject(stopEvent_, ms) == WAIT_OBJECT_0; }
@@ -300,7 +301,8 @@ void CNamedPipeLink::RunReader() {
       FreeBlock(block);
       const uint32_t n = ++g_droppedFrames;
       char line[128];
-      snprintf(line, sizeof line, "Pipe frame of %u bytes dropped: it could not be posted (%u so far)", length, n);
+      snprintf(line, sizeof line, "Pipe frame of %u bytes dropped: it could not be posted (%u so far)",
+               length, n);
       PostLogLine(LOG_WAVE_MANAGER, line);
     }
   }
@@ -342,7 +344,8 @@ bool WritePipeBytes(HANDLE pipe, const void* data, DWORD size, DWORD timeoutMs) 
   do {
     OVERLAPPED ov{};
     ov.hEvent = event;
-    if (!WriteFile(pipe, bytes + written, size - written, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
+    if (!WriteFile(pipe, bytes + written, size - written, nullptr, &ov) &&
+        GetLastError() != ERROR_IO_PENDING) {
       ok = false;
       break;
     }

@@ -86,8 +86,8 @@ class CNamedPipeLink {
   DWORD connectThreadId_ = 0;
   std::atomic<uint32_t> run_{0};
   wchar_t pipeName_[kNameCapacity] = {};
-  HANDLE pipes_[kMaxConnections] = {};        // the link's own handles, read by the readers
-  HANDLE ownerPipes_[kMaxConnections] = {};   // the owner's duplicates, named in the events
+  HANDLE pipes_[kMaxConnections] = {};       // the link's own handles, read by the readers
+  HANDLE ownerPipes_[kMaxConnections] = {};  // the owner's duplicates, named in the events
   DWORD connectionCount_ = 0;
   CRITICAL_SECTION lock_;
   HANDLE readerThreads_[kMaxConnections] = {};

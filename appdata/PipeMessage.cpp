@@ -38,8 +38,8 @@ std::vector<uint8_t> BuildStationAddressRequest() { return HeaderOnly(PIPE_STATI
 std::vector<uint8_t> BuildMixerQueryFrame() { return HeaderOnly(PIPE_MIXER_QUERY); }
 
 void BuildForwardFrame(std::vector<uint8_t>& frame, uint32_t chunkIndex, uint32_t sampleOffset,
-                       const StationRecipient* recipients, uint32_t recipientCount,
-                       const void* pcm, uint32_t pcmBytes) {
+                       const StationRecipient* recipients, uint32_t recipientCount, const void* pcm,
+                       uint32_t pcmBytes) {
   const uint32_t inner = kAudioHeaderBytes + 8 * recipientCount + pcmBytes;  // whole inner frame
   frame.assign(kForwardInnerOffset + inner, 0);
   PutU32(frame, 0, uint32_t(frame.size() - 4));

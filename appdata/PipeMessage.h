@@ -45,8 +45,8 @@ std::vector<uint8_t> BuildMixerQueryFrame();
 // A PIPE_FORWARD frame carrying one PIPE_AUDIO frame: the recipients and `pcmBytes` of PCM.
 // `frame` is reused between calls so that streaming does not allocate for every block.
 void BuildForwardFrame(std::vector<uint8_t>& frame, uint32_t chunkIndex, uint32_t sampleOffset,
-                       const StationRecipient* recipients, uint32_t recipientCount,
-                       const void* pcm, uint32_t pcmBytes);
+                       const StationRecipient* recipients, uint32_t recipientCount, const void* pcm,
+                       uint32_t pcmBytes);
 
 // A received frame whose fields were all checked against its length. Pointers point into the
 // received block.

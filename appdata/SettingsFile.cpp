@@ -34,9 +34,12 @@ size_t JsonNestingDepth(const std::string& text) {
   bool inString = false, escaped = false;
   for (char c : text) {
     if (inString) {
-      if (escaped) escaped = false;
-      else if (c == '\\') escaped = true;
-      else if (c == '"') inString = false;
+      if (escaped)
+        escaped = false;
+      else if (c == '\\')
+        escaped = true;
+      else if (c == '"')
+        inString = false;
     } else if (c == '"') {
       inString = true;
     } else if (c == '[' || c == '{') {
@@ -52,7 +55,8 @@ size_t JsonNestingDepth(const std::string& text) {
 
 std::wstring GetEditionFolder() {
   wchar_t common[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common))) return L"";
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common)))
+    return L"";
   std::wstring folder = std::wstring(common) + L"\\" + GetEditionName();
   CreateDirectoryW(folder.c_str(), nullptr);
   return folder;
@@ -105,10 +109,12 @@ bool WriteJsonSettingsFile(const wchar_t* path, const nlohmann::json& document) 
   }
   // One temp name per process: both stations may write the same file at the same moment.
   const std::wstring temp = std::wstring(path) + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
-  HANDLE file = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr) && written == bytes.size();
+  const bool ok =
+      WriteFile(file, bytes.data(), DWORD(bytes.size()), &written, nullptr) && written == bytes.size();
   const bool closed = CloseHandle(file);
   if (!ok || !closed) {
     DeleteFileW(temp.c_str());

@@ -76,7 +76,8 @@ void StartBoxThread(WorkerBox* box) {
     PostLogLine(LOG_WAVE_MANAGER, "Too many message boxes open: one more was not shown");
     return;
   }
-  HANDLE thread = CreateThread(nullptr, 256 * 1024, WorkerBoxThread, box, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  HANDLE thread =
+      CreateThread(nullptr, 256 * 1024, WorkerBoxThread, box, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread) {
     CloseHandle(thread);
   } else {
@@ -129,8 +130,10 @@ void CAppData::RunWorker() {
 void CAppData::OnSoundIn(CBufferRecord* record, LPARAM session) {
   const bool final = record == nullptr;
   if (studentTrack) {
-    if (record) studentTrack->OnSoundIn(record);
-    else studentTrack->OnCaptureEnd(uint32_t(session));
+    if (record)
+      studentTrack->OnSoundIn(record);
+    else
+      studentTrack->OnCaptureEnd(uint32_t(session));
   } else if (record) {
     ReleaseBufferRecord(record);
   }

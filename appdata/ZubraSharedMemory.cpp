@@ -49,8 +49,8 @@ UsbSharedMemory* OpenUsbSharedMemory() {
   InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
   SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
   PSECURITY_DESCRIPTOR label = nullptr;
-  if (IsVistaOrLater() &&
-      ConvertStringSecurityDescriptorToSecurityDescriptorW(L"S:(ML;;NW;;;LW)", SDDL_REVISION_1, &label, nullptr)) {
+  if (IsVistaOrLater() && ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                              L"S:(ML;;NW;;;LW)", SDDL_REVISION_1, &label, nullptr)) {
     BOOL present = FALSE, defaulted = FALSE;
     PACL sacl = nullptr;
     if (GetSecurityDescriptorSacl(label, &present, &sacl, &defaulted))

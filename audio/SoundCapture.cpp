@@ -43,8 +43,10 @@ bool DescribeMixFormat(const WAVEFORMATEX* format, MixDescription* out) {
   DWORD mask = 0;
   if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->cbSize >= 22) {
     auto* ext = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format);
-    if (IsEqualGUID(ext->SubFormat, kSubtypeFloat)) isFloat = true;
-    else if (!IsEqualGUID(ext->SubFormat, kSubtypePcm)) return false;
+    if (IsEqualGUID(ext->SubFormat, kSubtypeFloat))
+      isFloat = true;
+    else if (!IsEqualGUID(ext->SubFormat, kSubtypePcm))
+      return false;
     mask = ext->dwChannelMask;
   } else if (format->wFormatTag == WAVE_FORMAT_IEEE_FLOAT) {
     isFloat = true;
@@ -54,23 +56,38 @@ bool DescribeMixFormat(const WAVEFORMATEX* format, MixDescription* out) {
   const unsigned bits = format->wBitsPerSample;
   if (format->nBlockAlign != channels * bits / 8 || bits % 8 != 0) return false;
   if (isFloat) {
-    if (bits == 32) out->sampleFormat = AV_SAMPLE_FMT_FLT;
-    else if (bits == 64) out->sampleFormat = AV_SAMPLE_FMT_DBL;
-    else return false;
+    if (bits == 32)
+      out->sampleFormat = AV_SAMPLE_FMT_FLT;
+    else if (bits == 64)
+      out->sampleFormat = AV_SAMPLE_FMT_DBL;
+    else
+      return false;
   } else {
     switch (bits) {
-      case 8: out->sampleFormat = AV_SAMPLE_FMT_U8; break;
-      case 16: out->sampleFormat = AV_SAMPLE_FMT_S16; break;
-      case 24: out->sampleFormat = AV_SAMPLE_FMT_S32; out->packed24 = true; break;
-      case 32: out->sampleFormat = AV_SAMPLE_FMT_S32; break;
-      default: return false;
+      case 8:
+        out->sampleFormat = AV_SAMPLE_FMT_U8;
+        break;
+      case 16:
+        out->sampleFormat = AV_SAMPLE_FMT_S16;
+        break;
+      case 24:
+        out->sampleFormat = AV_SAMPLE_FMT_S32;
+        out->packed24 = true;
+        break;
+      case 32:
+        out->sampleFormat = AV_SAMPLE_FMT_S32;
+        break;
+      default:
+        return false;
     }
   }
   // The speaker bits of a wave channel mask are FFmpeg's channel bits.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  if (mask && unsigned(__builtin_popcount(mask)) == channels) out->layout = int64_t(mask);
-  else out->layout = av_get_default_channel_layout(int(channels));
+  if (mask && unsigned(__builtin_popcount(mask)) == channels)
+    out->layout = int64_t(mask);
+  else
+    out->layout = av_get_default_channel_layout(int(channels));
 #pragma GCC diagnostic pop
   return out->layout != 0;
 }
@@ -158,9 +175,8 @@ void CSoundWorksWAS::StartCapture(std::wstring id, int32_t streamIndex, int32_t 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     context->resampler = swr_alloc_set_opts(
-        nullptr, context->outChannels == 1 ? AV_CH_LAYOUT_MONO : AV_CH_LAYOUT_STEREO,
-        AV_SAMPLE_FMT_FLT, int(sampleRate), input.layout, input.sampleFormat,
-        int(mix->nSamplesPerSec), 0, nullptr);
+        nullptr, context->outChannels == 1 ? AV_CH_LAYOUT_MONO : AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_FLT,
+        int(sampleRate), input.layout, input.sampleFormat, int(mix->nSamplesPerSec), 0, nullptr);
 #pragma GCC diagnostic pop
     // Normalised down-mix: many channels of one voice must not add up past full scale.
     if (context->resampler) av_opt_set_double(context->resampler, "rematrix_maxval", 1.0, 0);
@@ -168,9 +184,8 @@ void CSoundWorksWAS::StartCapture(std::wstring id, int32_t streamIndex, int32_t 
       throw std::runtime_error("Could not set up the capture resampler");
 
     const REFERENCE_TIME duration = REFERENCE_TIME(bufferMs * 4 * 10000);
-    HRESULT hr = context->audioClient->Initialize(AUDCLNT_SHAREMODE_SHARED,
-                                                  AUDCLNT_STREAMFLAGS_EVENTCALLBACK | flags,
-                                                  duration, 0, mix.get(), nullptr);
+    HRESULT hr = context->audioClient->Initialize(
+        AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK | flags, duration, 0, mix.get(), nullptr);
     mix.reset();
     if (FAILED(hr)) throw std::runtime_error("Could not initialize capture device");
     if (FAILED(context->audioClient->SetEventHandle(device->event)))
@@ -192,7 +207,10 @@ void CSoundWorksWAS::StartCapture(std::wstring id, int32_t streamIndex, int32_t 
   } catch (const std::exception& e) {
     Log(e.what());
     if (linked) {
-      if (context->prev) context->prev->next = context->next; else device->streams = context->next;
+      if (context->prev)
+        context->prev->next = context->next;
+      else
+        device->streams = context->next;
       if (context->next) context->next->prev = context->prev;
     }
     ReleaseStreamContext(context);
@@ -204,8 +222,7 @@ void CSoundWorksWAS::StopCapture(std::wstring id, int32_t streamIndex) {
   StopCaptureInternal(id, streamIndex, true);
 }
 
-void CSoundWorksWAS::StopCaptureInternal(const std::wstring& id, int32_t streamIndex,
-                                         bool endOfRecording) {
+void CSoundWorksWAS::StopCaptureInternal(const std::wstring& id, int32_t streamIndex, bool endOfRecording) {
   std::lock_guard<std::recursive_mutex> lock(captureLock);
   if (OpenOrCloseDevice(false, true, id, streamIndex) && endOfRecording && !captureDevices)
     PostEndMarker(streamIndex >= 0 && streamIndex < 4 ? streamValues[streamIndex] : 0);
@@ -245,8 +262,10 @@ void CSoundWorksWAS::CloseCaptureDevice(CAudioDevice* device, bool deliverRest) 
 void CSoundWorksWAS::HandOverBlock(CStreamContext* context, CAudioDevice* device, WPARAM command) {
   auto* message = new (std::nothrow) CaptureBlockMessage{nullptr, context, device};
   if (command == ENGINE_CMD_CONVERT) {
-    if (message) message->block = context->gatherBlock;
-    else ReleaseBufferRecord(context->gatherBlock);
+    if (message)
+      message->block = context->gatherBlock;
+    else
+      ReleaseBufferRecord(context->gatherBlock);
     context->gatherBlock = nullptr;
   }
   if (!message) {
@@ -256,8 +275,7 @@ void CSoundWorksWAS::HandOverBlock(CStreamContext* context, CAudioDevice* device
   AddRef(context);
   AddRef(device);
   if (!convertThreadId ||
-      !PostThreadMessageW(convertThreadId, WM_ENGINE_COMMAND, command,
-                          reinterpret_cast<LPARAM>(message))) {
+      !PostThreadMessageW(convertThreadId, WM_ENGINE_COMMAND, command, reinterpret_cast<LPARAM>(message))) {
     if (message->block) CountDroppedBlock("its hand-over could not be posted");
     ReleaseBufferRecord(message->block);
     Release(context);
@@ -276,8 +294,8 @@ void CSoundWorksWAS::PostEndMarker(uint32_t streamValue) {
   endMarkerPosted_ = true;
   endMarkerValue_ = streamValue;
   // Through the convert thread's queue, so the marker follows the last converted block.
-  if (!convertThreadId || !PostThreadMessageW(convertThreadId, WM_ENGINE_COMMAND, ENGINE_CMD_END_MARKER,
-                                              LPARAM(streamValue)))
+  if (!convertThreadId ||
+      !PostThreadMessageW(convertThreadId, WM_ENGINE_COMMAND, ENGINE_CMD_END_MARKER, LPARAM(streamValue)))
     PostThreadMessageW(captureTarget.threadId, captureTarget.message, 0, LPARAM(streamValue));
 }
 
@@ -318,10 +336,12 @@ void CSoundWorksWAS::InsertSilence(CStreamContext* context, CAudioDevice* device
     CaptureBlockHeader(block)->frameCount += n;
     block->payloadBytes += n * align;
     left -= n;
-    if (CaptureBlockHeader(block)->frameCount >= blockFrames) HandOverBlock(context, device, ENGINE_CMD_CONVERT);
+    if (CaptureBlockHeader(block)->frameCount >= blockFrames)
+      HandOverBlock(context, device, ENGINE_CMD_CONVERT);
   }
   insertedSilenceFrames += frames - left;
-  Logf("Capture discontinuity: %llu frames of silence put in", static_cast<unsigned long long>(frames - left));
+  Logf("Capture discontinuity: %llu frames of silence put in",
+       static_cast<unsigned long long>(frames - left));
 }
 
 int CSoundWorksWAS::PollCaptureDevice(CAudioDevice* device) {
@@ -348,8 +368,8 @@ int CSoundWorksWAS::PollCaptureDevice(CAudioDevice* device) {
   const uint32_t align = context->format.nBlockAlign;
   const uint32_t bytes = frames * align;
   int blockFrames = 0;
-  if (sampleRate) blockFrames = MulDiv(int(framesPerBuffer), int(context->format.nSamplesPerSec),
-                                       int(sampleRate));
+  if (sampleRate)
+    blockFrames = MulDiv(int(framesPerBuffer), int(context->format.nSamplesPerSec), int(sampleRate));
   if (blockFrames <= 0) blockFrames = int(frames);
 
   if (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) {
@@ -357,7 +377,8 @@ int CSoundWorksWAS::PollCaptureDevice(CAudioDevice* device) {
     const uint64_t expected = context->nextPosition;
     const uint64_t limit = uint64_t(context->format.nSamplesPerSec) * 10;  // more is a broken clock
     if (context->positionKnown && devicePosition > expected)
-      InsertSilence(context, device, std::min(devicePosition - expected, limit), uint32_t(blockFrames), position);
+      InsertSilence(context, device, std::min(devicePosition - expected, limit), uint32_t(blockFrames),
+                    position);
     else if (context->positionKnown)
       Log("Capture discontinuity without a measurable gap");
   }
@@ -376,8 +397,10 @@ int CSoundWorksWAS::PollCaptureDevice(CAudioDevice* device) {
   CBufferRecord* block = context->gatherBlock;
   BufferBlockHeader* header = CaptureBlockHeader(block);
   uint8_t* target = CaptureBlockPayload(block) + block->payloadBytes;
-  if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) || !data) memset(target, 0, bytes);
-  else memcpy(target, data, bytes);
+  if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) || !data)
+    memset(target, 0, bytes);
+  else
+    memcpy(target, data, bytes);
   header->frameCount += frames;
   block->payloadBytes += bytes;
   if (header->frameCount >= uint32_t(blockFrames)) HandOverBlock(context, device, ENGINE_CMD_CONVERT);
@@ -385,8 +408,8 @@ int CSoundWorksWAS::PollCaptureDevice(CAudioDevice* device) {
   return 0;
 }
 
-void CSoundWorksWAS::PostConverted(CStreamContext* context, CAudioDevice* device,
-                                   const uint8_t* samples, int frames) {
+void CSoundWorksWAS::PostConverted(CStreamContext* context, CAudioDevice* device, const uint8_t* samples,
+                                   int frames) {
   const uint32_t bytes = uint32_t(frames) * context->outChannels * sizeof(float);
   CBufferRecord* record = CreateBufferRecord(bytes + kCaptureBlockOverhead);
   if (!record) {
@@ -410,8 +433,8 @@ void CSoundWorksWAS::PostConverted(CStreamContext* context, CAudioDevice* device
   if (bytes) memcpy(CaptureBlockPayload(record), samples, bytes);
   record->payloadBytes = bytes;
   record->size = bytes + kCaptureBlockOverhead;
-  if (!PostThreadMessageW(captureTarget.threadId, captureTarget.message,
-                          reinterpret_cast<WPARAM>(record), 0)) {
+  if (!PostThreadMessageW(captureTarget.threadId, captureTarget.message, reinterpret_cast<WPARAM>(record),
+                          0)) {
     ReleaseBufferRecord(record);
     CountDroppedBlock("it could not be posted to the track");
   }
@@ -442,15 +465,16 @@ void CSoundWorksWAS::ConvertCapturedBlock(CaptureBlockMessage* message) {
   }
 
   if (input && n > 0 && context->resampler && inRate > 0) {
-    const int64_t maxOut = av_rescale_rnd(swr_get_delay(context->resampler, inRate) + n,
-                                          context->outRate, inRate, AV_ROUND_UP);
+    const int64_t maxOut =
+        av_rescale_rnd(swr_get_delay(context->resampler, inRate) + n, context->outRate, inRate, AV_ROUND_UP);
     uint8_t* out = nullptr;
-    if (av_samples_alloc(&out, nullptr, int(context->outChannels), int(maxOut), AV_SAMPLE_FMT_FLT,
-                         0) >= 0) {
+    if (av_samples_alloc(&out, nullptr, int(context->outChannels), int(maxOut), AV_SAMPLE_FMT_FLT, 0) >= 0) {
       const uint8_t* in[1] = {input};
       int got = swr_convert(context->resampler, &out, int(maxOut), in, n);
-      if (got < 0) LogAvError("", got);
-      else PostConverted(context, device, out, got);
+      if (got < 0)
+        LogAvError("", got);
+      else
+        PostConverted(context, device, out, got);
       av_freep(&out);
     }
   }
@@ -467,11 +491,13 @@ void CSoundWorksWAS::FlushCaptureStream(CaptureBlockMessage* message) {
     const int64_t delay = swr_get_delay(context->resampler, inRate);
     const int64_t maxOut = av_rescale_rnd(delay, context->outRate, inRate, AV_ROUND_UP) + 16;
     uint8_t* out = nullptr;
-    if (delay > 0 && av_samples_alloc(&out, nullptr, int(context->outChannels), int(maxOut),
-                                      AV_SAMPLE_FMT_FLT, 0) >= 0) {
+    if (delay > 0 &&
+        av_samples_alloc(&out, nullptr, int(context->outChannels), int(maxOut), AV_SAMPLE_FMT_FLT, 0) >= 0) {
       int got = swr_convert(context->resampler, &out, int(maxOut), nullptr, 0);
-      if (got < 0) LogAvError("", got);
-      else if (got > 0) PostConverted(context, message->device, out, got);
+      if (got < 0)
+        LogAvError("", got);
+      else if (got > 0)
+        PostConverted(context, message->device, out, got);
       av_freep(&out);
     }
   }

@@ -46,8 +46,7 @@ std::wstring Hex(HRESULT hr, bool upper) {
 
 bool ValidPlayFormat(const BufferBlockHeader& h) {
   return h.channels >= 1 && h.channels <= 2 && h.sampleRate >= 1000 && h.sampleRate <= 200000 &&
-         (h.bitsPerSample == 8 || h.bitsPerSample == 16 || h.bitsPerSample == 24 ||
-          h.bitsPerSample == 32) &&
+         (h.bitsPerSample == 8 || h.bitsPerSample == 16 || h.bitsPerSample == 24 || h.bitsPerSample == 32) &&
          (h.encoding == 0 || h.encoding == 1);
 }
 
@@ -56,8 +55,10 @@ void PrepareDecoder(CStreamContext* context, const BufferBlockHeader& h, CSoundW
   context->codecContext = avcodec_alloc_context3(context->decoder);
   if (context->codecContext) {
     uint32_t rate = h.sampleRate;
-    if (rate > 96000) rate /= 4;
-    else if (rate > 48000) rate /= 2;
+    if (rate > 96000)
+      rate /= 4;
+    else if (rate > 48000)
+      rate /= 2;
     const int channels = int(std::min<uint32_t>(h.channels, 2));
     context->codecContext->sample_rate = int(rate);
     av_channel_layout_default(&context->codecContext->ch_layout, channels);
@@ -74,10 +75,17 @@ void PrepareDecoder(CStreamContext* context, const BufferBlockHeader& h, CSoundW
 void StoreSample(uint8_t* out, uint32_t bits, const uint8_t* plane, int index, AVSampleFormat format) {
   float value = 0;
   switch (av_get_packed_sample_fmt(format)) {
-    case AV_SAMPLE_FMT_S16: value = reinterpret_cast<const int16_t*>(plane)[index] / 32768.0f; break;
-    case AV_SAMPLE_FMT_S32: value = float(reinterpret_cast<const int32_t*>(plane)[index] / 2147483648.0); break;
-    case AV_SAMPLE_FMT_FLT: value = reinterpret_cast<const float*>(plane)[index]; break;
-    default: break;
+    case AV_SAMPLE_FMT_S16:
+      value = reinterpret_cast<const int16_t*>(plane)[index] / 32768.0f;
+      break;
+    case AV_SAMPLE_FMT_S32:
+      value = float(reinterpret_cast<const int32_t*>(plane)[index] / 2147483648.0);
+      break;
+    case AV_SAMPLE_FMT_FLT:
+      value = reinterpret_cast<const float*>(plane)[index];
+      break;
+    default:
+      break;
   }
   if (bits == 32) {
     memcpy(out, &value, 4);
@@ -98,8 +106,8 @@ void StoreSample(uint8_t* out, uint32_t bits, const uint8_t* plane, int index, A
 }
 
 // Decodes an MP3 block into a new record laid out as a play block (header bytes not written).
-CBufferRecord* DecodeMp3Block(CSoundWorksWAS* engine, CStreamContext* context,
-                              const CBufferRecord* record, const BufferBlockHeader& h) {
+CBufferRecord* DecodeMp3Block(CSoundWorksWAS* engine, CStreamContext* context, const CBufferRecord* record,
+                              const BufferBlockHeader& h) {
   const uint32_t bytesPerSample = context->format.wBitsPerSample / 8;
   const uint64_t capacity64 = uint64_t(bytesPerSample) * h.frameCount * h.channels;
   if (capacity64 > 64u * 1024 * 1024) return nullptr;
@@ -133,8 +141,8 @@ CBufferRecord* DecodeMp3Block(CSoundWorksWAS* engine, CStreamContext* context,
             const int sc = std::min<int>(int(c), srcChannels - 1);
             const uint8_t* plane = planar ? f->extended_data[sc] : f->extended_data[0];
             const int index = planar ? i : i * srcChannels + sc;
-            StoreSample(base + written + c * bytesPerSample, context->format.wBitsPerSample, plane,
-                        index, AVSampleFormat(f->format));
+            StoreSample(base + written + c * bytesPerSample, context->format.wBitsPerSample, plane, index,
+                        AVSampleFormat(f->format));
           }
           written += frameBytes;
         }
@@ -175,8 +183,9 @@ bool CSoundWorksWAS::IsActiveRenderEndpoint(const std::wstring& id) {
   DWORD state = 0;
   bool active = SUCCEEDED(device->GetState(&state)) && state == DEVICE_STATE_ACTIVE;
   IMMEndpoint* endpoint = nullptr;
-  if (active && SUCCEEDED(device->QueryInterface(__uuidof(IMMEndpoint),
-                                                 reinterpret_cast<void**>(&endpoint))) && endpoint) {
+  if (active &&
+      SUCCEEDED(device->QueryInterface(__uuidof(IMMEndpoint), reinterpret_cast<void**>(&endpoint))) &&
+      endpoint) {
     EDataFlow flow = eRender;
     if (SUCCEEDED(endpoint->GetDataFlow(&flow)) && flow != eRender) active = false;
     endpoint->Release();
@@ -197,8 +206,8 @@ bool CSoundWorksWAS::OpenRenderOutput(CAudioDevice* device) {
   // Without an audio server a mastering voice on a missing endpoint crashes Wine's XAudio2.
   hr = E_FAIL;
   if (IsActiveRenderEndpoint(device->id))
-    hr = device->xaudio2->CreateMasteringVoice(&device->masteringVoice, 0, 0, 0, device->id.c_str(),
-                                               nullptr, AudioCategory_GameEffects);
+    hr = device->xaudio2->CreateMasteringVoice(&device->masteringVoice, 0, 0, 0, device->id.c_str(), nullptr,
+                                               AudioCategory_GameEffects);
   if (SUCCEEDED(hr) && device->masteringVoice) {
     LogWithName("Starting:", device->friendlyName);
     return true;
@@ -361,8 +370,10 @@ bool CSoundWorksWAS::SubmitPlayBuffer(CAudioDevice* device, CStreamContext* cont
   // Started with its first block: a one-block chunk must play and come back too.
   if (!context->voiceStarted) {
     hr = context->sourceVoice->Start(0, 0);
-    if (FAILED(hr)) Logf("Error in XAudio2 Start: %u", unsigned(hr));
-    else context->voiceStarted = true;
+    if (FAILED(hr))
+      Logf("Error in XAudio2 Start: %u", unsigned(hr));
+    else
+      context->voiceStarted = true;
   }
   return true;
 }

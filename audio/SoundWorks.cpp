@@ -22,9 +22,7 @@ namespace {
 const PROPERTYKEY kFriendlyNameKey = {
     {0xa45c254e, 0xdf1c, 0x4efd, {0x80, 0x20, 0x67, 0xd1, 0x46, 0xa8, 0x50, 0xe0}}, 14};
 
-CSoundWorksBase* CreateRealEngine(void* ownerData) {
-  return new (std::nothrow) CSoundWorksWAS(ownerData);
-}
+CSoundWorksBase* CreateRealEngine(void* ownerData) { return new (std::nothrow) CSoundWorksWAS(ownerData); }
 
 // A thread that takes messages first makes sure its queue exists.
 void MakeMessageQueue() {
@@ -225,9 +223,9 @@ CSoundWorksWAS::~CSoundWorksWAS() {
 void CSoundWorksWAS::StartEngine() {
   if (renderThread || pollThread || convertThread) return;
   if (!enumerator) {
-    HRESULT hr = g_pfnSoundCoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                                            __uuidof(IMMDeviceEnumerator),
-                                            reinterpret_cast<void**>(&enumerator));
+    HRESULT hr =
+        g_pfnSoundCoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                   __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&enumerator));
     if (FAILED(hr)) enumerator = nullptr;
   }
   InterlockedExchange(&pollRunning, 1);
@@ -312,8 +310,7 @@ DWORD WINAPI EngineConvertThreadProc(LPVOID parameter) {
   return 0;
 }
 
-void CSoundWorksWAS::SetSoundFormat(uint32_t channels, uint32_t sampleRate, uint32_t bits,
-                                    uint32_t ms) {
+void CSoundWorksWAS::SetSoundFormat(uint32_t channels, uint32_t sampleRate, uint32_t bits, uint32_t ms) {
   {
     std::lock_guard<std::recursive_mutex> lock(captureLock);
     bitsPerSample = bits;
@@ -356,8 +353,8 @@ std::pair<std::wstring, std::wstring> CSoundWorksWAS::GetDefaultDevice(int dataF
   std::pair<std::wstring, std::wstring> result;
   if (!enumerator) return result;
   IMMDevice* device = nullptr;
-  if (FAILED(enumerator->GetDefaultAudioEndpoint(dataFlow == 0 ? eRender : eCapture,
-                                                 eCommunications, &device)) ||
+  if (FAILED(enumerator->GetDefaultAudioEndpoint(dataFlow == 0 ? eRender : eCapture, eCommunications,
+                                                 &device)) ||
       !device)
     return result;
   LPWSTR id = nullptr;
@@ -370,8 +367,7 @@ std::pair<std::wstring, std::wstring> CSoundWorksWAS::GetDefaultDevice(int dataF
   return result;
 }
 
-bool CSoundWorksWAS::OpenOrCloseDevice(bool open, bool capture, const std::wstring& id,
-                                       int32_t streamIndex) {
+bool CSoundWorksWAS::OpenOrCloseDevice(bool open, bool capture, const std::wstring& id, int32_t streamIndex) {
   if (id.empty()) return false;
   CAudioDevice*& head = capture ? captureDevices : renderDevices;
   CAudioDevice* device = head;
@@ -379,7 +375,10 @@ bool CSoundWorksWAS::OpenOrCloseDevice(bool open, bool capture, const std::wstri
 
   if (!open) {
     if (!device) return false;
-    if (device->prev) device->prev->next = device->next; else head = device->next;
+    if (device->prev)
+      device->prev->next = device->next;
+    else
+      head = device->next;
     if (device->next) device->next->prev = device->prev;
     device->prev = device->next = nullptr;
     (capture ? captureCount_ : renderCount_)--;

@@ -32,9 +32,9 @@ enum EngineCommand : WPARAM {
   ENGINE_CMD_RELEASE = 9,
   ENGINE_CMD_PLAY_11 = 11,
   ENGINE_CMD_PLAY_12 = 12,
-  ENGINE_CMD_CONVERT = 13,       // lParam: CaptureBlockMessage*
-  ENGINE_CMD_FLUSH = 14,         // lParam: CaptureBlockMessage* without a block: drain the resampler
-  ENGINE_CMD_END_MARKER = 15,    // post the null WM_SOUND_IN that ends a recording (lParam: its stream value)
+  ENGINE_CMD_CONVERT = 13,     // lParam: CaptureBlockMessage*
+  ENGINE_CMD_FLUSH = 14,       // lParam: CaptureBlockMessage* without a block: drain the resampler
+  ENGINE_CMD_END_MARKER = 15,  // post the null WM_SOUND_IN that ends a recording (lParam: its stream value)
 };
 
 struct CAudioDevice;
@@ -63,16 +63,16 @@ struct CStreamContext {
   CStreamContext* next = nullptr;
 
   // Capture side: how the mix format's samples are read.
-  int inputSampleFormat = -1;     // AVSampleFormat of the samples the resampler is fed
-  bool packed24 = false;          // 24-bit PCM, widened to 32 bits before conversion
-  volatile LONG refs = 1;         // the device's reference plus one per block in flight
-  uint32_t outChannels = 0;       // what the resampler was set up to produce
+  int inputSampleFormat = -1;  // AVSampleFormat of the samples the resampler is fed
+  bool packed24 = false;       // 24-bit PCM, widened to 32 bits before conversion
+  volatile LONG refs = 1;      // the device's reference plus one per block in flight
+  uint32_t outChannels = 0;    // what the resampler was set up to produce
   uint32_t outRate = 0;
-  bool voiceStarted = false;      // render: Start has been called on the voice
+  bool voiceStarted = false;  // render: Start has been called on the voice
   // Capture: the stream value when the stream opened; every block of the stream carries it, so
   // a value changed for the next recording never lands on this one's late blocks.
   uint32_t streamValue = 0;
-  uint64_t nextPosition = 0;      // capture: device position (frames) expected of the next packet
+  uint64_t nextPosition = 0;  // capture: device position (frames) expected of the next packet
   bool positionKnown = false;
 };
 
@@ -107,7 +107,7 @@ class CSoundWorksWAS;
 // an XAudio2 call: the pending count is interlocked and the in-flight list has a lock of its own.
 struct StreamingVoiceCallback : public IXAudio2VoiceCallback {
   HANDLE event = nullptr;
-  NotifyTarget target;      // thread id and message (WM_SOUND_OUT) of played blocks
+  NotifyTarget target;  // thread id and message (WM_SOUND_OUT) of played blocks
   std::recursive_mutex* renderLock = nullptr;
   CSoundWorksWAS* engine = nullptr;
 
@@ -195,13 +195,12 @@ class CSoundWorksWAS : public CSoundWorksBase {
   bool IsActiveRenderEndpoint(const std::wstring& id);
   void StopCaptureInternal(const std::wstring& id, int32_t streamIndex, bool endOfRecording);
   void HandOverBlock(CStreamContext* context, CAudioDevice* device, WPARAM command);
-  void PostConverted(CStreamContext* context, CAudioDevice* device, const uint8_t* samples,
-                     int frames);
+  void PostConverted(CStreamContext* context, CAudioDevice* device, const uint8_t* samples, int frames);
   void CountDroppedBlock(const char* why);
   CBufferRecord* StartGatherBlock(CStreamContext* context, uint32_t frames, uint32_t blockFrames,
                                   uint64_t position);
-  void InsertSilence(CStreamContext* context, CAudioDevice* device, uint64_t frames,
-                     uint32_t blockFrames, uint64_t position);
+  void InsertSilence(CStreamContext* context, CAudioDevice* device, uint64_t frames, uint32_t blockFrames,
+                     uint64_t position);
   // The steps of PlayBlock, under the render lock.
   CStreamContext* FindPlayContext(CAudioDevice* device, const BufferBlockHeader& h);
   // Null when the device could not take the stream (it is then closed).

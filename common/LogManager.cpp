@@ -73,8 +73,8 @@ bool ProbeWritable(const wchar_t* path) {
 
 size_t FormatLogLine(char* out, size_t size, const SYSTEMTIME& t, const char* text) {
   if (size == 0) return 0;
-  int prefix = std::snprintf(out, size, "%02u.%02u.%02u | %02u:%02u:%02u:%03u | ", t.wDay, t.wMonth,
-                             t.wYear, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
+  int prefix = std::snprintf(out, size, "%02u.%02u.%02u | %02u:%02u:%02u:%03u | ", t.wDay, t.wMonth, t.wYear,
+                             t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
   if (prefix < 0 || size_t(prefix) + 3 > size) {  // no room even for the stamp and CR LF
     out[0] = 0;
     return 0;
@@ -94,11 +94,13 @@ CLogFile::CLogFile(const std::wstring& fileName, const std::wstring& displayName
   if (path_.size() >= 2048) path_.resize(2047);
   capacity_ = kInitialCapacity;
   buffer_ = static_cast<char*>(std::malloc(capacity_));
-  if (!buffer_) capacity_ = 0;
-  else buffer_[0] = 0;
+  if (!buffer_)
+    capacity_ = 0;
+  else
+    buffer_[0] = 0;
   used_ = 0;
-  file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
   EmptyFile();
 }
 
@@ -172,7 +174,8 @@ std::wstring GetProductFolderName() {
 
 bool BuildCommonAppDataPath(wchar_t* path, const wchar_t* relative) {
   wchar_t base[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base))) return false;
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, base)))
+    return false;
   std::wstring folder = std::wstring(base) + L"\\" + relative;
   if (folder.size() + 2 > MAX_PATH) return false;
   CreateFolderLevels(folder);
@@ -186,8 +189,10 @@ bool BuildCommonAppDataPath(wchar_t* path, const wchar_t* relative) {
     std::wstring candidate;
     size_t dot = current.rfind(L'.');
     std::wstring digits = std::to_wstring(n);
-    if (dot != std::wstring::npos) candidate = current.substr(0, dot) + digits + current.substr(dot);
-    else candidate = current + digits;
+    if (dot != std::wstring::npos)
+      candidate = current.substr(0, dot) + digits + current.substr(dot);
+    else
+      candidate = current + digits;
     if (candidate.size() + 1 > MAX_PATH) return false;
     wchar_t found[1024];
     wcscpy_s(found, candidate.c_str());

@@ -32,7 +32,8 @@ bool ReadFileAt(HANDLE file, uint64_t offset, void* data, DWORD size) {
   DWORD total = 0;
   while (total < size) {
     DWORD got = 0;
-    if (!ReadFile(file, static_cast<uint8_t*>(data) + total, size - total, &got, nullptr) || got == 0) return false;
+    if (!ReadFile(file, static_cast<uint8_t*>(data) + total, size - total, &got, nullptr) || got == 0)
+      return false;
     total += got;
   }
   return true;
@@ -131,8 +132,8 @@ bool IsSameFile(HANDLE open, const std::wstring& path) {
   if (other == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION a = {}, b = {};
   const bool same = GetFileInformationByHandle(open, &a) && GetFileInformationByHandle(other, &b) &&
-                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-                    a.nFileIndexLow == b.nFileIndexLow;
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
   CloseHandle(other);
   return same;
 }
@@ -192,8 +193,10 @@ uint32_t RecordArrayAppend(RecordArray* array, const void* record) {
     if (array->count > array->capacity) array->count = array->capacity;
   }
   void* slot = RecordArrayAt(array, array->count);
-  if (record) std::memmove(slot, record, array->recordSize);
-  else std::memset(slot, 0, array->recordSize);
+  if (record)
+    std::memmove(slot, record, array->recordSize);
+  else
+    std::memset(slot, 0, array->recordSize);
   return array->count++;
 }
 

@@ -30,8 +30,8 @@ void OemToPath(const std::string& oem, wchar_t* path) {
 }
 
 bool ReadLauncherIni(const std::wstring& file, wchar_t* pathSave, wchar_t* pathOpen) {
-  HANDLE f = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE f = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(f, &size) || size.QuadPart < 0 || uint64_t(size.QuadPart) > kLauncherIniMaxBytes) {
@@ -40,8 +40,8 @@ bool ReadLauncherIni(const std::wstring& file, wchar_t* pathSave, wchar_t* pathO
   }
   std::string content(size_t(size.QuadPart), '\0');
   DWORD got = 0;
-  const bool whole =
-      content.empty() || (ReadFile(f, content.data(), DWORD(content.size()), &got, nullptr) && got == content.size());
+  const bool whole = content.empty() || (ReadFile(f, content.data(), DWORD(content.size()), &got, nullptr) &&
+                                         got == content.size());
   CloseHandle(f);
   if (!whole) return false;
 
@@ -53,8 +53,8 @@ bool ReadLauncherIni(const std::wstring& file, wchar_t* pathSave, wchar_t* pathO
 
 bool WriteLauncherIni(const std::wstring& file, const wchar_t* pathSave, const wchar_t* pathOpen) {
   const std::string text = BuildLauncherIni(PathToOem(pathSave), PathToOem(pathOpen));
-  HANDLE f = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE f = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
   DWORD done = 0;
   const bool ok = WriteFile(f, text.data(), DWORD(text.size()), &done, nullptr) && done == text.size();

@@ -31,9 +31,12 @@ void CBitmapButton::SizeToContent() {
 
 void CBitmapButton::DrawItem(LPDRAWITEMSTRUCT item) {
   CBitmap* bitmap = &m_bitmap;
-  if ((item->itemState & ODS_SELECTED) && m_bitmapSel.GetSafeHandle()) bitmap = &m_bitmapSel;
-  else if ((item->itemState & ODS_FOCUS) && m_bitmapFocus.GetSafeHandle()) bitmap = &m_bitmapFocus;
-  else if ((item->itemState & ODS_DISABLED) && m_bitmapDisabled.GetSafeHandle()) bitmap = &m_bitmapDisabled;
+  if ((item->itemState & ODS_SELECTED) && m_bitmapSel.GetSafeHandle())
+    bitmap = &m_bitmapSel;
+  else if ((item->itemState & ODS_FOCUS) && m_bitmapFocus.GetSafeHandle())
+    bitmap = &m_bitmapFocus;
+  else if ((item->itemState & ODS_DISABLED) && m_bitmapDisabled.GetSafeHandle())
+    bitmap = &m_bitmapDisabled;
   if (!bitmap->GetSafeHandle()) return;
   HDC mem = CreateCompatibleDC(item->hDC);
   HGDIOBJ old = ::SelectObject(mem, *bitmap);

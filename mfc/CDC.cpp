@@ -93,7 +93,9 @@ HDC CDC::Detach() {
   return dc;
 }
 
-bool CDC::CreateCompatibleDC(CDC* reference) { return CreateCompatibleDC(reference ? reference->m_hDC : nullptr); }
+bool CDC::CreateCompatibleDC(CDC* reference) {
+  return CreateCompatibleDC(reference ? reference->m_hDC : nullptr);
+}
 
 bool CDC::CreateCompatibleDC(HDC reference) {
   if (m_hDC) return false;

@@ -31,7 +31,8 @@ static bool EntryMatches(const AFX_MSGMAP_ENTRY& e, UINT message, WPARAM wParam,
   return true;
 }
 
-const AFX_MSGMAP_ENTRY* AfxFindMessageEntry(const AFX_MSGMAP* map, UINT message, WPARAM wParam, LPARAM lParam) {
+const AFX_MSGMAP_ENTRY* AfxFindMessageEntry(const AFX_MSGMAP* map, UINT message, WPARAM wParam,
+                                            LPARAM lParam) {
   for (; map; map = map->pfnGetBaseMap ? map->pfnGetBaseMap() : nullptr)
     for (const AFX_MSGMAP_ENTRY* e = map->lpEntries; e->handler; ++e)
       if (EntryMatches(*e, message, wParam, lParam)) return e;

@@ -16,8 +16,8 @@ struct CRuntimeClass {
   static const CRuntimeClass class##cls; \
   virtual const CRuntimeClass* GetRuntimeClass() const;
 
-#define IMPLEMENT_DYNAMIC(cls, base)                                                  \
-  const CRuntimeClass cls::class##cls = {#cls, RUNTIME_CLASS(base)};                  \
+#define IMPLEMENT_DYNAMIC(cls, base)                                 \
+  const CRuntimeClass cls::class##cls = {#cls, RUNTIME_CLASS(base)}; \
   const CRuntimeClass* cls::GetRuntimeClass() const { return RUNTIME_CLASS(cls); }
 
 class CObject {
@@ -53,21 +53,23 @@ struct AFX_MSGMAP {
   const AFX_MSGMAP_ENTRY* lpEntries;
 };
 
-#define DECLARE_MESSAGE_MAP()                     \
- protected:                                       \
-  static const AFX_MSGMAP* GetThisMessageMap();   \
+#define DECLARE_MESSAGE_MAP()                   \
+ protected:                                     \
+  static const AFX_MSGMAP* GetThisMessageMap(); \
   virtual const AFX_MSGMAP* GetMessageMap() const;
 
-#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                        \
-  const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); }  \
-  const AFX_MSGMAP* theClass::GetThisMessageMap() {                                   \
-    using ThisClass [[maybe_unused]] = theClass;                                      \
-    using TheBaseClass = baseClass;                                                   \
+#define BEGIN_MESSAGE_MAP(theClass, baseClass)                                      \
+  const AFX_MSGMAP* theClass::GetMessageMap() const { return GetThisMessageMap(); } \
+  const AFX_MSGMAP* theClass::GetThisMessageMap() {                                 \
+    using ThisClass [[maybe_unused]] = theClass;                                    \
+    using TheBaseClass = baseClass;                                                 \
     static const AFX_MSGMAP_ENTRY entries[] = {
-#define END_MESSAGE_MAP()                                                   \
-      {0, 0, 0, 0, nullptr}};                                               \
-    static const AFX_MSGMAP map = {&TheBaseClass::GetThisMessageMap, entries}; \
-    return &map;                                                            \
+#define END_MESSAGE_MAP()                                                    \
+  { 0, 0, 0, 0, nullptr }                                                    \
+  }                                                                          \
+  ;                                                                          \
+  static const AFX_MSGMAP map = {&TheBaseClass::GetThisMessageMap, entries}; \
+  return &map;                                                               \
   }
 
 class CCmdTarget : public CObject {
@@ -82,4 +84,5 @@ class CCmdTarget : public CObject {
 };
 
 // Finds the entry that takes the message; exported for tests of the maps.
-const AFX_MSGMAP_ENTRY* AfxFindMessageEntry(const AFX_MSGMAP* map, UINT message, WPARAM wParam, LPARAM lParam);
+const AFX_MSGMAP_ENTRY* AfxFindMessageEntry(const AFX_MSGMAP* map, UINT message, WPARAM wParam,
+                                            LPARAM lParam);

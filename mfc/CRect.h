@@ -5,9 +5,18 @@
 
 class CPoint : public POINT {
  public:
-  CPoint() { x = 0; y = 0; }
-  CPoint(int px, int py) { x = px; y = py; }
-  CPoint(POINT p) { x = p.x; y = p.y; }
+  CPoint() {
+    x = 0;
+    y = 0;
+  }
+  CPoint(int px, int py) {
+    x = px;
+    y = py;
+  }
+  CPoint(POINT p) {
+    x = p.x;
+    y = p.y;
+  }
   // Unpacks the signed 16-bit x and y of a mouse message's lParam.
   explicit CPoint(LPARAM packed) {
     x = static_cast<short>(LOWORD(packed));
@@ -20,18 +29,40 @@ class CPoint : public POINT {
 
 class CSize : public SIZE {
  public:
-  CSize() { cx = 0; cy = 0; }
-  CSize(int w, int h) { cx = w; cy = h; }
-  CSize(SIZE s) { cx = s.cx; cy = s.cy; }
+  CSize() {
+    cx = 0;
+    cy = 0;
+  }
+  CSize(int w, int h) {
+    cx = w;
+    cy = h;
+  }
+  CSize(SIZE s) {
+    cx = s.cx;
+    cy = s.cy;
+  }
 };
 
 class CRect : public RECT {
  public:
   CRect() { left = top = right = bottom = 0; }
-  CRect(int l, int t, int r, int b) { left = l; top = t; right = r; bottom = b; }
-  CRect(const RECT& r) { left = r.left; top = r.top; right = r.right; bottom = r.bottom; }
+  CRect(int l, int t, int r, int b) {
+    left = l;
+    top = t;
+    right = r;
+    bottom = b;
+  }
+  CRect(const RECT& r) {
+    left = r.left;
+    top = r.top;
+    right = r.right;
+    bottom = r.bottom;
+  }
   CRect(POINT topLeft, SIZE size) {
-    left = topLeft.x; top = topLeft.y; right = left + size.cx; bottom = top + size.cy;
+    left = topLeft.x;
+    top = topLeft.y;
+    right = left + size.cx;
+    bottom = top + size.cy;
   }
   int Width() const { return right - left; }
   int Height() const { return bottom - top; }
@@ -42,7 +73,12 @@ class CRect : public RECT {
   bool PtInRect(POINT p) const { return ::PtInRect(this, p) != FALSE; }
   void OffsetRect(int dx, int dy) { ::OffsetRect(this, dx, dy); }
   void OffsetRect(POINT d) { ::OffsetRect(this, d.x, d.y); }
-  void SetRect(int l, int t, int r, int b) { left = l; top = t; right = r; bottom = b; }
+  void SetRect(int l, int t, int r, int b) {
+    left = l;
+    top = t;
+    right = r;
+    bottom = b;
+  }
   bool operator==(const RECT& o) const { return ::EqualRect(this, &o) != FALSE; }
   operator LPRECT() { return this; }
   operator LPCRECT() const { return this; }

@@ -37,8 +37,10 @@ thread_local CurrentMessage t_current = {};
 
 CWnd::~CWnd() {
   if (m_hWnd) {
-    if (m_pfnSuper) UnsubclassWindow();
-    else Detach();
+    if (m_pfnSuper)
+      UnsubclassWindow();
+    else
+      Detach();
   }
 }
 
@@ -97,8 +99,7 @@ bool CWnd::SubclassDlgItem(UINT id, CWnd* parent) {
 }
 
 HWND CWnd::UnsubclassWindow() {
-  if (m_hWnd && m_pfnSuper)
-    ::SetWindowLongPtrW(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnSuper));
+  if (m_hWnd && m_pfnSuper) ::SetWindowLongPtrW(m_hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnSuper));
   m_pfnSuper = nullptr;
   return Detach();
 }

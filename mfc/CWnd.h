@@ -69,14 +69,18 @@ class CWnd : public CCmdTarget {
   void ScreenToClient(LPRECT r) const;
   void ClientToScreen(LPPOINT p) const { ::ClientToScreen(m_hWnd, p); }
   void ClientToScreen(LPRECT r) const;
-  void MoveWindow(int x, int y, int w, int h, BOOL repaint = TRUE) { ::MoveWindow(m_hWnd, x, y, w, h, repaint); }
+  void MoveWindow(int x, int y, int w, int h, BOOL repaint = TRUE) {
+    ::MoveWindow(m_hWnd, x, y, w, h, repaint);
+  }
   BOOL SetWindowPos(HWND after, int x, int y, int cx, int cy, UINT flags) {
     return ::SetWindowPos(m_hWnd, after, x, y, cx, cy, flags);
   }
   LRESULT SendMessage(UINT m, WPARAM w = 0, LPARAM l = 0) { return ::SendMessageW(m_hWnd, m, w, l); }
   BOOL PostMessage(UINT m, WPARAM w = 0, LPARAM l = 0) { return ::PostMessageW(m_hWnd, m, w, l); }
   CWnd* SetCapture() { return FromHandle(::SetCapture(m_hWnd)); }
-  UINT_PTR SetTimer(UINT_PTR id, UINT elapse, TIMERPROC proc = nullptr) { return ::SetTimer(m_hWnd, id, elapse, proc); }
+  UINT_PTR SetTimer(UINT_PTR id, UINT elapse, TIMERPROC proc = nullptr) {
+    return ::SetTimer(m_hWnd, id, elapse, proc);
+  }
   BOOL KillTimer(UINT_PTR id) { return ::KillTimer(m_hWnd, id); }
   CWnd* SetFocus() { return FromHandle(::SetFocus(m_hWnd)); }
   BOOL SetForegroundWindow() { return ::SetForegroundWindow(m_hWnd); }
@@ -84,9 +88,12 @@ class CWnd : public CCmdTarget {
   void DragAcceptFiles(BOOL accept = TRUE) { ::DragAcceptFiles(m_hWnd, accept); }
   DWORD GetStyle() const { return static_cast<DWORD>(::GetWindowLongW(m_hWnd, GWL_STYLE)); }
   HICON SetIcon(HICON icon, BOOL big) {
-    return reinterpret_cast<HICON>(SendMessage(WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon)));
+    return reinterpret_cast<HICON>(
+        SendMessage(WM_SETICON, big ? ICON_BIG : ICON_SMALL, reinterpret_cast<LPARAM>(icon)));
   }
-  void SetFont(HFONT font, BOOL redraw = TRUE) { SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font), redraw); }
+  void SetFont(HFONT font, BOOL redraw = TRUE) {
+    SendMessage(WM_SETFONT, reinterpret_cast<WPARAM>(font), redraw);
+  }
   BOOL DestroyWindow();
   // A caption of null is the program's name.
   int MessageBox(LPCWSTR text, LPCWSTR caption = nullptr, UINT type = MB_OK);
@@ -130,20 +137,35 @@ LRESULT CALLBACK AfxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 
 // Message-map entries. Each names the handler the class declares (MFC-style names for the
 // window messages, the given member for commands, notifications and ON_MESSAGE).
-#define AFX_ENTRY(msg, code, id, last, ...) \
+#define AFX_ENTRY(msg, code, id, last, ...)                                      \
   {msg, static_cast<UINT>(code), static_cast<UINT>(id), static_cast<UINT>(last), \
-   [](CCmdTarget* t_, WPARAM w_, LPARAM l_) -> LRESULT { ThisClass* p_ = static_cast<ThisClass*>(t_); (void)p_; (void)w_; (void)l_; __VA_ARGS__ }},
+   [](CCmdTarget* t_, WPARAM w_, LPARAM l_) -> LRESULT {                         \
+     ThisClass* p_ = static_cast<ThisClass*>(t_);                                \
+     (void)p_;                                                                   \
+     (void)w_;                                                                   \
+     (void)l_;                                                                   \
+     __VA_ARGS__                                                                 \
+   }},
 
 #define ON_WM_PAINT() AFX_ENTRY(WM_PAINT, 0, 0, 0, p_->OnPaint(); return 0;)
 #define ON_WM_DESTROY() AFX_ENTRY(WM_DESTROY, 0, 0, 0, p_->OnDestroy(); return 0;)
-#define ON_WM_ERASEBKGND() AFX_ENTRY(WM_ERASEBKGND, 0, 0, 0, \
-  CDC dc_; dc_.Attach(reinterpret_cast<HDC>(w_)); LRESULT r_ = p_->OnEraseBkgnd(&dc_); dc_.Detach(); return r_;)
-#define ON_WM_CONTEXTMENU() AFX_ENTRY(WM_CONTEXTMENU, 0, 0, 0, \
-  p_->OnContextMenu(CWnd::FromHandle(reinterpret_cast<HWND>(w_)), CPoint(l_)); return 0;)
-#define ON_WM_VSCROLL() AFX_ENTRY(WM_VSCROLL, 0, 0, 0, \
-  p_->OnVScroll(LOWORD(w_), HIWORD(w_), static_cast<CScrollBar*>(CWnd::FromHandle(reinterpret_cast<HWND>(l_)))); return 0;)
-#define ON_WM_HSCROLL() AFX_ENTRY(WM_HSCROLL, 0, 0, 0, \
-  p_->OnHScroll(LOWORD(w_), HIWORD(w_), static_cast<CScrollBar*>(CWnd::FromHandle(reinterpret_cast<HWND>(l_)))); return 0;)
+#define ON_WM_ERASEBKGND()                                                          \
+  AFX_ENTRY(WM_ERASEBKGND, 0, 0, 0, CDC dc_; dc_.Attach(reinterpret_cast<HDC>(w_)); \
+            LRESULT r_ = p_->OnEraseBkgnd(&dc_); dc_.Detach(); return r_;)
+#define ON_WM_CONTEXTMENU()                                                              \
+  AFX_ENTRY(WM_CONTEXTMENU, 0, 0, 0,                                                     \
+            p_->OnContextMenu(CWnd::FromHandle(reinterpret_cast<HWND>(w_)), CPoint(l_)); \
+            return 0;)
+#define ON_WM_VSCROLL()                                                                            \
+  AFX_ENTRY(WM_VSCROLL, 0, 0, 0,                                                                   \
+            p_->OnVScroll(LOWORD(w_), HIWORD(w_),                                                  \
+                          static_cast<CScrollBar*>(CWnd::FromHandle(reinterpret_cast<HWND>(l_)))); \
+            return 0;)
+#define ON_WM_HSCROLL()                                                                            \
+  AFX_ENTRY(WM_HSCROLL, 0, 0, 0,                                                                   \
+            p_->OnHScroll(LOWORD(w_), HIWORD(w_),                                                  \
+                          static_cast<CScrollBar*>(CWnd::FromHandle(reinterpret_cast<HWND>(l_)))); \
+            return 0;)
 #define AFX_MOUSE_ENTRY(msg, fn) AFX_ENTRY(msg, 0, 0, 0, p_->fn(static_cast<UINT>(w_), CPoint(l_)); return 0;)
 #define ON_WM_LBUTTONDOWN() AFX_MOUSE_ENTRY(WM_LBUTTONDOWN, OnLButtonDown)
 #define ON_WM_LBUTTONUP() AFX_MOUSE_ENTRY(WM_LBUTTONUP, OnLButtonUp)
@@ -151,18 +173,25 @@ LRESULT CALLBACK AfxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 #define ON_WM_RBUTTONDOWN() AFX_MOUSE_ENTRY(WM_RBUTTONDOWN, OnRButtonDown)
 #define ON_WM_RBUTTONUP() AFX_MOUSE_ENTRY(WM_RBUTTONUP, OnRButtonUp)
 #define ON_WM_MOUSEMOVE() AFX_MOUSE_ENTRY(WM_MOUSEMOVE, OnMouseMove)
-#define ON_WM_SETCURSOR() AFX_ENTRY(WM_SETCURSOR, 0, 0, 0, \
-  return p_->OnSetCursor(CWnd::FromHandle(reinterpret_cast<HWND>(w_)), LOWORD(l_), HIWORD(l_));)
+#define ON_WM_SETCURSOR()          \
+  AFX_ENTRY(WM_SETCURSOR, 0, 0, 0, \
+            return p_->OnSetCursor(CWnd::FromHandle(reinterpret_cast<HWND>(w_)), LOWORD(l_), HIWORD(l_));)
 #define ON_WM_TIMER() AFX_ENTRY(WM_TIMER, 0, 0, 0, p_->OnTimer(static_cast<UINT_PTR>(w_)); return 0;)
-#define ON_WM_KEYDOWN() AFX_ENTRY(WM_KEYDOWN, 0, 0, 0, \
-  p_->OnKeyDown(static_cast<UINT>(w_), LOWORD(l_), HIWORD(l_)); return 0;)
-#define ON_WM_MOVE() AFX_ENTRY(WM_MOVE, 0, 0, 0, \
-  p_->OnMove(static_cast<short>(LOWORD(l_)), static_cast<short>(HIWORD(l_))); return 0;)
-#define ON_WM_SYSCOMMAND() AFX_ENTRY(WM_SYSCOMMAND, 0, 0, 0, p_->OnSysCommand(static_cast<UINT>(w_), l_); return 0;)
-#define ON_WM_DROPFILES() AFX_ENTRY(WM_DROPFILES, 0, 0, 0, p_->OnDropFiles(reinterpret_cast<HDROP>(w_)); return 0;)
-#define ON_WM_COPYDATA() AFX_ENTRY(WM_COPYDATA, 0, 0, 0, \
-  return p_->OnCopyData(CWnd::FromHandle(reinterpret_cast<HWND>(w_)), reinterpret_cast<COPYDATASTRUCT*>(l_));)
-#define ON_WM_QUERYDRAGICON() AFX_ENTRY(WM_QUERYDRAGICON, 0, 0, 0, return reinterpret_cast<LRESULT>(p_->OnQueryDragIcon());)
+#define ON_WM_KEYDOWN() \
+  AFX_ENTRY(WM_KEYDOWN, 0, 0, 0, p_->OnKeyDown(static_cast<UINT>(w_), LOWORD(l_), HIWORD(l_)); return 0;)
+#define ON_WM_MOVE()                                                                                      \
+  AFX_ENTRY(WM_MOVE, 0, 0, 0, p_->OnMove(static_cast<short>(LOWORD(l_)), static_cast<short>(HIWORD(l_))); \
+            return 0;)
+#define ON_WM_SYSCOMMAND() \
+  AFX_ENTRY(WM_SYSCOMMAND, 0, 0, 0, p_->OnSysCommand(static_cast<UINT>(w_), l_); return 0;)
+#define ON_WM_DROPFILES() \
+  AFX_ENTRY(WM_DROPFILES, 0, 0, 0, p_->OnDropFiles(reinterpret_cast<HDROP>(w_)); return 0;)
+#define ON_WM_COPYDATA()                                                        \
+  AFX_ENTRY(WM_COPYDATA, 0, 0, 0,                                               \
+            return p_->OnCopyData(CWnd::FromHandle(reinterpret_cast<HWND>(w_)), \
+                                  reinterpret_cast<COPYDATASTRUCT*>(l_));)
+#define ON_WM_QUERYDRAGICON() \
+  AFX_ENTRY(WM_QUERYDRAGICON, 0, 0, 0, return reinterpret_cast<LRESULT>(p_->OnQueryDragIcon());)
 
 // LRESULT fn(WPARAM, LPARAM)
 #define ON_MESSAGE(msg, fn) AFX_ENTRY(msg, 0, 0, 0, return (p_->*(fn))(w_, l_);)
@@ -176,8 +205,10 @@ LRESULT CALLBACK AfxWndProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 #define ON_STN_DBLCLK(id, fn) ON_CONTROL(STN_DBLCLK, id, fn)
 #define ON_EN_CHANGE(id, fn) ON_CONTROL(EN_CHANGE, id, fn)
 // void fn(UINT id, NMHDR*, LRESULT*)
-#define ON_NOTIFY_RANGE(code, id, last, fn) AFX_ENTRY(WM_NOTIFY, code, id, last, \
-  LRESULT r_ = 0; NMHDR* h_ = reinterpret_cast<NMHDR*>(l_); (p_->*(fn))(static_cast<UINT>(h_->idFrom), h_, &r_); return r_;)
+#define ON_NOTIFY_RANGE(code, id, last, fn)                                                      \
+  AFX_ENTRY(WM_NOTIFY, code, id, last, LRESULT r_ = 0; NMHDR* h_ = reinterpret_cast<NMHDR*>(l_); \
+            (p_->*(fn))(static_cast<UINT>(h_->idFrom), h_, &r_); return r_;)
 // void fn(NMHDR*, LRESULT*)
-#define ON_NOTIFY(code, id, fn) AFX_ENTRY(WM_NOTIFY, code, id, id, \
-  LRESULT r_ = 0; (p_->*(fn))(reinterpret_cast<NMHDR*>(l_), &r_); return r_;)
+#define ON_NOTIFY(code, id, fn)                                                                      \
+  AFX_ENTRY(WM_NOTIFY, code, id, id, LRESULT r_ = 0; (p_->*(fn))(reinterpret_cast<NMHDR*>(l_), &r_); \
+            return r_;)

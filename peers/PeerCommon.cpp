@@ -53,11 +53,16 @@ bool ParseHex(const std::string& text, std::vector<uint8_t>* bytes) {
   int high = -1;
   for (char c : text) {
     int v;
-    if (c >= '0' && c <= '9') v = c - '0';
-    else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-    else if (c == ' ' || c == '\t') continue;
-    else return false;
+    if (c >= '0' && c <= '9')
+      v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      v = c - 'A' + 10;
+    else if (c == ' ' || c == '\t')
+      continue;
+    else
+      return false;
     if (high < 0) {
       high = v;
     } else {
@@ -79,7 +84,8 @@ bool ParseIpv4(const std::string& text, uint32_t* address) {
 
 std::string FormatIpv4(uint32_t address) {
   char text[16];
-  snprintf(text, sizeof text, "%u.%u.%u.%u", address & 255, address >> 8 & 255, address >> 16 & 255, address >> 24);
+  snprintf(text, sizeof text, "%u.%u.%u.%u", address & 255, address >> 8 & 255, address >> 16 & 255,
+           address >> 24);
   return text;
 }
 
@@ -295,7 +301,8 @@ bool WriteAll(HANDLE pipe, const void* data, DWORD size, DWORD timeoutMs) {
   do {
     OVERLAPPED ov{};
     ov.hEvent = event;
-    if (!WriteFile(pipe, bytes + written, size - written, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) {
+    if (!WriteFile(pipe, bytes + written, size - written, nullptr, &ov) &&
+        GetLastError() != ERROR_IO_PENDING) {
       ok = false;
       break;
     }

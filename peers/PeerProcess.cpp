@@ -67,7 +67,8 @@ bool CPeerProcess::Start(const wchar_t* exeName, const std::wstring& arguments, 
   std::wstring commandLine = QuoteArgument(exe) + L" --log " + QuoteArgument(logPath_) + L" " + arguments;
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                           0, nullptr);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
@@ -75,8 +76,8 @@ bool CPeerProcess::Start(const wchar_t* exeName, const std::wstring& arguments, 
   si.hStdOutput = nul;
   si.hStdError = nul;
   PROCESS_INFORMATION pi{};
-  const BOOL created = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
-                                      nullptr, nullptr, &si, &pi);
+  const BOOL created = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                      CREATE_SUSPENDED, nullptr, nullptr, &si, &pi);
   if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
   if (!created) return false;
   if (HANDLE job = PeerJob()) AssignProcessToJobObject(job, pi.hProcess);

@@ -123,7 +123,9 @@ HWND FindStation(const std::string& number) {
   return FindWindowW(nullptr, title.c_str());
 }
 
-bool Int(const std::vector<std::string>& w, size_t at, int64_t* v) { return w.size() > at && ParseInt(w[at], v); }
+bool Int(const std::vector<std::string>& w, size_t at, int64_t* v) {
+  return w.size() > at && ParseInt(w[at], v);
+}
 
 DWORD TimeoutArg(const std::vector<std::string>& w, size_t at) {
   int64_t v;
@@ -153,13 +155,16 @@ bool Command(const std::vector<std::string>& w) {
     if (!Int(w, 1, &a)) return false;
     const bool anyParam = w.size() < 3 || w[2] == "*";
     if (!anyParam && !Int(w, 2, &b)) return false;
-    return WaitFor([&] {
-      EnterCriticalSection(&g_msgLock);
-      bool seen = false;
-      for (auto& [msg, wParam] : g_messages) seen = seen || (msg == UINT(a) && (anyParam || wParam == WPARAM(b)));
-      LeaveCriticalSection(&g_msgLock);
-      return seen;
-    }, TimeoutArg(w, 3));
+    return WaitFor(
+        [&] {
+          EnterCriticalSection(&g_msgLock);
+          bool seen = false;
+          for (auto& [msg, wParam] : g_messages)
+            seen = seen || (msg == UINT(a) && (anyParam || wParam == WPARAM(b)));
+          LeaveCriticalSection(&g_msgLock);
+          return seen;
+        },
+        TimeoutArg(w, 3));
   }
   if (w.size() < 2) return false;
   if (verb == "find-station") {
@@ -193,8 +198,8 @@ bool Command(const std::vector<std::string>& w) {
     if (withNul) bytes.push_back('\0');
     COPYDATASTRUCT data{ULONG_PTR(dwData), DWORD(bytes.size()), bytes.data()};
     DWORD_PTR result = 0;
-    const bool sent = SendMessageTimeoutW(station, WM_COPYDATA, WPARAM(g_window), LPARAM(&data), SMTO_NORMAL, 5000,
-                                          &result) != 0;
+    const bool sent = SendMessageTimeoutW(station, WM_COPYDATA, WPARAM(g_window), LPARAM(&data), SMTO_NORMAL,
+                                          5000, &result) != 0;
     g_log.Line("COPYDATA dwData=%ld bytes=%lu sent=%d result=%ld", long(dwData), (unsigned long)bytes.size(),
                sent ? 1 : 0, long(result));
     return sent;
@@ -219,18 +224,26 @@ DWORD WINAPI ScriptProc(LPVOID param) {
 int main() {
   InitializeCriticalSection(&g_msgLock);
   Options options;
-  const bool ok = ParseCommandLine(&options, {"--no-pipe", "--no-window", "--no-sharedmem"},
-                                   [](const std::string& name, const std::string& value) {
-    int64_t n;
-    if (name == "--no-pipe") g_withPipe = false;
-    else if (name == "--no-window") g_withWindow = false;
-    else if (name == "--no-sharedmem") g_withMem = false;
-    else if (name == "--pipe") g_pipeName = FromUtf8(value);
-    else if (name == "--sharedmem") g_memName = FromUtf8(value);
-    else if (name == "--sharedmem-size" && ParseInt(value, &n) && n >= 2 && n <= (1 << 24)) g_memSize = DWORD(n);
-    else return false;
-    return true;
-  });
+  const bool ok = ParseCommandLine(
+      &options, {"--no-pipe", "--no-window", "--no-sharedmem"},
+      [](const std::string& name, const std::string& value) {
+        int64_t n;
+        if (name == "--no-pipe")
+          g_withPipe = false;
+        else if (name == "--no-window")
+          g_withWindow = false;
+        else if (name == "--no-sharedmem")
+          g_withMem = false;
+        else if (name == "--pipe")
+          g_pipeName = FromUtf8(value);
+        else if (name == "--sharedmem")
+          g_memName = FromUtf8(value);
+        else if (name == "--sharedmem-size" && ParseInt(value, &n) && n >= 2 && n <= (1 << 24))
+          g_memSize = DWORD(n);
+        else
+          return false;
+        return true;
+      });
   if (!ok) {
     fprintf(stderr,
             "usage: orrin_peer [--pipe NAME | --no-pipe] [--no-window] [--sharedmem NAME | --no-sharedmem]\n"
@@ -248,15 +261,16 @@ int main() {
     wc.lpszClassName = L"VK_Main_PSDaemon";
     RegisterClassW(&wc);
     // A hidden top-level window: FindWindowW finds it, and it takes posted messages.
-    g_window = CreateWindowExW(0, wc.lpszClassName, L"Orrin daemon", WS_OVERLAPPED, 0, 0, 100, 100, nullptr, nullptr,
-                               wc.hInstance, nullptr);
+    g_window = CreateWindowExW(0, wc.lpszClassName, L"Orrin daemon", WS_OVERLAPPED, 0, 0, 100, 100, nullptr,
+                               nullptr, wc.hInstance, nullptr);
     if (!g_window) {
       fprintf(stderr, "cannot create the daemon window (%lu)\n", GetLastError());
       return 1;
     }
   }
   if (g_withMem) {
-    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, g_memSize, g_memName.c_str());
+    HANDLE mapping =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, g_memSize, g_memName.c_str());
     const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
     void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, g_memSize) : nullptr;
     if (!view) {
@@ -271,8 +285,8 @@ int main() {
     CloseHandle(CreateThread(nullptr, 0, ListenerProc, nullptr, 0, nullptr));
     WaitForSingleObject(g_ready, INFINITE);
   }
-  g_log.Line("READY window=%d pipe=%s sharedmem=%s", g_window ? 1 : 0, g_withPipe ? ToUtf8(g_pipeName).c_str() : "-",
-             g_withMem ? ToUtf8(g_memName).c_str() : "-");
+  g_log.Line("READY window=%d pipe=%s sharedmem=%s", g_window ? 1 : 0,
+             g_withPipe ? ToUtf8(g_pipeName).c_str() : "-", g_withMem ? ToUtf8(g_memName).c_str() : "-");
 
   ScriptJob job{options.commands, 0};
   if (!job.commands.empty()) CloseHandle(CreateThread(nullptr, 0, ScriptProc, &job, 0, nullptr));

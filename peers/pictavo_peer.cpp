@@ -165,9 +165,11 @@ void LogFrame(const Connection& c, const std::vector<uint8_t>& frame) {
     uint32_t hash = 2166136261u;
     const size_t pcmAt = 46 + 8 * size_t(count);
     for (size_t i = pcmAt; i < payloadSize && i < pcmAt + bytes; ++i) hash = (hash ^ payload[i]) * 16777619u;
-    g_log.Line("FORWARD conn=%d inner-length=%u inner-type=%u chunk=%u offset=%u bytes=%u recipients=%s pcm-fnv=%08x",
-               c.index, GetU32(inner), GetU32(inner + 4), GetU32(inner + 8), GetU32(inner + 12), bytes,
-               recipients.empty() ? "-" : recipients.c_str(), hash);
+    g_log.Line(
+        "FORWARD conn=%d inner-length=%u inner-type=%u chunk=%u offset=%u bytes=%u recipients=%s "
+        "pcm-fnv=%08x",
+        c.index, GetU32(inner), GetU32(inner + 4), GetU32(inner + 8), GetU32(inner + 12), bytes,
+        recipients.empty() ? "-" : recipients.c_str(), hash);
   }
 }
 
@@ -234,8 +236,8 @@ DWORD WINAPI ListenerProc(LPVOID) {
       continue;
     }
     HANDLE pipe = CreateNamedPipeW(g_pipeName.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
-                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, g_instances, 65536, 65536, 0,
-                                   nullptr);
+                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, g_instances, 65536, 65536,
+                                   0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) {
       Sleep(20);  // every instance is taken
       continue;
@@ -333,7 +335,12 @@ bool Command(const std::vector<std::string>& w) {
   if (verb == "wait-disconnect") {
     int conn;
     if (w.size() < 2 || !ConnArg(w[1], &conn)) return false;
-    return WaitFor([&] { auto c = Find(conn); return c && c->ended; }, TimeoutArg(w, 2));
+    return WaitFor(
+        [&] {
+          auto c = Find(conn);
+          return c && c->ended;
+        },
+        TimeoutArg(w, 2));
   }
   if (verb == "unlisten" || verb == "listen") {
     g_listening = verb == "listen";
@@ -438,37 +445,41 @@ bool Command(const std::vector<std::string>& w) {
 
 int main() {
   Options options;
-  const bool ok = ParseCommandLine(&options, {"--no-auto-address"}, [](const std::string& name, const std::string& value) {
-    int64_t n;
-    if (name == "--no-auto-address") {
-      g_autoAddress = false;
-    } else if (name == "--pipe") {
-      g_pipeName = FromUtf8(value);
-    } else if (name == "--instances") {
-      if (!ParseInt(value, &n) || n < 1 || n > PIPE_UNLIMITED_INSTANCES) return false;
-      g_instances = DWORD(n);
-    } else if (name == "--address") {
-      size_t start = 0;
-      for (;;) {
-        const size_t comma = value.find(',', start);
-        uint32_t address;
-        if (!ParseIpv4(value.substr(start, comma - start), &address)) return false;
-        g_addresses.push_back(address);
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-      }
-    } else if (name == "--dump") {
-      g_dumpDir = FromUtf8(value);
-      CreateDirectoryW(g_dumpDir.c_str(), nullptr);
-    } else {
-      return false;
-    }
-    return true;
-  });
+  const bool ok = ParseCommandLine(&options, {"--no-auto-address"},
+                                   [](const std::string& name, const std::string& value) {
+                                     int64_t n;
+                                     if (name == "--no-auto-address") {
+                                       g_autoAddress = false;
+                                     } else if (name == "--pipe") {
+                                       g_pipeName = FromUtf8(value);
+                                     } else if (name == "--instances") {
+                                       if (!ParseInt(value, &n) || n < 1 || n > PIPE_UNLIMITED_INSTANCES)
+                                         return false;
+                                       g_instances = DWORD(n);
+                                     } else if (name == "--address") {
+                                       size_t start = 0;
+                                       for (;;) {
+                                         const size_t comma = value.find(',', start);
+                                         uint32_t address;
+                                         if (!ParseIpv4(value.substr(start, comma - start), &address))
+                                           return false;
+                                         g_addresses.push_back(address);
+                                         if (comma == std::string::npos) break;
+                                         start = comma + 1;
+                                       }
+                                     } else if (name == "--dump") {
+                                       g_dumpDir = FromUtf8(value);
+                                       CreateDirectoryW(g_dumpDir.c_str(), nullptr);
+                                     } else {
+                                       return false;
+                                     }
+                                     return true;
+                                   });
   if (!ok) {
-    fprintf(stderr,
-            "usage: pictavo_peer [--pipe NAME] [--instances N] [--address A.B.C.D[,...]] [--no-auto-address]\n"
-            "                    [--dump DIR] [--log FILE] [--script FILE] [--run \"cmd; cmd\"]\n");
+    fprintf(
+        stderr,
+        "usage: pictavo_peer [--pipe NAME] [--instances N] [--address A.B.C.D[,...]] [--no-auto-address]\n"
+        "                    [--dump DIR] [--log FILE] [--script FILE] [--run \"cmd; cmd\"]\n");
     return 2;
   }
   g_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);

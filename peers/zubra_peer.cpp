@@ -86,11 +86,13 @@ bool Command(const std::vector<std::string>& w) {
     return true;
   }
   if (verb == "wait-cleared") {
-    const bool ok = WaitFor([&] {
-      for (DWORD i = 0; i < kSlotSize; ++i)
-        if (g_view[offset + i]) return false;
-      return true;
-    }, TimeoutArg(w, 2));
+    const bool ok = WaitFor(
+        [&] {
+          for (DWORD i = 0; i < kSlotSize; ++i)
+            if (g_view[offset + i]) return false;
+          return true;
+        },
+        TimeoutArg(w, 2));
     if (ok) g_log.Line("CLEARED station=%s offset=%lu", w[1].c_str(), (unsigned long)offset);
     return ok;
   }
@@ -102,17 +104,24 @@ bool Command(const std::vector<std::string>& w) {
 int main() {
   Options options;
   const bool ok = ParseCommandLine(&options, {}, [](const std::string& name, const std::string& value) {
-    if (name == "--mapping") g_memName = FromUtf8(value);
-    else if (name == "--mutex") g_mutexName = FromUtf8(value);
-    else return false;
+    if (name == "--mapping")
+      g_memName = FromUtf8(value);
+    else if (name == "--mutex")
+      g_mutexName = FromUtf8(value);
+    else
+      return false;
     return true;
   });
   if (!ok) {
-    fprintf(stderr, "usage: zubra_peer [--mapping NAME] [--mutex NAME] [--log FILE] [--script FILE] [--run \"cmd; cmd\"]\n");
+    fprintf(stderr,
+            "usage: zubra_peer [--mapping NAME] [--mutex NAME] [--log FILE] [--script FILE] [--run \"cmd; "
+            "cmd\"]\n");
     return 2;
   }
-  HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kViewSize, g_memName.c_str());
-  g_view = mapping ? static_cast<uint8_t*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kViewSize)) : nullptr;
+  HANDLE mapping =
+      CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, kViewSize, g_memName.c_str());
+  g_view =
+      mapping ? static_cast<uint8_t*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, kViewSize)) : nullptr;
   if (!g_view) {
     fprintf(stderr, "cannot create the shared memory (%lu)\n", GetLastError());
     return 1;

@@ -88,8 +88,8 @@ void CGraphicSlider::DrawItem(LPDRAWITEMSTRUCT item) {
   if (m_tip) {
     SelectObject(m_bitmapDC, m_tip);
     int y = m_height - static_cast<int>(m_tipPosition) - m_tipHeight - 7;
-    ::AlphaBlend(m_backDC, (m_width - m_tipWidth) / 2, y, m_tipWidth, m_tipHeight, m_bitmapDC, 0, 0, m_tipWidth,
-                 m_tipHeight, kBlend);
+    ::AlphaBlend(m_backDC, (m_width - m_tipWidth) / 2, y, m_tipWidth, m_tipHeight, m_bitmapDC, 0, 0,
+                 m_tipWidth, m_tipHeight, kBlend);
   }
   SelectObject(m_bitmapDC, bitmapDCDefault_);
   ::BitBlt(item->hDC, 0, 0, m_width, m_height, m_backDC, 0, 0, SRCCOPY);
@@ -102,7 +102,8 @@ void CGraphicSlider::SetThumbFromY(int y) {
   if (y < lo) y = lo;  // a body too small to travel pins the tip at the bottom
   int position = m_height - half - y - 7;
   m_tipPosition = position > 0 ? static_cast<UINT>(position) : 0;
-  ::PostMessageW(m_parent, WM_VSCROLL, MAKEWPARAM(SB_THUMBTRACK, Percent()), reinterpret_cast<LPARAM>(m_hWnd));
+  ::PostMessageW(m_parent, WM_VSCROLL, MAKEWPARAM(SB_THUMBTRACK, Percent()),
+                 reinterpret_cast<LPARAM>(m_hWnd));
 }
 
 void CGraphicSlider::OnLButtonDown(UINT, CPoint point) {

@@ -68,10 +68,13 @@ void COwnClipboardEdit::ShowEditMenu(LPARAM screenPoint) {
     p = {r.left + 4, r.top + 4};
   }
   SetFocus();
-  UINT cmd = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, p.x, p.y, 0, m_hWnd, nullptr);
+  UINT cmd =
+      TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_RIGHTBUTTON, p.x, p.y, 0, m_hWnd, nullptr);
   DestroyMenu(menu);
-  if (cmd == EM_SETSEL) SetSel(0, -1);
-  else if (cmd) SendMessage(cmd);
+  if (cmd == EM_SETSEL)
+    SetSel(0, -1);
+  else if (cmd)
+    SendMessage(cmd);
 }
 
 LRESULT COwnClipboardEdit::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {

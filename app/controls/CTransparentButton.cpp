@@ -124,7 +124,6 @@ void CTransparentButton::DrawItem(LPDRAWITEMSTRUCT item) {
 
 void CTransparentButton::OnRButtonDown(UINT flags, CPoint point) {
   NMHDR hdr = {m_hWnd, m_controlId, static_cast<UINT>(NM_RCLICK)};
-  if (CWnd* parent = GetParent())
-    parent->SendMessage(WM_NOTIFY, m_controlId, reinterpret_cast<LPARAM>(&hdr));
+  if (CWnd* parent = GetParent()) parent->SendMessage(WM_NOTIFY, m_controlId, reinterpret_cast<LPARAM>(&hdr));
   Default();
 }

@@ -156,7 +156,8 @@ void CHintWindow::Paint() {
   FillRect(dc, &textRect_, GetSysColorBrush(COLOR_INFOBK));
   Rectangle(dc, textRect_.left, textRect_.top, textRect_.right, textRect_.bottom);
   wchar_t line[250];
-  for (int i = 0; GetHintLine(i, line); ++i) TextOutW(dc, 2, lineHeight_ * i + 2, line, static_cast<int>(wcslen(line)));
+  for (int i = 0; GetHintLine(i, line); ++i)
+    TextOutW(dc, 2, lineHeight_ * i + 2, line, static_cast<int>(wcslen(line)));
   EndPaint(window_, &ps);
 }
 

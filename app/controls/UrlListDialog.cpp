@@ -32,7 +32,8 @@ UrlEntry* EntryAt(HWND list, int index) {
 
 int InsertEntry(HWND list, int index, UrlEntry* entry) {
   std::wstring line = DisplayLine(*entry);
-  int at = static_cast<int>(SendMessageW(list, LB_INSERTSTRING, index, reinterpret_cast<LPARAM>(line.c_str())));
+  int at =
+      static_cast<int>(SendMessageW(list, LB_INSERTSTRING, index, reinterpret_cast<LPARAM>(line.c_str())));
   if (at < 0) {
     delete entry;
     return -1;
@@ -130,7 +131,8 @@ void OnCommand(HWND dialog, UINT id, UINT code) {
       auto* entry = new UrlEntry{EditText(dialog, IDC_URL_NAME), EditText(dialog, IDC_URL_ADDRESS)};
       std::wstring line = DisplayLine(*entry);
       // A line that begins with the new one is only selected.
-      if (SendMessageW(list, LB_SELECTSTRING, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(line.c_str())) != LB_ERR) {
+      if (SendMessageW(list, LB_SELECTSTRING, static_cast<WPARAM>(-1),
+                       reinterpret_cast<LPARAM>(line.c_str())) != LB_ERR) {
         delete entry;
         break;
       }
@@ -141,7 +143,8 @@ void OnCommand(HWND dialog, UINT id, UINT code) {
     case IDC_URL_UPDATE:
       if (sel >= 0) {
         delete RemoveEntry(list, sel);
-        int at = InsertEntry(list, sel, new UrlEntry{EditText(dialog, IDC_URL_NAME), EditText(dialog, IDC_URL_ADDRESS)});
+        int at = InsertEntry(list, sel,
+                             new UrlEntry{EditText(dialog, IDC_URL_NAME), EditText(dialog, IDC_URL_ADDRESS)});
         SendMessageW(list, LB_SETCURSEL, at, 0);
       }
       break;
@@ -196,8 +199,8 @@ INT_PTR CALLBACK UrlListDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 
 INT_PTR RunUrlListDialog(HWND owner, IUrlListStore& store) {
   UrlListBlock block = store.TakeUrlList();
-  INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_URL_LIST), owner, &UrlListDlgProc,
-                                   reinterpret_cast<LPARAM>(&block));
+  INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_URL_LIST), owner,
+                                   &UrlListDlgProc, reinterpret_cast<LPARAM>(&block));
   store.StoreUrlList(block);
   return result;
 }
@@ -216,15 +219,20 @@ bool WriteUrlListFile(const wchar_t* path, const wchar_t* text, size_t length) {
 }
 
 bool ReadUrlListFile(const wchar_t* path, UrlListBlock* out) {
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD size = GetFileSize(file, nullptr);
   std::vector<char> bytes(size);
   DWORD read = 0;
-  bool ok = size == INVALID_FILE_SIZE ? false : (ReadFile(file, bytes.data(), size, &read, nullptr) && read == size);
+  bool ok = size == INVALID_FILE_SIZE ? false
+                                      : (ReadFile(file, bytes.data(), size, &read, nullptr) && read == size);
   CloseHandle(file);
   if (!ok) return false;
-  size_t skip = size >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE ? 2 : 0;
+  size_t skip = size >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                        static_cast<unsigned char>(bytes[1]) == 0xFE
+                    ? 2
+                    : 0;
   size_t units = (size - skip) / sizeof(wchar_t);
   auto* text = static_cast<wchar_t*>(malloc((units + 1) * sizeof(wchar_t)));
   if (!text) return false;

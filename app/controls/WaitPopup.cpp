@@ -87,7 +87,8 @@ DWORD WINAPI WaitWindowThread(LPVOID param) {
     if (!msg.hwnd && msg.message == WM_WAIT_SHOW) {
       if (HWND old = record->window.exchange(nullptr)) DestroyWindow(old);
       DWORD style = (record->childStyle ? WS_CHILD : WS_POPUP) | WS_DLGFRAME;
-      HWND window = CreateWaitWindow(record, style, record->x, record->y, record->width, record->height, record->owner);
+      HWND window =
+          CreateWaitWindow(record, style, record->x, record->y, record->width, record->height, record->owner);
       if (window) {
         SetWindowTextFromRecord(record, window);
         InvalidateRect(window, nullptr, TRUE);
@@ -99,7 +100,8 @@ DWORD WINAPI WaitWindowThread(LPVOID param) {
       }
       record->window = window;
     } else if (!msg.hwnd && msg.message == WM_WAIT_MOVE) {
-      if (HWND window = record->window) MoveWindow(window, record->x, record->y, record->width, record->height, TRUE);
+      if (HWND window = record->window)
+        MoveWindow(window, record->x, record->y, record->width, record->height, TRUE);
     }
     DispatchMessageW(&msg);
   }
@@ -168,7 +170,8 @@ void StopWaitPopup(WaitPopupRecord* record) {
     PostThreadMessageW(record->threadId, WM_QUIT, 0, 0);
     // Destroying a window owned by or a child of one of ours sends to this thread: answer those
     // sends while waiting, or both threads wait for ever.
-    while (MsgWaitForMultipleObjects(1, &record->thread, FALSE, INFINITE, QS_SENDMESSAGE) == WAIT_OBJECT_0 + 1) {
+    while (MsgWaitForMultipleObjects(1, &record->thread, FALSE, INFINITE, QS_SENDMESSAGE) ==
+           WAIT_OBJECT_0 + 1) {
       MSG msg;
       PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }

@@ -13,8 +13,8 @@ constexpr UINT WM_WAIT_MOVE = 0x402;  // move it to the record's rectangle
 
 struct WaitPopupRecord {
   std::atomic<HWND> window{nullptr};
-  HFONT font = nullptr;      // made and deleted by the dialog
-  wchar_t* text = nullptr;   // heap (new[]), owned by the record; guarded by textLock
+  HFONT font = nullptr;     // made and deleted by the dialog
+  wchar_t* text = nullptr;  // heap (new[]), owned by the record; guarded by textLock
   HWND owner = nullptr;
   HANDLE thread = nullptr;
   DWORD threadId = 0;

@@ -88,7 +88,8 @@ bool AddToOpenWithList(HKEY currentUser, const wchar_t* extension) {
     DWORD nameChars = kNameChars;
     DWORD dataBytes = kDataBytes;
     DWORD type = 0;
-    LONG rc = RegEnumValueW(key, index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE*>(data), &dataBytes);
+    LONG rc = RegEnumValueW(key, index, name, &nameChars, nullptr, &type, reinterpret_cast<BYTE*>(data),
+                            &dataBytes);
     if (rc == ERROR_NO_MORE_ITEMS) break;
     if (rc != ERROR_SUCCESS) {
       RegCloseKey(key);
@@ -135,7 +136,8 @@ void RegisterAppCapabilities(HKEY localMachine, const wchar_t* programPath) {
   wchar_t command[kTextSize], icon[kTextSize];
   BuildOpenCommand(programPath, command, kTextSize);
   BuildIconText(programPath, icon, kTextSize);
-  WriteValue(localMachine, L"Software\\Classes\\Quillmeridian.Document\\Shell\\open\\command", nullptr, command);
+  WriteValue(localMachine, L"Software\\Classes\\Quillmeridian.Document\\Shell\\open\\command", nullptr,
+             command);
   WriteValue(localMachine, L"Software\\Classes\\Quillmeridian.Document\\DefaultIcon", nullptr, icon);
   HKEY caps = CreateKey(localMachine, kCapabilitiesKey, 0);
   if (caps) {
@@ -159,7 +161,8 @@ bool RegisterFileAssociations(const AssociationRoots& roots, const wchar_t* prog
 
   wchar_t command[kTextSize], icon[kTextSize];
   BuildOpenCommand(programPath, command, kTextSize);
-  std::wstring appKey = std::wstring(L"Software\\Classes\\Applications\\") + EditionExeName() + L"\\shell\\open\\command";
+  std::wstring appKey =
+      std::wstring(L"Software\\Classes\\Applications\\") + EditionExeName() + L"\\shell\\open\\command";
   WriteValue(roots.currentUser, appKey.c_str(), nullptr, command);
   WriteBothViews(roots.classesRoot, L"Quillmeridian.Document\\shell\\open\\command", nullptr, command);
   BuildIconText(programPath, icon, kTextSize);
@@ -170,10 +173,9 @@ bool RegisterFileAssociations(const AssociationRoots& roots, const wchar_t* prog
 
   if (notifyShell) {
     IApplicationAssociationRegistration* registration = nullptr;
-    if (SUCCEEDED(CoCreateInstance(CLSID_ApplicationAssociationRegistration, nullptr,
-                                   CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
-                                   IID_IApplicationAssociationRegistration,
-                                   reinterpret_cast<void**>(&registration))) &&
+    if (SUCCEEDED(CoCreateInstance(
+            CLSID_ApplicationAssociationRegistration, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER,
+            IID_IApplicationAssociationRegistration, reinterpret_cast<void**>(&registration))) &&
         registration) {
       registration->SetAppAsDefaultAll(GetEditionName());
       registration->Release();

@@ -34,8 +34,8 @@ const MainControl kMainControls[] = {
     {IDC_BUTMINUS, L"BUTMINUS", nullptr, 0},
     {IDC_BUTPLUS, L"BUTPLUS", nullptr, 0},
     {IDC_BUTCUT, L"BUTCUT", nullptr, 0},
-    {IDC_BUTINSERTBM, L"BUTINSERTBM", L"Insert bookmark in clicked position\nRight click to toggle all bookmarks ON/OFF",
-     9},
+    {IDC_BUTINSERTBM, L"BUTINSERTBM",
+     L"Insert bookmark in clicked position\nRight click to toggle all bookmarks ON/OFF", 9},
     {IDC_BUTSAVEBM, L"BUTSAVEBM", L"Save all changes of master track", 10},
     {IDC_BUTREMOVEBM, L"BUTREMOVEBM", L"Remove the bookmark you stopped in", 7},
     // Hidden in the template as well.

@@ -21,7 +21,8 @@
 
 namespace {
 
-using SelectRawInputFn = void(WINAPI*)(HWND dialog, DWORD threadId, DWORD processId, DWORD station, RECT area);
+using SelectRawInputFn = void(WINAPI*)(HWND dialog, DWORD threadId, DWORD processId, DWORD station,
+                                       RECT area);
 
 constexpr UINT kSkinLoadFlags = LR_CREATEDIBSECTION | LR_VGACOLOR;
 constexpr int kWaitWidth = 300;
@@ -155,8 +156,8 @@ void CMainDlg::LoadLogo() {
 
 void CMainDlg::LoadDigitStrip() {
   // SetDigitStrip makes the digit DC, premultiplies the strip and sizes the digits.
-  m_led.SetDigitStrip(
-      static_cast<HBITMAP>(LoadImageW(AfxGetInstanceHandle(), L"LEDIMAGES", IMAGE_BITMAP, 0, 0, kSkinLoadFlags)));
+  m_led.SetDigitStrip(static_cast<HBITMAP>(
+      LoadImageW(AfxGetInstanceHandle(), L"LEDIMAGES", IMAGE_BITMAP, 0, 0, kSkinLoadFlags)));
   m_led.m_backdropDC = m_skinDC;
 }
 
@@ -171,8 +172,9 @@ void CMainDlg::InitLevelSliders() {
     CGraphicSlider* control;
     IAudioEndpointVolume** volume;
     const std::wstring* device;
-  } sliders[] = {{&m_outSlider, master ? &master->outputVolume : nullptr, master ? &master->outputDeviceId : nullptr},
-                 {&m_inSlider, master ? &master->inputVolume : nullptr, master ? &master->inputDeviceId : nullptr}};
+  } sliders[] = {
+      {&m_outSlider, master ? &master->outputVolume : nullptr, master ? &master->outputDeviceId : nullptr},
+      {&m_inSlider, master ? &master->inputVolume : nullptr, master ? &master->inputDeviceId : nullptr}};
   for (Slider& s : sliders) {
     s.control->InitSlider();
     s.control->m_backdropDC = m_skinDC;
@@ -234,7 +236,8 @@ void CMainDlg::JoinClassroomStation() {
   swprintf(title, 64, L"_%uQuillmeridianUser", station);
   SetWindowText(title);
 
-  const RECT area = StationArea(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), station, m_monitors);
+  const RECT area =
+      StationArea(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), station, m_monitors);
   g_hPointerhub = LoadLibraryW(L"Pointerhub.dll");
   const wchar_t* failure = nullptr;
   if (!g_hPointerhub) {
@@ -254,8 +257,8 @@ void CMainDlg::JoinClassroomStation() {
 void CMainDlg::StartWaitPopupThread(POINT position) {
   HFONT font = CreateFontW(-11, 0, 0, 0, 400, 0, 0, 0, ANSI_CHARSET, 0, 0, ANTIALIASED_QUALITY, 0, nullptr);
   m_waitPopup = StartWaitPopup(font);
-  MoveWaitPopup(m_waitPopup, position.x + (m_skinWidth - kWaitWidth) / 2, position.y + (m_skinHeight - kWaitHeight) / 2,
-                kWaitWidth, kWaitHeight);
+  MoveWaitPopup(m_waitPopup, position.x + (m_skinWidth - kWaitWidth) / 2,
+                position.y + (m_skinHeight - kWaitHeight) / 2, kWaitWidth, kWaitHeight);
   RecreateWaitPopup(m_waitPopup, m_hWnd, false);
 }
 
@@ -294,7 +297,8 @@ void CMainDlg::NotifyClassroomDaemon() {
   HWND daemon = FindWindowW(kDaemonWindowClass, nullptr);
   if (!daemon) return;
   appData_->hiddenStart = 1;
-  ::PostMessageW(daemon, WM_DAEMON_NOTIFY, DAEMON_NOTIFY_STATION, static_cast<LPARAM>(appData_->stationNumber.load()));
+  ::PostMessageW(daemon, WM_DAEMON_NOTIFY, DAEMON_NOTIFY_STATION,
+                 static_cast<LPARAM>(appData_->stationNumber.load()));
 }
 
 void CMainDlg::ShowFileButtons() {

@@ -15,8 +15,8 @@ void FormatClock(uint32_t ms, wchar_t* out, size_t size) {
 }
 
 // Draws `text` on the back buffer over the skin's rectangle and copies a part to the window.
-void DrawClock(HDC back, HDC skin, HDC window, int x, int y, SIZE restore, SIZE copy, int fontHeight, int fontWidth,
-               COLORREF colour, uint32_t ms) {
+void DrawClock(HDC back, HDC skin, HDC window, int x, int y, SIZE restore, SIZE copy, int fontHeight,
+               int fontWidth, COLORREF colour, uint32_t ms) {
   BitBlt(back, x, y, restore.cx, restore.cy, skin, x, y, SRCCOPY);
   HFONT font = CreateFontW(fontHeight, fontWidth, 0, 0, 400, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, L"Arial");
   HGDIOBJ old = SelectObject(back, font);
@@ -62,11 +62,13 @@ void CMainDlg::OnPaint() {
 
 void CMainDlg::PaintSkin(HDC target) {
   if (!m_backDC) return;
-  AlphaBlend(m_backDC, 0, 0, m_skinWidth, m_skinHeight, m_skinDC, 0, 0, m_skinWidth, m_skinHeight, kSourceOver);
+  AlphaBlend(m_backDC, 0, 0, m_skinWidth, m_skinHeight, m_skinDC, 0, 0, m_skinWidth, m_skinHeight,
+             kSourceOver);
   if (m_logoBitmap) {
     HDC logoDC = CreateCompatibleDC(m_backDC);
     HGDIOBJ old = SelectObject(logoDC, m_logoBitmap);
-    AlphaBlend(m_backDC, 10, 10, m_logoWidth, m_logoHeight, logoDC, 0, 0, m_logoWidth, m_logoHeight, kSourceOver);
+    AlphaBlend(m_backDC, 10, 10, m_logoWidth, m_logoHeight, logoDC, 0, 0, m_logoWidth, m_logoHeight,
+               kSourceOver);
     SelectObject(logoDC, old);
     DeleteDC(logoDC);
   }
@@ -112,7 +114,8 @@ void CMainDlg::DrawPositionClock() {
     const uint32_t rate = master->wavHeader.samplesPerSec;
     if (rate) ms = (master->playPosition.load() * 10 / rate) * 100;
   }
-  DrawClock(m_backDC, m_skinDC, m_dialogDC, 10, 195, SIZE{100, 50}, SIZE{100, 25}, 30, 12, RGB(255, 255, 255), ms);
+  DrawClock(m_backDC, m_skinDC, m_dialogDC, 10, 195, SIZE{100, 50}, SIZE{100, 25}, 30, 12, RGB(255, 255, 255),
+            ms);
 }
 
 void CMainDlg::ShowChunkTexts() {
@@ -121,7 +124,8 @@ void CMainDlg::ShowChunkTexts() {
     COwnClipboardEdit* edit;
   } sides[] = {{Master(), &m_masterText}, {Student(), &m_studentText}};
   for (auto& side : sides) {
-    const CChunkInfo* chunk = side.track && side.track->textsPresent ? side.track->GetCurrentChunk() : nullptr;
+    const CChunkInfo* chunk =
+        side.track && side.track->textsPresent ? side.track->GetCurrentChunk() : nullptr;
     // A current index outside the list shows no text rather than failing.
     side.edit->SetWindowText(chunk ? chunk->text.c_str() : L"");
   }

@@ -23,7 +23,9 @@ struct Drain {
     for (;;) {
       DWORD got = 0;
       ResetEvent(ov.hEvent);
-      if (!ReadFile(d->pipe, buffer.data(), DWORD(buffer.size()), nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) break;
+      if (!ReadFile(d->pipe, buffer.data(), DWORD(buffer.size()), nullptr, &ov) &&
+          GetLastError() != ERROR_IO_PENDING)
+        break;
       if (!GetOverlappedResult(d->pipe, &ov, &got, TRUE)) break;
     }
     CloseHandle(ov.hEvent);
@@ -31,15 +33,18 @@ struct Drain {
   }
 };
 
-double Seconds(LARGE_INTEGER a, LARGE_INTEGER b, LARGE_INTEGER f) { return double(b.QuadPart - a.QuadPart) / double(f.QuadPart); }
+double Seconds(LARGE_INTEGER a, LARGE_INTEGER b, LARGE_INTEGER f) {
+  return double(b.QuadPart - a.QuadPart) / double(f.QuadPart);
+}
 
 }  // namespace
 
 int main() {
   const std::wstring name = L"\\\\.\\pipe\\qm-bench-stream-" + std::to_wstring(GetCurrentProcessId());
-  HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
-                                   65536, 65536, 0, nullptr);
-  HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE server = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+                                   PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0, nullptr);
+  HANDLE client = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
   if (server == INVALID_HANDLE_VALUE || client == INVALID_HANDLE_VALUE) {
     fprintf(stderr, "appdata_stream: no pipe\n");
     return 1;
@@ -80,8 +85,9 @@ int main() {
   const double one = Seconds(t0, t1, f) / rounds * 1e6, ref = Seconds(t1, t2, f) / rounds * 1e6;
   // A block is 16,384 samples at 44,100 Hz: about 371,519 us of recording.
   const double blockUs = kStreamBlockSamples * 1e6 / 44100.0;
-  printf("appdata_stream: frame_bytes=%zu us_per_frame=%.1f ref_three_writes_us=%.1f ratio_vs_ref=%.3f "
-         "share_of_realtime=%.5f ok=%d\n",
-         frame.size(), one, ref, one / ref, one / blockUs, ok ? 1 : 0);
+  printf(
+      "appdata_stream: frame_bytes=%zu us_per_frame=%.1f ref_three_writes_us=%.1f ratio_vs_ref=%.3f "
+      "share_of_realtime=%.5f ok=%d\n",
+      frame.size(), one, ref, one / ref, one / blockUs, ok ? 1 : 0);
   return ok ? 0 : 1;
 }

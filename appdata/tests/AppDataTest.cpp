@@ -33,7 +33,9 @@ CBufferRecord* CapturedBlock(uint32_t frames, uint32_t seed) {
   return MakeFloatBlock(1, samples);
 }
 
-uint32_t Ipv4(int a, int b, int c, int d) { return uint32_t(a) | uint32_t(b) << 8 | uint32_t(c) << 16 | uint32_t(d) << 24; }
+uint32_t Ipv4(int a, int b, int c, int d) {
+  return uint32_t(a) | uint32_t(b) << 8 | uint32_t(c) << 16 | uint32_t(d) << 24;
+}
 
 uint32_t Fnv1a(const uint8_t* p, size_t n) {
   uint32_t h = 2166136261u;
@@ -86,7 +88,9 @@ void CloseBoxes(const wchar_t* caption) {
   WaitUntil([&] { return WindowsTitled(caption).empty(); }, 5000);
 }
 
-void WriteFileBytes(const std::wstring& path, const std::string& bytes) { ASSERT_TRUE(WriteWholeFile(path, bytes)); }
+void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  ASSERT_TRUE(WriteWholeFile(path, bytes));
+}
 
 class AppDataTest : public ::testing::Test {
  protected:
@@ -149,7 +153,9 @@ class AppDataTest : public ::testing::Test {
     s.current = track->currentChunk;
     if (const CChunkInfo* c = track->GetCurrentChunk()) {
       s.frames = c->frames;
-      if (c->buffer) s.samples.assign(reinterpret_cast<int16_t*>(c->buffer), reinterpret_cast<int16_t*>(c->buffer) + c->used / 2);
+      if (c->buffer)
+        s.samples.assign(reinterpret_cast<int16_t*>(c->buffer),
+                         reinterpret_cast<int16_t*>(c->buffer) + c->used / 2);
     }
     return s;
   }
@@ -203,8 +209,9 @@ TEST_F(AppDataTest, SettingsFilesOnFirstStartAndOnTheNext) {
   app_->waveDevices.WaveDeviceOut = L"out-id";
   app_->waveDevices.WaveDeviceIn = L"in-id";
   DestroyApp();
-  EXPECT_EQ(ReadFileOrMissing(paths), "{\r\n    \"Main\": {\r\n        \"LastOpenPath\": [\r\n            67,\r\n"
-                                  "            58\r\n        ]\r\n    }\r\n}\r\n");
+  EXPECT_EQ(ReadFileOrMissing(paths),
+            "{\r\n    \"Main\": {\r\n        \"LastOpenPath\": [\r\n            67,\r\n"
+            "            58\r\n        ]\r\n    }\r\n}\r\n");
   EXPECT_EQ(nlohmann::json::parse(ReadFileOrMissing(devices)),
             nlohmann::json({{"Wave", {{"WaveDeviceIn", "in-id"}, {"WaveDeviceOut", "out-id"}}}}));
 
@@ -230,7 +237,9 @@ TEST_F(AppDataTest, GreetsTheCaptureProductOnEveryConnection) {
     const auto frames = LinesWith(log, std::string("FRAME ") + conn);
     ASSERT_GE(frames.size(), 2u) << log;
     EXPECT_NE(frames[0].find("length=26 type=54 data=1a00000036000000000000000000000051"
-                             "75696c6c6d6572696469616e00"), std::string::npos) << frames[0];
+                             "75696c6c6d6572696469616e00"),
+              std::string::npos)
+        << frames[0];
     EXPECT_NE(frames[1].find("length=4 type=52 data=0400000034000000"), std::string::npos) << frames[1];
   }
   const auto first = LinesWith(log, "FRAME conn=0");
@@ -247,19 +256,19 @@ TEST_F(AppDataTest, AudioFromTheCaptureProductReachesTheMaster) {
   app_->mixerInput = 2;
   StartPeerScript(L"--address 10.0.0.7",
                   L"wait-connect 1; wait-frame 0 52; sleep 100;"
-                  L"send-audio 0 0 0 ramp:100 1:10.0.0.9;"            // another station's
-                  L"send-frame 0 2 0000000000000000;"                 // audio header cut short
-                  L"send-frame 0 2 00000000000000000a000000000000000100;"  // bytes beyond the frame
+                  L"send-audio 0 0 0 ramp:100 1:10.0.0.9;"                     // another station's
+                  L"send-frame 0 2 0000000000000000;"                          // audio header cut short
+                  L"send-frame 0 2 00000000000000000a000000000000000100;"      // bytes beyond the frame
                   L"send-frame 0 2 0000000000000000000000000000002001000000;"  // recipients wrap
-                  L"send-frame 0 1 41;"                               // text with L = 5
-                  L"send-frame 0 1;"                                  // text with L = 4
-                  L"send-frame 0 52 0a00;"                            // half an address
-                  L"send-frame 0 1001 0b000000;"                      // one mixer word: no Mix value
-                  L"send-audio 0 5000 0 ramp:10;"                     // absurd chunk index
-                  L"send-audio 0 0 0x40000000 ramp:10;"               // absurd sample offset
-                  L"send-frame 0 9999 01020304;"                      // unknown type
-                  L"send-audio 0 0 0 ramp:100 2:10.0.0.8 1:10.0.0.7;"  // ours
-                  L"send-audio 0 0 100 ramp:50;"                      // everyone's
+                  L"send-frame 0 1 41;"                                        // text with L = 5
+                  L"send-frame 0 1;"                                           // text with L = 4
+                  L"send-frame 0 52 0a00;"                                     // half an address
+                  L"send-frame 0 1001 0b000000;"                               // one mixer word: no Mix value
+                  L"send-audio 0 5000 0 ramp:10;"                              // absurd chunk index
+                  L"send-audio 0 0 0x40000000 ramp:10;"                        // absurd sample offset
+                  L"send-frame 0 9999 01020304;"                               // unknown type
+                  L"send-audio 0 0 0 ramp:100 2:10.0.0.8 1:10.0.0.7;"          // ours
+                  L"send-audio 0 0 100 ramp:50;"                               // everyone's
                   L"send-mixer 0 11 22;"
                   L"serve");
   ASSERT_TRUE(WaitUntil([&] { return app_->mixerValue == 22u; })) << peer_.Log();
@@ -279,8 +288,9 @@ TEST_F(AppDataTest, AudioFromTheCaptureProductReachesTheMaster) {
 // Audio for chunk 3 on a track with one chunk: chunks are made up to it and both tracks select it.
 TEST_F(AppDataTest, AudioForALaterChunkMakesAndSelectsItOnBothTracks) {
   CreateApp();
-  StartPeerScript(L"", L"wait-connect 1; wait-frame 0 52; sleep 100;"
-                       L"send-audio 0 0 0 ramp:40; send-audio 0 3 0 ramp:20; serve");
+  StartPeerScript(L"",
+                  L"wait-connect 1; wait-frame 0 52; sleep 100;"
+                  L"send-audio 0 0 0 ramp:40; send-audio 0 3 0 ramp:20; serve");
   ASSERT_TRUE(WaitUntil([&] { return State(app_->masterTrack).current == 3; })) << peer_.Log();
   SyncWorker();
   const TrackState master = State(app_->masterTrack), student = State(app_->studentTrack);
@@ -298,10 +308,12 @@ TEST_F(AppDataTest, AudioForALaterChunkMakesAndSelectsItOnBothTracks) {
 // A text box stays up while audio keeps arriving; the worker is not held by it.
 TEST_F(AppDataTest, TextBoxDoesNotHoldUpTheWorker) {
   CreateApp();
-  StartPeerScript(L"", L"wait-connect 1; wait-frame 0 52; sleep 100; send-text 0 \"Hello class\"; sleep 300;"
-                       L"send-audio 0 0 0 ramp:100; serve");
+  StartPeerScript(L"",
+                  L"wait-connect 1; wait-frame 0 52; sleep 100; send-text 0 \"Hello class\"; sleep 300;"
+                  L"send-audio 0 0 0 ramp:100; serve");
   ASSERT_TRUE(WaitUntil([&] { return !WindowsTitled(L"Pipe Data").empty(); })) << peer_.Log();
-  ASSERT_TRUE(WaitUntil([&] { return State(app_->masterTrack).frames == 100; })) << "audio waited for the box";
+  ASSERT_TRUE(WaitUntil([&] { return State(app_->masterTrack).frames == 100; }))
+      << "audio waited for the box";
   const auto boxes = WindowsTitled(L"Pipe Data");
   ASSERT_EQ(boxes.size(), 1u) << "the box is still up while the audio went in";
   EXPECT_EQ(BoxText(boxes[0]), L"Hello class");
@@ -343,15 +355,18 @@ TEST_F(AppDataTest, ATrackReportRaisedOnTheWorkerDoesNotHoldItUp) {
     chunk->frames = 100;
     wcscpy(chunk->fileName, L"WavNoSuchChunk.tmp");
   }
-  StartPeerScript(L"", L"wait-connect 1; wait-frame 0 52; sleep 100; send-audio 0 1 0 ramp:10; sleep 200;"
-                       L"send-audio 0 0 0 ramp:30; serve");
+  StartPeerScript(L"",
+                  L"wait-connect 1; wait-frame 0 52; sleep 100; send-audio 0 1 0 ramp:10; sleep 200;"
+                  L"send-audio 0 0 0 ramp:30; serve");
   ASSERT_TRUE(WaitUntil([&] { return reportThread != 0; })) << peer_.Log();
   EXPECT_NE(reportThread, app_->workerThreadId);
   EXPECT_EQ(reported, L"Could not open file in LoadChunk");
-  const bool flowed = WaitUntil([&] {
-    const TrackState master = State(app_->masterTrack);
-    return master.current == 0 && master.frames == 30;
-  }, 4000);
+  const bool flowed = WaitUntil(
+      [&] {
+        const TrackState master = State(app_->masterTrack);
+        return master.current == 0 && master.frames == 30;
+      },
+      4000);
   SetEvent(release);
   EXPECT_TRUE(flowed) << "the worker waited for the report";
   SyncWorker();
@@ -363,16 +378,17 @@ TEST_F(AppDataTest, ATrackReportRaisedOnTheWorkerDoesNotHoldItUp) {
 // A peer that floods the pipe with texts: a bounded number of boxes, and the worker goes on.
 TEST_F(AppDataTest, AFloodOfTextsOpensABoundedNumberOfBoxes) {
   CreateApp();
-  StartPeerScript(L"", L"wait-connect 1; wait-frame 0 52; sleep 100;"
-                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
-                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
-                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
-                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
-                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
-                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
-                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
-                       L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
-                       L"send-audio 0 0 0 ramp:10; serve");
+  StartPeerScript(L"",
+                  L"wait-connect 1; wait-frame 0 52; sleep 100;"
+                  L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                  L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                  L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                  L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                  L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                  L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                  L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                  L"send-text 0 a; send-text 0 b; send-text 0 c; send-text 0 d; send-text 0 e;"
+                  L"send-audio 0 0 0 ramp:10; serve");
   ASSERT_TRUE(WaitUntil([&] { return State(app_->masterTrack).frames == 10; })) << peer_.Log();
   // The worker turned every text into a box or a refusal before it took the audio, so all the
   // boxes there will be are up.
@@ -462,7 +478,8 @@ TEST_F(AppDataTest, SaveAndExitRightAfterStopKeepTheWholeTake) {
   student->ToggleRecording();
   wchar_t folder[MAX_PATH];
   GetTempPathW(MAX_PATH, folder);
-  const std::wstring path = std::wstring(folder) + L"exit_take_" + std::to_wstring(GetCurrentProcessId()) + L".wav";
+  const std::wstring path =
+      std::wstring(folder) + L"exit_take_" + std::to_wstring(GetCurrentProcessId()) + L".wav";
   ASSERT_TRUE(student->SaveSoundFile(path));
   WIN32_FILE_ATTRIBUTE_DATA data = {};
   ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
@@ -547,9 +564,10 @@ TEST_F(AppDataTest, QueriesFromAnotherThreadNeverSplitAStreamedFrame) {
   ui.join();
   SyncWorker();
   const uint32_t total = blocks * 4410, frames = (total - 1) / 16384 + 1;
-  ASSERT_TRUE(WaitUntil([&] { return LinesWith(peer_.Log(), "FORWARD").size() == frames &&
-                                     LinesWith(peer_.Log(), "MIXER-QUERY").size() == queries; }))
-      << peer_.Log().substr(0, 4000);
+  ASSERT_TRUE(WaitUntil([&] {
+    return LinesWith(peer_.Log(), "FORWARD").size() == frames &&
+           LinesWith(peer_.Log(), "MIXER-QUERY").size() == queries;
+  })) << peer_.Log().substr(0, 4000);
   const std::string log = peer_.Log();
   EXPECT_TRUE(LinesWith(log, "BADLENGTH").empty());
   const TrackState student = State(app_->studentTrack);

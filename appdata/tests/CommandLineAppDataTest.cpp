@@ -23,18 +23,21 @@
 
 namespace {
 
-const wchar_t* const kStationFiles[] = {L"Quillmeridian.ini", L"QuillmeridianSt1.ini", L"QuillmeridianSt2.ini"};
+const wchar_t* const kStationFiles[] = {L"Quillmeridian.ini", L"QuillmeridianSt1.ini",
+                                        L"QuillmeridianSt2.ini"};
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) { WriteWholeFile(path, bytes); }
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool FileExists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 // What the destructor writes for a pair of ids (ASCII endpoint ids).
 std::string WaveFileBytes(const std::wstring& in, const std::wstring& out) {
-  return "{\r\n    \"Wave\": {\r\n        \"WaveDeviceIn\": \"" + Narrow(in) + "\",\r\n        \"WaveDeviceOut\": \"" +
-         Narrow(out) + "\"\r\n    }\r\n}\r\n";
+  return "{\r\n    \"Wave\": {\r\n        \"WaveDeviceIn\": \"" + Narrow(in) +
+         "\",\r\n        \"WaveDeviceOut\": \"" + Narrow(out) + "\"\r\n    }\r\n}\r\n";
 }
 
 bool Contains(const DeviceList& devices, const std::wstring& id) {
@@ -135,8 +138,10 @@ TEST_F(CommandLineAppDataTest, StationFileIdsAreKeptWhenActiveAndOthersIgnored) 
 
   app_.reset();
   EXPECT_EQ(ReadFileOrMissing(StationFile(1)), WaveFileBytes(defaultIn, otherOut));
-  EXPECT_NE(ReadFileOrMissing(StationFile(0)).find("station0"), std::string::npos) << "another station's file was written";
-  EXPECT_NE(ReadFileOrMissing(StationFile(2)).find("station2"), std::string::npos) << "another station's file was written";
+  EXPECT_NE(ReadFileOrMissing(StationFile(0)).find("station0"), std::string::npos)
+      << "another station's file was written";
+  EXPECT_NE(ReadFileOrMissing(StationFile(2)).find("station2"), std::string::npos)
+      << "another station's file was written";
 }
 
 // A device menu choice reaches both tracks; an empty id leaves that side as it was.
@@ -162,12 +167,12 @@ WorldAccess GetWorldAccess(const std::wstring& folder) {
   WorldAccess result;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   PACL dacl = nullptr;
-  if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
-                            nullptr, &descriptor) != ERROR_SUCCESS)
+  if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                            &dacl, nullptr, &descriptor) != ERROR_SUCCESS)
     return result;
   LPWSTR sddl = nullptr;
-  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                           &sddl, nullptr)) {
+  if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                           DACL_SECURITY_INFORMATION, &sddl, nullptr)) {
     result.sddl = Narrow(sddl);
     LocalFree(sddl);
   }
@@ -176,7 +181,8 @@ WorldAccess GetWorldAccess(const std::wstring& folder) {
   AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
   for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
     ACE_HEADER* header = nullptr;
-    if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) || header->AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&header)) || header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+      continue;
     auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
     if (!EqualSid(&ace->SidStart, everyone)) continue;
     result.mask |= ace->Mask;
@@ -190,7 +196,8 @@ WorldAccess GetWorldAccess(const std::wstring& folder) {
 
 // Reading, writing, adding and deleting files (the rights a settings folder needs), or all.
 bool IsFullAccess(ACCESS_MASK mask) {
-  const ACCESS_MASK needed = FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE | FILE_DELETE_CHILD;
+  const ACCESS_MASK needed =
+      FILE_GENERIC_READ | FILE_GENERIC_WRITE | FILE_GENERIC_EXECUTE | DELETE | FILE_DELETE_CHILD;
   return (mask & GENERIC_ALL) || (mask & needed) == needed;
 }
 
@@ -205,8 +212,8 @@ TEST_F(CommandLineAppDataTest, EditionFolderIsOpenedToEveryone) {
   readOnly.Trustee.ptstrName = const_cast<LPWSTR>(L"EVERYONE");
   PACL closed = nullptr;
   ASSERT_EQ(SetEntriesInAclW(1, &readOnly, nullptr, &closed), DWORD(ERROR_SUCCESS));
-  SetNamedSecurityInfoW(const_cast<LPWSTR>(folder_.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                        nullptr, closed, nullptr);
+  SetNamedSecurityInfoW(const_cast<LPWSTR>(folder_.c_str()), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                        nullptr, nullptr, closed, nullptr);
   LocalFree(closed);
   const WorldAccess before = GetWorldAccess(folder_);
   ASSERT_FALSE(IsFullAccess(before.mask)) << "the folder could not be closed first: " << before.sddl;
@@ -220,9 +227,9 @@ TEST_F(CommandLineAppDataTest, EditionFolderIsOpenedToEveryone) {
 
 struct MixerCase {
   const wchar_t* line;
-  bool peerFirst;           // the capture pipe is connected before the command line is parsed
+  bool peerFirst;  // the capture pipe is connected before the command line is parsed
   uint32_t mixerInput;
-  uint32_t expectedValue;   // after the peer answers Mic 37, Mix 80
+  uint32_t expectedValue;  // after the peer answers Mic 37, Mix 80
   uint32_t streaming;
 };
 

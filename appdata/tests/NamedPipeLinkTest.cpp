@@ -132,7 +132,8 @@ TEST_F(NamedPipeLinkTest, ConnectsDisconnectsAndReconnectsInOrder) {
   wchar_t temp[MAX_PATH], file[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   GetTempFileNameW(temp, L"qml", 0, file);
-  HANDLE other = CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  HANDLE other =
+      CreateFileW(file, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
   EXPECT_NE(other, first);
   CloseHandle(other);
   CloseHandle(first);
@@ -146,7 +147,9 @@ TEST_F(NamedPipeLinkTest, ConnectsDisconnectsAndReconnectsInOrder) {
   ASSERT_TRUE(NextEvent(&e));
   ASSERT_TRUE(e.IsBlock());
   EXPECT_EQ(e.pipe, second);
-  EXPECT_EQ(ToHex(e.block), "060000000100000041" "00");
+  EXPECT_EQ(ToHex(e.block),
+            "060000000100000041"
+            "00");
 
   const std::string log = peer_.Log();
   EXPECT_NE(log.find("FRAME conn=0 seq=0 length=26 type=54 data=" + ToHex(hello)), std::string::npos) << log;
@@ -211,13 +214,16 @@ TEST_P(NamedPipeLinkFraming, DeliversWholeFramesOrEndsTheConnection) {
 INSTANTIATE_TEST_SUITE_P(
     Frames, NamedPipeLinkFraming,
     ::testing::Values(
-        FramingCase{"ZeroLength", L"send-raw 0 00000000; send-raw 0 05000000 07000000 63",
+        FramingCase{"ZeroLength",
+                    L"send-raw 0 00000000; send-raw 0 05000000 07000000 63",
                     {"block:00000000", "block:050000000700000063"}},
-        FramingCase{"TwoFramesInOneWrite", L"send-raw 0 04000000 01000000 05000000 02000000 ff",
+        FramingCase{"TwoFramesInOneWrite",
+                    L"send-raw 0 04000000 01000000 05000000 02000000 ff",
                     {"block:0400000001000000", "block:0500000002000000ff"}},
-        FramingCase{"FrameInThreePieces",
-                    L"send-raw 0 0a000000 0100; sleep 100; send-raw 0 0000 4142; sleep 100; send-raw 0 43444546",
-                    {"block:0a00000001000000414243444546"}},
+        FramingCase{
+            "FrameInThreePieces",
+            L"send-raw 0 0a000000 0100; sleep 100; send-raw 0 0000 4142; sleep 100; send-raw 0 43444546",
+            {"block:0a00000001000000414243444546"}},
         FramingCase{"LengthSplitTwoAndTwo",
                     L"send-raw 0 0600; sleep 100; send-raw 0 0000; sleep 100; send-raw 0 01000000 4100; "
                     L"send-raw 0 04000000 02000000",
@@ -230,9 +236,10 @@ INSTANTIATE_TEST_SUITE_P(
         FramingCase{"OneByteOverTheCap", L"send-raw 0 01000001 01000000", {"disconnected"}},
         FramingCase{"ExactlyTheCap", L"send-raw 0 00000001; send-fill 0 16777216", {"bigblock:16777216"}},
         // The peer goes away inside a frame: no zero-filled block stands in for the rest.
-        FramingCase{"PeerDropsMidFrame", L"send-raw 0 10000000 01000000 4142; sleep 100; drop 0",
-                    {"disconnected"}},
-        FramingCase{"OverTheCapAfterAGoodFrame", L"send-raw 0 04000000 09000000; send-raw 0 00000080",
+        FramingCase{
+            "PeerDropsMidFrame", L"send-raw 0 10000000 01000000 4142; sleep 100; drop 0", {"disconnected"}},
+        FramingCase{"OverTheCapAfterAGoodFrame",
+                    L"send-raw 0 04000000 09000000; send-raw 0 00000080",
                     {"block:0400000009000000", "disconnected"}}),
     [](const ::testing::TestParamInfo<FramingCase>& info) { return std::string(info.param.name); });
 
@@ -240,8 +247,9 @@ INSTANTIATE_TEST_SUITE_P(
 // its buffer goes, nothing is delivered for the frame, and bytes that arrive later land
 // nowhere.
 TEST_F(NamedPipeLinkTest, StopDuringAHalfReadFrameDeliversNothing) {
-  StartPeer(L"wait-connect 1; send-raw 0 64000000 01000000; send-fill 0 40; log half-sent; "
-            L"wait-frame 0 7; send-fill 0 56; send-raw 0 04000000 05000000; log rest-sent; serve");
+  StartPeer(
+      L"wait-connect 1; send-raw 0 64000000 01000000; send-fill 0 40; log half-sent; "
+      L"wait-frame 0 7; send-fill 0 56; send-raw 0 04000000 05000000; log rest-sent; serve");
   auto* link = new CNamedPipeLink(pipeName_.c_str(), GetCurrentThreadId(), kMessageId);
   link->Start();
   LinkEvent e;
@@ -373,7 +381,8 @@ TEST_F(NamedPipeLinkTest, StopsReadingWhileTooManyFramesWait) {
   std::thread writer([&] {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     for (int i = 0; i < 200 && pipe == INVALID_HANDLE_VALUE; ++i) {
-      pipe = CreateFileW(pipeName_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      pipe =
+          CreateFileW(pipeName_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
       if (pipe == INVALID_HANDLE_VALUE) Sleep(20);
     }
     if (pipe == INVALID_HANDLE_VALUE) return;
@@ -388,7 +397,8 @@ TEST_F(NamedPipeLinkTest, StopsReadingWhileTooManyFramesWait) {
   });
   const uint64_t bound = CNamedPipeLink::kMaxWaitingBytes + kLength + 4;
   const DWORD start = GetTickCount();
-  while (CNamedPipeLink::WaitingBytes() < CNamedPipeLink::kMaxWaitingBytes && GetTickCount() - start < 20000) Sleep(5);
+  while (CNamedPipeLink::WaitingBytes() < CNamedPipeLink::kMaxWaitingBytes && GetTickCount() - start < 20000)
+    Sleep(5);
   ASSERT_GE(CNamedPipeLink::WaitingBytes(), CNamedPipeLink::kMaxWaitingBytes) << "the frames never piled up";
   // For a while the pile stays at the bound and the peer cannot write everything.
   for (int i = 0; i < 50; ++i) {
@@ -433,7 +443,8 @@ TEST_F(NamedPipeLinkTest, ServerModeServesSeveralClientsEachOnItsOwnHandle) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ASSERT_TRUE(
+      CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
   CloseHandle(pi.hThread);
 
   // Connected and block events of the two connections may interleave; answer each frame on

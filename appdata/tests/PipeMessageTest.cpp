@@ -22,8 +22,8 @@ uint32_t At(const std::vector<uint8_t>& v, size_t offset) {
 }
 
 // A frame: length word (given, or the true one), type, payload words and bytes.
-std::vector<uint8_t> Frame(uint32_t type, const std::vector<uint32_t>& words, const std::vector<uint8_t>& tail = {},
-                           int64_t length = -1) {
+std::vector<uint8_t> Frame(uint32_t type, const std::vector<uint32_t>& words,
+                           const std::vector<uint8_t>& tail = {}, int64_t length = -1) {
   std::vector<uint8_t> f;
   Put(f, 0);
   Put(f, type);
@@ -50,7 +50,8 @@ TEST(PipeMessageBuild, ForwardFrameCarriesTheInnerAudioFrameAtItsOffsets) {
   EXPECT_EQ(At(frame, 0), B + 8 * R + 50);
   EXPECT_EQ(At(frame, 4), 55u);
   EXPECT_EQ(std::vector<uint8_t>(frame.begin() + 8, frame.begin() + 16), std::vector<uint8_t>(8, 0xFF));
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(frame.data() + 16), 14), std::string("Quillmeridian\0", 14));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(frame.data() + 16), 14),
+            std::string("Quillmeridian\0", 14));
   EXPECT_EQ(At(frame, 30), B + 8 * R + 20);
   EXPECT_EQ(At(frame, 34), 2u);
   EXPECT_EQ(At(frame, 38), 7u);
@@ -154,15 +155,15 @@ TEST(PipeMessageStream, BlockDecisionForTheEdgesOfABlock) {
   };
   const Case cases[] = {
       {0, 0, false, 0},
-      {16384, 0, false, 0},       // a whole block unsent is not yet enough
+      {16384, 0, false, 0},  // a whole block unsent is not yet enough
       {16385, 0, false, 16384},
       {32768, 16384, false, 0},
       {32769, 16384, false, 16384},
-      {16384, 0, true, 0},        // short recordings are never streamed
+      {16384, 0, true, 0},  // short recordings are never streamed
       {16385, 0, true, 0},
-      {20000, 16384, true, 3616},  // the final block holds the rest
+      {20000, 16384, true, 3616},   // the final block holds the rest
       {32768, 16384, true, 16384},  // exactly a block
-      {16384, 16384, true, 0},     // never an empty frame, never a negative count
+      {16384, 16384, true, 0},      // never an empty frame, never a negative count
       {100, 16384, true, 0},
       {0xFFFFFFFFu, 0xFFFFFFF0u, false, 0},  // no wrap near the top
   };

@@ -23,7 +23,9 @@ class SettingsFileTest : public ::testing::Test {
   }
   void TearDown() override { RemoveTree(folder_); }
   std::wstring Path(const wchar_t* name) const { return folder_ + L"\\" + name; }
-  static void Write(const std::wstring& path, const std::string& bytes) { ASSERT_TRUE(WriteWholeFile(path, bytes)); }
+  static void Write(const std::wstring& path, const std::string& bytes) {
+    ASSERT_TRUE(WriteWholeFile(path, bytes));
+  }
   size_t FileCount() const {
     size_t n = 0;
     WIN32_FIND_DATAW found;
@@ -66,9 +68,9 @@ TEST_F(SettingsFileTest, MalformedAndHostileJsonReadsAsNull) {
       "{",
       "{\"Main\": }",
       "null garbage",
-      std::string("\"\xE9\"\r\n"),       // an ANSI byte is not UTF-8
+      std::string("\"\xE9\"\r\n"),                          // an ANSI byte is not UTF-8
       std::string(100000, '[') + std::string(100000, ']'),  // would recurse that deep on the way out
-      std::string("\xFF\xFE{\0}\0", 6),  // UTF-16 is not this file's encoding
+      std::string("\xFF\xFE{\0}\0", 6),                     // UTF-16 is not this file's encoding
   };
   const std::wstring path = Path(L"RecorderPaths.json");
   EXPECT_TRUE(ReadJsonSettingsFile(path.c_str()).is_null()) << "missing file";
@@ -120,7 +122,8 @@ TEST_F(SettingsFileTest, WaveDeviceFileRoundTripAndPartialFiles) {
       {"{\"Wave\": \"x\"}", L"old-out", L"old-in"},
       {"[]", L"old-out", L"old-in"},
       {"{\"Wave\": {\"WaveDeviceIn\": \"in\"", L"old-out", L"old-in"},  // not well-formed
-      {"{\"Wave\": {\"WaveDeviceIn\": \"caf\xC3\xA9\"}}", L"old-out", L"caf\u00C3\u00A9"},  // read as ANSI bytes
+      {"{\"Wave\": {\"WaveDeviceIn\": \"caf\xC3\xA9\"}}", L"old-out",
+       L"caf\u00C3\u00A9"},  // read as ANSI bytes
   };
   for (const Case& c : cases) {
     Write(path, c.text);
@@ -165,7 +168,9 @@ TEST_F(SettingsFileTest, UrlListMarkSizeAndSharing) {
   EXPECT_EQ(length, 0u);
   EXPECT_EQ(ReadFileOrMissing(path), "");
 
-  Write(path, std::string("\xFF\xFE" "a\0b\0\r\0\n\0", 10));
+  Write(path, std::string("\xFF\xFE"
+                          "a\0b\0\r\0\n\0",
+                          10));
   ASSERT_TRUE(ReadUrlListFile(path.c_str(), &text, &length));
   EXPECT_EQ(length, 4u);
   EXPECT_EQ(std::wstring(text), L"ab\r\n");
@@ -187,7 +192,9 @@ TEST_F(SettingsFileTest, UrlListMarkSizeAndSharing) {
   EXPECT_EQ(ReadFileOrMissing(path), std::string("a\0b\0", 4)) << "an ignored list is not changed";
 
   // Another station holds the list open for writing while this one starts.
-  Write(path, std::string("\xFF\xFE" "z\0", 4));
+  Write(path, std::string("\xFF\xFE"
+                          "z\0",
+                          4));
   HANDLE other = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              nullptr, OPEN_ALWAYS, 0, nullptr);
   ASSERT_NE(other, INVALID_HANDLE_VALUE);

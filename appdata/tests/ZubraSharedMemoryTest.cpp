@@ -16,7 +16,8 @@ class PeerView {
  public:
   PeerView() {
     mapping_ = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, L"ZUBRA_USB_SHAREDMEM");
-    if (mapping_) view_ = static_cast<uint8_t*>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, kUsbSharedMemorySize));
+    if (mapping_)
+      view_ = static_cast<uint8_t*>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, kUsbSharedMemorySize));
   }
   ~PeerView() {
     if (view_) UnmapViewOfFile(view_);
@@ -25,7 +26,8 @@ class PeerView {
   uint8_t* bytes() const { return view_; }
   std::string Slot(DWORD offset) const {
     std::string text;
-    for (DWORD i = 0; i < kUsbSharedMemorySlotSize && view_[offset + i]; ++i) text.push_back(char(view_[offset + i]));
+    for (DWORD i = 0; i < kUsbSharedMemorySlotSize && view_[offset + i]; ++i)
+      text.push_back(char(view_[offset + i]));
     return text;
   }
   bool SlotIsZero(DWORD offset) const {
@@ -82,7 +84,8 @@ TEST(ZubraSharedMemory, StationsTakeTheirSlotsAndLeaveTheHeader) {
 
 TEST(ZubraSharedMemory, FullSlotStopsAtItsEndAndOtherStationsTouchNothing) {
   CPeerProcess peer;
-  ASSERT_TRUE(peer.Start(L"zubra_peer.exe", L"--run " + QuoteArgument(L"write 2 second; write 0 first; serve")));
+  ASSERT_TRUE(
+      peer.Start(L"zubra_peer.exe", L"--run " + QuoteArgument(L"write 2 second; write 0 first; serve")));
   ASSERT_TRUE(peer.WaitForLog("WRITE station=0"));
   PeerView mine;
   ASSERT_NE(mine.bytes(), nullptr);
@@ -108,7 +111,8 @@ TEST(ZubraSharedMemory, WithoutTheProductAtFirstCallItStaysUnavailable) {
   EXPECT_EQ(Take(0), L"");
 
   CPeerProcess peer;
-  ASSERT_TRUE(peer.Start(L"zubra_peer.exe", L"--run " + QuoteArgument(L"write 0 late; write 2 late2; serve")));
+  ASSERT_TRUE(
+      peer.Start(L"zubra_peer.exe", L"--run " + QuoteArgument(L"write 0 late; write 2 late2; serve")));
   ASSERT_TRUE(peer.WaitForLog("WRITE station=2"));
   EXPECT_EQ(GetUsbSharedMemory(), shared);
   EXPECT_EQ(shared->view, nullptr) << "the memory is opened once per process";
@@ -123,7 +127,8 @@ TEST(ZubraSharedMemory, WithoutTheProductAtFirstCallItStaysUnavailable) {
 // The product holding the slot lock makes the reader wait until it lets go.
 TEST(ZubraSharedMemory, TakingTheTextWaitsForTheProductsLock) {
   CPeerProcess peer;
-  ASSERT_TRUE(peer.Start(L"zubra_peer.exe", L"--run " + QuoteArgument(L"write 2 held; hold-mutex 600; serve")));
+  ASSERT_TRUE(
+      peer.Start(L"zubra_peer.exe", L"--run " + QuoteArgument(L"write 2 held; hold-mutex 600; serve")));
   ASSERT_TRUE(peer.WaitForLog("MUTEX taken"));
   const DWORD start = GetTickCount();
   EXPECT_EQ(Take(2), L"held");

@@ -17,14 +17,18 @@ namespace {
 double ThreadCpuMs(HANDLE thread) {
   FILETIME created, exited, kernel, user;
   if (!thread || !GetThreadTimes(thread, &created, &exited, &kernel, &user)) return 0;
-  auto ms = [](const FILETIME& t) { return (double(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 1e4; };
+  auto ms = [](const FILETIME& t) {
+    return (double(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 1e4;
+  };
   return ms(kernel) + ms(user);
 }
 
 double ProcessCpuMs() {
   FILETIME created, exited, kernel, user;
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-  auto ms = [](const FILETIME& t) { return (double(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 1e4; };
+  auto ms = [](const FILETIME& t) {
+    return (double(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 1e4;
+  };
   return ms(kernel) + ms(user);
 }
 
@@ -97,9 +101,11 @@ int BenchCapture(double seconds) {
   e->StopCapture(mic, 0);
   delete e;
   const double audio = double(frames) / 44100;
-  printf("audio_capture: audio_s=%.2f real_s=%.2f engine_cpu_ms=%.1f cpu_ms_per_audio_s=%.2f engine_cpu_ratio=%.5f "
-         "process_cpu_ratio=%.5f audio_to_real=%.3f\n",
-         audio, real, cpu, audio > 0 ? cpu / audio : 0, cpu / (real * 1000), proc / (real * 1000), audio / real);
+  printf(
+      "audio_capture: audio_s=%.2f real_s=%.2f engine_cpu_ms=%.1f cpu_ms_per_audio_s=%.2f "
+      "engine_cpu_ratio=%.5f "
+      "process_cpu_ratio=%.5f audio_to_real=%.3f\n",
+      audio, real, cpu, audio > 0 ? cpu / audio : 0, cpu / (real * 1000), proc / (real * 1000), audio / real);
   return audio > 0 ? 0 : 1;
 }
 
@@ -108,7 +114,8 @@ int BenchPlayback(double seconds) {
   std::wstring speakers = IdNamed(e->GetRenderDevices(), L"speakers");
   if (speakers.empty() || !e->StartRender(speakers, 0)) return 1;
   std::vector<int16_t> pcm(4410);
-  for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = int16_t(8000 * std::sin(2 * M_PI * 441 * double(i) / 44100));
+  for (size_t i = 0; i < pcm.size(); ++i)
+    pcm[i] = int16_t(8000 * std::sin(2 * M_PI * 441 * double(i) / 44100));
   auto block = [&] {
     CBufferRecord* r = CreateBufferRecord(uint32_t(pcm.size() * 2) + kBufferHeaderBytes);
     r->kind = kBufferKindAudio;
@@ -151,10 +158,12 @@ int BenchPlayback(double seconds) {
   e->StopRender(speakers, 0);
   delete e;
   const double audio = returned * 0.1;
-  printf("audio_playback: audio_s=%.2f real_s=%.2f engine_cpu_ms=%.1f cpu_ms_per_audio_s=%.2f engine_cpu_ratio=%.5f "
-         "playblock_wall_ratio=%.5f process_cpu_ratio=%.5f audio_to_real=%.3f\n",
-         audio, real, cpu, audio > 0 ? cpu / audio : 0, cpu / (real * 1000), inPlayBlock / real,
-         proc / (real * 1000), audio / real);
+  printf(
+      "audio_playback: audio_s=%.2f real_s=%.2f engine_cpu_ms=%.1f cpu_ms_per_audio_s=%.2f "
+      "engine_cpu_ratio=%.5f "
+      "playblock_wall_ratio=%.5f process_cpu_ratio=%.5f audio_to_real=%.3f\n",
+      audio, real, cpu, audio > 0 ? cpu / audio : 0, cpu / (real * 1000), inPlayBlock / real,
+      proc / (real * 1000), audio / real);
   return returned > 0 ? 0 : 1;
 }
 

@@ -37,7 +37,8 @@ std::wstring FindId(const DeviceList& list, const std::wstring& name) {
   }
   if (matches != 1) {
     fprintf(stderr, "%d endpoints named '%ls' among:\n", matches, name.c_str());
-    for (const auto& [deviceId, friendly] : list) fprintf(stderr, "  %ls  %ls\n", deviceId.c_str(), friendly.c_str());
+    for (const auto& [deviceId, friendly] : list)
+      fprintf(stderr, "  %ls  %ls\n", deviceId.c_str(), friendly.c_str());
     return L"";
   }
   return id;
@@ -181,7 +182,8 @@ int Loop(const std::wstring& name, double seconds) {
     if (msg.message == WM_SOUND_IN && r) {
       ++captured;
       const BufferBlockHeader* h = CaptureBlockHeader(r);
-      if (h->frameCount) played += engine->PlayBlock(PlayBlockOf(CaptureBlockPayload(r), h->frameCount, 32, 44100), 0);
+      if (h->frameCount)
+        played += engine->PlayBlock(PlayBlockOf(CaptureBlockPayload(r), h->frameCount, 32, 44100), 0);
       ReleaseBufferRecord(r);
     } else if (msg.message == WM_SOUND_OUT) {
       ++returned;
@@ -210,14 +212,15 @@ int NoServer() {
   g_pfnShowPrompt = CountMessageBox;
   CSoundWorksWAS* engine = NewEngine(1, 44100);
   const DeviceList render = engine->GetRenderDevices();
-  std::wstring id = render.empty() ? L"{0.0.0.00000000}.{6d5ad2b6-0b3a-4b8e-9d2c-2f1f6a0e5c11}" : render[0].first;
+  std::wstring id =
+      render.empty() ? L"{0.0.0.00000000}.{6d5ad2b6-0b3a-4b8e-9d2c-2f1f6a0e5c11}" : render[0].first;
   const bool opened = engine->StartRender(id, 0);
   const std::vector<int16_t> silence(441);
   const bool played = engine->PlayBlock(PlayBlockOf(silence.data(), 441, 16, 44100), 0);
   const uint32_t left = engine->GetRenderDeviceCount();
   delete engine;
-  printf("render_devices=%u opened=%d played=%d message_boxes=%d open_after=%u\n", unsigned(render.size()), opened,
-         played, g_messageBoxes, left);
+  printf("render_devices=%u opened=%d played=%d message_boxes=%d open_after=%u\n", unsigned(render.size()),
+         opened, played, g_messageBoxes, left);
   return !opened && !played && g_messageBoxes == 1 && left == 0 ? 0 : 4;
 }
 
@@ -228,13 +231,18 @@ int main(int argc, char** argv) {
   PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
   std::string mode = argc > 1 ? argv[1] : "";
   int rc = 1;
-  if (mode == "capture" && argc == 5) rc = Capture({Widen(argv[2])}, atof(argv[3]), {argv[4]});
+  if (mode == "capture" && argc == 5)
+    rc = Capture({Widen(argv[2])}, atof(argv[3]), {argv[4]});
   else if (mode == "capture2" && argc == 7)
     rc = Capture({Widen(argv[2]), Widen(argv[3])}, atof(argv[4]), {argv[5], argv[6]});
-  else if (mode == "play" && argc == 4) rc = Play(atof(argv[2]), atof(argv[3]));
-  else if (mode == "loop" && argc == 4) rc = Loop(Widen(argv[2]), atof(argv[3]));
-  else if (mode == "no-server") rc = NoServer();
-  else fprintf(stderr, "usage: audio_probe capture|capture2|play|loop ...\n");
+  else if (mode == "play" && argc == 4)
+    rc = Play(atof(argv[2]), atof(argv[3]));
+  else if (mode == "loop" && argc == 4)
+    rc = Loop(Widen(argv[2]), atof(argv[3]));
+  else if (mode == "no-server")
+    rc = NoServer();
+  else
+    fprintf(stderr, "usage: audio_probe capture|capture2|play|loop ...\n");
   fflush(stdout);
   return rc;
 }

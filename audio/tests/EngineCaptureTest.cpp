@@ -97,7 +97,8 @@ TEST_P(MixFormatTest, ToneSurvivesConversion) {
   ASSERT_EQ(engine->GetCaptureDeviceCount(), 1u) << log.Joined();
   const UINT32 packet = f->nSamplesPerSec / 100;
   const int packets = 40;  // 400 ms
-  for (int i = 0; i < packets; ++i) Stream(mic)->Push(SinePacket(c.mix, packet, uint64_t(packet) * i, 1000, 0.5));
+  for (int i = 0; i < packets; ++i)
+    Stream(mic)->Push(SinePacket(c.mix, packet, uint64_t(packet) * i, 1000, 0.5));
   ASSERT_TRUE(WaitDrained(Stream(mic)));
   engine->StopCapture(kMicId, 0);
   auto got = Collect(WM_SOUND_IN, 3000, HasNull);
@@ -204,8 +205,8 @@ TEST_F(CaptureTest, StopDeliversTheRestThenTheEndMarker) {
 
 struct GapCase {
   const char* name;
-  DWORD flags;          // of the packet after the gap
-  uint64_t silence;     // mix frames of silence expected in its place
+  DWORD flags;       // of the packet after the gap
+  uint64_t silence;  // mix frames of silence expected in its place
 };
 
 class DiscontinuityTest : public EngineTest, public ::testing::WithParamInterface<GapCase> {};
@@ -307,8 +308,10 @@ TEST_P(CaptureFailureTest, FailedStepClosesTheDevice) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, CaptureFailureTest,
     ::testing::Values(
-        FailureCase{"Activate", fake::FailAt::Activate, "Could not activate capture AudioClient. Check that device is present."},
-        FailureCase{"GetMixFormat", fake::FailAt::GetMixFormat, "Could not get mix format. Check that device is operational."},
+        FailureCase{"Activate", fake::FailAt::Activate,
+                    "Could not activate capture AudioClient. Check that device is present."},
+        FailureCase{"GetMixFormat", fake::FailAt::GetMixFormat,
+                    "Could not get mix format. Check that device is operational."},
         FailureCase{"Initialize", fake::FailAt::Initialize, "Could not initialize capture device"},
         FailureCase{"SetEventHandle", fake::FailAt::SetEventHandle, "Could not SetEventHandle"},
         FailureCase{"GetBufferSize", fake::FailAt::GetBufferSize, "Could not GetBufferSize"},
@@ -334,7 +337,8 @@ TEST_F(CaptureTest, RenderEndpointIsCapturedInLoopback) {
   engine->StartCapture(kSpeakersId, 0, 1);
   engine->StartCapture(kMicId, 0, 3);
   ASSERT_EQ(engine->GetCaptureDeviceCount(), 2u);
-  EXPECT_EQ(speakers->client->initFlags, DWORD(AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_LOOPBACK));
+  EXPECT_EQ(speakers->client->initFlags,
+            DWORD(AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_LOOPBACK));
   EXPECT_EQ(mic->client->initFlags, DWORD(AUDCLNT_STREAMFLAGS_EVENTCALLBACK));
 }
 

@@ -216,14 +216,18 @@ TEST_P(PlayHeaderTest, OnlyPlayableFormatsReachXAudio2) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Headers, PlayHeaderTest,
-    ::testing::Values(HeaderCase{"channels0", 0, 44100, 16, 0, false}, HeaderCase{"channels3", 3, 44100, 16, 0, false},
-                      HeaderCase{"bits0", 1, 44100, 0, 0, false}, HeaderCase{"bits12", 1, 44100, 12, 0, false},
-                      HeaderCase{"rate999", 1, 999, 16, 0, false}, HeaderCase{"rate200001", 1, 200001, 16, 0, false},
-                      HeaderCase{"encoding2", 1, 44100, 16, 2, false}, HeaderCase{"low", 2, 1000, 8, 0, true},
-                      HeaderCase{"high24", 2, 200000, 24, 0, true}, HeaderCase{"float32", 1, 96000, 32, 0, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Headers, PlayHeaderTest,
+                         ::testing::Values(HeaderCase{"channels0", 0, 44100, 16, 0, false},
+                                           HeaderCase{"channels3", 3, 44100, 16, 0, false},
+                                           HeaderCase{"bits0", 1, 44100, 0, 0, false},
+                                           HeaderCase{"bits12", 1, 44100, 12, 0, false},
+                                           HeaderCase{"rate999", 1, 999, 16, 0, false},
+                                           HeaderCase{"rate200001", 1, 200001, 16, 0, false},
+                                           HeaderCase{"encoding2", 1, 44100, 16, 2, false},
+                                           HeaderCase{"low", 2, 1000, 8, 0, true},
+                                           HeaderCase{"high24", 2, 200000, 24, 0, true},
+                                           HeaderCase{"float32", 1, 96000, 32, 0, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RenderTest, TooShortBlockIsRefused) {
   AddRender(kSpeakersId);
@@ -240,7 +244,8 @@ TEST_F(RenderTest, TooShortBlockIsRefused) {
 // track and is released when XAudio2 is done with it.
 TEST_F(RenderTest, Mp3BlockIsDecodedToPcm) {
   std::vector<short> pcm(22050);
-  for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = short(16000 * std::sin(2 * M_PI * 440 * double(i) / 44100));
+  for (size_t i = 0; i < pcm.size(); ++i)
+    pcm[i] = short(16000 * std::sin(2 * M_PI * 440 * double(i) / 44100));
   lame_global_flags* lame = lame_init();
   lame_set_in_samplerate(lame, 44100);
   lame_set_num_channels(lame, 1);

@@ -53,7 +53,8 @@ TEST_F(WineEngineTest, DeviceListsShowTheNullDevicesByEndpointId) {
   DeviceList render = engine->GetRenderDevices();
   DeviceList capture = engine->GetCaptureDevices();
   for (const wchar_t* name : {L"speakers", L"micsink"}) EXPECT_FALSE(IdNamed(render, name).empty()) << name;
-  for (const wchar_t* name : {L"mic", L"Monitor of speakers"}) EXPECT_FALSE(IdNamed(capture, name).empty()) << name;
+  for (const wchar_t* name : {L"mic", L"Monitor of speakers"})
+    EXPECT_FALSE(IdNamed(capture, name).empty()) << name;
   for (const auto& [id, name] : render) EXPECT_TRUE(LooksLikeEndpointId(id)) << id.size();
   EXPECT_FALSE(engine->GetDefaultDevice(0).first.empty());
   EXPECT_FALSE(engine->GetDefaultDevice(1).first.empty());

@@ -24,13 +24,13 @@ namespace fake {
 
 inline std::atomic<int> g_liveObjects{0};
 
-#define FAKE_UNKNOWN_BODY()                                                           \
+#define FAKE_UNKNOWN_BODY()                                                                 \
   ULONG STDMETHODCALLTYPE AddRef() override { return ULONG(InterlockedIncrement(&refs_)); } \
-  ULONG STDMETHODCALLTYPE Release() override {                                        \
-    LONG n = InterlockedDecrement(&refs_);                                            \
-    if (n == 0) delete this;                                                          \
-    return ULONG(n);                                                                  \
-  }                                                                                   \
+  ULONG STDMETHODCALLTYPE Release() override {                                              \
+    LONG n = InterlockedDecrement(&refs_);                                                  \
+    if (n == 0) delete this;                                                                \
+    return ULONG(n);                                                                        \
+  }                                                                                         \
   volatile LONG refs_ = 1;
 
 struct Packet {
@@ -42,7 +42,16 @@ struct Packet {
 };
 
 // Which call of a capture stream's set-up fails.
-enum class FailAt { None, Activate, GetMixFormat, Initialize, SetEventHandle, GetBufferSize, GetService, Start };
+enum class FailAt {
+  None,
+  Activate,
+  GetMixFormat,
+  Initialize,
+  SetEventHandle,
+  GetBufferSize,
+  GetService,
+  Start
+};
 
 class CaptureClient final : public IAudioCaptureClient {
  public:
@@ -144,7 +153,8 @@ class AudioClient final : public IAudioClient {
   }
   HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME* latency) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* padding) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**) override {
+  HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
+                                              WAVEFORMATEX**) override {
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override {
@@ -312,7 +322,7 @@ class EndpointVolume final : public IAudioEndpointVolume {
   float scalar = 1.0f;
   WINBOOL muted = TRUE;
   HRESULT getHr = S_OK;
-  HRESULT setHr = S_OK;     // Wine: E_NOTIMPL
+  HRESULT setHr = S_OK;      // Wine: E_NOTIMPL
   HRESULT muteHr = S_FALSE;  // what Wine answers
   int contexts = 0;          // calls that passed an event context
 };
@@ -382,40 +392,40 @@ class Topology;
 
 // The IPart side of a subunit or a connector: its name, an optional level control and the
 // topology that holds it.
-#define FAKE_PART_BODY()                                                                            \
-  HRESULT STDMETHODCALLTYPE GetName(LPWSTR* out) override {                                         \
-    *out = hasName ? TaskString(name) : nullptr;                                                    \
-    return hasName ? S_OK : E_NOTFOUND;                                                             \
-  }                                                                                                 \
-  HRESULT STDMETHODCALLTYPE GetLocalId(UINT*) override { return E_NOTIMPL; }                        \
-  HRESULT STDMETHODCALLTYPE GetGlobalId(LPWSTR*) override { return E_NOTIMPL; }                     \
-  HRESULT STDMETHODCALLTYPE GetPartType(PartType*) override { return E_NOTIMPL; }                   \
-  HRESULT STDMETHODCALLTYPE GetSubType(GUID*) override { return E_NOTIMPL; }                        \
-  HRESULT STDMETHODCALLTYPE GetControlInterfaceCount(UINT*) override { return E_NOTIMPL; }          \
+#define FAKE_PART_BODY()                                                                                  \
+  HRESULT STDMETHODCALLTYPE GetName(LPWSTR* out) override {                                               \
+    *out = hasName ? TaskString(name) : nullptr;                                                          \
+    return hasName ? S_OK : E_NOTFOUND;                                                                   \
+  }                                                                                                       \
+  HRESULT STDMETHODCALLTYPE GetLocalId(UINT*) override { return E_NOTIMPL; }                              \
+  HRESULT STDMETHODCALLTYPE GetGlobalId(LPWSTR*) override { return E_NOTIMPL; }                           \
+  HRESULT STDMETHODCALLTYPE GetPartType(PartType*) override { return E_NOTIMPL; }                         \
+  HRESULT STDMETHODCALLTYPE GetSubType(GUID*) override { return E_NOTIMPL; }                              \
+  HRESULT STDMETHODCALLTYPE GetControlInterfaceCount(UINT*) override { return E_NOTIMPL; }                \
   HRESULT STDMETHODCALLTYPE GetControlInterface(UINT, IControlInterface**) override { return E_NOTIMPL; } \
-  HRESULT STDMETHODCALLTYPE EnumPartsIncoming(IPartsList**) override { return E_NOTIMPL; }          \
-  HRESULT STDMETHODCALLTYPE EnumPartsOutgoing(IPartsList**) override { return E_NOTIMPL; }          \
-  HRESULT STDMETHODCALLTYPE GetTopologyObjects(IDeviceTopology** out) override;                     \
-  HRESULT STDMETHODCALLTYPE Activate(DWORD, REFIID iid, void** out) override {                      \
-    if (iid == __uuidof(IAudioVolumeLevel) && level) {                                              \
-      ++levelActivations;                                                                           \
-      level->AddRef();                                                                              \
-      *out = static_cast<IAudioVolumeLevel*>(level);                                                \
-      return S_OK;                                                                                  \
-    }                                                                                               \
-    *out = nullptr;                                                                                 \
-    return E_NOINTERFACE;                                                                           \
-  }                                                                                                 \
-  HRESULT STDMETHODCALLTYPE RegisterControlChangeCallback(REFGUID, IControlChangeNotify*) override { \
-    return E_NOTIMPL;                                                                               \
-  }                                                                                                 \
-  HRESULT STDMETHODCALLTYPE UnregisterControlChangeCallback(IControlChangeNotify*) override {        \
-    return E_NOTIMPL;                                                                               \
-  }                                                                                                 \
-  std::wstring name;                                                                                \
-  bool hasName = true;                                                                              \
-  VolumeLevel* level = nullptr; /* owned */                                                         \
-  Topology* owner = nullptr;    /* not owned: the topology holds the part */                        \
+  HRESULT STDMETHODCALLTYPE EnumPartsIncoming(IPartsList**) override { return E_NOTIMPL; }                \
+  HRESULT STDMETHODCALLTYPE EnumPartsOutgoing(IPartsList**) override { return E_NOTIMPL; }                \
+  HRESULT STDMETHODCALLTYPE GetTopologyObjects(IDeviceTopology** out) override;                           \
+  HRESULT STDMETHODCALLTYPE Activate(DWORD, REFIID iid, void** out) override {                            \
+    if (iid == __uuidof(IAudioVolumeLevel) && level) {                                                    \
+      ++levelActivations;                                                                                 \
+      level->AddRef();                                                                                    \
+      *out = static_cast<IAudioVolumeLevel*>(level);                                                      \
+      return S_OK;                                                                                        \
+    }                                                                                                     \
+    *out = nullptr;                                                                                       \
+    return E_NOINTERFACE;                                                                                 \
+  }                                                                                                       \
+  HRESULT STDMETHODCALLTYPE RegisterControlChangeCallback(REFGUID, IControlChangeNotify*) override {      \
+    return E_NOTIMPL;                                                                                     \
+  }                                                                                                       \
+  HRESULT STDMETHODCALLTYPE UnregisterControlChangeCallback(IControlChangeNotify*) override {             \
+    return E_NOTIMPL;                                                                                     \
+  }                                                                                                       \
+  std::wstring name;                                                                                      \
+  bool hasName = true;                                                                                    \
+  VolumeLevel* level = nullptr; /* owned */                                                               \
+  Topology* owner = nullptr;    /* not owned: the topology holds the part */                              \
   int levelActivations = 0;
 
 class Part final : public IPart {
@@ -699,9 +709,9 @@ class Device final : public IMMDevice, public IMMEndpoint {
   FailAt fail = FailAt::None;
   AudioClient* client = nullptr;
   int activations = 0;
-  EndpointVolume* volume;               // the same one on every activation
+  EndpointVolume* volume;  // the same one on every activation
   HRESULT volumeActivateHr = S_OK;
-  Topology* topology = nullptr;         // null: no IDeviceTopology, as on Wine
+  Topology* topology = nullptr;  // null: no IDeviceTopology, as on Wine
 
   // Gives the endpoint a topology whose connector 0 is connected to the first connector
   // (`adapterSideName`) of a new adapter topology; returns the adapter.
@@ -766,7 +776,8 @@ class Enumerator final : public IMMDeviceEnumerator {
   }
   FAKE_UNKNOWN_BODY()
 
-  HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow flow, DWORD mask, IMMDeviceCollection** out) override {
+  HRESULT STDMETHODCALLTYPE EnumAudioEndpoints(EDataFlow flow, DWORD mask,
+                                               IMMDeviceCollection** out) override {
     std::vector<Device*> list;
     for (Device* d : devices)
       if ((d->flow == flow || flow == eAll) && (d->state & mask)) list.push_back(d);
@@ -797,8 +808,12 @@ class Enumerator final : public IMMDeviceEnumerator {
     *out = nullptr;
     return E_NOTFOUND;
   }
-  HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient*) override { return S_OK; }
-  HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(IMMNotificationClient*) override { return S_OK; }
+  HRESULT STDMETHODCALLTYPE RegisterEndpointNotificationCallback(IMMNotificationClient*) override {
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE UnregisterEndpointNotificationCallback(IMMNotificationClient*) override {
+    return S_OK;
+  }
 
   Device* Add(const std::wstring& id, const std::wstring& name, EDataFlow flow, std::vector<uint8_t> mix) {
     Device* d = new Device(id, name, flow, std::move(mix));

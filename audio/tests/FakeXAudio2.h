@@ -39,27 +39,33 @@ struct XAudioWorld {
 
 inline XAudioWorld* g_xaudio = nullptr;
 
-#define FAKE_VOICE_BASE_METHODS()                                                                        \
-  void STDMETHODCALLTYPE GetVoiceDetails(XAUDIO2_VOICE_DETAILS*) override {}                           \
-  HRESULT STDMETHODCALLTYPE SetOutputVoices(const XAUDIO2_VOICE_SENDS*) override { return S_OK; }      \
-  HRESULT STDMETHODCALLTYPE SetEffectChain(const XAUDIO2_EFFECT_CHAIN*) override { return S_OK; }      \
-  HRESULT STDMETHODCALLTYPE EnableEffect(UINT32, UINT32) override { return S_OK; }                     \
-  HRESULT STDMETHODCALLTYPE DisableEffect(UINT32, UINT32) override { return S_OK; }                    \
-  void STDMETHODCALLTYPE GetEffectState(UINT32, WINBOOL*) override {}                                  \
-  HRESULT STDMETHODCALLTYPE SetEffectParameters(UINT32, const void*, UINT32, UINT32) override { return S_OK; } \
-  HRESULT STDMETHODCALLTYPE GetEffectParameters(UINT32, void*, UINT32) override { return S_OK; }       \
-  HRESULT STDMETHODCALLTYPE SetFilterParameters(const XAUDIO2_FILTER_PARAMETERS*, UINT32) override { return S_OK; } \
-  void STDMETHODCALLTYPE GetFilterParameters(XAUDIO2_FILTER_PARAMETERS*) override {}                   \
-  HRESULT STDMETHODCALLTYPE SetOutputFilterParameters(IXAudio2Voice*, const XAUDIO2_FILTER_PARAMETERS*, \
-                                                      UINT32) override { return S_OK; }                \
-  void STDMETHODCALLTYPE GetOutputFilterParameters(IXAudio2Voice*, XAUDIO2_FILTER_PARAMETERS*) override {} \
-  HRESULT STDMETHODCALLTYPE SetVolume(float, UINT32) override { return S_OK; }                         \
-  void STDMETHODCALLTYPE GetVolume(float*) override {}                                                 \
-  HRESULT STDMETHODCALLTYPE SetChannelVolumes(UINT32, const float*, UINT32) override { return S_OK; }  \
-  void STDMETHODCALLTYPE GetChannelVolumes(UINT32, float*) override {}                                 \
+#define FAKE_VOICE_BASE_METHODS()                                                                            \
+  void STDMETHODCALLTYPE GetVoiceDetails(XAUDIO2_VOICE_DETAILS*) override {}                                 \
+  HRESULT STDMETHODCALLTYPE SetOutputVoices(const XAUDIO2_VOICE_SENDS*) override { return S_OK; }            \
+  HRESULT STDMETHODCALLTYPE SetEffectChain(const XAUDIO2_EFFECT_CHAIN*) override { return S_OK; }            \
+  HRESULT STDMETHODCALLTYPE EnableEffect(UINT32, UINT32) override { return S_OK; }                           \
+  HRESULT STDMETHODCALLTYPE DisableEffect(UINT32, UINT32) override { return S_OK; }                          \
+  void STDMETHODCALLTYPE GetEffectState(UINT32, WINBOOL*) override {}                                        \
+  HRESULT STDMETHODCALLTYPE SetEffectParameters(UINT32, const void*, UINT32, UINT32) override {              \
+    return S_OK;                                                                                             \
+  }                                                                                                          \
+  HRESULT STDMETHODCALLTYPE GetEffectParameters(UINT32, void*, UINT32) override { return S_OK; }             \
+  HRESULT STDMETHODCALLTYPE SetFilterParameters(const XAUDIO2_FILTER_PARAMETERS*, UINT32) override {         \
+    return S_OK;                                                                                             \
+  }                                                                                                          \
+  void STDMETHODCALLTYPE GetFilterParameters(XAUDIO2_FILTER_PARAMETERS*) override {}                         \
+  HRESULT STDMETHODCALLTYPE SetOutputFilterParameters(IXAudio2Voice*, const XAUDIO2_FILTER_PARAMETERS*,      \
+                                                      UINT32) override {                                     \
+    return S_OK;                                                                                             \
+  }                                                                                                          \
+  void STDMETHODCALLTYPE GetOutputFilterParameters(IXAudio2Voice*, XAUDIO2_FILTER_PARAMETERS*) override {}   \
+  HRESULT STDMETHODCALLTYPE SetVolume(float, UINT32) override { return S_OK; }                               \
+  void STDMETHODCALLTYPE GetVolume(float*) override {}                                                       \
+  HRESULT STDMETHODCALLTYPE SetChannelVolumes(UINT32, const float*, UINT32) override { return S_OK; }        \
+  void STDMETHODCALLTYPE GetChannelVolumes(UINT32, float*) override {}                                       \
   HRESULT STDMETHODCALLTYPE SetOutputMatrix(IXAudio2Voice*, UINT32, UINT32, const float*, UINT32) override { \
-    return S_OK;                                                                                       \
-  }                                                                                                    \
+    return S_OK;                                                                                             \
+  }                                                                                                          \
   void STDMETHODCALLTYPE GetOutputMatrix(IXAudio2Voice*, UINT32, UINT32, float*) override {}
 
 class SourceVoice final : public IXAudio2SourceVoice {
@@ -91,7 +97,8 @@ class SourceVoice final : public IXAudio2SourceVoice {
     started_ = false;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE SubmitSourceBuffer(const XAUDIO2_BUFFER* buffer, const XAUDIO2_BUFFER_WMA*) override {
+  HRESULT STDMETHODCALLTYPE SubmitSourceBuffer(const XAUDIO2_BUFFER* buffer,
+                                               const XAUDIO2_BUFFER_WMA*) override {
     std::lock_guard<std::recursive_mutex> lock(lock_);
     if (world_->submitResult != S_OK) return world_->submitResult;
     if (buffer->AudioBytes == 0) return XAUDIO2_E_INVALID_CALL;
@@ -176,7 +183,8 @@ class XAudio2 final : public IXAudio2 {
   HRESULT STDMETHODCALLTYPE RegisterForCallbacks(IXAudio2EngineCallback*) override { return S_OK; }
   void STDMETHODCALLTYPE UnregisterForCallbacks(IXAudio2EngineCallback*) override {}
   HRESULT STDMETHODCALLTYPE CreateSourceVoice(IXAudio2SourceVoice** voice, const WAVEFORMATEX* format, UINT32,
-                                              float, IXAudio2VoiceCallback* callback, const XAUDIO2_VOICE_SENDS*,
+                                              float, IXAudio2VoiceCallback* callback,
+                                              const XAUDIO2_VOICE_SENDS*,
                                               const XAUDIO2_EFFECT_CHAIN*) override {
     {
       std::lock_guard<std::mutex> w(world_->mutex);
@@ -189,7 +197,8 @@ class XAudio2 final : public IXAudio2 {
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE CreateSubmixVoice(IXAudio2SubmixVoice**, UINT32, UINT32, UINT32, UINT32,
-                                              const XAUDIO2_VOICE_SENDS*, const XAUDIO2_EFFECT_CHAIN*) override {
+                                              const XAUDIO2_VOICE_SENDS*,
+                                              const XAUDIO2_EFFECT_CHAIN*) override {
     return E_NOTIMPL;
   }
   HRESULT STDMETHODCALLTYPE CreateMasteringVoice(IXAudio2MasteringVoice** voice, UINT32, UINT32, UINT32,

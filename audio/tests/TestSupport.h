@@ -184,7 +184,8 @@ class DeadlockWatchdog {
               last = progress;
               since = GetTickCount64();
             } else if (GetTickCount64() - since > limitMs) {
-              fprintf(stderr, "deadlock: no progress for %lu s\n", static_cast<unsigned long>(limitMs / 1000));
+              fprintf(stderr, "deadlock: no progress for %lu s\n",
+                      static_cast<unsigned long>(limitMs / 1000));
               fflush(stderr);
               TerminateProcess(GetCurrentProcess(), 3);
             }

@@ -37,8 +37,8 @@ int main() {
   for (int i = 0; i < lines; ++i) {
     SYSTEMTIME t;
     GetLocalTime(&t);
-    int n = snprintf(line, sizeof line, "%02u.%02u.%02u | %02u:%02u:%02u:%03u | %s\r\n", t.wDay, t.wMonth, t.wYear,
-                     t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, text);
+    int n = snprintf(line, sizeof line, "%02u.%02u.%02u | %02u:%02u:%02u:%03u | %s\r\n", t.wDay, t.wMonth,
+                     t.wYear, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds, text);
     if (plain.size() + n > (1u << 20)) plain.clear();
     plain.append(line, n);
   }
@@ -69,8 +69,10 @@ int main() {
 
   long handed = delivered[0] + delivered[1] + delivered[2] + delivered[3];
   double ref = lines / refSeconds, channel = lines / channelSeconds, posted = handed / postedSeconds;
-  printf("log_writer: channel_lines_per_s=%.0f posted_lines_per_s=%.0f refused_posts=%ld reference_lines_per_s=%.0f "
-         "channel_ratio=%.3f posted_ratio=%.3f\n",
-         channel, posted, long(lines) - handed, ref, channel / ref, posted / ref);
+  printf(
+      "log_writer: channel_lines_per_s=%.0f posted_lines_per_s=%.0f refused_posts=%ld "
+      "reference_lines_per_s=%.0f "
+      "channel_ratio=%.3f posted_ratio=%.3f\n",
+      channel, posted, long(lines) - handed, ref, channel / ref, posted / ref);
   return 0;
 }

@@ -17,10 +17,10 @@ std::wstring ExpectedLogFolder() {
   SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, base);
   return std::wstring(base) + L"\\" + GetProductFolderName() + L"\\Logs\\";
 }
-const wchar_t* kFiles[] = {L"GlimmoxUDPNetwork.log", L"GlimmoxTCPNetwork.log", L"GlimmoxServ.log",
-                           L"GlimmoxScreen.log",     L"GlimmoxSound.log",      L"GlimmoxUpdate.log",
-                           L"GlimmoxLogic.log",      L"GlimmoxInput.log",      L"UDPDumpIn.log",
-                           L"UDPDumpOut.log",        L"Tavrin.log",            L"WavManager.log"};
+const wchar_t* kFiles[] = {
+    L"GlimmoxUDPNetwork.log", L"GlimmoxTCPNetwork.log", L"GlimmoxServ.log",  L"GlimmoxScreen.log",
+    L"GlimmoxSound.log",      L"GlimmoxUpdate.log",     L"GlimmoxLogic.log", L"GlimmoxInput.log",
+    L"UDPDumpIn.log",         L"UDPDumpOut.log",        L"Tavrin.log",       L"WavManager.log"};
 const char* kStamp = R"(\d\d\.\d\d\.\d{4} \| \d\d:\d\d:\d\d:\d{3} \| )";
 }  // namespace
 
@@ -29,7 +29,8 @@ TEST(LogChannels, TwelveEmptyFilesThenEveryEarlyLineAtShutdown) {
   // Leftovers from an earlier run must be emptied.
   std::wstring folder = ExpectedLogFolder();
   SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
-  HANDLE h = CreateFileW((folder + L"GlimmoxSound.log").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE h = CreateFileW((folder + L"GlimmoxSound.log").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                         nullptr);
   DWORD w;
   WriteFile(h, "stale\r\n", 7, &w, nullptr);
   CloseHandle(h);
@@ -53,7 +54,8 @@ TEST(LogChannels, TwelveEmptyFilesThenEveryEarlyLineAtShutdown) {
   std::string expected;
   for (int i = 0; i < 200; ++i) expected += std::string(kStamp) + "line " + std::to_string(i) + "\r\n";
   EXPECT_TRUE(std::regex_match(sound, std::regex(expected))) << sound.substr(0, 200);
-  EXPECT_TRUE(std::regex_match(ReadFileOrMissing(folder + L"WavManager.log"), std::regex(std::string(kStamp) + "\r\n")));
+  EXPECT_TRUE(std::regex_match(ReadFileOrMissing(folder + L"WavManager.log"),
+                               std::regex(std::string(kStamp) + "\r\n")));
   for (const wchar_t* f : kFiles) {
     if (wcscmp(f, L"GlimmoxSound.log") && wcscmp(f, L"WavManager.log")) {
       EXPECT_EQ(ReadFileOrMissing(folder + f), "") << f;
@@ -79,8 +81,11 @@ TEST(LogChannels, TimerFlushWritesWithinTenSecondsAndEmptyRequestCutsTheFile) {
   // The "empty the file first" flag empties the file, not the memory, which the next flush rewrites.
   char* copy = new char[6];
   strcpy(copy, "after");
-  ASSERT_TRUE(PostThreadMessageW(g_pLogManager->writerThreadId, WM_LOG_WRITE, MAKEWPARAM(LOG_WAVE_MANAGER, 1), LPARAM(copy)));
+  ASSERT_TRUE(PostThreadMessageW(g_pLogManager->writerThreadId, WM_LOG_WRITE, MAKEWPARAM(LOG_WAVE_MANAGER, 1),
+                                 LPARAM(copy)));
   ShutdownLogChannels();
   text = ReadFileOrMissing(file);
-  EXPECT_TRUE(std::regex_match(text, std::regex(std::string(kStamp) + "before the tick\r\n" + kStamp + "after\r\n"))) << text;
+  EXPECT_TRUE(
+      std::regex_match(text, std::regex(std::string(kStamp) + "before the tick\r\n" + kStamp + "after\r\n")))
+      << text;
 }

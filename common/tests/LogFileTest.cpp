@@ -19,7 +19,13 @@ std::wstring TempFolder(const wchar_t* tag) {
 
 TEST(LogLine, ExactFormat) {
   SYSTEMTIME t{};
-  t.wYear = 2026; t.wMonth = 12; t.wDay = 9; t.wHour = 7; t.wMinute = 5; t.wSecond = 3; t.wMilliseconds = 42;
+  t.wYear = 2026;
+  t.wMonth = 12;
+  t.wDay = 9;
+  t.wHour = 7;
+  t.wMinute = 5;
+  t.wSecond = 3;
+  t.wMilliseconds = 42;
   char line[4096];
   size_t n = FormatLogLine(line, sizeof line, t, "engine started");
   EXPECT_STREQ(line, "09.12.2026 | 07:05:03:042 | engine started\r\n");
@@ -30,7 +36,9 @@ TEST(LogLine, ExactFormat) {
 
 TEST(LogLine, LongTextIsCutAndStillEndsWithCrLf) {
   SYSTEMTIME t{};
-  t.wYear = 2026; t.wMonth = 1; t.wDay = 1;
+  t.wYear = 2026;
+  t.wMonth = 1;
+  t.wDay = 1;
   for (size_t textLen : {4060u, 4066u, 4067u, 5000u, 100000u}) {
     std::string text(textLen, 'x');
     char line[4096 + 16];
@@ -89,7 +97,8 @@ TEST(LogFile, FileIsEmptiedAtCreationAndHoldsTheBufferAtDestruction) {
     log.Write("two");
   }
   std::string text = ReadFileOrMissing(path);
-  std::regex line(R"(\d\d\.\d\d\.\d{4} \| \d\d:\d\d:\d\d:\d{3} \| one\r\n\d\d\.\d\d\.\d{4} \| \d\d:\d\d:\d\d:\d{3} \| two\r\n)");
+  std::regex line(
+      R"(\d\d\.\d\d\.\d{4} \| \d\d:\d\d:\d\d:\d{3} \| one\r\n\d\d\.\d\d\.\d{4} \| \d\d:\d\d:\d\d:\d{3} \| two\r\n)");
   EXPECT_TRUE(std::regex_match(text, line)) << text;
 }
 

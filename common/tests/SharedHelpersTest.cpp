@@ -42,7 +42,8 @@ TEST(PathHelpers, ReplaceFileExtension) {
     wcscpy_s(buf.data(), c.size, c.path);
     EXPECT_EQ(ReplaceFileExtension(buf.data(), c.size, c.ext), c.ok) << c.path;
     EXPECT_STREQ(buf.data(), c.result) << c.path;
-    for (size_t i = c.size; i < buf.size(); ++i) ASSERT_EQ(buf[i], L'#') << "wrote past the buffer: " << c.path;
+    for (size_t i = c.size; i < buf.size(); ++i)
+      ASSERT_EQ(buf[i], L'#') << "wrote past the buffer: " << c.path;
   }
 }
 

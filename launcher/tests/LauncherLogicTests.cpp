@@ -108,15 +108,18 @@ TEST(LauncherIniText, Parsing) {
       {"one byte", "[", false, "", false, ""},
       {"no section", "PathSave=C:\\S\r\nPathOpen=C:\\O\r\n\r\n", false, "", false, ""},
       {"other section only", "[Other]\r\nPathSave=C:\\S\r\n\r\n", false, "", false, ""},
-      {"after another section", "[Other]\r\nPathSave=x\r\n[Main]\r\nPathSave=y\r\n\r\n", true, "y", false, ""},
-      {"key in the next section", "[Main]\r\nPathSave=s\r\n[Next]\r\nPathOpen=o\r\n\r\n", true, "s", false, ""},
-      {"[ inside a path", BuildLauncherIni("D:\\Kurs[2]", "D:\\[a]\\b"), true, "D:\\Kurs[2]", true, "D:\\[a]\\b"},
+      {"after another section", "[Other]\r\nPathSave=x\r\n[Main]\r\nPathSave=y\r\n\r\n", true, "y", false,
+       ""},
+      {"key in the next section", "[Main]\r\nPathSave=s\r\n[Next]\r\nPathOpen=o\r\n\r\n", true, "s", false,
+       ""},
+      {"[ inside a path", BuildLauncherIni("D:\\Kurs[2]", "D:\\[a]\\b"), true, "D:\\Kurs[2]", true,
+       "D:\\[a]\\b"},
       {"259-byte value", "[Main]\r\nPathSave=" + v259 + "\r\n\r\n", true, v259.c_str(), false, ""},
       {"260-byte value", "[Main]\r\nPathSave=" + v260 + "\r\nPathOpen=o\r\n\r\n", false, "", true, "o"},
       // The last byte stands for the line end: a file that ends right after a value loses it.
       {"single line end at the end", "[Main]\r\nPathSave=s\r\nPathOpen=o\r\n", true, "s", false, ""},
-      {"zero byte ends the text", std::string("[Main]\r\nPathSave=s\r\n\0PathOpen=o\r\n\r\n", 36), true, "s", false,
-       ""},
+      {"zero byte ends the text", std::string("[Main]\r\nPathSave=s\r\n\0PathOpen=o\r\n\r\n", 36), true, "s",
+       false, ""},
       {"no =", "[Main]\r\nPathSave\r\n\r\n", false, "", false, ""},
   };
   for (const Case& c : cases) {
@@ -157,7 +160,9 @@ class LauncherIniFile : public ::testing::Test {
 TEST_F(LauncherIniFile, RoundTripInTheOemCodePage) {
   // Code page 437: e acute is 0x82, u umlaut 0x81.
   ASSERT_TRUE(WriteLauncherIni(file_, L"C:\\Übungen\\Kurs[2]", L"D:\\Café"));
-  EXPECT_EQ(ReadFileOrMissing(file_), "[Main]\r\nPathSave=C:\\\x9a" "bungen\\Kurs[2]\r\nPathOpen=D:\\Caf\x82\r\n\r\n");
+  EXPECT_EQ(ReadFileOrMissing(file_),
+            "[Main]\r\nPathSave=C:\\\x9a"
+            "bungen\\Kurs[2]\r\nPathOpen=D:\\Caf\x82\r\n\r\n");
   ASSERT_TRUE(Read());
   EXPECT_STREQ(save_, L"C:\\Übungen\\Kurs[2]");
   EXPECT_STREQ(open_, L"D:\\Café");
@@ -226,7 +231,8 @@ TEST(LauncherFolderPicker, FileFieldAndChosenFolder) {
   EXPECT_EQ(PickerStartName(fits), fits + L"\\Audio Files");
   EXPECT_EQ(PickerStartName(fits).size(), kLauncherPathMaxLength);
   EXPECT_EQ(PickerStartName(tooLong), tooLong);
-  EXPECT_EQ(PickerStartName(std::wstring(kLauncherPathMaxLength, L'c')), std::wstring(kLauncherPathMaxLength, L'c'));
+  EXPECT_EQ(PickerStartName(std::wstring(kLauncherPathMaxLength, L'c')),
+            std::wstring(kLauncherPathMaxLength, L'c'));
 
   struct Case {
     const wchar_t* name;

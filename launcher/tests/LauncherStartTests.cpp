@@ -26,19 +26,24 @@ std::wstring KnownFolder(int csidl) {
   return path;
 }
 
-std::wstring IniPath() { return KnownFolder(CSIDL_COMMON_APPDATA) + L"\\Quillmeridian\\QuillmeridianPath.ini"; }
+std::wstring IniPath() {
+  return KnownFolder(CSIDL_COMMON_APPDATA) + L"\\Quillmeridian\\QuillmeridianPath.ini";
+}
 std::wstring DocumentsDefault() { return KnownFolder(CSIDL_PERSONAL) + L"\\Quillmeridian"; }
 
 std::string Utf8(const std::wstring& text) {
-  std::string out(size_t(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), nullptr, 0, nullptr, nullptr)),
-                  '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), out.data(), int(out.size()), nullptr, nullptr);
+  std::string out(
+      size_t(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), nullptr, 0, nullptr, nullptr)),
+      '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), int(text.size()), out.data(), int(out.size()), nullptr,
+                      nullptr);
   return out;
 }
 
 std::string Oem(const std::wstring& text) {
   char out[1024];
-  const int n = WideCharToMultiByte(CP_OEMCP, 0, text.c_str(), int(text.size()), out, sizeof out, nullptr, nullptr);
+  const int n =
+      WideCharToMultiByte(CP_OEMCP, 0, text.c_str(), int(text.size()), out, sizeof out, nullptr, nullptr);
   return std::string(out, size_t(n));
 }
 
@@ -71,7 +76,8 @@ BOOL CALLBACK MatchDialog(HWND window, LPARAM data) {
 std::wstring WindowText(HWND window) {
   wchar_t text[300] = {};
   DWORD_PTR result = 0;
-  SendMessageTimeoutW(window, WM_GETTEXT, 300, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &result);
+  SendMessageTimeoutW(window, WM_GETTEXT, 300, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000,
+                      &result);
   return text;
 }
 
@@ -79,7 +85,8 @@ std::wstring ControlText(HWND dialog, int id) { return WindowText(GetDlgItem(dia
 
 void SetText(HWND window, const std::wstring& text) {
   DWORD_PTR result = 0;
-  SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 5000, &result);
+  SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_ABORTIFHUNG, 5000,
+                      &result);
 }
 
 // A window anywhere below `parent` with this id and window class.
@@ -118,13 +125,14 @@ class CLauncherRun {
     job_ = CreateJobObjectW(nullptr, nullptr);
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!job_ || !SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits)) return false;
+    if (!job_ || !SetInformationJobObject(job_, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+      return false;
     std::wstring commandLine = QuoteArgument(exe) + L" " + arguments;
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
-                        &si, &pi))
+    if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &si, &pi))
       return false;
     const bool inJob = AssignProcessToJobObject(job_, pi.hProcess);
     ResumeThread(pi.hThread);
@@ -159,7 +167,8 @@ class CLauncherRun {
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
     const bool done = WaitUntil(
         [&] {
-          return QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr) &&
+          return QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &info, sizeof info,
+                                           nullptr) &&
                  info.ActiveProcesses == 0;
         },
         timeoutMs);
@@ -252,7 +261,8 @@ TEST_F(LauncherStart, AReadIniStartsBothStationsWithoutTheDialog) {
 
 TEST_F(LauncherStart, IniFilesThatCountAsRead) {
   // Empty, or a key with a blank before its "=": read, so no dialog; the file stays as it was.
-  for (const std::string& ini : {std::string(), std::string("[Main]\r\nPathSave =C:\\S\r\nPathOpen=C:\\O\r\n\r\n")}) {
+  for (const std::string& ini :
+       {std::string(), std::string("[Main]\r\nPathSave =C:\\S\r\nPathOpen=C:\\O\r\n\r\n")}) {
     SCOPED_TRACE(ini);
     PutIni(ini);
     DeleteFileW((folder_ + L"\\station-starts.log").c_str());
@@ -382,7 +392,8 @@ TEST_F(LauncherStart, SelectPicksAFolderStartingFromWhatTheFieldShows) {
   EXPECT_EQ(ControlText(picker, 0x471), folder_.substr(folder_.rfind(L'\\') + 1));  // "Look in"
   SetText(name, picked + L"\\Audio Files");
   PostMessageW(FindChild(picker, IDOK, L"Button"), BM_CLICK, 0, 0);
-  EXPECT_TRUE(WaitUntil([&] { return ControlText(dialog, kPathOpen) == picked; })) << Utf8(ControlText(dialog, kPathOpen));
+  EXPECT_TRUE(WaitUntil([&] { return ControlText(dialog, kPathOpen) == picked; }))
+      << Utf8(ControlText(dialog, kPathOpen));
 
   PostMessageW(GetDlgItem(dialog, IDOK), BM_CLICK, 0, 0);
   EXPECT_EQ(run.WaitExit(), 0u);

@@ -206,8 +206,8 @@ bool CSoundDocument::MergeOwnPcm(CChunkInfo* a, CChunkInfo* b) {
 
 // Source frames [from, to) were cut: every chunk of the source WAV in the list is moved and
 // shortened to match.
-void CSoundDocument::ShiftSourceChunks(std::vector<CChunkInfo*>& list, const CChunkInfo* skip,
-                                       uint64_t from, uint64_t to) {
+void CSoundDocument::ShiftSourceChunks(std::vector<CChunkInfo*>& list, const CChunkInfo* skip, uint64_t from,
+                                       uint64_t to) {
   auto map = [&](uint64_t p) { return p <= from ? p : (p >= to ? p - (to - from) : from); };
   for (CChunkInfo* chunk : list) {
     if (chunk == skip || chunk->fileName[0]) continue;
@@ -253,7 +253,8 @@ bool CSoundDocument::DeleteSelection() {
   // declares it: the loader kept whole frames only, so a partial frame and the pad byte of an
   // odd-sized chunk lie in between and are dropped with the cut.
   uint32_t declared = 0;
-  if (!ReadFileAt(sourceWav, dataStart - 4, &declared, 4) || declared < sourceDataSize) declared = sourceDataSize;
+  if (!ReadFileAt(sourceWav, dataStart - 4, &declared, 4) || declared < sourceDataSize)
+    declared = sourceDataSize;
   const uint64_t tailStart = std::min<uint64_t>(dataStart + declared + (declared & 1), fileSize);
   const uint32_t newDataSize = sourceDataSize - uint32_t(cutBytes);
 

@@ -165,8 +165,8 @@ void CSoundDocument::ConvertAndAppend(CBufferRecord* mixed) {
     swr_free(&converter);
     AVChannelLayout in = {}, out = AV_CHANNEL_LAYOUT_MONO;
     av_channel_layout_default(&in, channels);
-    if (swr_alloc_set_opts2(&converter, &out, AV_SAMPLE_FMT_S16, 44100, &in, AV_SAMPLE_FMT_FLT, rate,
-                            0, nullptr) < 0 ||
+    if (swr_alloc_set_opts2(&converter, &out, AV_SAMPLE_FMT_S16, 44100, &in, AV_SAMPLE_FMT_FLT, rate, 0,
+                            nullptr) < 0 ||
         swr_init(converter) < 0)
       swr_free(&converter);
     converterChannels = channels;
@@ -177,7 +177,8 @@ void CSoundDocument::ConvertAndAppend(CBufferRecord* mixed) {
     }
   }
 
-  const int outFrames = int(av_rescale_rnd(swr_get_delay(converter, rate) + frames, 44100, rate, AV_ROUND_UP));
+  const int outFrames =
+      int(av_rescale_rnd(swr_get_delay(converter, rate) + frames, 44100, rate, AV_ROUND_UP));
   uint8_t* output = nullptr;
   CBufferRecord* converted = nullptr;
   if (outFrames > 0 && av_samples_alloc(&output, nullptr, 1, outFrames, AV_SAMPLE_FMT_S16, 0) >= 0) {
@@ -204,7 +205,8 @@ void CSoundDocument::ConvertAndAppend(CBufferRecord* mixed) {
 bool CSoundDocument::GrowChunk(CChunkInfo* chunk, uint64_t needed) {
   if (needed > kMaxChunkBytes) return false;
   if (chunk->capacity >= needed && (chunk->buffer || needed == 0)) return true;
-  const uint64_t commit = std::min<uint64_t>((needed + kGrowStep - 1) / kGrowStep * kGrowStep, kMaxChunkBytes);
+  const uint64_t commit =
+      std::min<uint64_t>((needed + kGrowStep - 1) / kGrowStep * kGrowStep, kMaxChunkBytes);
   if (chunk->buffer && chunk->reservedBytes >= commit) {
     if (!VirtualAlloc(chunk->buffer + chunk->capacity, size_t(commit - chunk->capacity), MEM_COMMIT,
                       PAGE_READWRITE))

@@ -37,8 +37,8 @@ CSoundDocument::CSoundDocument(uint32_t workerThreadId_, const std::wstring& nam
   recording = false;
   playing = false;
   AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-  if (swr_alloc_set_opts2(&converter, &mono, AV_SAMPLE_FMT_S16, 44100, &mono, AV_SAMPLE_FMT_FLT,
-                          44100, 0, nullptr) < 0 ||
+  if (swr_alloc_set_opts2(&converter, &mono, AV_SAMPLE_FMT_S16, 44100, &mono, AV_SAMPLE_FMT_FLT, 44100, 0,
+                          nullptr) < 0 ||
       swr_init(converter) < 0) {
     swr_free(&converter);
     PostLogLine(LOG_WAVE_MANAGER, "Could not create the recording sample converter");
@@ -188,8 +188,8 @@ bool CSoundDocument::LoadChunk(int index) {
   if (chunk->frames == 0 || chunk->buffer) return true;
   if (sourceWav && chunk->fileName[0] == 0) return ReadSourceFrames(chunk);
 
-  HANDLE file = CreateFileW(ChunkPath(chunk).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(ChunkPath(chunk).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     Report(L"Could not open file in LoadChunk");
     return false;
@@ -230,12 +230,12 @@ bool CSoundDocument::SaveChunk(int index) {
   if (!chunk->buffer) return true;
   // Chunks of a loaded sound are read from the source WAV, not from temp files.
   if (chunk->fileName[0] == 0) return sourceWav != nullptr;
-  HANDLE file = CreateFileW(ChunkPath(chunk).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(ChunkPath(chunk).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  BOOL ok = chunk->used == 0 || (WriteFile(file, chunk->buffer, chunk->used, &written, nullptr) &&
-                                 written == chunk->used);
+  BOOL ok = chunk->used == 0 ||
+            (WriteFile(file, chunk->buffer, chunk->used, &written, nullptr) && written == chunk->used);
   CloseHandle(file);
   return ok != FALSE;
 }
@@ -281,8 +281,10 @@ void CSoundDocument::SetChunkText(const wchar_t* text) {
 }
 
 void CSoundDocument::FreeChunkBuffer(CChunkInfo* chunk) {
-  if (chunk->reservedBytes) VirtualFree(chunk->buffer, 0, MEM_RELEASE);
-  else free(chunk->buffer);
+  if (chunk->reservedBytes)
+    VirtualFree(chunk->buffer, 0, MEM_RELEASE);
+  else
+    free(chunk->buffer);
   chunk->buffer = nullptr;
   chunk->reservedBytes = 0;
   chunk->used = chunk->capacity = 0;

@@ -40,13 +40,13 @@ enum SoundNotifyCode : WPARAM {
 
 // One chunk of a track. Only the current chunk (and one being played) holds its PCM in memory.
 struct CChunkInfo {
-  uint32_t start = 0;           // first frame in the source WAV's data (0 with a file of its own)
+  uint32_t start = 0;  // first frame in the source WAV's data (0 with a file of its own)
   uint32_t frames = 0;
-  wchar_t fileName[520] = {};   // name inside the temp folder; empty: frames come from the source WAV
-  uint8_t* buffer = nullptr;    // PCM in the document's format, or null (see reservedBytes)
+  wchar_t fileName[520] = {};  // name inside the temp folder; empty: frames come from the source WAV
+  uint8_t* buffer = nullptr;   // PCM in the document's format, or null (see reservedBytes)
   uint32_t used = 0;
   uint32_t capacity = 0;
-  uint32_t playOffset = 0;      // bytes of the buffer already handed to playback
+  uint32_t playOffset = 0;  // bytes of the buffer already handed to playback
   std::wstring text;
   // 0: the buffer is malloc'd. Otherwise it is a VirtualAlloc region of this much address space,
   // committed up to capacity, in which a recording grows without being moved. Free it with
@@ -71,7 +71,6 @@ struct WavHeaderImage {
 };
 #pragma pack(pop)
 static_assert(sizeof(WavHeaderImage) == 36, "the WAV header image is 36 bytes");
-
 
 // Free function: the endpoint-volume interface of a device; callers test *out, not the result.
 HRESULT GetEndpointVolume(const std::wstring& deviceId, IAudioEndpointVolume** out);
@@ -181,8 +180,8 @@ class CSoundDocument {
   void DrawSelectionAndCursor(HDC target);
   void BeginSelection(short x);
   static LRESULT CALLBACK WaveformWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  static LRESULT CALLBACK PositionBarSubclassProc(HWND bar, UINT message, WPARAM wParam,
-                                                  LPARAM lParam, UINT_PTR id, DWORD_PTR data);
+  static LRESULT CALLBACK PositionBarSubclassProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam,
+                                                  UINT_PTR id, DWORD_PTR data);
   bool ReadSourceFrames(CChunkInfo* chunk);
 
   // Loading sound files (media/soundfile/SoundFileLoad.cpp): WAV, MP3 or package into the track.
@@ -244,8 +243,8 @@ class CSoundDocument {
   HWND parentWindow = nullptr;
   HWND waveformWindow = nullptr;
   HWND positionBar = nullptr;
-  HDC backgroundDC = nullptr;    // the dialog's skin, set by the dialog
-  RECT backgroundRect = {};      // the window's place in the dialog: x, y, width, 52
+  HDC backgroundDC = nullptr;  // the dialog's skin, set by the dialog
+  RECT backgroundRect = {};    // the window's place in the dialog: x, y, width, 52
   CWaveformView waveView;
   void* sharedRecord = nullptr;
   uint32_t workerThreadId = 0;
@@ -308,8 +307,7 @@ class CSoundDocument {
   bool HasOwnPcm(const CChunkInfo* chunk) const;
   bool SplitOwnPcm(int index, uint32_t frame);
   bool MergeOwnPcm(CChunkInfo* a, CChunkInfo* b);
-  void ShiftSourceChunks(std::vector<CChunkInfo*>& list, const CChunkInfo* skip, uint64_t from,
-                         uint64_t to);
+  void ShiftSourceChunks(std::vector<CChunkInfo*>& list, const CChunkInfo* skip, uint64_t from, uint64_t to);
 
   // Packets carry the generation of the playback they belong to; a stop, pause or restart
   // starts a new one, and older packets coming back are dropped without effect.
@@ -320,15 +318,15 @@ class CSoundDocument {
   // Capture sessions: every start of the streams (a take's start, each resume) stamps its blocks
   // with a new non-zero session number through the engine's stream value.
   uint32_t sessionCounter_ = 0;
-  std::atomic<uint32_t> captureSession_{0};   // started last
-  std::atomic<uint32_t> takeFirstSession_{0}; // first session of the take recorded last
-  std::atomic<uint32_t> drainSession_{0};     // the session whose end completes the draining take
-  std::atomic<uint32_t> endedSession_{0};     // the session whose end arrived last
+  std::atomic<uint32_t> captureSession_{0};    // started last
+  std::atomic<uint32_t> takeFirstSession_{0};  // first session of the take recorded last
+  std::atomic<uint32_t> drainSession_{0};      // the session whose end completes the draining take
+  std::atomic<uint32_t> endedSession_{0};      // the session whose end arrived last
   std::atomic<bool> draining_{false};
-  HANDLE takeDone_ = nullptr;                 // manual reset; signalled while nothing drains
+  HANDLE takeDone_ = nullptr;  // manual reset; signalled while nothing drains
   std::atomic<uint32_t> droppedBlocks_{0};
-  bool appendFailed_ = false;                 // the recording stopped on a failed append
-  bool reportAppendFailure_ = false;          // told to the user once the lock is free
+  bool appendFailed_ = false;         // the recording stopped on a failed append
+  bool reportAppendFailure_ = false;  // told to the user once the lock is free
   int converterChannels = 1;
   int converterRate = 44100;
 };

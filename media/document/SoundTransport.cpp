@@ -104,8 +104,10 @@ void CSoundDocument::StopCaptureStreams() {
 
 void CSoundDocument::StopEngineDevices() {
   Lock lock(packetLock);
-  if (recording) EndTake();
-  else StopCaptureStreams();
+  if (recording)
+    EndTake();
+  else
+    StopCaptureStreams();
   StopRenderDevice();
   recording = false;
   playing = false;
@@ -311,9 +313,8 @@ void CSoundDocument::OnSoundOut(CBufferRecord** record) {
   CBufferRecord*& packet = *record;
   Lock lock(packetLock);
   CChunkInfo* chunk = GetCurrentChunk();
-  const BufferBlockHeader* header = packet->data && packet->data->size >= kBufferHeaderBytes
-                                        ? PlayBlockHeader(packet)
-                                        : nullptr;
+  const BufferBlockHeader* header =
+      packet->data && packet->data->size >= kBufferHeaderBytes ? PlayBlockHeader(packet) : nullptr;
   if (!chunk || !header || header->reserved != playGeneration || !playing) {
     ReleaseBufferRecord(packet);  // ours, but from a playback that is over
     return;

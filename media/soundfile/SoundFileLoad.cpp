@@ -121,7 +121,8 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
   auto takeData = [&](uint64_t pos) {
     uint32_t chunkSize = 0;
     const uint64_t offset = pos + 8;
-    if (offset > 0xFFFFFFFFull || offset > fileSize || !ReadFileAt(file, pos + 4, &chunkSize, 4)) return false;
+    if (offset > 0xFFFFFFFFull || offset > fileSize || !ReadFileAt(file, pos + 4, &chunkSize, 4))
+      return false;
     uint64_t bytes = std::min<uint64_t>(chunkSize, fileSize - offset);  // truncated files
     bytes -= bytes % h.blockAlign;
     if (bytes == 0) return false;
@@ -228,7 +229,8 @@ bool DecodeMp3(const std::wstring& mp3Path, const std::wstring& temp, std::wstri
   // one stands there until the decoder replaces it.
   bool placeholder = false;
   if (!ToOemPath(wavPath, oemWav)) {
-    HANDLE made = CreateFileW(wavPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE made =
+        CreateFileW(wavPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (made == INVALID_HANDLE_VALUE) return false;
     CloseHandle(made);
     placeholder = true;
@@ -297,7 +299,8 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
   std::wstring wavPath = path;
   {
     DecodeMutex mutex;
-    if (loadedAsMp3 && !DecodeMp3(loadedAsPackage ? temp + base + L".mp3" : path, temp, &wavPath)) return false;
+    if (loadedAsMp3 && !DecodeMp3(loadedAsPackage ? temp + base + L".mp3" : path, temp, &wavPath))
+      return false;
   }
 
   HANDLE wav = CreateFileW(wavPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -467,11 +470,12 @@ bool CSoundDocument::ImportChunkTexts(const std::wstring& path) {
     text.resize((bytes.size() - 2) / 2);
     if (!text.empty()) memcpy(text.data(), bytes.data() + 2, text.size() * 2);
   } else if (!bytes.empty()) {
-    const int n = MultiByteToWideChar(CP_OEMCP, 0, reinterpret_cast<const char*>(bytes.data()), int(bytes.size()),
-                                      nullptr, 0);
+    const int n = MultiByteToWideChar(CP_OEMCP, 0, reinterpret_cast<const char*>(bytes.data()),
+                                      int(bytes.size()), nullptr, 0);
     text.resize(size_t(std::max(n, 0)));
     if (n > 0)
-      MultiByteToWideChar(CP_OEMCP, 0, reinterpret_cast<const char*>(bytes.data()), int(bytes.size()), text.data(), n);
+      MultiByteToWideChar(CP_OEMCP, 0, reinterpret_cast<const char*>(bytes.data()), int(bytes.size()),
+                          text.data(), n);
   }
 
   // Lines end with CR LF, CR or LF (and LF CR in OEM text); text after the last break is a line too.

@@ -22,7 +22,8 @@ using Lock = std::lock_guard<std::recursive_mutex>;
 
 namespace {
 
-uint32_t CallZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint32_t length, uint32_t kind) {
+uint32_t CallZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint32_t length,
+                    uint32_t kind) {
   return ZipAdd(handle, name, source, length, kind);
 }
 
@@ -85,7 +86,7 @@ bool ReplaceOpenSource(CSoundDocument& doc, const std::wstring& partial, const s
   doc.sourceWav = nullptr;
   const bool moved = MoveIntoPlace(partial, target);
   doc.sourceWav = CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (doc.sourceWav == INVALID_HANDLE_VALUE) doc.sourceWav = nullptr;
   if (!moved) DeleteFileW(partial.c_str());
   if (moved && doc.sourceWav) {
@@ -125,7 +126,8 @@ bool FitsTheLoader(const std::wstring& path, const std::wstring& tempFolder) {
   const std::wstring ext = PathUpperExtension(path);
   if (ext != L"MP3" && ext != L"QPK") return true;
   // Decoded (and, for a package, extracted) into the temp folder under the base name.
-  return (ext == L"QPK" || nameStart > 0) && (tempFolder + PathBaseName(path) + L".wav").size() <= kMaxPathUnits;
+  return (ext == L"QPK" || nameStart > 0) &&
+         (tempFolder + PathBaseName(path) + L".wav").size() <= kMaxPathUnits;
 }
 
 const LameEncCalls& LameEncLibrary() {
@@ -246,8 +248,8 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
     uint8_t* texts = nullptr;
     const uint32_t length = ExportChunkTexts(&texts);
     if (package) {
-      const uint32_t added = texts ? g_pfnSoundZipAdd(zip, (base + L".txt").c_str(), texts, length, ZIP_SOURCE_MEMORY)
-                                   : ZR_ARGS;
+      const uint32_t added =
+          texts ? g_pfnSoundZipAdd(zip, (base + L".txt").c_str(), texts, length, ZIP_SOURCE_MEMORY) : ZR_ARGS;
       free(texts);
       if (added != ZR_OK) {
         abandonPackage();
@@ -314,8 +316,8 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
 
   // Package: the MP3 under the ".mpa" name, then the chunk table.
   const std::wstring mpaName = base + L".mpa";
-  const bool mpaAdded =
-      !wroteSound || g_pfnSoundZipAdd(zip, mpaName.c_str(), soundPartial.c_str(), 0, ZIP_SOURCE_FILE) == ZR_OK;
+  const bool mpaAdded = !wroteSound || g_pfnSoundZipAdd(zip, mpaName.c_str(), soundPartial.c_str(), 0,
+                                                        ZIP_SOURCE_FILE) == ZR_OK;
   DeleteFileW(soundPartial.c_str());
   if (!mpaAdded) {
     abandonPackage();
@@ -421,7 +423,8 @@ bool CSoundDocument::WriteWavFile(const std::wstring& path) {
     memcpy(header + 20, &tag, 2);
     memcpy(header + 22, &wavHeader.channels, 2);
     memcpy(header + 24, &wavHeader.samplesPerSec, 4);
-    const uint32_t bytesPerSec = uint32_t(std::min<uint64_t>(uint64_t(wavHeader.samplesPerSec) * align, UINT32_MAX));
+    const uint32_t bytesPerSec =
+        uint32_t(std::min<uint64_t>(uint64_t(wavHeader.samplesPerSec) * align, UINT32_MAX));
     memcpy(header + 28, &bytesPerSec, 4);
     memcpy(header + 32, &wavHeader.blockAlign, 2);
     memcpy(header + 34, &wavHeader.bitsPerSample, 2);

@@ -39,9 +39,9 @@ bool CVideoManager::CreateFrameWindow(int x, int y, int width) {
   record->width = record->client.right - record->client.left;
   record->height = record->client.bottom - record->client.top;
 
-  HWND bar = CreateWindowExW(0, TRACKBAR_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 0,
-                             record->height - kTrackbarHeight, record->width, kTrackbarHeight, frame, nullptr,
-                             module, nullptr);
+  HWND bar =
+      CreateWindowExW(0, TRACKBAR_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 0, record->height - kTrackbarHeight,
+                      record->width, kTrackbarHeight, frame, nullptr, module, nullptr);
   if (bar) {
     SendMessageW(bar, TBM_SETRANGE, TRUE, MAKELPARAM(0, kTrackbarRange));
     SendMessageW(bar, TBM_SETPAGESIZE, 0, kTrackbarPage);
@@ -83,7 +83,8 @@ LRESULT CALLBACK CVideoManager::FrameWndProc(HWND window, UINT message, WPARAM w
         // Read here, on the trackbar's thread; the clock thread never asks the trackbar itself.
         HWND bar = record->trackbar.load();
         const LRESULT position = bar ? SendMessageW(bar, TBM_GETPOS, 0, 0) : 0;
-        if (record->clockThreadId) PostThreadMessageW(record->clockThreadId, WM_HSCROLL, WPARAM(position), lParam);
+        if (record->clockThreadId)
+          PostThreadMessageW(record->clockThreadId, WM_HSCROLL, WPARAM(position), lParam);
       }
       return 0;
     case WM_PAINT: {

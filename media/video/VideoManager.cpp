@@ -60,7 +60,8 @@ bool ReadVideoChunkTable(const std::wstring& cifPath, RecordArray* entries) {
   // Room for all of them at once: growing four records at a time would copy the list over and
   // over for a long table.
   const uint32_t step = entries->growStep;
-  if (entries->capacity < entries->count + count) entries->growStep = entries->count + count - entries->capacity;
+  if (entries->capacity < entries->count + count)
+    entries->growStep = entries->count + count - entries->capacity;
   for (const ChunkTableRecord& record : records) {
     const uint32_t index = RecordArrayAppend(entries, nullptr);
     if (index == UINT32_MAX) break;

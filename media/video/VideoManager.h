@@ -17,7 +17,7 @@
 struct VideoEntry {
   uint32_t start;
   uint32_t length;
-  uint32_t position;  // from the start of the entry
+  uint32_t position;   // from the start of the entry
   wchar_t name[1024];  // not filled
 };
 static_assert(sizeof(VideoEntry) == 2060, "a video entry is 2,060 bytes");

@@ -34,15 +34,15 @@ struct CWaveformView {
   // The window stops reaching the document once the document is gone.
   void Detach();
 
-  HDC waveformDC = nullptr;    // the drawn waveform
-  HDC compositeDC = nullptr;   // the waveform with the selection and the play cursor
+  HDC waveformDC = nullptr;   // the drawn waveform
+  HDC compositeDC = nullptr;  // the waveform with the selection and the play cursor
   HBITMAP waveformBitmap = nullptr;
   HBITMAP compositeBitmap = nullptr;
   HGDIOBJ waveformOldBitmap = nullptr;
   HGDIOBJ compositeOldBitmap = nullptr;
   WNDCLASSW windowClass = {};
-  HDC windowDC = nullptr;      // null once the window is destroyed
-  HWND window = nullptr;       // the window whose extra bytes point at the document
+  HDC windowDC = nullptr;  // null once the window is destroyed
+  HWND window = nullptr;   // the window whose extra bytes point at the document
   // Frames at the press point of a right-drag, in frames from the view start; kNoDrag otherwise.
   int64_t rightDragAnchor = kNoDrag;
   // kRedraw / kSelection bits asked for by other threads and not yet done; one message is in the

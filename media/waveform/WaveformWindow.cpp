@@ -111,8 +111,8 @@ bool CSoundDocument::CreateWaveformWindow(HWND parent, int x, int y, int width, 
   wc.lpszClassName = kWaveformClass;
   if (!RegisterClassW(&wc) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return false;
 
-  HWND window = CreateWindowExW(0, kWaveformClass, nullptr, WS_CHILD, x, y, width,
-                                kWaveformWindowHeight, parent, nullptr, module, nullptr);
+  HWND window = CreateWindowExW(0, kWaveformClass, nullptr, WS_CHILD, x, y, width, kWaveformWindowHeight,
+                                parent, nullptr, module, nullptr);
   if (!window) {
     UnregisterClassW(kWaveformClass, module);  // fails harmlessly while the other track's window lives
     return false;
@@ -125,8 +125,8 @@ bool CSoundDocument::CreateWaveformWindow(HWND parent, int x, int y, int width, 
     DestroyWindow(window);
     return false;
   }
-  HWND bar = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 0, kPositionBarY,
-                             width, kPositionBarHeight, window, nullptr, module, nullptr);
+  HWND bar = CreateWindowExW(0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE, 0, kPositionBarY, width,
+                             kPositionBarHeight, window, nullptr, module, nullptr);
   if (!bar || !SetWindowSubclass(bar, PositionBarSubclassProc, 0, 0)) {
     waveView.DestroySurfaces();
     ReleaseDC(window, windowDC);
@@ -185,7 +185,8 @@ void CSoundDocument::RedrawWaveform(uint32_t viewStart, uint32_t fpp) {
   const bool drawable = chunk && chunk->buffer && wavHeader.bitsPerSample == 16 &&
                         (channels == 1 || channels == 2) && BlockAlign() == channels * 2;
   int64_t available = 0;
-  if (chunk) available = drawable ? std::min<int64_t>(chunk->frames, chunk->used / BlockAlign()) : chunk->frames;
+  if (chunk)
+    available = drawable ? std::min<int64_t>(chunk->frames, chunk->used / BlockAlign()) : chunk->frames;
 
   const int64_t first = int64_t(viewStart) / fpp;
   int64_t last = available / fpp;
@@ -291,8 +292,8 @@ void CSoundDocument::BeginSelection(short x) {
   const int32_t column = ClampX(x, viewWidth);
   const CChunkInfo* chunk = GetCurrentChunk();
   const int64_t frames = chunk ? chunk->frames : 0;
-  const uint32_t frame =
-      uint32_t(std::min<int64_t>(int64_t(viewStartFrame) + int64_t(column) * EffectiveFpp(framesPerPixel), frames));
+  const uint32_t frame = uint32_t(
+      std::min<int64_t>(int64_t(viewStartFrame) + int64_t(column) * EffectiveFpp(framesPerPixel), frames));
   selectionStartColumn = column;
   selectionStartFrame = frame;
   cursorFrame = frame;
@@ -397,8 +398,8 @@ LRESULT CALLBACK CSoundDocument::WaveformWndProc(HWND window, UINT message, WPAR
   }
 }
 
-LRESULT CALLBACK CSoundDocument::PositionBarSubclassProc(HWND bar, UINT message, WPARAM wParam,
-                                                         LPARAM lParam, UINT_PTR id, DWORD_PTR) {
+LRESULT CALLBACK CSoundDocument::PositionBarSubclassProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam,
+                                                         UINT_PTR id, DWORD_PTR) {
   switch (message) {
     case WM_LBUTTONDOWN: {
       PBRANGE range = {};

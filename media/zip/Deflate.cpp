@@ -36,12 +36,13 @@ constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  
                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint16_t kDistanceBase[30] = {1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
-                                        33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
+constexpr uint16_t kDistanceBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                                        33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
                                         1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
 constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                                         6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-constexpr uint8_t kLengthOrder[kLengthCodes] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr uint8_t kLengthOrder[kLengthCodes] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 uint16_t ReverseBits(unsigned code, unsigned length) {
   unsigned r = 0;
@@ -140,8 +141,8 @@ const char* BuildLengths(const uint32_t* freq, int n, int maxBits, uint8_t* leng
 }
 
 struct Tables {
-  uint8_t lengthCode[256];        // match length - 3 -> length code index 0..28
-  uint8_t distanceCode[32768];    // distance - 1 -> distance code
+  uint8_t lengthCode[256];      // match length - 3 -> length code index 0..28
+  uint8_t distanceCode[32768];  // distance - 1 -> distance code
   uint8_t fixedLitLen[kFixedLiteralCodes];
   uint16_t fixedLitCode[kFixedLiteralCodes];
   uint8_t fixedDistLen[kDistanceCodes];
@@ -183,7 +184,7 @@ struct CDeflater::State {
   uint8_t window[2 * kWindowSize + kMaxMatch + 8];
   uint16_t prev[kWindowSize];
   uint16_t head[kHashSize];
-  uint8_t symLit[kSymbolBufferSize];   // literal byte, or match length - 3
+  uint8_t symLit[kSymbolBufferSize];    // literal byte, or match length - 3
   uint16_t symDist[kSymbolBufferSize];  // 0 for a literal, else the match distance
   unsigned symCount = 0;
   unsigned matchCount = 0;
@@ -351,7 +352,8 @@ struct CDeflater::State {
         return 0;
       }
       const uint8_t* m = window + cur;
-      if (m[best] != scan[best] || m[best - 1] != scan[best - 1] || m[0] != scan[0] || m[1] != scan[1]) continue;
+      if (m[best] != scan[best] || m[best - 1] != scan[best - 1] || m[0] != scan[0] || m[1] != scan[1])
+        continue;
       unsigned len = MatchLength(m, scan, 2, maxLen);
       if (len > best) {
         matchStart = static_cast<int>(cur);
@@ -559,9 +561,12 @@ struct CDeflater::State {
     for (int i = 0; i < h.nrle; ++i) {
       unsigned c = h.rleCode[i];
       PutBits(h.blCode[c], h.blLen[c]);
-      if (c == 16) PutBits(h.rleExtra[i], 2);
-      else if (c == 17) PutBits(h.rleExtra[i], 3);
-      else if (c == 18) PutBits(h.rleExtra[i], 7);
+      if (c == 16)
+        PutBits(h.rleExtra[i], 2);
+      else if (c == 17)
+        PutBits(h.rleExtra[i], 3);
+      else if (c == 18)
+        PutBits(h.rleExtra[i], 7);
     }
     SendSymbols(litLen, litCode, distLen, distCode);
     if (bitsSent - before != dynBits) error = "bad compressed size";

@@ -25,8 +25,8 @@ class CDeflater {
 
   // Compresses everything the reader gives into one deflate stream, handing output to the writer
   // through outBuf (outSize bytes, at least 64). The deflater can be run again for another stream.
-  DeflateResult Run(DeflateReadFn read, void* readCtx, DeflateWriteFn write, void* writeCtx,
-                    uint8_t* outBuf, unsigned outSize);
+  DeflateResult Run(DeflateReadFn read, void* readCtx, DeflateWriteFn write, void* writeCtx, uint8_t* outBuf,
+                    unsigned outSize);
 
   // Text of the consistency check that failed (Internal), else null.
   const char* Error() const { return error_; }

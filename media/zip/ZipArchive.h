@@ -16,12 +16,12 @@ constexpr uint32_t ZIP_KIND_WRITER = 2;
 
 // Result codes of both the writer and the reader.
 constexpr uint32_t ZR_OK = 0;
-constexpr uint32_t ZR_NOFILE = 0x00000200;    // a file cannot be opened or created
-constexpr uint32_t ZR_READWRITE = 0x00000400; // a read, write, compression or decompression failed
-constexpr uint32_t ZR_MISMATCH = 0x00000700;  // local header does not match its central record
-constexpr uint32_t ZR_EXTRA = 0x00000800;     // the local extra field cannot be read
-constexpr uint32_t ZR_ARGS = 0x00010000;      // bad arguments
-constexpr uint32_t ZR_WRONGKIND = 0x00080000; // the handle is of the other kind
+constexpr uint32_t ZR_NOFILE = 0x00000200;     // a file cannot be opened or created
+constexpr uint32_t ZR_READWRITE = 0x00000400;  // a read, write, compression or decompression failed
+constexpr uint32_t ZR_MISMATCH = 0x00000700;   // local header does not match its central record
+constexpr uint32_t ZR_EXTRA = 0x00000800;      // the local extra field cannot be read
+constexpr uint32_t ZR_ARGS = 0x00010000;       // bad arguments
+constexpr uint32_t ZR_WRONGKIND = 0x00080000;  // the handle is of the other kind
 // Reasons OpenZip leaves as the last result besides ZR_NOFILE.
 constexpr int32_t ZR_NOARCHIVE = -1;     // unreadable, or no end record
 constexpr int32_t ZR_BADARCHIVE = -103;  // end record or central directory inconsistent

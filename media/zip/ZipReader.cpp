@@ -120,7 +120,8 @@ struct OpenArchive {
     if (currentOffset + 46 + c.nameLength + c.extraLength + c.commentLength > dirEnd) return kBadArchive;
     c.nameBytes = std::min<size_t>(c.nameLength, kMaxPath);
     std::memset(c.name, 0, sizeof c.name);
-    if (c.nameBytes && !source.ReadAt(currentOffset + bytesBefore + 46, c.name, static_cast<DWORD>(c.nameBytes))) {
+    if (c.nameBytes &&
+        !source.ReadAt(currentOffset + bytesBefore + 46, c.name, static_cast<DWORD>(c.nameBytes))) {
       return kReadError;
     }
     currentValid = true;
@@ -356,8 +357,10 @@ int ReadEntryData(OpenArchive& a, uint8_t* buf, unsigned n) {
       e.stream.avail_out = 1;
       int z = inflate(&e.stream, Z_NO_FLUSH);
       if (e.stream.avail_out == 0) return -1;
-      if (z == Z_STREAM_END) e.streamEnded = true;
-      else if (z != Z_OK && !(z == Z_BUF_ERROR && e.stream.avail_in == 0)) return -1;
+      if (z == Z_STREAM_END)
+        e.streamEnded = true;
+      else if (z != Z_OK && !(z == Z_BUF_ERROR && e.stream.avail_in == 0))
+        return -1;
     }
     if (e.crc != e.expectedCrc) return -1;
     e.finished = true;
@@ -413,7 +416,8 @@ ZipHandle* OpenZip(const wchar_t* path) {
   }
 
   auto archive = std::make_unique<OpenArchive>();
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     Result(ZR_NOFILE);
     return nullptr;
@@ -525,7 +529,8 @@ uint32_t UnzipItem(ZipHandle* handle, int32_t index, const wchar_t* destination)
       }
       if (got == 0) break;
       DWORD done = 0;
-      if (!WriteFile(out, buf.get(), static_cast<DWORD>(got), &done, nullptr) || done != static_cast<DWORD>(got)) {
+      if (!WriteFile(out, buf.get(), static_cast<DWORD>(got), &done, nullptr) ||
+          done != static_cast<DWORD>(got)) {
         ok = false;
         break;
       }

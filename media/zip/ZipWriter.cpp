@@ -284,7 +284,8 @@ uint32_t OpenEntrySource(ZipWriter& w, const void* source, uint32_t length, uint
   if (kind == ZIP_SOURCE_FILE) {
     auto* path = static_cast<const wchar_t*>(source);
     if (!path || !*path) return ZR_ARGS;
-    src = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    src = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                      nullptr);
     if (src == INVALID_HANDLE_VALUE) return ZR_NOFILE;
     out.closeSource = true;
   } else {
@@ -305,8 +306,8 @@ uint32_t OpenEntrySource(ZipWriter& w, const void* source, uint32_t length, uint
     uint32_t a = info.dwFileAttributes;
     bool readOnly = (a & FILE_ATTRIBUTE_READONLY) != 0;
     bool directory = (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    e.externalAttributes = (a & 0x37) | (directory ? 0x40000000u : 0x80000000u) | 0x01000000u |
-                           (readOnly ? 0u : 0x00800000u);
+    e.externalAttributes =
+        (a & 0x37) | (directory ? 0x40000000u : 0x80000000u) | 0x01000000u | (readOnly ? 0u : 0x00800000u);
     out.size = info.nFileSizeLow;
     out.times.dos = qmzip::DosTimestampFromUtc(info.ftLastWriteTime);
     out.times.access = qmzip::UnixTimeFromUtc(info.ftLastAccessTime);

@@ -66,7 +66,10 @@ class CProbeDlg : public CDialog {
   void OnClicked() { calls.push_back("clicked"); }
   void OnPadDoubleClick() { calls.push_back("dblclk"); }
   void OnEditChange() { calls.push_back("change"); }
-  void OnRange(UINT id) { lastRange = id; calls.push_back("range"); }
+  void OnRange(UINT id) {
+    lastRange = id;
+    calls.push_back("range");
+  }
   LRESULT OnCustom(WPARAM w, LPARAM l) {
     calls.push_back("custom");
     return static_cast<LRESULT>(w + l);
@@ -132,24 +135,28 @@ TEST_F(Framework, MessageMapRoutesEachKindOfEntry) {
     LRESULT result;  // -1: not checked
   } cases[] = {
       {[&] { return SendDlgItemMessageW(h, 10, BM_CLICK, 0, 0); }, "clicked", -1},
-      {[&] { return SendMessageW(h, WM_COMMAND, MAKEWPARAM(11, STN_DBLCLK), (LPARAM)GetDlgItem(h, 11)); }, "dblclk", -1},
+      {[&] { return SendMessageW(h, WM_COMMAND, MAKEWPARAM(11, STN_DBLCLK), (LPARAM)GetDlgItem(h, 11)); },
+       "dblclk", -1},
       {[&] { return (LRESULT)SetDlgItemTextW(h, 12, L"typed"); }, "change", -1},
       {[&] { return SendDlgItemMessageW(h, 14, BM_CLICK, 0, 0); }, "range", -1},
       {[&] { return SendMessageW(h, WM_APP + 1, 40, 2); }, "custom", 42},
       {[&] {
          NMHDR hdr = {GetDlgItem(h, 10), 10, (UINT)NM_RCLICK};
          return SendMessageW(h, WM_NOTIFY, 10, (LPARAM)&hdr);
-       }, "rclick", 77},
+       },
+       "rclick", 77},
       {[&] { return SendMessageW(h, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(-3, 25)); }, "lbutton", 0},
       {[&] { return SendMessageW(h, WM_TIMER, 5, 0); }, "timer5", 0},
       {[&] {
          COPYDATASTRUCT cds = {1, 0, nullptr};
          return SendMessageW(h, WM_COPYDATA, 0, (LPARAM)&cds);
-       }, "copydata", TRUE},
+       },
+       "copydata", TRUE},
       {[&] {
          COPYDATASTRUCT cds = {2, 0, nullptr};
          return SendMessageW(h, WM_COPYDATA, 0, (LPARAM)&cds);
-       }, "copydata", FALSE},
+       },
+       "copydata", FALSE},
   };
   for (const Case& c : cases) {
     dlg.calls.clear();
@@ -239,7 +246,13 @@ TEST(FrameworkModal, ResultsOfEndDialogCancelAndAPendingQuit) {
     INT_PTR result;
     int quitCode;  // 1000: no quit pending
   } cases[] = {
-      {"EndDialog", [](CProbeDlg* d) { d->PostMessage(WM_APP + 2); SetTimer(*d, 1, 10, nullptr); d->EndDialog(42); }, 42, 1000},
+      {"EndDialog",
+       [](CProbeDlg* d) {
+         d->PostMessage(WM_APP + 2);
+         SetTimer(*d, 1, 10, nullptr);
+         d->EndDialog(42);
+       },
+       42, 1000},
       {"Escape", [](CProbeDlg* d) { d->PostMessage(WM_COMMAND, IDCANCEL); }, IDCANCEL, 1000},
       {"quit", [](CProbeDlg*) { PostQuitMessage(-1); }, -2, -1},
   };

@@ -26,7 +26,8 @@ std::string ToHex(const void* data, size_t size) {
 
 HANDLE OpenClient(const std::wstring& name, DWORD flags = 0) {
   for (int tries = 0; tries < 300; ++tries) {
-    HANDLE h = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+    HANDLE h =
+        CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, flags, nullptr);
     if (h != INVALID_HANDLE_VALUE) return h;
     Sleep(10);
   }
@@ -72,14 +73,38 @@ TEST(PictavoPeer, AnswersStationsAndSendsScriptedFrames) {
   ASSERT_NE(b, nullptr);
   ASSERT_TRUE(WriteHex(a, kHello));
   ASSERT_TRUE(WriteHex(a, kAddressRequest));
-  EXPECT_EQ(ReadHex(a, 12), "08000000" "34000000" "0a000005");
-  EXPECT_EQ(ReadHex(a, 14), "0a000000" "01000000" "480069000000");
-  EXPECT_EQ(ReadHex(a, 16), "0c000000" "e9030000" "07000000" "09000000");
-  EXPECT_EQ(ReadHex(a, 44), "28000000" "02000000" "03000000" "64000000" "04000000" "02000000"
-                            "02000000" "0a000006" "03000000" "0a000005" "0000" "6400");
+  EXPECT_EQ(ReadHex(a, 12),
+            "08000000"
+            "34000000"
+            "0a000005");
+  EXPECT_EQ(ReadHex(a, 14),
+            "0a000000"
+            "01000000"
+            "480069000000");
+  EXPECT_EQ(ReadHex(a, 16),
+            "0c000000"
+            "e9030000"
+            "07000000"
+            "09000000");
+  EXPECT_EQ(ReadHex(a, 44),
+            "28000000"
+            "02000000"
+            "03000000"
+            "64000000"
+            "04000000"
+            "02000000"
+            "02000000"
+            "0a000006"
+            "03000000"
+            "0a000005"
+            "0000"
+            "6400");
 
   ASSERT_TRUE(WriteHex(b, kAddressRequest));
-  EXPECT_EQ(ReadHex(b, 12), "08000000" "34000000" "0a000006");
+  EXPECT_EQ(ReadHex(b, 12),
+            "08000000"
+            "34000000"
+            "0a000006");
   // Dropped by the peer: the station's next read fails instead of hanging.
   uint8_t byte;
   DWORD n;
@@ -89,8 +114,10 @@ TEST(PictavoPeer, AnswersStationsAndSendsScriptedFrames) {
   EXPECT_EQ(peer.WaitExit(), 0u) << peer.Log();
 
   const std::string log = peer.Log();
-  EXPECT_NE(log.find(std::string("FRAME conn=0 seq=0 length=26 type=54 data=") + ToHex(FromHex(kHello).data(), 30)),
-            std::string::npos) << log;
+  EXPECT_NE(
+      log.find(std::string("FRAME conn=0 seq=0 length=26 type=54 data=") + ToHex(FromHex(kHello).data(), 30)),
+      std::string::npos)
+      << log;
   EXPECT_NE(log.find("HELLO conn=0 name=Quillmeridian"), std::string::npos);
   EXPECT_NE(log.find("ADDRESS-REQUEST conn=0"), std::string::npos);
   EXPECT_NE(log.find("ADDRESS-SENT conn=1 address=10.0.0.6"), std::string::npos);
@@ -103,15 +130,16 @@ TEST(PictavoPeer, AnswersStationsAndSendsScriptedFrames) {
 TEST(PictavoPeer, LogsForwardFramesWrittenInPieces) {
   const std::wstring pipe = PipeName();
   CPeerProcess peer;
-  ASSERT_TRUE(peer.Start(L"pictavo_peer.exe",
-                         L"--pipe " + QuoteArgument(pipe) + L" --run " + QuoteArgument(L"wait-frame 0 55; quit")));
+  ASSERT_TRUE(peer.Start(L"pictavo_peer.exe", L"--pipe " + QuoteArgument(pipe) + L" --run " +
+                                                  QuoteArgument(L"wait-frame 0 55; quit")));
   HANDLE a = OpenClient(pipe);
   ASSERT_NE(a, nullptr);
   // B = 4 bytes of PCM, R = 1 recipient: length B + 8R + 50 = 62, inner length B + 8R + 20 = 32.
   ASSERT_TRUE(WriteHex(a, "3e00"));
   Sleep(50);
   ASSERT_TRUE(WriteHex(a, "0000 37000000 ffffffffffffffff 5175696c6c6d6572696469616e00"));
-  ASSERT_TRUE(WriteHex(a, "20000000 02000000 01000000 00400000 04000000 01000000 03000000 0a000005 0100 ffff"));
+  ASSERT_TRUE(
+      WriteHex(a, "20000000 02000000 01000000 00400000 04000000 01000000 03000000 0a000005 0100 ffff"));
   EXPECT_EQ(peer.WaitExit(), 0u) << peer.Log();
   CloseHandle(a);
   // FNV-1a of 01 00 ff ff.
@@ -119,7 +147,8 @@ TEST(PictavoPeer, LogsForwardFramesWrittenInPieces) {
   for (uint8_t v : {0x01, 0x00, 0xff, 0xff}) hash = (hash ^ v) * 16777619u;
   char expected[200];
   snprintf(expected, sizeof expected,
-           "FORWARD conn=0 inner-length=32 inner-type=2 chunk=1 offset=16384 bytes=4 recipients=3:10.0.0.5 pcm-fnv=%08x",
+           "FORWARD conn=0 inner-length=32 inner-type=2 chunk=1 offset=16384 bytes=4 recipients=3:10.0.0.5 "
+           "pcm-fnv=%08x",
            hash);
   EXPECT_NE(peer.Log().find(expected), std::string::npos) << peer.Log();
 }
@@ -129,11 +158,12 @@ TEST(PictavoPeer, LogsForwardFramesWrittenInPieces) {
 TEST(PictavoPeer, StopsReadingAndListensAgain) {
   const std::wstring pipe = PipeName();
   CPeerProcess peer;
-  ASSERT_TRUE(peer.Start(L"pictavo_peer.exe",
-                         L"--pipe " + QuoteArgument(pipe) + L" --instances 2 --run " +
-                             QuoteArgument(L"wait-connect 1; stop-reading 0; log stopped; sleep 800; resume-reading 0; "
-                                           L"wait-frame 0 9; unlisten; sleep 100; log unlistened; sleep 600; listen; "
-                                           L"wait-connect 2; quit")));
+  ASSERT_TRUE(peer.Start(
+      L"pictavo_peer.exe",
+      L"--pipe " + QuoteArgument(pipe) + L" --instances 2 --run " +
+          QuoteArgument(L"wait-connect 1; stop-reading 0; log stopped; sleep 800; resume-reading 0; "
+                        L"wait-frame 0 9; unlisten; sleep 100; log unlistened; sleep 600; listen; "
+                        L"wait-connect 2; quit")));
   HANDLE a = OpenClient(pipe, FILE_FLAG_OVERLAPPED);
   ASSERT_NE(a, nullptr);
   ASSERT_TRUE(peer.WaitForLog("LOG stopped"));
@@ -154,7 +184,8 @@ TEST(PictavoPeer, StopsReadingAndListensAgain) {
   CloseHandle(ov.hEvent);
 
   ASSERT_TRUE(peer.WaitForLog("LOG unlistened"));
-  HANDLE refused = CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE refused =
+      CreateFileW(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(refused, INVALID_HANDLE_VALUE);
   if (refused != INVALID_HANDLE_VALUE) CloseHandle(refused);
   ASSERT_TRUE(peer.WaitForLog("LISTEN\n"));
@@ -179,7 +210,8 @@ struct StationWindow {
   static LRESULT CALLBACK Proc(HWND w, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_COPYDATA) {
       const auto* cds = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-      received->push_back({msg, cds->dwData, lParam, std::string(static_cast<const char*>(cds->lpData), cds->cbData)});
+      received->push_back(
+          {msg, cds->dwData, lParam, std::string(static_cast<const char*>(cds->lpData), cds->cbData)});
       return TRUE;
     }
     if (msg >= WM_USER && msg < WM_APP) {
@@ -212,18 +244,19 @@ TEST(OrrinPeer, RecordsTheDaemonNoticeAndSentPathAndDrivesAStation) {
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.lpszClassName = L"QmPeerTestStation";
   RegisterClassW(&wc);
-  HWND station = CreateWindowExW(0, wc.lpszClassName, L"_1QuillmeridianUser", WS_OVERLAPPED, 0, 0, 50, 50, nullptr,
-                                 nullptr, wc.hInstance, nullptr);
+  HWND station = CreateWindowExW(0, wc.lpszClassName, L"_1QuillmeridianUser", WS_OVERLAPPED, 0, 0, 50, 50,
+                                 nullptr, nullptr, wc.hInstance, nullptr);
   ASSERT_NE(station, nullptr);
 
   const std::wstring pipe = PipeName();
   const std::wstring memName = UniqueName(L"qm-orrin-mem");
   CPeerProcess peer;
-  ASSERT_TRUE(peer.Start(L"orrin_peer.exe",
-                         L"--pipe " + QuoteArgument(pipe) + L" --sharedmem " + QuoteArgument(memName) + L" --run " +
-                             QuoteArgument(L"find-station 1; lock 1; button 1 1032 0; command 1 11; level 1 1 5; "
-                                           L"recipients 1 \"3|10.0.0.5|4|10.0.0.6|\"; wait-msg 0x592 1027; "
-                                           L"wait-sharedmem 1; wait-connect 1; sleep 200")));
+  ASSERT_TRUE(
+      peer.Start(L"orrin_peer.exe",
+                 L"--pipe " + QuoteArgument(pipe) + L" --sharedmem " + QuoteArgument(memName) + L" --run " +
+                     QuoteArgument(L"find-station 1; lock 1; button 1 1032 0; command 1 11; level 1 1 5; "
+                                   L"recipients 1 \"3|10.0.0.5|4|10.0.0.6|\"; wait-msg 0x592 1027; "
+                                   L"wait-sharedmem 1; wait-connect 1; sleep 200")));
   HWND daemon = FindWindowW(L"VK_Main_PSDaemon", nullptr);
   ASSERT_NE(daemon, nullptr);
   ASSERT_TRUE(PostMessageW(daemon, 0x590, 9, 1));
@@ -284,10 +317,10 @@ TEST(ZubraPeer, WritesStationSlotsUnderTheMutex) {
   ASSERT_NE(GetLastError(), DWORD(ERROR_ALREADY_EXISTS));
 
   CPeerProcess peer;
-  ASSERT_TRUE(peer.Start(L"zubra_peer.exe",
-                         L"--mapping " + QuoteArgument(mapName) + L" --mutex " + QuoteArgument(mutexName) +
-                             L" --run " +
-                             QuoteArgument(L"write 2 C:\\W\u00f6rk\\; write 1 D:\\x\\; wait-cleared 1; read 2")));
+  ASSERT_TRUE(peer.Start(
+      L"zubra_peer.exe",
+      L"--mapping " + QuoteArgument(mapName) + L" --mutex " + QuoteArgument(mutexName) + L" --run " +
+          QuoteArgument(L"write 2 C:\\W\u00f6rk\\; write 1 D:\\x\\; wait-cleared 1; read 2")));
   HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, mapName.c_str());
   ASSERT_NE(mapping, nullptr);
   auto* view = static_cast<uint8_t*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 2069));
@@ -337,7 +370,8 @@ TEST(PeerProcess, PeersEndWithTheProgramThatStartedThem) {
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  ASSERT_TRUE(CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+  ASSERT_TRUE(
+      CreateProcessW(self, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
   CloseHandle(pi.hThread);
   ASSERT_EQ(WaitForSingleObject(pi.hProcess, 20000), WAIT_OBJECT_0);
   DWORD code = 0;

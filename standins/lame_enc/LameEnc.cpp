@@ -17,7 +17,7 @@ struct LameEncStreamObject {
   uint32_t samplesPerCall = 0;
   uint32_t outputBufferSize = 0;
   bool flushed = false;
-  bool infoWritten = false;  // the Info frame goes in front of the first frame of sound
+  bool infoWritten = false;     // the Info frame goes in front of the first frame of sound
   SRWLOCK busy = SRWLOCK_INIT;  // held by the one call working on this stream
 };
 
@@ -58,7 +58,8 @@ constexpr uint32_t kInfoFrameRoom = 1441 + 7;
 // Byte length of the Layer III frame whose header is at p (padding bit ignored), 0 when none.
 uint32_t Layer3FrameLength(const uint8_t* p) {
   if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0 || ((p[1] >> 1) & 3) != 1) return 0;
-  static const int kRates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+  static const int kRates[4][3] = {
+      {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
   static const int kV1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
   static const int kV2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
   const int version = (p[1] >> 3) & 3, rateIndex = (p[2] >> 2) & 3, bitIndex = p[2] >> 4;
@@ -135,10 +136,9 @@ bool IsMpegRate(uint32_t rate) {
 
 extern "C" {
 
-__declspec(dllexport) uint32_t LAMEENC_CALL LameEncOpenStream(const LameEncConfig* config,
-                                                              uint32_t* samplesPerCall,
-                                                              uint32_t* outputBufferSize,
-                                                              LameEncStream* stream) {
+__declspec(dllexport) uint32_t LAMEENC_CALL
+    LameEncOpenStream(const LameEncConfig* config, uint32_t* samplesPerCall, uint32_t* outputBufferSize,
+                      LameEncStream* stream) {
   if (stream) *stream = nullptr;
   if (!config || !samplesPerCall || !outputBufferSize || !stream) return LAMEENC_ERR_INVALID_PARAM;
   if (config->kind != LAMEENC_KIND_MP3 || config->samplesPerSecond == 0 || config->bitRateKbps == 0)
@@ -164,7 +164,8 @@ __declspec(dllexport) uint32_t LAMEENC_CALL LameEncOpenStream(const LameEncConfi
   lame_set_in_samplerate(lame, static_cast<int>(config->samplesPerSecond));
   // Keep the caller's rate when MPEG audio has it, so a decoded file matches the source; other
   // rates are resampled to one that libmp3lame picks.
-  if (IsMpegRate(config->samplesPerSecond)) lame_set_out_samplerate(lame, static_cast<int>(config->samplesPerSecond));
+  if (IsMpegRate(config->samplesPerSecond))
+    lame_set_out_samplerate(lame, static_cast<int>(config->samplesPerSecond));
   lame_set_mode(lame, mode);
   lame_set_VBR(lame, vbr_off);
   lame_set_brate(lame, config->bitRateKbps);
@@ -207,9 +208,9 @@ __declspec(dllexport) uint32_t LAMEENC_CALL LameEncOpenStream(const LameEncConfi
   return LAMEENC_OK;
 }
 
-__declspec(dllexport) uint32_t LAMEENC_CALL LameEncEncodeChunk(LameEncStream handle, uint32_t sampleCount,
-                                                               const int16_t* samples, uint8_t* output,
-                                                               uint32_t* bytesProduced) {
+__declspec(dllexport) uint32_t LAMEENC_CALL
+    LameEncEncodeChunk(LameEncStream handle, uint32_t sampleCount, const int16_t* samples, uint8_t* output,
+                       uint32_t* bytesProduced) {
   if (bytesProduced) *bytesProduced = 0;
   if (!output || !bytesProduced || (sampleCount && !samples)) return LAMEENC_ERR_INVALID_PARAM;
   LameEncStreamObject* stream = AcquireStream(handle);
@@ -238,8 +239,8 @@ __declspec(dllexport) uint32_t LAMEENC_CALL LameEncEncodeChunk(LameEncStream han
   return result;
 }
 
-__declspec(dllexport) uint32_t LAMEENC_CALL LameEncFlushStream(LameEncStream handle, uint8_t* output,
-                                                               uint32_t* bytesProduced) {
+__declspec(dllexport) uint32_t LAMEENC_CALL
+    LameEncFlushStream(LameEncStream handle, uint8_t* output, uint32_t* bytesProduced) {
   if (bytesProduced) *bytesProduced = 0;
   if (!output || !bytesProduced) return LAMEENC_ERR_INVALID_PARAM;
   LameEncStreamObject* stream = AcquireStream(handle);

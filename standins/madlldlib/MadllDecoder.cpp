@@ -48,9 +48,13 @@ std::string WideToUtf8(const std::wstring& wide) {
   return utf8;
 }
 
-uint32_t Capped(int64_t value) { return value < 0 ? 0 : value > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(value); }
+uint32_t Capped(int64_t value) {
+  return value < 0 ? 0 : value > 0xFFFFFFFFll ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
+}
 
-uint32_t ReadBE32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
+uint32_t ReadBE32(const uint8_t* p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
 
 // An MPEG audio Layer III frame header at p: its byte length and where its side information ends.
 struct FrameHeader {
@@ -65,7 +69,8 @@ FrameHeader ParseLayer3Header(const uint8_t* p) {
   const int layer = (p[1] >> 1) & 3;    // 1 Layer III
   const int bitIndex = p[2] >> 4, rateIndex = (p[2] >> 2) & 3, padding = (p[2] >> 1) & 1;
   if (version == 1 || layer != 1 || bitIndex == 0 || bitIndex == 15 || rateIndex == 3) return h;
-  static const int kRates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+  static const int kRates[4][3] = {
+      {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
   static const int kKbpsV1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
   static const int kKbpsV2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
   const bool mono = (p[3] >> 6) == 3;
@@ -98,7 +103,8 @@ LeadingTag ReadLeadingTag(HANDLE file) {
   for (;;) {  // ID3v2 tags, possibly several in a row
     LARGE_INTEGER pos;
     pos.QuadPart = at;
-    if (!SetFilePointerEx(file, pos, nullptr, FILE_BEGIN) || !ReadFile(file, head, 10, &got, nullptr) || got < 10)
+    if (!SetFilePointerEx(file, pos, nullptr, FILE_BEGIN) || !ReadFile(file, head, 10, &got, nullptr) ||
+        got < 10)
       return tag;
     if (memcmp(head, "ID3", 3) || ((head[6] | head[7] | head[8] | head[9]) & 0x80)) break;
     const int64_t size = int64_t(head[6]) << 21 | int64_t(head[7]) << 14 | int64_t(head[8]) << 7 | head[9];
@@ -107,14 +113,16 @@ LeadingTag ReadLeadingTag(HANDLE file) {
   uint8_t frame[4096];
   LARGE_INTEGER pos;
   pos.QuadPart = at;
-  if (!SetFilePointerEx(file, pos, nullptr, FILE_BEGIN) || !ReadFile(file, frame, sizeof frame, &got, nullptr))
+  if (!SetFilePointerEx(file, pos, nullptr, FILE_BEGIN) ||
+      !ReadFile(file, frame, sizeof frame, &got, nullptr))
     return tag;
   // The first header that another header follows at its length: a lone sync word in junk is no frame.
   for (DWORD i = 0; i + 4 <= got; ++i) {
     FrameHeader h = ParseLayer3Header(frame + i);
     if (!h.length || i + h.length + 4 > got || !ParseLayer3Header(frame + i + h.length).length) continue;
     const uint8_t* f = frame + i;
-    if (h.sideEnd + 12 <= h.length && (!memcmp(f + h.sideEnd, "Xing", 4) || !memcmp(f + h.sideEnd, "Info", 4))) {
+    if (h.sideEnd + 12 <= h.length &&
+        (!memcmp(f + h.sideEnd, "Xing", 4) || !memcmp(f + h.sideEnd, "Info", 4))) {
       const uint32_t flags = ReadBE32(f + h.sideEnd + 4);
       if (flags & 1) tag.frames = ReadBE32(f + h.sideEnd + 8);
       if (!(flags & 3)) tag.silentSamples = ((f[1] >> 3) & 3) == 3 ? 1152 : 576;
@@ -201,8 +209,10 @@ class Decode {
   int Run(const std::wstring& mp3Path, const std::wstring& wavPath, MadllProgressCallback progress) {
     progress_ = progress;
     const DWORD attributes = GetFileAttributesW(mp3Path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return MADLL_ERR_OPEN_INPUT;
-    HANDLE in = CreateFileW(mp3Path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return MADLL_ERR_OPEN_INPUT;
+    HANDLE in =
+        CreateFileW(mp3Path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (in == INVALID_HANDLE_VALUE) return MADLL_ERR_OPEN_INPUT;
     LARGE_INTEGER size{};
     GetFileSizeEx(in, &size);
@@ -253,7 +263,8 @@ class Decode {
 
   int CreateOutput(const std::wstring& wavPath) {
     const DWORD attributes = GetFileAttributesW(wavPath.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return MADLL_ERR_WRITE_OUTPUT;
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY))
+      return MADLL_ERR_WRITE_OUTPUT;
     DWORD n = GetFullPathNameW(wavPath.c_str(), 0, nullptr, nullptr);
     if (!n) return MADLL_ERR_WRITE_OUTPUT;
     std::wstring full(n, L'\0');
@@ -262,7 +273,8 @@ class Decode {
     if (!n || !namePart) return MADLL_ERR_WRITE_OUTPUT;
     const std::wstring folder = full.substr(0, static_cast<size_t>(namePart - full.data()));
     wchar_t temp[MAX_PATH];
-    if (folder.size() > MAX_PATH - 14 || !GetTempFileNameW(folder.c_str(), L"mdl", 0, temp)) return MADLL_ERR_WRITE_OUTPUT;
+    if (folder.size() > MAX_PATH - 14 || !GetTempFileNameW(folder.c_str(), L"mdl", 0, temp))
+      return MADLL_ERR_WRITE_OUTPUT;
     tempPath_ = temp;
     out_ = CreateFileW(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out_ == INVALID_HANDLE_VALUE) return MADLL_ERR_WRITE_OUTPUT;

@@ -18,13 +18,13 @@
 
 enum : int {
   MADLL_OK = 0,
-  MADLL_ERR_ARGUMENTS = 1,         // a path is null or empty, or the write-WAV flag is not 1
-  MADLL_ERR_OPEN_INPUT = 2,        // the MP3 file cannot be opened or read
-  MADLL_ERR_NOT_MPEG_AUDIO = 3,    // no MPEG audio stream, or not one frame of it decodes
-  MADLL_ERR_TRUNCATED = 4,         // the file ends inside a frame, or before the frames its header counts
-  MADLL_ERR_DECODE = 5,            // the decoder or the sample converter failed
-  MADLL_ERR_WRITE_OUTPUT = 6,      // the WAV cannot be created, written whole or moved to the output path
-  MADLL_ERR_TOO_LONG = 7,          // the PCM would not fit the 4 GiB a WAV header can describe
+  MADLL_ERR_ARGUMENTS = 1,       // a path is null or empty, or the write-WAV flag is not 1
+  MADLL_ERR_OPEN_INPUT = 2,      // the MP3 file cannot be opened or read
+  MADLL_ERR_NOT_MPEG_AUDIO = 3,  // no MPEG audio stream, or not one frame of it decodes
+  MADLL_ERR_TRUNCATED = 4,       // the file ends inside a frame, or before the frames its header counts
+  MADLL_ERR_DECODE = 5,          // the decoder or the sample converter failed
+  MADLL_ERR_WRITE_OUTPUT = 6,    // the WAV cannot be created, written whole or moved to the output path
+  MADLL_ERR_TOO_LONG = 7,        // the PCM would not fit the 4 GiB a WAV header can describe
   MADLL_ERR_NO_MEMORY = 8,
 };
 
@@ -35,8 +35,8 @@ typedef int(WINAPI* MadllProgressCallback)(uint32_t framesDecoded, uint32_t byte
 // mp3Path, wavPath: zero-terminated paths in the OEM code page. writeWav: 1 (a WAV file with its
 // header; no other value is taken). reserved: pass null. progress: may be null.
 // Returns MADLL_OK when the WAV stands whole at wavPath, otherwise one of the MADLL_ERR_* codes.
-typedef int(WINAPI* CbMpegAudioDecoderFn)(const char* mp3Path, const char* wavPath, int writeWav, void* reserved,
-                                          MadllProgressCallback progress);
+typedef int(WINAPI* CbMpegAudioDecoderFn)(const char* mp3Path, const char* wavPath, int writeWav,
+                                          void* reserved, MadllProgressCallback progress);
 
 #ifdef MADLLDLIB_BUILD
 #define MADLL_API __declspec(dllexport)

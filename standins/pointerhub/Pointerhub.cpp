@@ -54,7 +54,8 @@ BOOL WINAPI SelectRawInputDevices(HWND dialog, DWORD uiThreadId, DWORD processId
   if (slot) *slot = {true, stationNumber, dialog, uiThreadId, processId, stationArea};
   ReleaseSRWLockExclusive(&g_lock);
   if (!slot) {
-    Report(L"SelectRawInputDevices station %lu refused: %d stations already subscribed", stationNumber, kSlots);
+    Report(L"SelectRawInputDevices station %lu refused: %d stations already subscribed", stationNumber,
+           kSlots);
     return FALSE;
   }
   Report(L"SelectRawInputDevices station %lu window %p thread %lu process %lu area (%ld,%ld)-(%ld,%ld)%ls",
@@ -93,7 +94,8 @@ BOOL WINAPI DeinitializeRawInput() {
       ++count;
     }
   ReleaseSRWLockExclusive(&g_lock);
-  Report(L"DeinitializeRawInput: dropped %d subscriptions%ls%ls", count, count ? L", stations" : L"", stations);
+  Report(L"DeinitializeRawInput: dropped %d subscriptions%ls%ls", count, count ? L", stations" : L"",
+         stations);
   return TRUE;
 }
 

@@ -11,8 +11,8 @@
 // dialog: the station's main window; uiThreadId and processId: the thread and process that own
 // it; stationNumber: 1 or 2 (any value is kept); stationArea: the station's part of the screen,
 // in screen coordinates. A second call for the same station replaces what the first gave.
-typedef BOOL(WINAPI* SelectRawInputDevicesFn)(HWND dialog, DWORD uiThreadId, DWORD processId, DWORD stationNumber,
-                                              RECT stationArea);
+typedef BOOL(WINAPI* SelectRawInputDevicesFn)(HWND dialog, DWORD uiThreadId, DWORD processId,
+                                              DWORD stationNumber, RECT stationArea);
 // Drops what SelectRawInputDevices kept for the station; FALSE when it kept nothing for it.
 typedef BOOL(WINAPI* UnsubscribeRawInputDevicesFn)(DWORD stationNumber);
 // Drops everything kept.

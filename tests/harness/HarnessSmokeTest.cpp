@@ -19,8 +19,8 @@ struct ComScope {
 std::vector<std::wstring> EndpointNames(EDataFlow flow) {
   std::vector<std::wstring> names;
   IMMDeviceEnumerator* enumerator = nullptr;
-  if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL, __uuidof(IMMDeviceEnumerator),
-                              reinterpret_cast<void**>(&enumerator)))) {
+  if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                              __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&enumerator)))) {
     return names;
   }
   IMMDeviceCollection* devices = nullptr;
@@ -33,7 +33,8 @@ std::vector<std::wstring> EndpointNames(EDataFlow flow) {
       if (SUCCEEDED(devices->Item(i, &device)) && SUCCEEDED(device->OpenPropertyStore(STGM_READ, &props))) {
         PROPVARIANT v;
         PropVariantInit(&v);
-        if (SUCCEEDED(props->GetValue(PKEY_Device_FriendlyName, &v)) && v.vt == VT_LPWSTR) names.push_back(v.pwszVal);
+        if (SUCCEEDED(props->GetValue(PKEY_Device_FriendlyName, &v)) && v.vt == VT_LPWSTR)
+          names.push_back(v.pwszVal);
         PropVariantClear(&v);
       }
       if (props) props->Release();

@@ -81,7 +81,8 @@ class FakeEngine : public CSoundWorksBase {
   // thread of the fake's own, as the engine's convert thread delivers them.
   void Capture(CBufferRecord* r) {
     CaptureBlockHeader(r)->streamValue = streamValues[0];
-    if (!PostThreadMessageW(captureThread, WM_SOUND_IN, reinterpret_cast<WPARAM>(r), 0)) ReleaseBufferRecord(r);
+    if (!PostThreadMessageW(captureThread, WM_SOUND_IN, reinterpret_cast<WPARAM>(r), 0))
+      ReleaseBufferRecord(r);
   }
   void Hold(CBufferRecord* r) {
     CaptureBlockHeader(r)->streamValue = streamValues[0];

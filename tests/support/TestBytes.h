@@ -10,6 +10,7 @@ inline std::vector<uint8_t> FromHex(const std::string& hex) {
   std::string digits;
   for (char c : hex)
     if (c != ' ') digits.push_back(c);
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) bytes.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
+    bytes.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
   return bytes;
 }

@@ -10,12 +10,13 @@
 template <class Bytes>
 bool ReadWholeFile(const std::wstring& path, Bytes& bytes) {
   bytes.clear();
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
   char block[65536];
   DWORD got = 0;
-  while (ReadFile(f, block, sizeof block, &got, nullptr) && got) bytes.insert(bytes.end(), block, block + got);
+  while (ReadFile(f, block, sizeof block, &got, nullptr) && got)
+    bytes.insert(bytes.end(), block, block + got);
   CloseHandle(f);
   return true;
 }
@@ -39,10 +40,12 @@ inline std::string ReadFileOrMissing(const std::wstring& path) {
 // be created or not every byte was written.
 template <class Bytes>
 bool WriteWholeFile(const std::wstring& path, const Bytes& bytes) {
-  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE f =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
   DWORD done = 0;
-  const bool ok = bytes.empty() || (WriteFile(f, bytes.data(), DWORD(bytes.size()), &done, nullptr) && done == bytes.size());
+  const bool ok = bytes.empty() ||
+                  (WriteFile(f, bytes.data(), DWORD(bytes.size()), &done, nullptr) && done == bytes.size());
   CloseHandle(f);
   return ok;
 }

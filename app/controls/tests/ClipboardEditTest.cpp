@@ -35,10 +35,12 @@ std::wstring SystemClipboardText() {
 class ClipboardEdit : public ::testing::Test {
  protected:
   void SetUp() override {
-    parent = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 400, 100, nullptr, nullptr, nullptr, nullptr);
+    parent = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 400, 100, nullptr, nullptr,
+                             nullptr, nullptr);
     for (int i = 0; i < 2; ++i) {
-      HWND h = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | ES_MULTILINE, 0, i * 40, 400, 30, parent,
-                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + i)), nullptr, nullptr);
+      HWND h =
+          CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE | ES_MULTILINE, 0, i * 40, 400, 30, parent,
+                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(100 + i)), nullptr, nullptr);
       ASSERT_TRUE(edits[i].SubclassWindow(h));
       edits[i].m_clipboard = storage.Buffer();
     }

@@ -17,13 +17,13 @@ TEST(HintPlacement, StaysOnScreen) {
     POINT cursor;
     POINT at;
   } cases[] = {
-      {{300, 200}, {300, 220}},      // room: 20 pixels under the cursor
-      {{1250, 200}, {1178, 220}},    // right edge: 2 pixels off
-      {{1178, 200}, {1178, 220}},    // just fits
+      {{300, 200}, {300, 220}},    // room: 20 pixels under the cursor
+      {{1250, 200}, {1178, 220}},  // right edge: 2 pixels off
+      {{1178, 200}, {1178, 220}},  // just fits
       {{1179, 200}, {1178, 220}},
-      {{300, 1000}, {300, 984}},     // bottom: pushed up to end at the screen's bottom
-      {{300, 964}, {300, 984}},      // just fits
-      {{1270, 1020}, {1178, 984}},   // corner
+      {{300, 1000}, {300, 984}},    // bottom: pushed up to end at the screen's bottom
+      {{300, 964}, {300, 984}},     // just fits
+      {{1270, 1020}, {1178, 984}},  // corner
   };
   for (const Case& c : cases) {
     POINT at = PlaceHintPopup(c.cursor, popup, screen);
@@ -38,9 +38,8 @@ TEST(HintLines, SplitAtNewlines) {
     int index;
     const wchar_t* line;  // null: no such line
   } cases[] = {
-      {L"one\ntwo", 0, L"one"}, {L"one\ntwo", 1, L"two"}, {L"one\ntwo", 2, nullptr},
-      {L"one\n", 0, L"one"},    {L"one\n", 1, nullptr},   {L"", 0, nullptr},
-      {L"a\n\nb", 1, L""},      {L"a\n\nb", 2, L"b"},
+      {L"one\ntwo", 0, L"one"}, {L"one\ntwo", 1, L"two"}, {L"one\ntwo", 2, nullptr}, {L"one\n", 0, L"one"},
+      {L"one\n", 1, nullptr},   {L"", 0, nullptr},        {L"a\n\nb", 1, L""},       {L"a\n\nb", 2, L"b"},
   };
   for (const Case& c : cases) {
     wchar_t out[250] = L"?";
@@ -55,8 +54,10 @@ TEST(HintLines, SplitAtNewlines) {
 class HintWindow : public ::testing::Test {
  protected:
   void SetUp() override {
-    owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 100, 100, 400, 300, nullptr, nullptr, nullptr, nullptr);
-    shown = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD | WS_VISIBLE, 10, 10, 60, 20, owner, nullptr, nullptr, nullptr);
+    owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 100, 100, 400, 300, nullptr, nullptr,
+                            nullptr, nullptr);
+    shown = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD | WS_VISIBLE, 10, 10, 60, 20, owner, nullptr, nullptr,
+                            nullptr);
     hidden = CreateWindowExW(0, L"BUTTON", L"", WS_CHILD, 100, 10, 60, 20, owner, nullptr, nullptr, nullptr);
     hints.CreateHintWindow(owner);
     ASSERT_NE(hints.Window(), nullptr);
@@ -90,17 +91,17 @@ TEST_F(HintWindow, ShowsAfterARestAndHidesOnAnyMove) {
     DWORD now;
     bool visible;
   } ticks[] = {
-      {over, true, 1000, false},                     // arrival counts as a move
-      {over, true, 1100, false},                     // resting 100 ms
-      {over, true, 1700, false},                     // 700 ms: not yet
-      {over, true, 1701, true},                      // more than 700 ms
-      {over, true, 1800, true},                      // stays
-      {{over.x + 1, over.y}, true, 1900, false},     // one pixel: hidden
-      {{over.x + 1, over.y}, true, 2000, false},     // the rest starts again
+      {over, true, 1000, false},                  // arrival counts as a move
+      {over, true, 1100, false},                  // resting 100 ms
+      {over, true, 1700, false},                  // 700 ms: not yet
+      {over, true, 1701, true},                   // more than 700 ms
+      {over, true, 1800, true},                   // stays
+      {{over.x + 1, over.y}, true, 1900, false},  // one pixel: hidden
+      {{over.x + 1, over.y}, true, 2000, false},  // the rest starts again
       {{over.x + 1, over.y}, true, 2601, true},
-      {{over.x + 1, over.y}, false, 2700, false},    // another window in front
-      {{over.x + 1, over.y}, false, 4000, false},    // never while behind
-      {{300, 300}, true, 4100, false},               // off every hint
+      {{over.x + 1, over.y}, false, 2700, false},  // another window in front
+      {{over.x + 1, over.y}, false, 4000, false},  // never while behind
+      {{300, 300}, true, 4100, false},             // off every hint
       {{300, 300}, true, 5000, false},
   };
   for (const Tick& t : ticks) {

@@ -12,7 +12,8 @@ DWORD WINAPI WaitForInputEnd(LPVOID event) {
   char buffer[256];
   DWORD got = 0;
   HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-  while (input && input != INVALID_HANDLE_VALUE && ReadFile(input, buffer, sizeof buffer, &got, nullptr) && got) {
+  while (input && input != INVALID_HANDLE_VALUE && ReadFile(input, buffer, sizeof buffer, &got, nullptr) &&
+         got) {
   }
   SetEvent(static_cast<HANDLE>(event));
   return 0;
@@ -24,7 +25,7 @@ int main(int argc, char** argv) {
   DWORD ms = argc > 1 ? static_cast<DWORD>(atoi(argv[1])) : 3000;
   CSkinTestDlg dlg;
   if (!dlg.Create()) return 1;
-  dlg.Button(IDC_BUTSENDWAV)->ShowWindow(SW_HIDE);  // no "/_t": the send button is hidden
+  dlg.Button(IDC_BUTSENDWAV)->ShowWindow(SW_HIDE);   // no "/_t": the send button is hidden
   dlg.Button(IDC_BUTINSERTBM)->TogglePressedLook();  // bookmarks off: looks pressed
   dlg.Button(IDC_BUTINSERTBM)->Invalidate(TRUE);
   HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -6,7 +6,6 @@
 #include "common/SharedHelpers.h"
 #include "mfc/CDC.h"
 
-
 BEGIN_MESSAGE_MAP(CSkinTestDlg, CDialog)
   ON_WM_PAINT()
   ON_NOTIFY_RANGE(NM_RCLICK, 1000, 1100, &CSkinTestDlg::OnButtonNotify)
@@ -88,8 +87,8 @@ BOOL CSkinTestDlg::OnInitDialog() {
   skinDefault_ = SelectObject(skinDC_, skin);
   ::ReleaseDC(m_hWnd, dc);
 
-  led.SetDigitStrip(static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), L"LEDIMAGES", IMAGE_BITMAP, 0, 0,
-                                                    LR_CREATEDIBSECTION | LR_VGACOLOR)));
+  led.SetDigitStrip(static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), L"LEDIMAGES", IMAGE_BITMAP, 0,
+                                                    0, LR_CREATEDIBSECTION | LR_VGACOLOR)));
   led.m_backdropDC = skinDC_;
   led.m_value = 7;
   for (CGraphicSlider* s : {&outSlider, &inSlider}) {

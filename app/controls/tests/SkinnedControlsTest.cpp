@@ -14,8 +14,8 @@
 namespace {
 
 HBITMAP LoadFace(const std::wstring& name) {
-  return static_cast<HBITMAP>(
-      LoadImageW(GetModuleHandleW(nullptr), name.c_str(), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION | LR_VGACOLOR));
+  return static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), name.c_str(), IMAGE_BITMAP, 0, 0,
+                                         LR_CREATEDIBSECTION | LR_VGACOLOR));
 }
 
 class SkinnedControls : public ::testing::Test {
@@ -55,8 +55,10 @@ class SkinnedControls : public ::testing::Test {
     for (int y = 0; y < f.height && y < screen.height; ++y)
       for (int x = 0; x < f.width && x < screen.width; ++x) {
         Rgba s = f.At(x, y), under = skin.At(r.left + x, r.top + y), want;
-        if (alpha) want = BlendOver(s, under);
-        else want = Near(s, key, 0) ? under : s;
+        if (alpha)
+          want = BlendOver(s, under);
+        else
+          want = Near(s, key, 0) ? under : s;
         if (sawPartialAlpha && alpha && s.a > 0 && s.a < 255) *sawPartialAlpha = true;
         if (!Near(screen.At(x, y), want, 4)) ++bad;
       }
@@ -93,8 +95,10 @@ TEST_F(SkinnedControls, FaceFollowsPressedLookAndHeldState) {
   struct Case {
     bool pressedLook, held;
     const wchar_t* face;
-  } cases[] = {
-      {false, false, L"BUTRECU"}, {false, true, L"BUTRECD"}, {true, false, L"BUTRECD"}, {true, true, L"BUTRECU"}};
+  } cases[] = {{false, false, L"BUTRECU"},
+               {false, true, L"BUTRECD"},
+               {true, false, L"BUTRECD"},
+               {true, true, L"BUTRECU"}};
   CTransparentButton* rec = dlg.Button(IDC_BUTREC);
   for (const Case& c : cases) {
     if ((rec->m_pressedLook != 0) != c.pressedLook) rec->TogglePressedLook();
@@ -211,7 +215,8 @@ TEST_F(SkinnedControls, ControlsSitWhereTheTemplateMeansOnWindows) {
   struct Case {
     UINT id;
     int x, y;
-  } cases[] = {{IDC_BUTPLAY, 113, 416}, {IDC_BUTOPENWAV, 9, 46}, {IDC_LEDNUMBER, 224, 192}, {IDC_MASTERTEXT, 9, 78}};
+  } cases[] = {
+      {IDC_BUTPLAY, 113, 416}, {IDC_BUTOPENWAV, 9, 46}, {IDC_LEDNUMBER, 224, 192}, {IDC_MASTERTEXT, 9, 78}};
   for (const Case& c : cases) {
     RECT r = ScreenRect(c.id);
     EXPECT_EQ(r.left, c.x) << c.id;
@@ -241,8 +246,10 @@ TEST_F(SkinnedControls, SliderDragStopsAtItsEndsAndReportsPercent) {
   } steps[] = {
       {WM_LBUTTONDOWN, MK_LBUTTON, -40, SB_THUMBTRACK, 100, static_cast<UINT>(s.Travel())},
       {WM_MOUSEMOVE, MK_LBUTTON, 5000, SB_THUMBTRACK, 0, 0},
-      {WM_MOUSEMOVE, MK_LBUTTON, s.m_height / 2, SB_THUMBTRACK, -1, static_cast<UINT>(s.m_height - s.m_tipHeight / 2 - s.m_height / 2 - 7)},
-      {WM_LBUTTONUP, 0, 0, SB_ENDSCROLL, -1, static_cast<UINT>(s.m_height - s.m_tipHeight / 2 - s.m_height / 2 - 7)},
+      {WM_MOUSEMOVE, MK_LBUTTON, s.m_height / 2, SB_THUMBTRACK, -1,
+       static_cast<UINT>(s.m_height - s.m_tipHeight / 2 - s.m_height / 2 - 7)},
+      {WM_LBUTTONUP, 0, 0, SB_ENDSCROLL, -1,
+       static_cast<UINT>(s.m_height - s.m_tipHeight / 2 - s.m_height / 2 - 7)},
   };
   for (const Step& st : steps) {
     s.SendMessage(st.message, st.flags, MAKELPARAM(5, st.y));
@@ -316,9 +323,12 @@ TEST_F(SkinnedControls, EveryStemHasTwoFacesOfOneKindAtItsTemplateSize) {
   struct Extra {
     const wchar_t* stem;
     const wchar_t* sizeOf;
-  } extras[] = {{L"BUTNEXT", L"BUTNEXTB"},         {L"BUTPAUSEREC", L"BUTPAUSE"},
-                {L"BUTRECORDSTOP", L"BUTREC"},     {L"HBUTPLAYRECSTOP", L"HBUTPLAYREC"},
-                {L"VBUTPLAYRECSTOP", L"VBUTPLAYREC"}, {L"MBUTPAUSE", L"MBUTPLAY"}};
+  } extras[] = {{L"BUTNEXT", L"BUTNEXTB"},
+                {L"BUTPAUSEREC", L"BUTPAUSE"},
+                {L"BUTRECORDSTOP", L"BUTREC"},
+                {L"HBUTPLAYRECSTOP", L"HBUTPLAYREC"},
+                {L"VBUTPLAYRECSTOP", L"VBUTPLAYREC"},
+                {L"MBUTPAUSE", L"MBUTPLAY"}};
   int checked = 0;
   for (size_t i = 0; i < kSkinnedButtonCount; ++i) {
     CTransparentButton* b = dlg.Button(kMainControls[i].id);
@@ -360,7 +370,8 @@ TEST_F(SkinnedControls, SkinStripSliderAndIconArtIsThere) {
   EXPECT_TRUE(strip.alpha);
   EXPECT_TRUE(Inspect(L"SLIDERBODY").alpha);
   EXPECT_TRUE(Inspect(L"SLIDERTIP").alpha);
-  HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN_ICON), IMAGE_ICON, 32, 32, 0));
+  HICON icon = static_cast<HICON>(
+      LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN_ICON), IMAGE_ICON, 32, 32, 0));
   EXPECT_NE(icon, nullptr);
   if (icon) DestroyIcon(icon);
 }

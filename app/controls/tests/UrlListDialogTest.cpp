@@ -65,7 +65,9 @@ std::vector<std::wstring> ListLines(HWND dialog) {
   return lines;
 }
 
-int Selection(HWND dialog) { return static_cast<int>(SendDlgItemMessageW(dialog, IDC_URL_LIST, LB_GETCURSEL, 0, 0)); }
+int Selection(HWND dialog) {
+  return static_cast<int>(SendDlgItemMessageW(dialog, IDC_URL_LIST, LB_GETCURSEL, 0, 0));
+}
 
 void Select(HWND dialog, int index) {
   SendDlgItemMessageW(dialog, IDC_URL_LIST, LB_SETCURSEL, index, 0);
@@ -146,13 +148,15 @@ TEST_F(UrlListDialog, EditingButtonsAddUpdateMoveAndRemove) {
 
     Select(d, 1);
     Click(d, IDC_URL_REMOVE);
-    EXPECT_EQ(ListLines(d), (std::vector<std::wstring>{L"Alpha2 - http://a/", L"Delta - http://d/", L"Gamma - http://c/"}));
+    EXPECT_EQ(ListLines(d),
+              (std::vector<std::wstring>{L"Alpha2 - http://a/", L"Delta - http://d/", L"Gamma - http://c/"}));
     EXPECT_EQ(Selection(d), -1);
     Click(d, IDC_URL_UPDATE);  // no selection: nothing happens
     EXPECT_EQ(ListLines(d).size(), 3u);
     PostMessageW(d, WM_CLOSE, 0, 0);
   });
-  EXPECT_EQ(ReadFileBytes(path), Utf16File(L"Alpha2\r\nhttp://a/\r\nDelta\r\nhttp://d/\r\nGamma\r\nhttp://c/\r\n", true));
+  EXPECT_EQ(ReadFileBytes(path),
+            Utf16File(L"Alpha2\r\nhttp://a/\r\nDelta\r\nhttp://d/\r\nGamma\r\nhttp://c/\r\n", true));
 }
 
 TEST_F(UrlListDialog, ClearedListLeavesOnlyTheMarkAndANul) {

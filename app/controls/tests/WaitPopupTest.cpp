@@ -24,11 +24,13 @@ bool WaitFor(F condition, DWORD ms = 2000) {
 
 bool IsAt(HWND w, int x, int y, int cx, int cy) {
   RECT r;
-  return w && GetWindowRect(w, &r) && r.left == x && r.top == y && r.right - r.left == cx && r.bottom - r.top == cy;
+  return w && GetWindowRect(w, &r) && r.left == x && r.top == y && r.right - r.left == cx &&
+         r.bottom - r.top == cy;
 }
 
 TEST(WaitPopup, ShownMovedHiddenFromTheUiThreadAndJoinedAtTheEnd) {
-  HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 600, 400, nullptr, nullptr, nullptr, nullptr);
+  HWND owner = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 600, 400, nullptr, nullptr,
+                               nullptr, nullptr);
   HFONT font = CreateFontW(-11, 0, 0, 0, 400, 0, 0, 0, ANSI_CHARSET, 0, 0, ANTIALIASED_QUALITY, 0, nullptr);
   WaitPopupRecord* rec = StartWaitPopup(font);
   ASSERT_NE(rec->thread, nullptr);
@@ -68,8 +70,8 @@ TEST(WaitPopup, ShownMovedHiddenFromTheUiThreadAndJoinedAtTheEnd) {
   ClientToScreen(popup, &origin);
   CPixels band = CPixels::FromScreen({origin.x, origin.y + client.bottom / 2 - 14, origin.x + client.right,
                                       origin.y + client.bottom / 2 + 4});
-  CPixels bottom = CPixels::FromScreen({origin.x, origin.y + client.bottom - 10, origin.x + client.right,
-                                        origin.y + client.bottom});
+  CPixels bottom = CPixels::FromScreen(
+      {origin.x, origin.y + client.bottom - 10, origin.x + client.right, origin.y + client.bottom});
   auto darkPixels = [](const CPixels& p) {
     int n = 0;
     for (int y = 0; y < p.height; ++y)
@@ -109,7 +111,8 @@ DWORD WINAPI EndProcessUnlessSignalled(LPVOID event) {
 // The stop may come while the pop-up is a visible child of a window of this thread: the pop-up's
 // thread then talks to this one as it destroys its window, so the stop must not block it.
 TEST(WaitPopup, StopReturnsWhileAChildPopUpOfThisThreadIsShown) {
-  HWND parent = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 600, 400, nullptr, nullptr, nullptr, nullptr);
+  HWND parent = CreateWindowExW(0, L"STATIC", L"", WS_POPUP | WS_VISIBLE, 0, 0, 600, 400, nullptr, nullptr,
+                                nullptr, nullptr);
   WaitPopupRecord* rec = StartWaitPopup(nullptr);
   ASSERT_NE(rec->thread, nullptr);
   HWND first = rec->window;

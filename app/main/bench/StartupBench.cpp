@@ -57,7 +57,8 @@ Run Measure(const std::wstring& exe) {
   STARTUPINFOW si = {sizeof si};
   PROCESS_INFORMATION pi = {};
   const LARGE_INTEGER t0 = Now();
-  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, Folder().c_str(), &si, &pi))
+  if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, Folder().c_str(), &si,
+                      &pi))
     return run;
   CloseHandle(pi.hThread);
   Search s = {pi.dwProcessId, nullptr};
@@ -97,8 +98,8 @@ int main() {
   for (int i = 0; i < 5; ++i) {
     Run e = Measure(empty), r = Measure(recorder);
     if (e.startMs < 0 || r.startMs < 0 || e.stopMs < 0 || r.stopMs < 0) {
-      printf("startup: failed (run %d: empty %.1f/%.1f ms, recorder %.1f/%.1f ms)\n", i, e.startMs, e.stopMs, r.startMs,
-             r.stopMs);
+      printf("startup: failed (run %d: empty %.1f/%.1f ms, recorder %.1f/%.1f ms)\n", i, e.startMs, e.stopMs,
+             r.startMs, r.stopMs);
       return 1;
     }
     es.push_back(e.startMs);
@@ -107,8 +108,9 @@ int main() {
     rq.push_back(r.stopMs);
   }
   const double start = Median(rs), reference = Median(es), stop = Median(rq), referenceStop = Median(eq);
-  printf("startup: start_ms=%.1f empty_dialog_start_ms=%.1f start_ratio=%.2f (goal <= 1.5) shutdown_ms=%.1f "
-         "empty_dialog_shutdown_ms=%.1f shutdown_ratio=%.2f\n",
-         start, reference, start / reference, stop, referenceStop, stop / referenceStop);
+  printf(
+      "startup: start_ms=%.1f empty_dialog_start_ms=%.1f start_ratio=%.2f (goal <= 1.5) shutdown_ms=%.1f "
+      "empty_dialog_shutdown_ms=%.1f shutdown_ratio=%.2f\n",
+      start, reference, start / reference, stop, referenceStop, stop / referenceStop);
   return 0;
 }

@@ -24,7 +24,8 @@ inline std::vector<AssociationRow> ExpectedAssociationRows(const std::wstring& p
     rows.push_back({0, fileExts + ext + L"\\OpenWithList", L"MRUList", L"a"});
     rows.push_back({1, ext, L"", L"Quillmeridian.Document"});
   }
-  rows.push_back({0, L"Software\\Classes\\Applications\\Quillmeridian.exe\\shell\\open\\command", L"", command});
+  rows.push_back(
+      {0, L"Software\\Classes\\Applications\\Quillmeridian.exe\\shell\\open\\command", L"", command});
   rows.push_back({1, L"Quillmeridian.Document\\shell\\open\\command", L"", command});
   rows.push_back({1, L"Quillmeridian.Document\\DefaultIcon", L"", icon});
   rows.push_back({2, L"Software\\Classes\\Quillmeridian.Document\\Shell\\open\\command", L"", command});

@@ -13,7 +13,8 @@
 namespace {
 
 const wchar_t kProgram[] = L"C:\\Program Files\\Quillmeridian\\Quillmeridian.exe";
-const std::wstring kOpenWith = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.qpk\\OpenWithList";
+const std::wstring kOpenWith =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.qpk\\OpenWithList";
 
 class ScratchRoots : public ::testing::Test {
  protected:
@@ -22,8 +23,8 @@ class ScratchRoots : public ::testing::Test {
             std::to_wstring(GetTickCount());
     for (int i = 0; i < 3; ++i) {
       std::wstring path = base_ + L"\\root" + std::to_wstring(i);
-      ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &keys_[i],
-                                nullptr),
+      ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                &keys_[i], nullptr),
                 ERROR_SUCCESS);
     }
     roots_ = {keys_[0], keys_[1], keys_[2]};
@@ -35,7 +36,8 @@ class ScratchRoots : public ::testing::Test {
   }
   HKEY Root(int i) const { return keys_[i]; }
 
-  void SetValue(const std::wstring& path, const wchar_t* name, const void* data, DWORD bytes, DWORD type = REG_SZ) {
+  void SetValue(const std::wstring& path, const wchar_t* name, const void* data, DWORD bytes,
+                DWORD type = REG_SZ) {
     HKEY key;
     ASSERT_EQ(RegCreateKeyExW(keys_[0], path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
               ERROR_SUCCESS);
@@ -130,7 +132,7 @@ TEST_F(ScratchRoots, OnlyTheFirstTwentyValuesAreRead) {
 }
 
 TEST_F(ScratchRoots, TheOrderStringIsBoundedToThirtyOneLettersAndTheNewOne) {
-  for (const std::wstring& order : {std::wstring(L"abcdefghijklmnopqrstuvwxyzabcde"),  // 31
+  for (const std::wstring& order : {std::wstring(L"abcdefghijklmnopqrstuvwxyzabcde"),              // 31
                                     std::wstring(L"abcdefghijklmnopqrstuvwxyzabcdefghijklmn")}) {  // 40
     RegDeleteTreeW(Root(0), kOpenWith.c_str());
     SetText(L"a", L"notepad.exe");
@@ -148,7 +150,8 @@ TEST_F(ScratchRoots, EveryRowIsWrittenAndASecondStartChangesNothing) {
     EXPECT_EQ(ReadRegistryString(Root(row.root), row.path, row.value), row.data)
         << row.root << " " << std::string(row.path.begin(), row.path.end());
   ASSERT_TRUE(RegisterFileAssociations(roots_, kProgram, false));
-  for (const AssociationRow& row : rows) EXPECT_EQ(ReadRegistryString(Root(row.root), row.path, row.value), row.data);
+  for (const AssociationRow& row : rows)
+    EXPECT_EQ(ReadRegistryString(Root(row.root), row.path, row.value), row.data);
   EXPECT_EQ(Names(), (std::vector<std::wstring>{L"MRUList", L"a"}));
 }
 

@@ -14,7 +14,8 @@ namespace {
 INT_PTR CALLBACK PlainProc(HWND, UINT message, WPARAM, LPARAM) { return message == WM_INITDIALOG; }
 
 TEST(MainControls, MatchTheTemplate) {
-  HWND dialog = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN_DIALOG), nullptr, PlainProc, 0);
+  HWND dialog =
+      CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_MAIN_DIALOG), nullptr, PlainProc, 0);
   ASSERT_NE(dialog, nullptr);
   const std::set<UINT> hidden = {IDC_BUTMIXER, IDC_BUTCUT, IDC_BUTCLOSEWAV};
   std::set<UINT> ids;
@@ -52,8 +53,9 @@ TEST(MainControls, RegisterEachHintOnceInItsOrder) {
   }
   for (size_t i = 0; i < kMainControlCount; ++i)
     EXPECT_EQ(kMainControls[i].hint != nullptr, kMainControls[i].hintOrder != 0) << kMainControls[i].id;
-  EXPECT_EQ(FindMainControl(IDC_BUTOPENWAV)->hint,
-            std::wstring(L"Load file on Master track\nRight side - Load a file on Master track from Internet"));
+  EXPECT_EQ(
+      FindMainControl(IDC_BUTOPENWAV)->hint,
+      std::wstring(L"Load file on Master track\nRight side - Load a file on Master track from Internet"));
   EXPECT_EQ(FindMainControl(9999), nullptr);
 }
 

@@ -26,10 +26,12 @@ void Pump() {
 
 template <class F>
 bool PumpUntil(F done, DWORD timeoutMs = 20000) {
-  return WaitUntil([&] {
-    Pump();
-    return done();
-  }, timeoutMs);
+  return WaitUntil(
+      [&] {
+        Pump();
+        return done();
+      },
+      timeoutMs);
 }
 
 std::wstring Text(CWnd& control) {
@@ -92,7 +94,8 @@ class MainDialog : public ::testing::Test {
 TEST_F(MainDialog, TakesTheEndOfALoadOnlyFromItsMasterTrack) {
   dialog_->EnableWindow(FALSE);
   int stranger = 0;
-  for (LPARAM sender : {LPARAM(0), reinterpret_cast<LPARAM>(&stranger), reinterpret_cast<LPARAM>(app_->studentTrack)})
+  for (LPARAM sender :
+       {LPARAM(0), reinterpret_cast<LPARAM>(&stranger), reinterpret_cast<LPARAM>(app_->studentTrack)})
     dialog_->PostMessage(WM_SOUND_NOTIFY, NOTIFY_LOADED, sender);
   Pump();
   EXPECT_FALSE(dialog_->IsWindowEnabled());

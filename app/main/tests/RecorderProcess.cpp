@@ -24,7 +24,8 @@ std::wstring TextOf(HWND window) {
 std::wstring ControlText(HWND control) {
   wchar_t text[1024] = {};
   DWORD_PTR copied = 0;
-  SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &copied);
+  SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000,
+                      &copied);
   return text;
 }
 
@@ -47,7 +48,8 @@ bool CRecorderProcess::Start(const std::wstring& arguments, bool debug, const st
   STARTUPINFOW si = {sizeof si};
   PROCESS_INFORMATION pi = {};
   std::wstring folder = exe.substr(0, exe.rfind(L'\\') + 1);
-  if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &si, &pi))
+  if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(),
+                      &si, &pi))
     return false;
   CloseHandle(pi.hThread);
   process_ = pi.hProcess;
@@ -61,8 +63,8 @@ void CRecorderProcess::DebugLoop(std::wstring commandLine, HANDLE started) {
   const std::wstring folder = exe.substr(0, exe.rfind(L'\\') + 1);
   STARTUPINFOW si = {sizeof si};
   PROCESS_INFORMATION pi = {};
-  if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                      folder.c_str(), &si, &pi)) {
+  if (!CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS,
+                      nullptr, folder.c_str(), &si, &pi)) {
     SetEvent(started);
     return;
   }
@@ -82,7 +84,8 @@ void CRecorderProcess::DebugLoop(std::wstring commandLine, HANDLE started) {
         if (info.fUnicode) {
           std::wstring wide(info.nDebugStringLength, L'\0');
           SIZE_T read = 0;
-          ReadProcessMemory(process_, info.lpDebugStringData, wide.data(), wide.size() * sizeof(wchar_t), &read);
+          ReadProcessMemory(process_, info.lpDebugStringData, wide.data(), wide.size() * sizeof(wchar_t),
+                            &read);
           for (wchar_t c : wide)
             if (c) line += static_cast<char>(c < 128 ? c : '?');
         } else {
@@ -96,7 +99,8 @@ void CRecorderProcess::DebugLoop(std::wstring commandLine, HANDLE started) {
         break;
       }
       case EXCEPTION_DEBUG_EVENT:
-        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) status = DBG_EXCEPTION_NOT_HANDLED;
+        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+          status = DBG_EXCEPTION_NOT_HANDLED;
         break;
       case CREATE_PROCESS_DEBUG_EVENT:
         if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);

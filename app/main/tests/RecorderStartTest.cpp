@@ -114,8 +114,9 @@ TEST_F(RecorderStart, PlainStartShowsTheSkinnedWindowAndClosesWithEscape) {
   ASSERT_TRUE(recorder.Start(L""));
   HWND dialog = recorder.WaitForWindow(L"Recorder");
   ASSERT_NE(dialog, nullptr);
-  ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(dialog) && ChildrenOfClass(dialog, L"WaveformWindow").size() == 2; },
-                        30000));
+  ASSERT_TRUE(WaitUntil(
+      [&] { return IsWindowVisible(dialog) && ChildrenOfClass(dialog, L"WaveformWindow").size() == 2; },
+      30000));
 
   RECT r;
   GetWindowRect(dialog, &r);
@@ -123,10 +124,13 @@ TEST_F(RecorderStart, PlainStartShowsTheSkinnedWindowAndClosesWithEscape) {
   EXPECT_EQ(r.top, 277);
   EXPECT_EQ(r.right - r.left, 516);
   EXPECT_EQ(r.bottom - r.top, 470);
-  EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(dialog, GWL_STYLE)) & (WS_CAPTION | WS_THICKFRAME | WS_BORDER), 0u);
+  EXPECT_EQ(static_cast<DWORD>(GetWindowLongW(dialog, GWL_STYLE)) & (WS_CAPTION | WS_THICKFRAME | WS_BORDER),
+            0u);
 
-  for (UINT id : {IDC_BUTSENDWAV, IDC_BUTMIXER, IDC_BUTCUT, IDC_BUTCLOSEWAV}) EXPECT_FALSE(Visible(dialog, id)) << id;
-  for (UINT id : {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT}) EXPECT_TRUE(Visible(dialog, id)) << id;
+  for (UINT id : {IDC_BUTSENDWAV, IDC_BUTMIXER, IDC_BUTCUT, IDC_BUTCLOSEWAV})
+    EXPECT_FALSE(Visible(dialog, id)) << id;
+  for (UINT id : {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT})
+    EXPECT_TRUE(Visible(dialog, id)) << id;
 
   std::vector<HWND> waves = ChildrenOfClass(dialog, L"WaveformWindow");
   ASSERT_EQ(waves.size(), 2u);
@@ -182,8 +186,12 @@ TEST_F(RecorderStart, TwoStationsSideBySideSubscribeTheirAreasAndTellNoDaemon) {
   HWND d2 = two.WaitForWindow(L"_2QuillmeridianUser");
   ASSERT_NE(d1, nullptr);
   ASSERT_NE(d2, nullptr);
-  ASSERT_TRUE(WaitUntil([&] { return ChildrenOfClass(d1, L"WaveformWindow").size() == 2 &&
-                                     ChildrenOfClass(d2, L"WaveformWindow").size() == 2; }, 30000));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return ChildrenOfClass(d1, L"WaveformWindow").size() == 2 &&
+               ChildrenOfClass(d2, L"WaveformWindow").size() == 2;
+      },
+      30000));
   RECT r1, r2;
   GetWindowRect(d1, &r1);
   GetWindowRect(d2, &r2);
@@ -191,9 +199,11 @@ TEST_F(RecorderStart, TwoStationsSideBySideSubscribeTheirAreasAndTellNoDaemon) {
   EXPECT_EQ(r2.left, 62);
   EXPECT_EQ(r1.top, 277);
   EXPECT_EQ(r2.top, 277);
-  EXPECT_TRUE(one.WaitForDebugLine("SelectRawInputDevices station 1 window " + Narrow(Hwnd(d1)) + " thread "));
+  EXPECT_TRUE(
+      one.WaitForDebugLine("SelectRawInputDevices station 1 window " + Narrow(Hwnd(d1)) + " thread "));
   EXPECT_TRUE(one.WaitForDebugLine("area (640,0)-(1280,1024)"));
-  EXPECT_TRUE(two.WaitForDebugLine("SelectRawInputDevices station 2 window " + Narrow(Hwnd(d2)) + " thread "));
+  EXPECT_TRUE(
+      two.WaitForDebugLine("SelectRawInputDevices station 2 window " + Narrow(Hwnd(d2)) + " thread "));
   EXPECT_TRUE(two.WaitForDebugLine("area (0,0)-(640,1024)"));
   // Launcher starts are positioned: the buttons stay and no daemon notice goes out.
   for (UINT id : {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT}) {
@@ -206,7 +216,8 @@ TEST_F(RecorderStart, TwoStationsSideBySideSubscribeTheirAreasAndTellNoDaemon) {
     const std::vector<std::string> lines = p->DebugLines();
     size_t unsubscribe = lines.size(), deinitialize = lines.size();
     for (size_t i = 0; i < lines.size(); ++i) {
-      if (lines[i].find("UnsubscribeRawInputDevices station") != std::string::npos && unsubscribe == lines.size())
+      if (lines[i].find("UnsubscribeRawInputDevices station") != std::string::npos &&
+          unsubscribe == lines.size())
         unsubscribe = i;
       if (lines[i].find("DeinitializeRawInput") != std::string::npos) deinitialize = i;
     }
@@ -235,7 +246,8 @@ TEST_F(RecorderStart, AStationWithoutPositionTellsTheDaemonAndHidesTheFileButton
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(daemon.WaitForLog(c.message, 30000)) << daemon.Log();
     ASSERT_TRUE(WaitUntil([&] { return ChildrenOfClass(dialog, L"WaveformWindow").size() == 2; }, 30000));
-    for (UINT id : {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT}) EXPECT_FALSE(Visible(dialog, id)) << id;
+    for (UINT id : {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT})
+      EXPECT_FALSE(Visible(dialog, id)) << id;
     EXPECT_EQ(CloseWithEscape(recorder, dialog), 0u);
   }
 }
@@ -248,7 +260,8 @@ TEST_F(RecorderStart, AStationWithoutADaemonKeepsItsButtons) {
   HWND dialog = recorder.WaitForWindow(L"_1QuillmeridianUser");
   ASSERT_NE(dialog, nullptr);
   ASSERT_TRUE(WaitUntil([&] { return ChildrenOfClass(dialog, L"WaveformWindow").size() == 2; }, 30000));
-  for (UINT id : {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT}) EXPECT_TRUE(Visible(dialog, id)) << id;
+  for (UINT id : {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT})
+    EXPECT_TRUE(Visible(dialog, id)) << id;
   EXPECT_EQ(CloseWithEscape(recorder, dialog), 0u);
 }
 
@@ -265,9 +278,11 @@ TEST_F(RecorderStart, ALauncherStartOpensTheQuotedFile) {
     HWND dialog = recorder.WaitForWindow(L"_1QuillmeridianUser");
     ASSERT_NE(dialog, nullptr);
     HWND name = GetDlgItem(dialog, IDC_FILENAME);
-    EXPECT_TRUE(WaitUntil([&] { return ControlText(name) == L"lesson one.wav" && IsWindowEnabled(dialog); }, 30000))
+    EXPECT_TRUE(
+        WaitUntil([&] { return ControlText(name) == L"lesson one.wav" && IsWindowEnabled(dialog); }, 30000))
         << "name \"" << Narrow(ControlText(name)) << "\" enabled " << IsWindowEnabled(dialog);
-    for (UINT id : {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT}) EXPECT_FALSE(Visible(dialog, id)) << id;
+    for (UINT id : {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT})
+      EXPECT_FALSE(Visible(dialog, id)) << id;
     EXPECT_EQ(CloseWithEscape(recorder, dialog), 0u);
   }
   EXPECT_EQ(daemon.Log().find("msg=0x590"), std::string::npos) << daemon.Log();
@@ -366,10 +381,11 @@ TEST_F(RecorderStart, EveryStartWritesTheAssociationsAgain) {
     for (const AssociationRow& row : ExpectedAssociationRows(program))
       EXPECT_EQ(ReadRegistryString(roots[row.root], row.path, row.value), row.data) << Narrow(row.path);
     // Listed once: the second start adds no letter.
-    EXPECT_EQ(ReadRegistryString(HKEY_CURRENT_USER,
-                                 L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.wav\\OpenWithList",
-                                 L"b"),
-              L"<missing>");
+    EXPECT_EQ(
+        ReadRegistryString(
+            HKEY_CURRENT_USER,
+            L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\FileExts\\.wav\\OpenWithList", L"b"),
+        L"<missing>");
   }
 }
 

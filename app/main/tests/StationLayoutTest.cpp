@@ -101,7 +101,8 @@ TEST(StationLayout, TakesTheTextBetweenTheLastTwoQuotes) {
   };
   for (const auto& c : cases) {
     wchar_t out[MAX_PATH] = {L'?'};
-    EXPECT_EQ(ExtractQuotedPath(c.line.c_str(), out, MAX_PATH), c.opens) << std::string(c.line.begin(), c.line.end());
+    EXPECT_EQ(ExtractQuotedPath(c.line.c_str(), out, MAX_PATH), c.opens)
+        << std::string(c.line.begin(), c.line.end());
     EXPECT_EQ(std::wstring(out), c.path);
   }
   wchar_t out[4];

@@ -28,15 +28,16 @@ double Seconds() {
 uint64_t PrivateBytes(bool peak) {
   PROCESS_MEMORY_COUNTERS_EX counters = {};
   counters.cb = sizeof counters;
-  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters), sizeof counters);
+  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                       sizeof counters);
   return peak ? counters.PeakPagefileUsage : counters.PrivateUsage;
 }
 
 }  // namespace
 
 int main() {
-  constexpr uint32_t kFrames = 4410;        // one 100 ms block
-  constexpr uint32_t kBlocks = 36000;       // one hour
+  constexpr uint32_t kFrames = 4410;   // one 100 ms block
+  constexpr uint32_t kBlocks = 36000;  // one hour
   const uint64_t pcmBytes = uint64_t(kFrames) * kBlocks * 2;
   std::vector<float> samples(kFrames);
   for (uint32_t i = 0; i < kFrames; ++i) samples[i] = float(0.3 * std::sin(2 * M_PI * 440.0 * i / 44100.0));
@@ -45,7 +46,8 @@ int main() {
   PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
   g_pfnCreateSoundEngine = MakeFakeEngine;
   g_pfnShowPrompt = [](HWND, LPCWSTR, LPCWSTR, UINT) { return IDOK; };
-  auto* doc = new CSoundDocument(GetCurrentThreadId(), L"BenchTake" + std::to_wstring(GetCurrentProcessId()), nullptr);
+  auto* doc = new CSoundDocument(GetCurrentThreadId(), L"BenchTake" + std::to_wstring(GetCurrentProcessId()),
+                                 nullptr);
   doc->inputDeviceId = L"in";
   doc->captureMask = 1;
   doc->ToggleRecording();
@@ -79,16 +81,18 @@ int main() {
       return 1;
     }
     const double from = Seconds();
-    for (uint32_t b = 0; b < kBlocks; ++b) memcpy(target + uint64_t(b) * kFrames * 2, pcm.data(), kFrames * 2);
+    for (uint32_t b = 0; b < kBlocks; ++b)
+      memcpy(target + uint64_t(b) * kFrames * 2, pcm.data(), kFrames * 2);
     reference = Seconds() - from;
     VirtualFree(target, 0, MEM_RELEASE);
   }
 
   const double mb = 1024.0 * 1024.0;
   const double grown = peak > base ? double(peak - base) : 0;
-  printf("take_growth: pcm_mb=%.1f kept_whole=%d time_s=%.2f reference_s=%.3f time_ratio=%.1f "
-         "peak_private_mb=%.1f memory_ratio=%.2f copied_mb=%.1f copy_ratio=%.2f\n",
-         pcmBytes / mb, whole ? 1 : 0, elapsed, reference, reference > 0 ? elapsed / reference : 0,
-         grown / mb, grown / double(pcmBytes), copied / mb, double(copied) / double(pcmBytes));
+  printf(
+      "take_growth: pcm_mb=%.1f kept_whole=%d time_s=%.2f reference_s=%.3f time_ratio=%.1f "
+      "peak_private_mb=%.1f memory_ratio=%.2f copied_mb=%.1f copy_ratio=%.2f\n",
+      pcmBytes / mb, whole ? 1 : 0, elapsed, reference, reference > 0 ? elapsed / reference : 0, grown / mb,
+      grown / double(pcmBytes), copied / mb, double(copied) / double(pcmBytes));
   return whole ? 0 : 1;
 }

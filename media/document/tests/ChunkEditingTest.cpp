@@ -88,8 +88,8 @@ class ChunkEditingTest : public DocumentTest {
     DWORD put = 0;
     WriteFile(f, wav.data(), DWORD(wav.size()), &put, nullptr);
     CloseHandle(f);
-    doc->sourceWav = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
+    doc->sourceWav =
+        CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(doc->sourceWav, INVALID_HANDLE_VALUE);
     memcpy(&doc->wavHeader, wav.data(), 36);
     doc->sourceDataOffset = 44;
@@ -172,8 +172,8 @@ TEST_F(ChunkEditingTest, SplitAndMergeSourceChunksWithTexts) {
   doc->cursorFrame = 400;
 
   ASSERT_TRUE(doc->InsertBookmark());
-  EXPECT_EQ(Layout(doc->chunks), (std::vector<std::pair<uint32_t, uint32_t>>{
-                                     {0, 1000}, {1000, 400}, {1400, 600}, {2000, 2000}}));
+  EXPECT_EQ(Layout(doc->chunks),
+            (std::vector<std::pair<uint32_t, uint32_t>>{{0, 1000}, {1000, 400}, {1400, 600}, {2000, 2000}}));
   EXPECT_EQ(Texts(), (std::vector<std::wstring>{L"ab", L"cd", L"", L"ef"}));
   EXPECT_EQ(doc->currentChunk.load(), 1);
   EXPECT_EQ(doc->cursorFrame.load(), 0u);
@@ -194,8 +194,8 @@ TEST_F(ChunkEditingTest, SplitAndMergeSourceChunksWithTexts) {
   doc->modified = 0;
   Codes();
   doc->RemoveBookmark(2);
-  EXPECT_EQ(Layout(doc->chunks), (std::vector<std::pair<uint32_t, uint32_t>>{
-                                     {0, 250}, {250, 750}, {1000, 1000}, {2000, 2000}}));
+  EXPECT_EQ(Layout(doc->chunks),
+            (std::vector<std::pair<uint32_t, uint32_t>>{{0, 250}, {250, 750}, {1000, 1000}, {2000, 2000}}));
   EXPECT_EQ(Texts(), (std::vector<std::wstring>{L"ab", L"", L"cd", L"ef"}));
   EXPECT_EQ(doc->currentChunk.load(), 2);
   EXPECT_EQ(doc->cursorFrame.load(), 400u);
@@ -334,8 +334,9 @@ TEST_F(ChunkEditingTest, DeleteSelectionRewritesTheSourceWav) {
     EXPECT_EQ(data, (c.frames - n) * align);
     EXPECT_EQ(doc->wavHeader.riffSize, riff);
     EXPECT_EQ(doc->sourceDataSize, data);
-    EXPECT_EQ(Layout(doc->chunks), (std::vector<std::pair<uint32_t, uint32_t>>{
-                                       {0, third}, {third, third - n}, {2 * third - n, c.frames - 2 * third}}));
+    EXPECT_EQ(Layout(doc->chunks),
+              (std::vector<std::pair<uint32_t, uint32_t>>{
+                  {0, third}, {third, third - n}, {2 * third - n, c.frames - 2 * third}}));
     EXPECT_EQ(doc->audioChanged, 1u);
     EXPECT_EQ(doc->selectionStartFrame, doc->cursorFrame.load());
     EXPECT_LE(doc->cursorFrame.load(), third - n);
@@ -369,7 +370,8 @@ TEST_F(ChunkEditingTest, DeleteSelectionRefusals) {
       doc->sourceWav = nullptr;
     }
     if (c.readOnly)
-      doc->sourceWav = CreateFileW(wavPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      doc->sourceWav =
+          CreateFileW(wavPath.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (c.recorded)
       AddChunk(1000);
     else
@@ -468,7 +470,8 @@ TEST_F(ChunkEditingTest, CutInWholeModeCorrectsTheBookmarksPutAside) {
   ASSERT_TRUE(doc->DeleteSelection());
   EXPECT_EQ(doc->GetChunk(0)->frames, 1800u);
   doc->SetWholeMode(false);
-  EXPECT_EQ(Layout(doc->chunks), (std::vector<std::pair<uint32_t, uint32_t>>{{0, 900}, {900, 0}, {900, 900}}));
+  EXPECT_EQ(Layout(doc->chunks),
+            (std::vector<std::pair<uint32_t, uint32_t>>{{0, 900}, {900, 0}, {900, 900}}));
   EXPECT_EQ(Texts(), (std::vector<std::wstring>{L"one", L"two", L"three"}));
 }
 

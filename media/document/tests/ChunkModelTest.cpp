@@ -117,8 +117,12 @@ TEST_F(ChunkModelTest, LoadChunkFailures) {
     const wchar_t* report;
   };
   const LoadCase cases[] = {
-      {-1, false, nullptr}, {4, false, nullptr}, {-5, false, nullptr}, {0, true, nullptr},
-      {1, false, L"Could not open file in LoadChunk"}, {2, false, L"Could not open file in LoadChunk"},
+      {-1, false, nullptr},
+      {4, false, nullptr},
+      {-5, false, nullptr},
+      {0, true, nullptr},
+      {1, false, L"Could not open file in LoadChunk"},
+      {2, false, L"Could not open file in LoadChunk"},
       {3, false, L"Memory allocation error in LoadChunk"},
   };
   for (const auto& c : cases) {

@@ -94,7 +94,8 @@ TEST(SoundDocumentOnRealEngine, StudentRecordsTheToneTheMasterPlays) {
     student->trackIndex = 1;
     worker.master = master;
     worker.student = student;
-    for (CSoundDocument* d : {master, student}) d->notifyTarget = NotifyTarget{GetCurrentThreadId(), nullptr, WM_SOUND_NOTIFY};
+    for (CSoundDocument* d : {master, student})
+      d->notifyTarget = NotifyTarget{GetCurrentThreadId(), nullptr, WM_SOUND_NOTIFY};
 
     master->outputDeviceId = FindDevice(master->engine->GetRenderDevices(), L"speakers");
     student->inputDeviceId = FindDevice(student->engine->GetCaptureDevices(), L"Monitor of speakers");
@@ -105,7 +106,8 @@ TEST(SoundDocumentOnRealEngine, StudentRecordsTheToneTheMasterPlays) {
     // Three seconds of 440 Hz at a quarter of full scale in the Master's chunk.
     const int toneFrames = 3 * 44100;
     std::vector<int16_t> tone(toneFrames);
-    for (int i = 0; i < toneFrames; ++i) tone[i] = int16_t(std::lrint(8192.0 * std::sin(2 * M_PI * 440.0 * i / 44100.0)));
+    for (int i = 0; i < toneFrames; ++i)
+      tone[i] = int16_t(std::lrint(8192.0 * std::sin(2 * M_PI * 440.0 * i / 44100.0)));
     master->SelectChunk(master->NewChunk());
     master->WriteChunkPcm(0, uint32_t(tone.size() * 2), tone.data());
     ASSERT_EQ(master->GetCurrentChunk()->frames, uint32_t(toneFrames));
@@ -165,8 +167,8 @@ TEST(SoundDocumentOnRealEngine, StudentRecordsTheToneTheMasterPlays) {
       return v[v.size() / 2];
     };
     const double frequency = median(frequencies), peak = median(peaks), crest = median(crests);
-    printf("recorded tone: %d frames, %.1f Hz, peak %.0f, crest %.3f, gain %d\n", length, frequency, peak, crest,
-           CSoundDocument::GetRecordingGain());
+    printf("recorded tone: %d frames, %.1f Hz, peak %.0f, crest %.3f, gain %d\n", length, frequency, peak,
+           crest, CSoundDocument::GetRecordingGain());
     EXPECT_NEAR(frequency, 440.0, 10.0);  // 44 crossings per window: one more or less is 10 Hz
     // The gain settles near 7,864,080 / input peak, which puts the output peak near 30,719.
     EXPECT_GT(peak, 26000);

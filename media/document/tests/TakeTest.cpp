@@ -51,9 +51,12 @@ class Worker {
       if (msg.message == WM_SOUND_IN) {
         auto* record = reinterpret_cast<CBufferRecord*>(msg.wParam);
         CSoundDocument* doc = self->doc;
-        if (!doc) ReleaseBufferRecord(record);
-        else if (record) doc->OnSoundIn(record);
-        else doc->OnCaptureEnd(uint32_t(msg.lParam));
+        if (!doc)
+          ReleaseBufferRecord(record);
+        else if (record)
+          doc->OnSoundIn(record);
+        else
+          doc->OnCaptureEnd(uint32_t(msg.lParam));
       } else if (msg.message == WM_TEST_SYNC) {
         SetEvent(self->ready_);
       }
@@ -128,7 +131,8 @@ class TakeTest : public ::testing::Test {
   std::vector<int> Codes() {
     std::vector<int> codes;
     MSG msg;
-    while (PeekMessageW(&msg, nullptr, WM_SOUND_NOTIFY, WM_SOUND_NOTIFY, PM_REMOVE)) codes.push_back(int(msg.wParam));
+    while (PeekMessageW(&msg, nullptr, WM_SOUND_NOTIFY, WM_SOUND_NOTIFY, PM_REMOVE))
+      codes.push_back(int(msg.wParam));
     return codes;
   }
   // One take: `now` blocks delivered while it records, `tail` still inside the engine at the stop.
@@ -195,8 +199,8 @@ TEST_F(TakeTest, PausedTakeEndsWithItsLastStreams) {
 
 struct OverwriteCase {
   const char* name;
-  DWORD tailDelayMs;   // how late the first take's tail comes
-  uint32_t dropped;    // its blocks that come too late for any take
+  DWORD tailDelayMs;  // how late the first take's tail comes
+  uint32_t dropped;   // its blocks that come too late for any take
 };
 
 class OverwriteTest : public TakeTest, public ::testing::WithParamInterface<OverwriteCase> {};
@@ -218,7 +222,8 @@ TEST_P(OverwriteTest, NewTakeHoldsNoStaleFrame) {
 
 INSTANTIATE_TEST_SUITE_P(Takes, OverwriteTest,
                          ::testing::Values(OverwriteCase{"TailInTime", 200, 0},
-                                           OverwriteCase{"TailTooLate", CSoundDocument::kTakeDrainMs + 1000, 2}),
+                                           OverwriteCase{"TailTooLate", CSoundDocument::kTakeDrainMs + 1000,
+                                                         2}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A save right after the stop writes the whole take, its tail included.
@@ -226,7 +231,8 @@ TEST_F(TakeTest, SaveRightAfterStopHoldsTheWholeTake) {
   RecordTake(5, 2, 0.25f);
   wchar_t folder[MAX_PATH];
   GetTempPathW(MAX_PATH, folder);
-  const std::wstring path = std::wstring(folder) + L"take_save_" + std::to_wstring(GetCurrentProcessId()) + L".wav";
+  const std::wstring path =
+      std::wstring(folder) + L"take_save_" + std::to_wstring(GetCurrentProcessId()) + L".wav";
   ASSERT_TRUE(doc->SaveSoundFile(path));
   EXPECT_EQ(FileSize(path), 44ull + 7ull * kBlockFrames * 2);
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);

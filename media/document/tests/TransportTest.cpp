@@ -18,11 +18,16 @@ struct Flags {
 
 Flags FlagsOf(State s) {
   switch (s) {
-    case State::Idle: return {false, false, false};
-    case State::Playing: return {false, true, false};
-    case State::PlaybackPaused: return {false, true, true};
-    case State::Recording: return {true, false, false};
-    case State::RecordingPaused: return {true, false, true};
+    case State::Idle:
+      return {false, false, false};
+    case State::Playing:
+      return {false, true, false};
+    case State::PlaybackPaused:
+      return {false, true, true};
+    case State::Recording:
+      return {true, false, false};
+    case State::RecordingPaused:
+      return {true, false, true};
   }
   return {};
 }
@@ -43,21 +48,44 @@ class TransportTest : public DocumentTest {
  protected:
   void Enter(State s) {
     switch (s) {
-      case State::Idle: break;
-      case State::Playing: doc->StartPlayback(); break;
-      case State::PlaybackPaused: doc->StartPlayback(); doc->TogglePause(); break;
-      case State::Recording: doc->ToggleRecording(); break;
-      case State::RecordingPaused: doc->ToggleRecording(); doc->TogglePause(); break;
+      case State::Idle:
+        break;
+      case State::Playing:
+        doc->StartPlayback();
+        break;
+      case State::PlaybackPaused:
+        doc->StartPlayback();
+        doc->TogglePause();
+        break;
+      case State::Recording:
+        doc->ToggleRecording();
+        break;
+      case State::RecordingPaused:
+        doc->ToggleRecording();
+        doc->TogglePause();
+        break;
     }
   }
   void Run(Op op) {
     switch (op) {
-      case Op::ToggleRecording: doc->ToggleRecording(); break;
-      case Op::StartPlayback: doc->StartPlayback(); break;
-      case Op::TogglePause: doc->TogglePause(); break;
-      case Op::StopTransport: doc->StopTransport(); break;
-      case Op::StopEngineDevices: doc->StopEngineDevices(); break;
-      case Op::SelectChunk: doc->SelectChunk(0); break;
+      case Op::ToggleRecording:
+        doc->ToggleRecording();
+        break;
+      case Op::StartPlayback:
+        doc->StartPlayback();
+        break;
+      case Op::TogglePause:
+        doc->TogglePause();
+        break;
+      case Op::StopTransport:
+        doc->StopTransport();
+        break;
+      case Op::StopEngineDevices:
+        doc->StopEngineDevices();
+        break;
+      case Op::SelectChunk:
+        doc->SelectChunk(0);
+        break;
     }
   }
   void ExpectState(State s, const std::string& where) {
@@ -97,7 +125,8 @@ TEST_F(TransportTest, TransitionTablePostsExactCodes) {
       {State::RecordingPaused, Op::StopTransport, State::Idle, {7, 7, 0}},
   };
   std::vector<TransitionCase> all = cases;
-  for (State s : {State::Idle, State::Playing, State::PlaybackPaused, State::Recording, State::RecordingPaused}) {
+  for (State s :
+       {State::Idle, State::Playing, State::PlaybackPaused, State::Recording, State::RecordingPaused}) {
     all.push_back({s, Op::StopEngineDevices, State::Idle, {}});
     all.push_back({s, Op::SelectChunk, State::Idle, {0}});
   }
@@ -411,13 +440,27 @@ TEST_F(TransportTest, WorkerAndUiThreadShareTheDocument) {
   });
   for (int i = 0; i < 2000; ++i) {
     switch (i % 7) {
-      case 0: doc->StartPlayback(); break;
-      case 1: doc->TogglePause(); break;
-      case 2: doc->SelectChunk(i % 2); break;
-      case 3: doc->ToggleRecording(); break;
-      case 4: doc->cursorFrame = uint32_t(i * 37 % 60000); break;
-      case 5: doc->StopTransport(); break;
-      case 6: doc->ToggleRecording(); break;
+      case 0:
+        doc->StartPlayback();
+        break;
+      case 1:
+        doc->TogglePause();
+        break;
+      case 2:
+        doc->SelectChunk(i % 2);
+        break;
+      case 3:
+        doc->ToggleRecording();
+        break;
+      case 4:
+        doc->cursorFrame = uint32_t(i * 37 % 60000);
+        break;
+      case 5:
+        doc->StopTransport();
+        break;
+      case 6:
+        doc->ToggleRecording();
+        break;
     }
     if (i % 50 == 0) Codes();
   }

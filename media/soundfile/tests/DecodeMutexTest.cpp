@@ -15,7 +15,8 @@ HANDLE StartProbe(const std::wstring& arguments) {
   std::wstring line = L"\"" + ProbePath() + L"\" " + arguments;
   STARTUPINFOW si = {sizeof si};
   PROCESS_INFORMATION pi = {};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return nullptr;
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return nullptr;
   CloseHandle(pi.hThread);
   return pi.hProcess;
 }

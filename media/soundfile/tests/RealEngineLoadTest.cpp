@@ -54,7 +54,8 @@ TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
   // One second of stereo at 48 kHz: the engine must be rebuilt from the default 44.1 kHz mono.
   Bytes pcm;
   for (int i = 0; i < 48000; ++i)
-    for (int c = 0; c < 2; ++c) Put16(pcm, uint16_t(int16_t(6000 * std::sin(2 * M_PI * (440 + 220 * c) * i / 48000.0))));
+    for (int c = 0; c < 2; ++c)
+      Put16(pcm, uint16_t(int16_t(6000 * std::sin(2 * M_PI * (440 + 220 * c) * i / 48000.0))));
   WriteBytes(stem + L".wav", CanonicalWav(2, 48000, pcm));
   {
     MasterWorker worker;
@@ -62,7 +63,8 @@ TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
     doc->notifyTarget = NotifyTarget{GetCurrentThreadId(), nullptr, WM_SOUND_NOTIFY};
     worker.master = doc;
 
-    doc->loadThread = CreateThread(nullptr, 0, LoadThreadProc, new SoundFileRequest{doc, stem + L".wav"}, 0, nullptr);
+    doc->loadThread =
+        CreateThread(nullptr, 0, LoadThreadProc, new SoundFileRequest{doc, stem + L".wav"}, 0, nullptr);
     ASSERT_TRUE(WaitForCode(doc, NOTIFY_LOADED, 20000));
     doc->CloseLoadThread();
     ASSERT_NE(doc->sourceWav, nullptr);

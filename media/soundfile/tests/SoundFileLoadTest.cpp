@@ -25,34 +25,40 @@ std::vector<WavCase> WavCases() {
   return {
       {"canonical", CanonicalWav(1, 8000, data), true, 44, 100},
       {"stereo", CanonicalWav(2, 8000, data), true, 44, 50},
-      {"LIST before data", RiffFile(Fmt16() + RiffChunk("LIST", Bytes("INFOabcd", 8)) + RiffChunk("data", data)),
-       true, 44 + 16, 100},
-      {"data inside a LIST payload", RiffFile(Fmt16() + RiffChunk("LIST", listWithData) + RiffChunk("data", data)),
-       true, 44 + 8 + 4 + 8 + 6, 100},
-      {"odd chunk padded", RiffFile(Fmt16() + RiffChunk("junk", Bytes("abc", 3)) + RiffChunk("data", data)), true,
-       44 + 12, 100},
+      {"LIST before data",
+       RiffFile(Fmt16() + RiffChunk("LIST", Bytes("INFOabcd", 8)) + RiffChunk("data", data)), true, 44 + 16,
+       100},
+      {"data inside a LIST payload",
+       RiffFile(Fmt16() + RiffChunk("LIST", listWithData) + RiffChunk("data", data)), true,
+       44 + 8 + 4 + 8 + 6, 100},
+      {"odd chunk padded", RiffFile(Fmt16() + RiffChunk("junk", Bytes("abc", 3)) + RiffChunk("data", data)),
+       true, 44 + 12, 100},
       // Written by some tools: the walk goes astray, the search for "data" finds it.
       {"odd chunk without its pad byte",
-       RiffFile(Fmt16() + RiffChunk("junk", Bytes("abc", 3)).substr(0, 11) + RiffChunk("data", data)), true, 44 + 11,
-       100},
-      {"format chunk of 18 bytes", RiffFile(RiffChunk("fmt ", FmtPayload(1, 1, 8000, 2, 16) + Bytes(2, '\0')) +
-                                            RiffChunk("data", data)),
+       RiffFile(Fmt16() + RiffChunk("junk", Bytes("abc", 3)).substr(0, 11) + RiffChunk("data", data)), true,
+       44 + 11, 100},
+      {"format chunk of 18 bytes",
+       RiffFile(RiffChunk("fmt ", FmtPayload(1, 1, 8000, 2, 16) + Bytes(2, '\0')) + RiffChunk("data", data)),
        true, 46, 100},
       {"truncated data", truncated, true, 44, 100},
-      {"float", RiffFile(RiffChunk("fmt ", FmtPayload(3, 1, 8000, 4, 32)) + RiffChunk("data", data)), false, 0, 0},
-      {"8-bit", RiffFile(RiffChunk("fmt ", FmtPayload(1, 1, 8000, 1, 8)) + RiffChunk("data", data)), false, 0, 0},
+      {"float", RiffFile(RiffChunk("fmt ", FmtPayload(3, 1, 8000, 4, 32)) + RiffChunk("data", data)), false,
+       0, 0},
+      {"8-bit", RiffFile(RiffChunk("fmt ", FmtPayload(1, 1, 8000, 1, 8)) + RiffChunk("data", data)), false, 0,
+       0},
       {"data size 0", RiffFile(Fmt16() + RiffChunk("data", "")), false, 0, 0},
       {"data of half a frame", RiffFile(Fmt16() + RiffChunk("data", "x")), false, 0, 0},
-      {"block align 0", RiffFile(RiffChunk("fmt ", FmtPayload(1, 1, 8000, 0, 16)) + RiffChunk("data", data)), false,
-       0, 0},
-      {"channels 0", RiffFile(RiffChunk("fmt ", FmtPayload(1, 0, 8000, 2, 16)) + RiffChunk("data", data)), false, 0,
-       0},
-      {"block align not channels x 2", RiffFile(RiffChunk("fmt ", FmtPayload(1, 2, 8000, 2, 16)) + RiffChunk("data", data)),
+      {"block align 0", RiffFile(RiffChunk("fmt ", FmtPayload(1, 1, 8000, 0, 16)) + RiffChunk("data", data)),
        false, 0, 0},
-      {"rate 0", RiffFile(RiffChunk("fmt ", FmtPayload(1, 1, 0, 2, 16)) + RiffChunk("data", data)), false, 0, 0},
+      {"channels 0", RiffFile(RiffChunk("fmt ", FmtPayload(1, 0, 8000, 2, 16)) + RiffChunk("data", data)),
+       false, 0, 0},
+      {"block align not channels x 2",
+       RiffFile(RiffChunk("fmt ", FmtPayload(1, 2, 8000, 2, 16)) + RiffChunk("data", data)), false, 0, 0},
+      {"rate 0", RiffFile(RiffChunk("fmt ", FmtPayload(1, 1, 0, 2, 16)) + RiffChunk("data", data)), false, 0,
+       0},
       {"no data chunk", RiffFile(Fmt16() + RiffChunk("LIST", data)), false, 0, 0},
-      {"chunk size past the end", RiffFile(Fmt16() + RiffChunk("LIST", "abcd", 0xFFFFFFF0u) + RiffChunk("data", data)),
-       true, 44 + 12, 100},
+      {"chunk size past the end",
+       RiffFile(Fmt16() + RiffChunk("LIST", "abcd", 0xFFFFFFF0u) + RiffChunk("data", data)), true, 44 + 12,
+       100},
       {"fmt not first", RiffFile(RiffChunk("LIST", "abcd") + Fmt16() + RiffChunk("data", data)), false, 0, 0},
       {"not RIFF", "RIFX" + CanonicalWav(1, 8000, data).substr(4), false, 0, 0},
       {"short header", CanonicalWav(1, 8000, data).substr(0, 30), false, 0, 0},
@@ -86,7 +92,8 @@ TEST_F(LoadTest, CraftedWavFiles) {
     EXPECT_EQ(chunk->frames, c.frames);
     EXPECT_EQ(chunk->fileName[0], L'\0');
     EXPECT_EQ(ChunkBytes(0), Pcm16(100, 7).substr(0, c.frames * doc->wavHeader.blockAlign));
-    EXPECT_EQ(memcmp(&doc->wavHeader, c.bytes.data(), 36), 0) << "the header image is the file's first 36 bytes";
+    EXPECT_EQ(memcmp(&doc->wavHeader, c.bytes.data(), 36), 0)
+        << "the header image is the file's first 36 bytes";
     EXPECT_EQ(doc->modified, 0);
     EXPECT_EQ(std::wstring(doc->loadedPath), path);
     // The engine was rebuilt for the file's format.
@@ -114,8 +121,9 @@ TEST_F(LoadTest, SamplingRatesInRange) {
 
 TEST_F(LoadTest, PathsThatCannotLoad) {
   WriteBytes(dir + L"noext", CanonicalWav(1, 8000, Pcm16(10)));
-  for (const std::wstring& path : {std::wstring(L"a.w"), dir + L"noext", dir + L"missing.wav",
-                                   dir + std::wstring(300, L'x') + L".wav", dir + L"missing.mp3", dir + L"missing.qpk"}) {
+  for (const std::wstring& path :
+       {std::wstring(L"a.w"), dir + L"noext", dir + L"missing.wav", dir + std::wstring(300, L'x') + L".wav",
+        dir + L"missing.mp3", dir + L"missing.qpk"}) {
     SCOPED_TRACE(testing::PrintToString(path));
     EXPECT_FALSE(doc->LoadSoundFile(path));
     EXPECT_EQ(doc->sourceWav, nullptr);
@@ -248,7 +256,9 @@ TEST_F(LoadTest, PackageEntriesLandOnlyInTheTempFolder) {
                                       {"x.wav", wav},
                                       {"x.cif", Bytes("\0\0\0\0\xE8\x03\0\0", 8)},
                                       {"later.cif", Bytes("\0\0\0\0\xF4\x01\0\0", 8)},  // replaces x.cif
-                                      {"x.txt", Bytes("\xFF\xFE" "a\0\r\0\n\0", 8)},
+                                      {"x.txt", Bytes("\xFF\xFE"
+                                                      "a\0\r\0\n\0",
+                                                      8)},
                                       {"evil.\\..\\..\\escaped", "boom"},
                                       {"evil./../../escaped", "boom"},
                                       {"evil.c:escaped", "boom"},
@@ -293,17 +303,20 @@ TEST_F(LoadTest, PackageEntriesLandOnlyInTheTempFolder) {
 TEST_F(LoadTest, PackageDeclaringGigabytesIsRefusedUnextracted) {
   const Bytes wav = CanonicalWav(1, 8000, Pcm16(800));
   const uint32_t huge = 1536u << 20;  // 1.5 GB each
-  WriteBytes(dir + L"bomb.qpk", StoredZip({{"x.wav", wav}, {"x.cif", "", false, huge}, {"x.txt", "", false, huge}}));
+  WriteBytes(dir + L"bomb.qpk",
+             StoredZip({{"x.wav", wav}, {"x.cif", "", false, huge}, {"x.txt", "", false, huge}}));
   EXPECT_FALSE(doc->LoadSoundFile(dir + L"bomb.qpk"));
   EXPECT_EQ(FolderNames(doc->tempFolder), std::vector<std::wstring>{});
   EXPECT_EQ(doc->sourceWav, nullptr);
 
   // Many entries with one target extract only the last: the others would be replaced anyway.
   std::vector<ZipEntrySpec> repeated = {{"x.wav", wav}};
-  for (int i = 0; i < 500; ++i) repeated.push_back({"n" + std::to_string(i) + ".cif", Bytes("\0\0\0\0\xE8\x03\0\0", 8), false, 1u << 30});
+  for (int i = 0; i < 500; ++i)
+    repeated.push_back({"n" + std::to_string(i) + ".cif", Bytes("\0\0\0\0\xE8\x03\0\0", 8), false, 1u << 30});
   repeated.push_back({"last.cif", Bytes("\0\0\0\0\x32\0\0\0", 8)});  // 50 ms
   WriteBytes(dir + L"many.qpk", StoredZip(repeated));
-  ASSERT_TRUE(doc->LoadSoundFile(dir + L"many.qpk")) << "500 GB declared, of which only 8 bytes are extracted";
+  ASSERT_TRUE(doc->LoadSoundFile(dir + L"many.qpk"))
+      << "500 GB declared, of which only 8 bytes are extracted";
   ASSERT_EQ(doc->GetChunkCount(), 1);
   EXPECT_EQ(doc->GetChunk(0)->frames, 400u);
 }
@@ -323,7 +336,8 @@ TEST_F(LoadTest, LoadThreadPostsLoadedEitherWay) {
   WriteBytes(dir + L"ok.wav", CanonicalWav(1, 8000, Pcm16(80)));
   for (const wchar_t* name : {L"ok.wav", L"missing.wav"}) {
     Codes();
-    HANDLE thread = CreateThread(nullptr, 0, LoadThreadProc, new SoundFileRequest{doc, dir + name}, 0, nullptr);
+    HANDLE thread =
+        CreateThread(nullptr, 0, LoadThreadProc, new SoundFileRequest{doc, dir + name}, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);

@@ -20,10 +20,13 @@ Bytes WavHeader44(uint16_t channels, uint32_t rate, uint32_t dataBytes) {
   return b;
 }
 
-Bytes Utf16(const std::wstring& text) { return Bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2); }
+Bytes Utf16(const std::wstring& text) {
+  return Bytes(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+}
 
 // The entries of a package: names in archive order and their bytes.
-std::vector<std::pair<std::wstring, Bytes>> PackageEntries(const std::wstring& path, const std::wstring& scratch) {
+std::vector<std::pair<std::wstring, Bytes>> PackageEntries(const std::wstring& path,
+                                                           const std::wstring& scratch) {
   std::vector<std::pair<std::wstring, Bytes>> out;
   ZipHandle* zip = OpenZip(path.c_str());
   if (!zip) return out;
@@ -155,7 +158,8 @@ TEST_F(SaveTest, ChunkTextBytes) {
   // Beside a WAV, and read back line for line.
   doc->textsPresent = 1;
   ASSERT_TRUE(doc->SaveSoundFile(dir + L"t.wav"));
-  EXPECT_EQ(ReadBytes(dir + L"t.txt"), Bytes("\xFF\xFE", 2) + Utf16(L"a\r\n\r\nb\r\ntwo  lines and more\r\n"));
+  EXPECT_EQ(ReadBytes(dir + L"t.txt"),
+            Bytes("\xFF\xFE", 2) + Utf16(L"a\r\n\r\nb\r\ntwo  lines and more\r\n"));
   ASSERT_TRUE(doc->LoadSoundFile(dir + L"t.wav"));
   ASSERT_EQ(doc->GetChunkCount(), 4) << "one chunk of sound, three made by the texts";
   EXPECT_EQ(doc->GetChunk(3)->text, L"two  lines and more");
@@ -288,8 +292,10 @@ TEST_F(SaveTest, FailuresKeepModifiedAndSayWhy) {
       {"missing folder, WAV", dir + L"nowhere\\x.wav", 1, 16, edition + L": Could not write the sound file"},
       {"missing folder, MP3", dir + L"nowhere\\x.mp3", 1, 16,
        L"MP3 encoding error: Unable to save to requested destination"},
-      {"missing folder, package", dir + L"nowhere\\x.qpk", 1, 16, edition + L": Could not create the package file"},
-      {"8-bit samples", dir + L"eight.mp3", 1, 8, L"MP3 encoding error: Bad format reported during encoder initialization"},
+      {"missing folder, package", dir + L"nowhere\\x.qpk", 1, 16,
+       edition + L": Could not create the package file"},
+      {"8-bit samples", dir + L"eight.mp3", 1, 8,
+       L"MP3 encoding error: Bad format reported during encoder initialization"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -316,7 +322,8 @@ TEST_F(SaveTest, SixChannelWav) {
   LoadTrack(L"six", 6, 8000, pcm);
   doc->modified = 1;
   EXPECT_FALSE(doc->SaveSoundFile(dir + L"six.mp3"));
-  EXPECT_EQ(Messages(), std::vector<std::wstring>{L"MP3 encoding error: Incorrect number of channels in the file"});
+  EXPECT_EQ(Messages(),
+            std::vector<std::wstring>{L"MP3 encoding error: Incorrect number of channels in the file"});
   EXPECT_FALSE(Exists(dir + L"six.mp3"));
   EXPECT_EQ(doc->modified, 1);
   EXPECT_FALSE(doc->SaveSoundFile(dir + L"six.qpk"));
@@ -364,7 +371,8 @@ TEST_F(SaveTest, EncoderFailureMidStream) {
     prompts.Clear();
     doc->modified = 1;
     EXPECT_FALSE(doc->SaveSoundFile(dir + L"e.mp3"));
-    EXPECT_EQ(Messages(), std::vector<std::wstring>{L"MP3 encoding error: Bad format reported during encoder initialization"});
+    EXPECT_EQ(Messages(), std::vector<std::wstring>{
+                              L"MP3 encoding error: Bad format reported during encoder initialization"});
     EXPECT_EQ(closes, 1);
     if (encode) {
       EXPECT_EQ(encodes, encode) << "encoding went on after a failure";
@@ -379,7 +387,8 @@ TEST_F(SaveTest, EncoderFailureMidStream) {
 TEST_F(SaveTest, PackageAddFailureLeavesNothingBehind) {
   static int failAt;
   static int calls;
-  g_pfnSoundZipAdd = [](ZipHandle* zip, const wchar_t* name, const void* source, uint32_t length, uint32_t kind) {
+  g_pfnSoundZipAdd = [](ZipHandle* zip, const wchar_t* name, const void* source, uint32_t length,
+                        uint32_t kind) {
     return ++calls == failAt ? ZR_READWRITE : ZipAdd(zip, name, source, length, kind);
   };
   // With texts the adds are: 1 the texts, 2 the sound, 3 the chunk table.
@@ -411,9 +420,11 @@ TEST_F(SaveTest, TextsThatCannotBeWrittenFailTheSave) {
   doc->modified = 1;
   ASSERT_TRUE(CreateDirectoryW((dir + L"x.txt").c_str(), nullptr));  // a folder where the file goes
   EXPECT_FALSE(doc->SaveSoundFile(dir + L"x.wav"));
-  EXPECT_EQ(Messages(), std::vector<std::wstring>{std::wstring(GetEditionName()) + L": Could not write the chunk texts file"});
+  EXPECT_EQ(Messages(), std::vector<std::wstring>{std::wstring(GetEditionName()) +
+                                                  L": Could not write the chunk texts file"});
   EXPECT_EQ(doc->modified, 1);
-  EXPECT_EQ(ReadBytes(dir + L"x.wav"), WavHeader44(1, 44100, 200) + Pcm16(100)) << "the sound is saved all the same";
+  EXPECT_EQ(ReadBytes(dir + L"x.wav"), WavHeader44(1, 44100, 200) + Pcm16(100))
+      << "the sound is saved all the same";
 }
 
 // Saving over the WAV the track has open: the file is replaced while closed and the track reads
@@ -424,7 +435,8 @@ TEST_F(SaveTest, SaveOverTheOpenSourceWav) {
   ASSERT_EQ(doc->GetChunkCount(), 2);
   ASSERT_TRUE(doc->SaveSoundFile(dir + L"own.wav"));
   EXPECT_TRUE(Messages().empty());
-  EXPECT_EQ(ReadBytes(dir + L"own.wav"), WavHeader44(1, 8000, 16000) + pcm.substr(8000) + pcm.substr(0, 8000));
+  EXPECT_EQ(ReadBytes(dir + L"own.wav"),
+            WavHeader44(1, 8000, 16000) + pcm.substr(8000) + pcm.substr(0, 8000));
   ASSERT_NE(doc->sourceWav, nullptr);
   EXPECT_EQ(doc->sourceDataOffset, 44u);
   EXPECT_EQ(doc->sourceDataSize, 16000u);
@@ -458,7 +470,9 @@ TEST_F(SaveTest, SaveThreadRecordsItsResult) {
 TEST_F(SaveTest, FailedSaveLeavesTheTargetAsItWas) {
   for (const wchar_t* name : {L"old.wav", L"old.mp3", L"old.qpk"}) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
-    const Bytes mine = "the user's own file, not to be touched", myTexts = "\xFF\xFE" "a\0\r\0\n\0";
+    const Bytes mine = "the user's own file, not to be touched", myTexts =
+                                                                     "\xFF\xFE"
+                                                                     "a\0\r\0\n\0";
     WriteBytes(dir + name, mine);
     WriteBytes(dir + L"old.txt", myTexts);
     const std::vector<std::wstring> before = FolderNames(dir);
@@ -514,18 +528,20 @@ TEST_F(SaveTest, PathsTheLoaderWouldRefuse) {
       {folder + std::wstring(259 - 38 - 4, L'x') + L".qpk", true},   // its WAV in the temp folder: 259
       {folder + std::wstring(260 - 38 - 4, L'x') + L".qpk", false},  // 260
       {folder + std::wstring(260 - 38 - 4, L'x') + L".mp3", false},
-      {folder + std::wstring(260 - 38 - 4, L'x') + L".wav", true},   // a WAV is not decoded
+      {folder + std::wstring(260 - 38 - 4, L'x') + L".wav", true},  // a WAV is not decoded
       {folder + L"noextension", false},
       {L"relative.mp3", false},  // the loader needs the MP3's folder
   };
-  for (const Case& c : cases) EXPECT_EQ(FitsTheLoader(c.path, temp), c.fits) << testing::PrintToString(c.path);
+  for (const Case& c : cases)
+    EXPECT_EQ(FitsTheLoader(c.path, temp), c.fits) << testing::PrintToString(c.path);
 
   // Refused before anything is written.
   MakeTrack({100});
   doc->modified = 1;
   const std::wstring longName = dir + std::wstring(300 - dir.size(), L'y') + L".qpk";
   EXPECT_FALSE(doc->SaveSoundFile(longName));
-  EXPECT_EQ(Messages(), std::vector<std::wstring>{std::wstring(GetEditionName()) + L": The path is too long to be opened again"});
+  EXPECT_EQ(Messages(), std::vector<std::wstring>{std::wstring(GetEditionName()) +
+                                                  L": The path is too long to be opened again"});
   EXPECT_EQ(doc->modified, 1);
   EXPECT_EQ(FolderNames(dir), std::vector<std::wstring>{});
 }
@@ -552,7 +568,8 @@ TEST_F(SaveTest, PackageCyclesDoNotMoveTheSound) {
     for (uint32_t i = 0; i < frames; ++i) {
       seed = seed * 1103515245u + 12345u;
       const double burst = (i / (rate / 7)) % 2 ? 1.0 : 0.2;
-      original[i] = int16_t(6000 * burst * std::sin(2 * M_PI * 300.0 * i / rate) + int32_t(seed >> 16) % 3000 - 1500);
+      original[i] =
+          int16_t(6000 * burst * std::sin(2 * M_PI * 300.0 * i / rate) + int32_t(seed >> 16) % 3000 - 1500);
     }
     const Bytes pcm(reinterpret_cast<const char*>(original.data()), original.size() * 2);
     LoadTrack(L"cycle", 1, rate, pcm, {0, 500, 500, 1500});

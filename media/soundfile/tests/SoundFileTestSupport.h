@@ -23,7 +23,8 @@ inline void Put32(Bytes& b, uint32_t v) {
   Put16(b, v >> 16);
 }
 inline uint32_t Get32(const Bytes& b, size_t at) {
-  return uint8_t(b[at]) | uint8_t(b[at + 1]) << 8 | uint8_t(b[at + 2]) << 16 | uint32_t(uint8_t(b[at + 3])) << 24;
+  return uint8_t(b[at]) | uint8_t(b[at + 1]) << 8 | uint8_t(b[at + 2]) << 16 |
+         uint32_t(uint8_t(b[at + 3])) << 24;
 }
 
 // A RIFF chunk: id, size, payload and the pad byte of an odd payload.
@@ -68,7 +69,7 @@ inline Bytes CanonicalWav(uint16_t channels, uint32_t rate, const Bytes& data) {
 struct ZipEntrySpec {
   std::string name;
   Bytes data;
-  bool folder = false;  // the MS-DOS folder attribute
+  bool folder = false;             // the MS-DOS folder attribute
   uint32_t declared = UINT32_MAX;  // sizes the headers give, when not the data's own
 };
 
@@ -79,10 +80,10 @@ inline Bytes StoredZip(const std::vector<ZipEntrySpec>& entries) {
     const uint32_t crc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(data.data()), uInt(data.size())));
     const uint32_t offset = uint32_t(out.size());
     Bytes common;
-    Put16(common, 20);  // version needed
-    Put16(common, 0);   // flags
-    Put16(common, 0);   // stored
-    Put16(common, 0);   // time
+    Put16(common, 20);    // version needed
+    Put16(common, 0);     // flags
+    Put16(common, 0);     // stored
+    Put16(common, 0);     // time
     Put16(common, 0x21);  // date 1980-01-01
     Put32(common, crc);
     const uint32_t size = declared == UINT32_MAX ? uint32_t(data.size()) : declared;
@@ -131,7 +132,9 @@ inline std::vector<std::wstring> FolderNames(const std::wstring& folder, const s
   std::sort(names.begin(), names.end());
   return names;
 }
-inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+inline bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 class SoundFileTest : public DocumentTest {
  protected:

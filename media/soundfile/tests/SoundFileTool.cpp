@@ -75,7 +75,8 @@ void Split(CSoundDocument& doc, const std::wstring& list) {
   const uint64_t total = align ? doc.sourceDataSize / align : 0;
   std::vector<uint64_t> cuts = {0};
   for (const std::wstring& ms : SplitOn(list, L','))
-    cuts.push_back(std::min<uint64_t>(total, uint64_t(_wtoi64(ms.c_str())) * doc.wavHeader.samplesPerSec / 1000));
+    cuts.push_back(
+        std::min<uint64_t>(total, uint64_t(_wtoi64(ms.c_str())) * doc.wavHeader.samplesPerSec / 1000));
   cuts.push_back(total);
   doc.FreeAllChunks();
   std::lock_guard<std::recursive_mutex> lock(doc.packetLock);
@@ -91,9 +92,10 @@ void Split(CSoundDocument& doc, const std::wstring& list) {
 }
 
 void Dump(CSoundDocument& doc) {
-  printf("{\"channels\": %u, \"rate\": %u, \"bits\": %u, \"dataSize\": %u, \"textsPresent\": %u, \"chunks\": [",
-         doc.wavHeader.channels, doc.wavHeader.samplesPerSec, doc.wavHeader.bitsPerSample, doc.sourceDataSize,
-         doc.textsPresent);
+  printf(
+      "{\"channels\": %u, \"rate\": %u, \"bits\": %u, \"dataSize\": %u, \"textsPresent\": %u, \"chunks\": [",
+      doc.wavHeader.channels, doc.wavHeader.samplesPerSec, doc.wavHeader.bitsPerSample, doc.sourceDataSize,
+      doc.textsPresent);
   for (int i = 0; i < doc.GetChunkCount(); ++i) {
     const CChunkInfo* chunk = doc.GetChunk(i);
     printf("%s[%u, %u, %s]", i ? ", " : "", chunk->start, chunk->frames, JsonString(chunk->text).c_str());
@@ -140,7 +142,8 @@ int wmain(int argc, wchar_t** argv) {
         fprintf(stderr, "usage: load|save|split|texts|dump ...\n");
         return 2;
       }
-      const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+      const double ms =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
       fprintf(stderr, "time %ls %.1f\n", command.c_str(), ms);
       if (!ok) {
         fprintf(stderr, "%ls failed\n", command.c_str());

@@ -24,7 +24,12 @@ std::vector<uint8_t> ManyRecords(uint32_t n) {
 
 TEST_F(VideoTest, ChunkTableGivesTheEntriesOrOneDefaultEntry) {
   const std::vector<CifCase> cases = {
-      {"24 bytes", true, CifBytes({{0, 1500}, {1500, 2500}, {4000, 0xFFFFFFF0u}}), 3, {0, 1500, 0}, {4000, 0xFFFFFFF0u, 0}},
+      {"24 bytes",
+       true,
+       CifBytes({{0, 1500}, {1500, 2500}, {4000, 0xFFFFFFF0u}}),
+       3,
+       {0, 1500, 0},
+       {4000, 0xFFFFFFF0u, 0}},
       {"0 bytes", true, {}, 1, {0, 0, 0}, {0, 0, 0}},
       {"20 bytes", true, std::vector<uint8_t>(20, 0x11), 1, {0, 0, 0}, {0, 0, 0}},
       {"no .cif", false, {}, 1, {0, 0, 0}, {0, 0, 0}},
@@ -120,7 +125,8 @@ TEST_F(VideoTest, SplitInsertsTheRestAfterTheCurrentEntry) {
   EXPECT_EQ(Codes(), std::vector<int>{NOTIFY_CHUNK_IDLE});
   EXPECT_EQ(video->modified, 1);
   ASSERT_EQ(video->GetEntryCount(), 4u);
-  const std::vector<std::pair<uint32_t, uint32_t>> want = {{1000, 2000}, {3000, 1500}, {4500, 2500}, {7000, 1000}};
+  const std::vector<std::pair<uint32_t, uint32_t>> want = {
+      {1000, 2000}, {3000, 1500}, {4500, 2500}, {7000, 1000}};
   for (uint32_t i = 0; i < 4; ++i) {
     EXPECT_EQ(Entry(i).start, want[i].first) << i;
     EXPECT_EQ(Entry(i).length, want[i].second) << i;

@@ -74,8 +74,8 @@ TEST_F(VideoScreenTest, FrameIsBlackWithTheWhiteTextAndGoesIdleAfterPainting) {
     Pump();
     Sleep(30);
     const ScreenGrab grab(origin.x, origin.y, w, h);
-    const bool corners = grab.At(2, 2) == kBlack && grab.At(w - 3, 2) == kBlack && grab.At(2, h - 45) == kBlack &&
-                         grab.At(w - 3, h - 45) == kBlack;
+    const bool corners = grab.At(2, 2) == kBlack && grab.At(w - 3, 2) == kBlack &&
+                         grab.At(2, h - 45) == kBlack && grab.At(w - 3, h - 45) == kBlack;
     painted = corners && grab.Count(w / 2 - 150, textTop, w / 2 + 150, textBottom, kWhite) > 50;
   }
   ASSERT_TRUE(painted) << "black face with white text in the middle";

@@ -4,7 +4,9 @@
 
 namespace {
 
-int CountOf(const std::vector<int>& codes, int code) { return int(std::count(codes.begin(), codes.end(), code)); }
+int CountOf(const std::vector<int>& codes, int code) {
+  return int(std::count(codes.begin(), codes.end(), code));
+}
 
 }  // namespace
 
@@ -106,10 +108,18 @@ TEST_F(VideoTest, ThousandMovesWhilePlayingNeverDeadlock) {
   video->StartPlay();
   for (int i = 0; i < 1000; ++i) {
     switch (i % 5) {
-      case 0: video->NextEntry(); break;
-      case 1: video->PrevEntry(); break;
-      case 2: video->SetWholeMode(true); break;
-      case 3: video->SetWholeMode(false); break;
+      case 0:
+        video->NextEntry();
+        break;
+      case 1:
+        video->PrevEntry();
+        break;
+      case 2:
+        video->SetWholeMode(true);
+        break;
+      case 3:
+        video->SetWholeMode(false);
+        break;
       case 4:
         // The UI thread holding the lock across a tick: the clock must wait without holding
         // anything the UI thread needs.
@@ -137,8 +147,8 @@ TEST_F(VideoTest, DeleteWhilePlayingWithTheFrameOpenReturnsWithinASecond) {
   ASSERT_TRUE(WaitForCodes(NOTIFY_PROGRESS, 2, seen));
   HWND frame = video->GetFrameWindow();
   HANDLE clock = nullptr;
-  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), video->clockThread, GetCurrentProcess(), &clock, SYNCHRONIZE,
-                              FALSE, 0));
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), video->clockThread, GetCurrentProcess(), &clock,
+                              SYNCHRONIZE, FALSE, 0));
   // Ticks posted to the trackbar and not yet dispatched must not hold the clock up either.
   const ULONGLONG begin = GetTickCount64();
   delete video;

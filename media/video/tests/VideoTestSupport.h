@@ -88,8 +88,8 @@ class VideoTest : public ::testing::Test {
     wc.lpszClassName = L"VideoTestAnchor";
     RegisterClassW(&wc);
     const POINT at = AnchorAt();
-    anchor = CreateWindowExW(0, wc.lpszClassName, L"anchor", WS_POPUP, at.x, at.y, kAnchorWidth, kAnchorHeight,
-                             nullptr, nullptr, wc.hInstance, nullptr);
+    anchor = CreateWindowExW(0, wc.lpszClassName, L"anchor", WS_POPUP, at.x, at.y, kAnchorWidth,
+                             kAnchorHeight, nullptr, nullptr, wc.hInstance, nullptr);
     ASSERT_NE(anchor, nullptr);
     folder = MakeTempFolder(L"VideoTest");
     ASSERT_FALSE(folder.empty());
@@ -114,7 +114,9 @@ class VideoTest : public ::testing::Test {
     }
     return path;
   }
-  std::wstring MakeVideo(const wchar_t* name, const std::vector<uint8_t>& cif) { return MakeVideo(name, &cif); }
+  std::wstring MakeVideo(const wchar_t* name, const std::vector<uint8_t>& cif) {
+    return MakeVideo(name, &cif);
+  }
 
   void Open(const std::wstring& path) { video->OpenVideo(path.c_str(), anchor); }
 

@@ -71,8 +71,8 @@ int main() {
   wc.hInstance = GetModuleHandleW(nullptr);
   wc.lpszClassName = L"WaveformBenchHost";
   RegisterClassW(&wc);
-  HWND host = CreateWindowExW(0, wc.lpszClassName, L"bench", WS_POPUP | WS_VISIBLE, 0, 0, 640, 200,
-                              nullptr, nullptr, wc.hInstance, nullptr);
+  HWND host = CreateWindowExW(0, wc.lpszClassName, L"bench", WS_POPUP | WS_VISIBLE, 0, 0, 640, 200, nullptr,
+                              nullptr, wc.hInstance, nullptr);
   auto* doc = new CSoundDocument(GetCurrentThreadId(), UniqueTrackName(L"WaveBench"), nullptr);
   doc->viewWidth = 490;
   doc->viewHeight = 52;

@@ -5,7 +5,7 @@
 
 namespace {
 
-constexpr int kCentre = 26;   // view height 52
+constexpr int kCentre = 26;    // view height 52
 constexpr int16_t kA = 12600;  // 10 rows at a scale of 65536 / 52 = 1260
 
 // One column's worth of frames (fpp 64) of a pattern.
@@ -15,11 +15,21 @@ std::vector<int16_t> Column(Pattern p, int fpp = 64) {
   std::vector<int16_t> s(fpp);
   for (int i = 0; i < fpp; ++i) {
     switch (p) {
-      case Pattern::PlusMinus: s[i] = (i & 1) ? -kA : kA; break;
-      case Pattern::Silence: s[i] = 0; break;
-      case Pattern::Constant: s[i] = kA; break;
-      case Pattern::Ramp: s[i] = int16_t(kA * i / (fpp - 1)); break;
-      case Pattern::FullScale: s[i] = (i & 1) ? -32768 : 32767; break;
+      case Pattern::PlusMinus:
+        s[i] = (i & 1) ? -kA : kA;
+        break;
+      case Pattern::Silence:
+        s[i] = 0;
+        break;
+      case Pattern::Constant:
+        s[i] = kA;
+        break;
+      case Pattern::Ramp:
+        s[i] = int16_t(kA * i / (fpp - 1));
+        break;
+      case Pattern::FullScale:
+        s[i] = (i & 1) ? -32768 : 32767;
+        break;
     }
   }
   return s;
@@ -39,7 +49,7 @@ TEST_F(WaveformDrawTest, ColumnsSpanTheirMinimumToMaximum) {
     int top, bottom;  // black rows apart from the centre line; top > bottom: none
   };
   const std::vector<Case> cases = {
-      {Pattern::PlusMinus, 17, 36}, {Pattern::Silence, 1, 0},  {Pattern::Constant, 1, 0},
+      {Pattern::PlusMinus, 17, 36}, {Pattern::Silence, 1, 0},    {Pattern::Constant, 1, 0},
       {Pattern::Ramp, 17, 25},      {Pattern::FullScale, 1, 51},
   };
   std::vector<int16_t> samples;
@@ -83,9 +93,9 @@ TEST_F(WaveformDrawTest, StereoColumnsDrawTheMeanOfBothChannels) {
     int top, bottom;
   };
   const std::vector<Case> cases = {
-      {kA, -kA, kA, -kA, 1, 0},          // opposite channels cancel
-      {kA, kA, -kA, -kA, 17, 36},        // both channels swing together
-      {kA, 0, -kA, 0, 22, 31},           // one channel: half the swing
+      {kA, -kA, kA, -kA, 1, 0},    // opposite channels cancel
+      {kA, kA, -kA, -kA, 17, 36},  // both channels swing together
+      {kA, 0, -kA, 0, 22, 31},     // one channel: half the swing
   };
   std::vector<int16_t> samples;
   for (const Case& c : cases)
@@ -117,7 +127,7 @@ TEST_F(WaveformDrawTest, UndrawableOrShortChunksDrawOnlyWhatTheyHold) {
     uint16_t channels, bits;
     uint32_t claimedFrames, heldFrames;
     uint32_t viewStart;
-    int columns;            // drawn columns
+    int columns;  // drawn columns
     uint32_t viewLength;
   };
   const std::vector<Case> cases = {
@@ -230,8 +240,7 @@ TEST_F(WaveformDrawTest, PlayCursorIsDrawnExceptInColumnZero) {
       EXPECT_EQ(comp.Span(int(column), kWaveformCursorColour, kCentre), std::make_pair(0, 51));
     }
     // The target gets the same picture.
-    for (int x : {0, int(column), 200, kWidth - 1})
-      EXPECT_EQ(copy.At(x, 5), comp.At(x, 5)) << x;
+    for (int x : {0, int(column), 200, kWidth - 1}) EXPECT_EQ(copy.At(x, 5), comp.At(x, 5)) << x;
   }
 }
 

@@ -83,8 +83,8 @@ class WaveformHostTest : public DocumentTest {
     wc.hInstance = GetModuleHandleW(nullptr);
     wc.lpszClassName = L"WaveformTestHost";
     RegisterClassW(&wc);
-    host = CreateWindowExW(0, L"WaveformTestHost", L"host", WS_POPUP | WS_VISIBLE, 0, 0, 640, 200,
-                           nullptr, nullptr, wc.hInstance, nullptr);
+    host = CreateWindowExW(0, L"WaveformTestHost", L"host", WS_POPUP | WS_VISIBLE, 0, 0, 640, 200, nullptr,
+                           nullptr, wc.hInstance, nullptr);
     ASSERT_NE(host, nullptr);
     HDC screen = GetDC(nullptr);
     skinDC = CreateCompatibleDC(screen);

@@ -57,7 +57,8 @@ TEST_F(WaveformWindowTest, ClassLayoutAndPositionBar) {
 // puts it back after something else drew over the window.
 TEST_F(WaveformWindowTest, WindowShowsTheCompositePictureAndRepaintsIt) {
   std::vector<int16_t> samples(64 * 600);
-  for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t((i & 1) ? -(int(i) % 30000) : int(i) % 30000);
+  for (size_t i = 0; i < samples.size(); ++i)
+    samples[i] = int16_t((i & 1) ? -(int(i) % 30000) : int(i) % 30000);
   CurrentChunk(samples);
   doc->RedrawWaveform(0, 64);
   doc->selectionStartFrame = 64 * 50;
@@ -124,13 +125,13 @@ TEST_F(WaveformWindowTest, LeftButtonTable) {
   const std::vector<Step> steps = {
       {WM_LBUTTONDOWN, MK_LBUTTON, 40, v + 40 * 64, v + 40 * 64},
       {WM_MOUSEMOVE, MK_LBUTTON, 100, v + 40 * 64, v + 100 * 64},
-      {WM_MOUSEMOVE, 0, 300, v + 40 * 64, v + 100 * 64},          // no button: nothing
+      {WM_MOUSEMOVE, 0, 300, v + 40 * 64, v + 100 * 64},  // no button: nothing
       {WM_LBUTTONUP, 0, 100, v + 40 * 64, v + 100 * 64},
       {WM_LBUTTONDOWN, MK_LBUTTON, 50, v + 50 * 64, v + 50 * 64},
       {WM_MOUSEMOVE, MK_LBUTTON, 20, v + 50 * 64, v + 20 * 64},
-      {WM_LBUTTONUP, 0, 20, v + 20 * 64, v + 20 * 64},            // dragged left: empty
-      {WM_LBUTTONDOWN, MK_LBUTTON, -30, v, v},                     // clamped to column 0
-      {WM_MOUSEMOVE, MK_LBUTTON, 5000, v, v + kWidth * 64},        // clamped to the view
+      {WM_LBUTTONUP, 0, 20, v + 20 * 64, v + 20 * 64},       // dragged left: empty
+      {WM_LBUTTONDOWN, MK_LBUTTON, -30, v, v},               // clamped to column 0
+      {WM_MOUSEMOVE, MK_LBUTTON, 5000, v, v + kWidth * 64},  // clamped to the view
       {WM_LBUTTONUP, 0, 5000, v, v + kWidth * 64},
   };
   for (size_t i = 0; i < steps.size(); ++i) {
@@ -183,14 +184,12 @@ TEST_F(WaveformWindowTest, RightDragTable) {
   };
   const uint32_t end = 64 * (1000 - kWidth);
   const std::vector<Step> steps = {
-      {WM_RBUTTONDOWN, 300, 64 * 100},
-      {WM_MOUSEMOVE, 250, 64 * 150},   // left by 50 columns: 50 columns later
-      {WM_MOUSEMOVE, 350, 64 * 50},    // right by 100
-      {WM_MOUSEMOVE, 500, 0},          // stops at frame 0
-      {WM_MOUSEMOVE, -200, end},       // far left under capture: stops at the end
-      {WM_MOUSEMOVE, -900, end},
-      {WM_RBUTTONUP, -900, end},
-      {WM_MOUSEMOVE, 0, end},          // no drag any more
+      {WM_RBUTTONDOWN, 300, 64 * 100}, {WM_MOUSEMOVE, 250, 64 * 150},  // left by 50 columns: 50 columns later
+      {WM_MOUSEMOVE, 350, 64 * 50},                                    // right by 100
+      {WM_MOUSEMOVE, 500, 0},                                          // stops at frame 0
+      {WM_MOUSEMOVE, -200, end},  // far left under capture: stops at the end
+      {WM_MOUSEMOVE, -900, end},       {WM_RBUTTONUP, -900, end},
+      {WM_MOUSEMOVE, 0, end},  // no drag any more
   };
   for (size_t i = 0; i < steps.size(); ++i) {
     Post(w, steps[i].message, steps[i].message == WM_RBUTTONUP ? 0 : MK_RBUTTON, steps[i].x);
@@ -214,7 +213,7 @@ TEST_F(WaveformWindowTest, PositionBarClicks) {
   const std::vector<Case> cases = {
       {kWidth * 3 / 4, uint32_t(10000.0 * (kWidth * 3 / 4) / kWidth), (7489 - third) / 8 * 8},
       {10, uint32_t(10000.0 * 10 / kWidth), 0},
-      {-40, 0, 0},            // under capture left of the bar
+      {-40, 0, 0},  // under capture left of the bar
       {kWidth + 100, 10000, (10000 - third) / 8 * 8},
   };
   for (const Case& c : cases) {

@@ -45,8 +45,10 @@ void AppendSources(const std::wstring& dir, Bytes& out, int depth) {
   do {
     std::wstring name = fd.cFileName;
     if (name[0] == L'.' || name.rfind(L"build", 0) == 0) continue;
-    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) dirs.push_back(name);
-    else if (name.size() > 4 && (name.ends_with(L".cpp") || name.ends_with(L".h"))) files.push_back(name);
+    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      dirs.push_back(name);
+    else if (name.size() > 4 && (name.ends_with(L".cpp") || name.ends_with(L".h")))
+      files.push_back(name);
   } while (FindNextFileW(h, &fd));
   FindClose(h);
   std::sort(files.begin(), files.end());
@@ -68,7 +70,8 @@ Bytes TextInput() {
     AppendSources(dir, text, 0);
   }
   if (text.size() < 100000) {
-    static const char* words[] = {"lesson ", "teacher ", "student ", "record ", "listen ", "repeat ", "chunk\r\n"};
+    static const char* words[] = {"lesson ", "teacher ", "student ", "record ",
+                                  "listen ", "repeat ",  "chunk\r\n"};
     uint32_t x = 1;
     while (text.size() < 1000000) {
       x = x * 1103515245u + 12345u;
@@ -177,7 +180,8 @@ bool RoundTrips(const Bytes& in, qmzip::CDeflater& d, uint8_t* buf) {
   s.next_out = back.data();
   s.avail_out = static_cast<uInt>(back.size());
   int r = inflate(&s, Z_FINISH);
-  bool ok = r == Z_STREAM_END && s.total_out == in.size() && std::memcmp(back.data(), in.data(), in.size()) == 0;
+  bool ok =
+      r == Z_STREAM_END && s.total_out == in.size() && std::memcmp(back.data(), in.data(), in.size()) == 0;
   inflateEnd(&s);
   return ok;
 }
@@ -186,7 +190,8 @@ bool RoundTrips(const Bytes& in, qmzip::CDeflater& d, uint8_t* buf) {
 
 int main() {
   std::vector<int16_t> pcm = PcmSamples();
-  Bytes pcmBytes(reinterpret_cast<const uint8_t*>(pcm.data()), reinterpret_cast<const uint8_t*>(pcm.data() + pcm.size()));
+  Bytes pcmBytes(reinterpret_cast<const uint8_t*>(pcm.data()),
+                 reinterpret_cast<const uint8_t*>(pcm.data() + pcm.size()));
   Bytes random(2 << 20);
   uint32_t x = 99;
   for (auto& b : random) {
@@ -223,14 +228,16 @@ int main() {
     oursAll += oursSize, zlibAll += zlibSize;
     oursTimeAll += oursBest, zlibTimeAll += zlibBest;
     char part[384];
-    snprintf(part, sizeof part, " %s_bytes=%zu %s_ours=%zu %s_zlib=%zu %s_size_ratio=%.4f %s_speed_ratio=%.2f %s_mb_s=%.1f",
-             in.name, in.data.size(), in.name, oursSize, in.name, zlibSize, in.name, double(oursSize) / double(zlibSize), in.name, zlibBest / oursBest, in.name,
+    snprintf(part, sizeof part,
+             " %s_bytes=%zu %s_ours=%zu %s_zlib=%zu %s_size_ratio=%.4f %s_speed_ratio=%.2f %s_mb_s=%.1f",
+             in.name, in.data.size(), in.name, oursSize, in.name, zlibSize, in.name,
+             double(oursSize) / double(zlibSize), in.name, zlibBest / oursBest, in.name,
              double(in.data.size()) / oursBest / 1e6);
     line += part;
   }
   char tail[160];
-  snprintf(tail, sizeof tail, " all_size_ratio=%.4f all_speed_ratio=%.2f roundtrip=%s", double(oursAll) / double(zlibAll),
-           zlibTimeAll / oursTimeAll, ok ? "ok" : "FAILED");
+  snprintf(tail, sizeof tail, " all_size_ratio=%.4f all_speed_ratio=%.2f roundtrip=%s",
+           double(oursAll) / double(zlibAll), zlibTimeAll / oursTimeAll, ok ? "ok" : "FAILED");
   line += tail;
   printf("%s\n", line.c_str());
   return ok ? 0 : 1;

@@ -14,8 +14,8 @@ using namespace ziptest;
 namespace {
 
 struct Symbol {
-  size_t pos;         // offset in the uncompressed data
-  unsigned length;    // 0 for a literal
+  size_t pos;       // offset in the uncompressed data
+  unsigned length;  // 0 for a literal
   unsigned distance;
 };
 
@@ -76,12 +76,15 @@ struct Huffman {
   }
 };
 
-const unsigned kLenBase[] = {3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27,
+const unsigned kLenBase[] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                              31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-const unsigned kLenExtra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-const unsigned kDistBase[] = {1, 2, 3, 4, 5, 7, 9, 13, 17, 25, 33, 49, 65, 97, 129,
-                              193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-const unsigned kDistExtra[] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+const unsigned kLenExtra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                              2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+const unsigned kDistBase[] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                              33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                              1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+const unsigned kDistExtra[] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                               6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 std::vector<Block> Trace(const Bytes& data) {
   std::vector<Block> blocks;
@@ -119,9 +122,12 @@ std::vector<Block> Trace(const Bytes& data) {
           lengths.push_back(s);
         } else {
           unsigned rep, v = 0;
-          if (s == 16) v = lengths.at(lengths.size() - 1), rep = 3 + in.Bits(2);
-          else if (s == 17) rep = 3 + in.Bits(3);
-          else rep = 11 + in.Bits(7);
+          if (s == 16)
+            v = lengths.at(lengths.size() - 1), rep = 3 + in.Bits(2);
+          else if (s == 17)
+            rep = 3 + in.Bits(3);
+          else
+            rep = 11 + in.Bits(7);
           lengths.insert(lengths.end(), rep, v);
         }
       }
@@ -300,7 +306,8 @@ TEST(Deflate, LongRunsUseMatchesOf258AtMost) {
 
 TEST(Deflate, BlockTypeFollowsTheCheapestCoding) {
   // Short text: the fixed trees beat sending trees of its own.
-  Bytes hello(reinterpret_cast<const uint8_t*>("hello, hello, hello"), reinterpret_cast<const uint8_t*>("hello, hello, hello") + 19);
+  Bytes hello(reinterpret_cast<const uint8_t*>("hello, hello, hello"),
+              reinterpret_cast<const uint8_t*>("hello, hello, hello") + 19);
   auto blocks = Trace(Deflate(hello));
   ASSERT_EQ(blocks.size(), 1u);
   EXPECT_EQ(blocks[0].type, 1);
@@ -348,9 +355,11 @@ TEST(Deflate, ReadAndWriteFailuresEndTheStreamAsFailures) {
   qmzip::CDeflater d;
   uint8_t out[16384];
   int calls = 0;
-  EXPECT_EQ(d.Run(FailingRead, &calls, DiscardWrite, nullptr, out, sizeof out), qmzip::DeflateResult::ReadFailed);
+  EXPECT_EQ(d.Run(FailingRead, &calls, DiscardWrite, nullptr, out, sizeof out),
+            qmzip::DeflateResult::ReadFailed);
   uint32_t seed = 1;
-  EXPECT_EQ(d.Run(EndlessRead, &seed, FailingWrite, nullptr, out, sizeof out), qmzip::DeflateResult::WriteFailed);
+  EXPECT_EQ(d.Run(EndlessRead, &seed, FailingWrite, nullptr, out, sizeof out),
+            qmzip::DeflateResult::WriteFailed);
   // The same deflater is fine for the next stream.
   Bytes in = TextBytes(5000);
   struct Ctx {

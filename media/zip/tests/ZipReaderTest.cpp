@@ -140,7 +140,8 @@ uint64_t UnixTicks(uint32_t seconds) { return 116444736000000000ULL + uint64_t{s
 Bytes UtBlock(uint8_t flags, std::initializer_list<uint32_t> times, int sizeOverride = -1) {
   Bytes b;
   Append16(b, 0x5455);
-  Append16(b, sizeOverride >= 0 ? static_cast<uint32_t>(sizeOverride) : static_cast<uint32_t>(1 + 4 * times.size()));
+  Append16(b, sizeOverride >= 0 ? static_cast<uint32_t>(sizeOverride)
+                                : static_cast<uint32_t>(1 + 4 * times.size()));
   b.push_back(flags);
   for (uint32_t t : times) Append32(b, t);
   return b;
@@ -154,9 +155,11 @@ TEST(ZipReader, ReadsBackWhatTheWriterWrote) {
   ASSERT_TRUE(WriteBytes(dir / L"src.mpa", sound));
   ZipHandle* w = CreateZip((dir / L"pack.qpk").c_str());
   ASSERT_NE(w, nullptr);
-  ASSERT_EQ(ZipAdd(w, L"pack.txt", text.data(), static_cast<uint32_t>(text.size()), ZIP_SOURCE_MEMORY), ZR_OK);
+  ASSERT_EQ(ZipAdd(w, L"pack.txt", text.data(), static_cast<uint32_t>(text.size()), ZIP_SOURCE_MEMORY),
+            ZR_OK);
   ASSERT_EQ(ZipAdd(w, L"pack.mpa", (dir / L"src.mpa").c_str(), 0, ZIP_SOURCE_FILE), ZR_OK);
-  ASSERT_EQ(ZipAdd(w, L"pack.cif", table.data(), static_cast<uint32_t>(table.size()), ZIP_SOURCE_MEMORY), ZR_OK);
+  ASSERT_EQ(ZipAdd(w, L"pack.cif", table.data(), static_cast<uint32_t>(table.size()), ZIP_SOURCE_MEMORY),
+            ZR_OK);
   ASSERT_EQ(CloseZipWriter(w), ZR_OK);
 
   Reader r(dir / L"pack.qpk");
@@ -343,7 +346,8 @@ TEST(ZipReader, UnsupportedOrMismatchedEntriesCreateNoFile) {
     EXPECT_EQ(GetZipItem(r.h, 1, &info), ZR_MISMATCH);
     ASSERT_EQ(UnzipItem(r.h, 0, (dir / L"first.txt").c_str()), ZR_OK);
     EXPECT_EQ(ReadBytes(dir / L"first.txt"), first.plain);
-    ASSERT_EQ(UnzipItem(r.h, 2, (dir / L"last.txt").c_str()), ZR_OK) << "entries after a refused one are reachable";
+    ASSERT_EQ(UnzipItem(r.h, 2, (dir / L"last.txt").c_str()), ZR_OK)
+        << "entries after a refused one are reachable";
     EXPECT_EQ(ReadBytes(dir / L"last.txt"), last.plain);
   }
   // A local header that disagrees with its central record.
@@ -364,39 +368,46 @@ TEST(ZipReader, DamagedDataFailsAndLeavesNoFile) {
     std::function<RawEntry()> make;
   };
   const Case cases[] = {
-      {"deflate data damaged", [&] {
+      {"deflate data damaged",
+       [&] {
          RawEntry e = Raw("x.txt", text);
          for (size_t i = 100; i < 140; ++i) e.data[i] ^= 0x5A;
          return e;
        }},
-      {"CRC-32 wrong", [&] {
+      {"CRC-32 wrong",
+       [&] {
          RawEntry e = Raw("x.txt", text);
          e.crc ^= 1;
          return e;
        }},
-      {"stored CRC-32 wrong", [&] {
+      {"stored CRC-32 wrong",
+       [&] {
          RawEntry e = Raw("x.txt", text, 0);
          e.crc ^= 0x80000000;
          return e;
        }},
-      {"stream ends before the announced size", [&] {
+      {"stream ends before the announced size",
+       [&] {
          RawEntry e = Raw("x.txt", text);
          e.usize += 1;
          return e;
        }},
-      {"stream gives more than the announced size", [&] {
+      {"stream gives more than the announced size",
+       [&] {
          RawEntry e = Raw("x.txt", text);
          e.usize -= 1;
          e.crc = crc32(0, text.data(), static_cast<uInt>(text.size() - 1));
          return e;
        }},
-      {"compressed data cut short", [&] {
+      {"compressed data cut short",
+       [&] {
          RawEntry e = Raw("x.txt", text);
          e.data.resize(e.data.size() / 2);
          e.csize = static_cast<uint32_t>(e.data.size());
          return e;
        }},
-      {"stored sizes differ", [&] {
+      {"stored sizes differ",
+       [&] {
          RawEntry e = Raw("x.txt", text, 0);
          e.usize += 10;
          return e;
@@ -453,9 +464,9 @@ TEST(ZipReader, DestinationFoldersAreMadeBelowTheRootOnly) {
 
 TEST(ZipReader, DirectoryEntriesStayInsideTheRoot) {
   ScratchDir dir;
-  std::vector<std::string> hostile = {"../escape-a/",       "a/../../escape-b/", "..\\escape-c\\", "/escape-d/",
-                                      "\\escape-e\\",       "C:/escape-f/",      "Z:escape-g/",    "ok/.. /escape-h/",
-                                      "x/.../escape-i/",    "ads:stream/"};
+  std::vector<std::string> hostile = {
+      "../escape-a/", "a/../../escape-b/", "..\\escape-c\\",   "/escape-d/",      "\\escape-e\\",
+      "C:/escape-f/", "Z:escape-g/",       "ok/.. /escape-h/", "x/.../escape-i/", "ads:stream/"};
   std::vector<RawEntry> entries;
   RawEntry good = Raw("unit/media/", {}, 0);
   good.external = 0x41ED0010;
@@ -486,7 +497,8 @@ TEST(ZipReader, DirectoryEntriesStayInsideTheRoot) {
   ASSERT_NE(f, INVALID_HANDLE_VALUE);
   do {
     std::wstring name = fd.cFileName;
-    EXPECT_TRUE(name == L"." || name == L".." || name == L"root" || name == L"dirs.zip") << "made outside: " << testing::PrintToString(name);
+    EXPECT_TRUE(name == L"." || name == L".." || name == L"root" || name == L"dirs.zip")
+        << "made outside: " << testing::PrintToString(name);
   } while (FindNextFileW(f, &fd));
   FindClose(f);
   wchar_t temp[MAX_PATH];
@@ -547,7 +559,8 @@ TEST(ZipReader, LongNamesAreCutWithATerminator) {
   ScratchDir dir;
   std::string name(300, 'n');
   name += ".txt";
-  ASSERT_TRUE(WriteBytes(dir / L"l.zip", BuildZip({Raw(name, TextBytes(10)), Raw("next.txt", TextBytes(20))})));
+  ASSERT_TRUE(
+      WriteBytes(dir / L"l.zip", BuildZip({Raw(name, TextBytes(10)), Raw("next.txt", TextBytes(20))})));
   Reader r(dir / L"l.zip");
   ASSERT_NE(r.h, nullptr);
   ZipEntryInfo info;

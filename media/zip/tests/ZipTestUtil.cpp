@@ -92,9 +92,9 @@ Bytes RandomBytes(size_t n, uint32_t seed) {
 }
 
 Bytes TextBytes(size_t n) {
-  static const char* const words[] = {"the ", "student ", "records ", "her ", "voice ", "beside ", "a ",
-                                      "master ", "track, ", "chunk ", "by ", "chunk.\r\n", "Listen ", "and ",
-                                      "repeat ", "each ", "line "};
+  static const char* const words[] = {"the ",    "student ", "records ", "her ",   "voice ", "beside ",
+                                      "a ",      "master ",  "track, ",  "chunk ", "by ",    "chunk.\r\n",
+                                      "Listen ", "and ",     "repeat ",  "each ",  "line "};
   Bytes b;
   uint32_t x = 12345;
   while (b.size() < n) {

@@ -38,7 +38,9 @@ Bytes RandomBytes(size_t n, uint32_t seed);
 Bytes TextBytes(size_t n);
 
 inline uint16_t U16(const Bytes& b, size_t at) { return static_cast<uint16_t>(b[at] | (b[at + 1] << 8)); }
-inline uint32_t U32(const Bytes& b, size_t at) { return U16(b, at) | (static_cast<uint32_t>(U16(b, at + 2)) << 16); }
+inline uint32_t U32(const Bytes& b, size_t at) {
+  return U16(b, at) | (static_cast<uint32_t>(U16(b, at + 2)) << 16);
+}
 inline void Put16(Bytes& b, size_t at, uint32_t v) {
   b[at] = static_cast<uint8_t>(v);
   b[at + 1] = static_cast<uint8_t>(v >> 8);

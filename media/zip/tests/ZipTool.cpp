@@ -22,7 +22,8 @@ bool ReadWhole(const wchar_t* path, std::vector<char>& data) {
   GetFileSizeEx(f, &size);
   data.resize(static_cast<size_t>(size.QuadPart));
   DWORD got = 0;
-  bool ok = data.empty() || (ReadFile(f, data.data(), static_cast<DWORD>(data.size()), &got, nullptr) && got == data.size());
+  bool ok = data.empty() ||
+            (ReadFile(f, data.data(), static_cast<DWORD>(data.size()), &got, nullptr) && got == data.size());
   CloseHandle(f);
   return ok;
 }
@@ -97,8 +98,10 @@ int Read(int argc, wchar_t** argv, const std::wstring& mode) {
     std::wstring dest = info.name;
     if (mode == L"extract-as") {
       size_t dot = dest.rfind(L'.');
-      if (code || dot == std::wstring::npos) dest = std::wstring(argv[3]) + L"\\" + argv[4];
-      else dest = std::wstring(argv[3]) + L"\\" + argv[4] + dest.substr(dot);
+      if (code || dot == std::wstring::npos)
+        dest = std::wstring(argv[3]) + L"\\" + argv[4];
+      else
+        dest = std::wstring(argv[3]) + L"\\" + argv[4] + dest.substr(dot);
       SetFileAttributesW(dest.c_str(), FILE_ATTRIBUTE_NORMAL);
       DeleteFileW(dest.c_str());
     }

@@ -110,25 +110,28 @@ Bytes Plain(const Entry& e) {
 uint32_t Crc(const Bytes& b) { return crc32(0, b.data(), static_cast<uInt>(b.size())); }
 
 FILETIME Utc(int y, int mo, int d, int h, int mi, int s) {
-  SYSTEMTIME st{static_cast<WORD>(y), static_cast<WORD>(mo), 0, static_cast<WORD>(d), static_cast<WORD>(h),
-                static_cast<WORD>(mi), static_cast<WORD>(s), 0};
+  SYSTEMTIME st{static_cast<WORD>(y),  static_cast<WORD>(mo), 0, static_cast<WORD>(d), static_cast<WORD>(h),
+                static_cast<WORD>(mi), static_cast<WORD>(s),  0};
   FILETIME ft;
   SystemTimeToFileTime(&st, &ft);
   return ft;
 }
 
-int64_t Ticks(const FILETIME& f) { return static_cast<int64_t>((uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime); }
+int64_t Ticks(const FILETIME& f) {
+  return static_cast<int64_t>((uint64_t{f.dwHighDateTime} << 32) | f.dwLowDateTime);
+}
 
 // The zone's present offset in minutes: UTC = local time + bias.
 int64_t PresentBiasMinutes() {
   TIME_ZONE_INFORMATION zone;
   DWORD which = GetTimeZoneInformation(&zone);
-  return zone.Bias + (which == TIME_ZONE_ID_DAYLIGHT ? zone.DaylightBias
+  return zone.Bias + (which == TIME_ZONE_ID_DAYLIGHT   ? zone.DaylightBias
                       : which == TIME_ZONE_ID_STANDARD ? zone.StandardBias
                                                        : 0);
 }
 
-void SetTimes(const std::wstring& path, const FILETIME& created, const FILETIME& accessed, const FILETIME& written) {
+void SetTimes(const std::wstring& path, const FILETIME& created, const FILETIME& accessed,
+              const FILETIME& written) {
   HANDLE f = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(f, INVALID_HANDLE_VALUE);
   ASSERT_TRUE(SetFileTime(f, &created, &accessed, &written));
@@ -151,14 +154,17 @@ TEST(ZipWriter, PackageEntriesFollowTheLayout) {
   ScratchDir dir;
   Bytes text = TextBytes(3000), sound = RandomBytes(50000, 4), table = {0, 0, 0, 0, 0x10, 0x27, 0, 0};
   ASSERT_TRUE(WriteBytes(dir / L"lesson.mpa", sound));
-  SetTimes(dir / L"lesson.mpa", Utc(2023, 3, 4, 5, 6, 7), Utc(2024, 1, 2, 3, 4, 5), Utc(2024, 7, 1, 12, 0, 0));
+  SetTimes(dir / L"lesson.mpa", Utc(2023, 3, 4, 5, 6, 7), Utc(2024, 1, 2, 3, 4, 5),
+           Utc(2024, 7, 1, 12, 0, 0));
   SetFileAttributesW((dir / L"lesson.mpa").c_str(), FILE_ATTRIBUTE_ARCHIVE);
 
   ZipHandle* h = CreateZip((dir / L"lesson.qpk").c_str());
   ASSERT_NE(h, nullptr);
-  EXPECT_EQ(ZipAdd(h, L"lesson.txt", text.data(), static_cast<uint32_t>(text.size()), ZIP_SOURCE_MEMORY), ZR_OK);
+  EXPECT_EQ(ZipAdd(h, L"lesson.txt", text.data(), static_cast<uint32_t>(text.size()), ZIP_SOURCE_MEMORY),
+            ZR_OK);
   EXPECT_EQ(ZipAdd(h, L"lesson.mpa", (dir / L"lesson.mpa").c_str(), 0, ZIP_SOURCE_FILE), ZR_OK);
-  EXPECT_EQ(ZipAdd(h, L"lesson.cif", table.data(), static_cast<uint32_t>(table.size()), ZIP_SOURCE_MEMORY), ZR_OK);
+  EXPECT_EQ(ZipAdd(h, L"lesson.cif", table.data(), static_cast<uint32_t>(table.size()), ZIP_SOURCE_MEMORY),
+            ZR_OK);
   ASSERT_EQ(CloseZipWriter(h), ZR_OK);
 
   Archive a = Parse(dir / L"lesson.qpk");
@@ -218,16 +224,29 @@ TEST(ZipWriter, NameSuffixChoosesStoredOrDeflated) {
     uint16_t method;
   };
   const Case cases[] = {
-      {L"a.ZIP", 0},        {L"b.Gz", 0},          {L"c.tgz", 0},          {L"d.Z", 0},
-      {L"e.z", 0},          {L"f.zoo", 0},         {L"g.ARC", 0},          {L"h.lzh", 0},
-      {L"i.arj", 0},        {L"notes.txt.gz", 0},  {L"notes.txt", 8},      {L"noext", 8},
-      {L"in.zip/file.txt", 8}, {L"folder.gz/readme", 8}, {L"sound.mpa", 8}, {L"x.zipx", 8},
+      {L"a.ZIP", 0},
+      {L"b.Gz", 0},
+      {L"c.tgz", 0},
+      {L"d.Z", 0},
+      {L"e.z", 0},
+      {L"f.zoo", 0},
+      {L"g.ARC", 0},
+      {L"h.lzh", 0},
+      {L"i.arj", 0},
+      {L"notes.txt.gz", 0},
+      {L"notes.txt", 8},
+      {L"noext", 8},
+      {L"in.zip/file.txt", 8},
+      {L"folder.gz/readme", 8},
+      {L"sound.mpa", 8},
+      {L"x.zipx", 8},
   };
   ScratchDir dir;
   Bytes data = TextBytes(20000);
   ZipHandle* h = CreateZip((dir / L"s.zip").c_str());
   ASSERT_NE(h, nullptr);
-  for (const auto& c : cases) ASSERT_EQ(ZipAdd(h, c.name, data.data(), static_cast<uint32_t>(data.size()), ZIP_SOURCE_MEMORY), ZR_OK);
+  for (const auto& c : cases)
+    ASSERT_EQ(ZipAdd(h, c.name, data.data(), static_cast<uint32_t>(data.size()), ZIP_SOURCE_MEMORY), ZR_OK);
   ASSERT_EQ(CloseZipWriter(h), ZR_OK);
   Archive a = Parse(dir / L"s.zip");
   ASSERT_EQ(a.entries.size(), std::size(cases));
@@ -335,14 +354,17 @@ TEST(ZipWriter, FailedSourceReadIsAnErrorAndTheEntryIsNotListed) {
   Bytes good = TextBytes(5000);
   ASSERT_TRUE(WriteBytes(dir / L"src.mpa", RandomBytes(40000, 1)));
   // A handle that cannot be read: every read of the source fails.
-  HANDLE writeOnly = CreateFileW((dir / L"src.mpa").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE writeOnly = CreateFileW((dir / L"src.mpa").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writeOnly, INVALID_HANDLE_VALUE);
   ZipHandle* h = CreateZip((dir / L"r.zip").c_str());
   ASSERT_NE(h, nullptr);
-  EXPECT_EQ(ZipAdd(h, L"first.txt", good.data(), static_cast<uint32_t>(good.size()), ZIP_SOURCE_MEMORY), ZR_OK);
+  EXPECT_EQ(ZipAdd(h, L"first.txt", good.data(), static_cast<uint32_t>(good.size()), ZIP_SOURCE_MEMORY),
+            ZR_OK);
   EXPECT_EQ(ZipAdd(h, L"broken.mpa", writeOnly, 0, ZIP_SOURCE_HANDLE), ZR_READWRITE);
   EXPECT_EQ(ZipAdd(h, L"broken.zip", writeOnly, 0, ZIP_SOURCE_HANDLE), ZR_READWRITE) << "stored copy too";
-  EXPECT_EQ(ZipAdd(h, L"last.txt", good.data(), static_cast<uint32_t>(good.size()), ZIP_SOURCE_MEMORY), ZR_OK);
+  EXPECT_EQ(ZipAdd(h, L"last.txt", good.data(), static_cast<uint32_t>(good.size()), ZIP_SOURCE_MEMORY),
+            ZR_OK);
   CloseHandle(writeOnly);
   ASSERT_EQ(CloseZipWriter(h), ZR_OK);
   Archive a = Parse(dir / L"r.zip");
@@ -360,7 +382,8 @@ TEST(ZipWriter, PipeHandleIsReadToItsEnd) {
   std::thread writer([&] {
     DWORD done;
     for (size_t at = 0; at < data.size(); at += 3000) {
-      WriteFile(writeEnd, data.data() + at, static_cast<DWORD>(std::min<size_t>(3000, data.size() - at)), &done, nullptr);
+      WriteFile(writeEnd, data.data() + at, static_cast<DWORD>(std::min<size_t>(3000, data.size() - at)),
+                &done, nullptr);
     }
     CloseHandle(writeEnd);
   });
@@ -417,14 +440,14 @@ TEST(ZipWriter, AttributesOfAFileSource) {
 TEST(ZipWriter, TimesAreClampedToTheirFields) {
   struct Case {
     FILETIME written;
-    uint32_t unixTime;     // expected modification time in the extra field
-    int dosYear;           // expected year of the DOS date
+    uint32_t unixTime;  // expected modification time in the extra field
+    int dosYear;        // expected year of the DOS date
   };
   const Case cases[] = {
       {Utc(2040, 6, 15, 13, 14, 16), 2145878056u, -1},  // 2037-12-31 13:14:16 UTC
       {Utc(1965, 5, 5, 10, 0, 0), 36000u, 1980},        // 1970-01-01 10:00:00 UTC
       {Utc(1975, 5, 5, 10, 0, 0), 168516000u, 1980},
-      {Utc(2110, 2, 3, 4, 5, 6), 2145845106u, 2107},    // 2037-12-31 04:05:06 UTC
+      {Utc(2110, 2, 3, 4, 5, 6), 2145845106u, 2107},  // 2037-12-31 04:05:06 UTC
       {Utc(2024, 7, 1, 12, 0, 0), 1719835200u, -1},
   };
   ScratchDir dir;
@@ -449,9 +472,10 @@ TEST(ZipWriter, TimesAreClampedToTheirFields) {
       EXPECT_EQ((e.date >> 9) + 1980, cases[k].dosYear);
     } else {
       // Within the DOS range: the local time of the write, to the even second below.
-      FILETIME local = Utc(1980 + (e.date >> 9), (e.date >> 5) & 15, e.date & 31, e.time >> 11, (e.time >> 5) & 63,
-                           (e.time & 31) * 2);
-      EXPECT_EQ(Ticks(local) + PresentBiasMinutes() * 60 * 10000000LL, Ticks(cases[k].written) / 20000000 * 20000000);
+      FILETIME local = Utc(1980 + (e.date >> 9), (e.date >> 5) & 15, e.date & 31, e.time >> 11,
+                           (e.time >> 5) & 63, (e.time & 31) * 2);
+      EXPECT_EQ(Ticks(local) + PresentBiasMinutes() * 60 * 10000000LL,
+                Ticks(cases[k].written) / 20000000 * 20000000);
     }
     if (cases[k].dosYear == 1980) {
       EXPECT_EQ(e.date, (0 << 9) | (1 << 5) | 1);

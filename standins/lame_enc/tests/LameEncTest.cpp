@@ -31,9 +31,12 @@ const LameEncApi& Api() {
     a.module = LoadLibraryW(LAMEENC_DLL_NAME);
     if (a.module) {
       a.open = ProcAs<LameEncOpenStreamFn>(GetProcAddress(a.module, MAKEINTRESOURCEA(LAMEENC_ORDINAL_OPEN)));
-      a.encode = ProcAs<LameEncEncodeChunkFn>(GetProcAddress(a.module, MAKEINTRESOURCEA(LAMEENC_ORDINAL_ENCODE)));
-      a.flush = ProcAs<LameEncFlushStreamFn>(GetProcAddress(a.module, MAKEINTRESOURCEA(LAMEENC_ORDINAL_FLUSH)));
-      a.close = ProcAs<LameEncCloseStreamFn>(GetProcAddress(a.module, MAKEINTRESOURCEA(LAMEENC_ORDINAL_CLOSE)));
+      a.encode =
+          ProcAs<LameEncEncodeChunkFn>(GetProcAddress(a.module, MAKEINTRESOURCEA(LAMEENC_ORDINAL_ENCODE)));
+      a.flush =
+          ProcAs<LameEncFlushStreamFn>(GetProcAddress(a.module, MAKEINTRESOURCEA(LAMEENC_ORDINAL_FLUSH)));
+      a.close =
+          ProcAs<LameEncCloseStreamFn>(GetProcAddress(a.module, MAKEINTRESOURCEA(LAMEENC_ORDINAL_CLOSE)));
     }
     return a;
   }();
@@ -83,7 +86,8 @@ std::vector<uint8_t> EncodeAll(const LameEncConfig& config, const std::vector<in
 // Byte length of the Layer III frame whose header starts at p, or 0 when p holds no such header.
 size_t FrameLength(const uint8_t* p) {
   if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0 || ((p[1] >> 1) & 3) != 1) return 0;
-  static const int kRates[4][3] = {{11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+  static const int kRates[4][3] = {
+      {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
   static const int kV1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
   static const int kV2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
   const int version = (p[1] >> 3) & 3, rateIndex = (p[2] >> 2) & 3, bitIndex = p[2] >> 4;
@@ -95,10 +99,12 @@ size_t FrameLength(const uint8_t* p) {
 }
 
 TEST(LameEncStream, OpensAtTheRequestedFormat) {
-  ASSERT_TRUE(Api().open && Api().encode && Api().flush && Api().close) << "LAME_ENC.DLL or an ordinal is missing";
+  ASSERT_TRUE(Api().open && Api().encode && Api().flush && Api().close)
+      << "LAME_ENC.DLL or an ordinal is missing";
   struct Case {
     uint32_t rate, channels, frameSize;
-  } cases[] = {{44100, 1, 1152}, {44100, 2, 1152}, {48000, 2, 1152}, {22050, 1, 576}, {16000, 2, 576}, {8000, 1, 576}};
+  } cases[] = {{44100, 1, 1152}, {44100, 2, 1152}, {48000, 2, 1152},
+               {22050, 1, 576},  {16000, 2, 576},  {8000, 1, 576}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.rate << " Hz, " << c.channels << " channels");
     LameEncConfig config = MakeConfig(c.rate, c.channels);
@@ -153,7 +159,8 @@ TEST(LameEncStream, RefusesHandlesItDidNotOpenOrAlreadyClosed) {
   int notAStream[64] = {};
   std::vector<uint8_t> buffer(bufferSize);
   std::vector<int16_t> pcm(perCall);
-  for (LameEncStream bad : {static_cast<LameEncStream>(nullptr), stream, reinterpret_cast<LameEncStream>(notAStream)}) {
+  for (LameEncStream bad :
+       {static_cast<LameEncStream>(nullptr), stream, reinterpret_cast<LameEncStream>(notAStream)}) {
     uint32_t produced = 99;
     EXPECT_EQ(Api().encode(bad, perCall, pcm.data(), buffer.data(), &produced), LAMEENC_ERR_INVALID_HANDLE);
     EXPECT_EQ(produced, 0u);
@@ -170,7 +177,8 @@ TEST(LameEncStream, RefusesPiecesThatDoNotFitAndStaysUsable) {
   std::vector<int16_t> pcm = Tone(44100, 2, perCall);  // twice what one call takes
   std::vector<uint8_t> buffer(bufferSize);
   uint32_t produced = 0;
-  EXPECT_EQ(Api().encode(stream, perCall + 2, pcm.data(), buffer.data(), &produced), LAMEENC_ERR_INVALID_PARAM);
+  EXPECT_EQ(Api().encode(stream, perCall + 2, pcm.data(), buffer.data(), &produced),
+            LAMEENC_ERR_INVALID_PARAM);
   EXPECT_EQ(Api().encode(stream, 3, pcm.data(), buffer.data(), &produced), LAMEENC_ERR_INVALID_PARAM)
       << "half a stereo frame";
   EXPECT_EQ(Api().encode(stream, 4, nullptr, buffer.data(), &produced), LAMEENC_ERR_INVALID_PARAM);

@@ -12,7 +12,8 @@ uint32_t g_calls, g_lastFrames, g_lastRead, g_total;
 bool g_ordered = true;
 
 int WINAPI OnProgress(uint32_t frames, uint32_t bytesRead, uint32_t bytesTotal) {
-  if (frames != g_lastFrames + 1 || bytesRead < g_lastRead || bytesRead > bytesTotal || (g_calls && bytesTotal != g_total))
+  if (frames != g_lastFrames + 1 || bytesRead < g_lastRead || bytesRead > bytesTotal ||
+      (g_calls && bytesTotal != g_total))
     g_ordered = false;
   ++g_calls;
   g_lastFrames = frames;
@@ -37,7 +38,7 @@ int wmain(int argc, wchar_t** argv) {
       reinterpret_cast<void (*)()>(GetProcAddress(dll, MADLL_DECODER_EXPORT)));
   if (!decode) return 102;
   int result = decode(in, out, 1, nullptr, OnProgress);
-  printf("result=%d calls=%u frames=%u read=%u total=%u ordered=%d\n", result, g_calls, g_lastFrames, g_lastRead,
-         g_total, g_ordered ? 1 : 0);
+  printf("result=%d calls=%u frames=%u read=%u total=%u ordered=%d\n", result, g_calls, g_lastFrames,
+         g_lastRead, g_total, g_ordered ? 1 : 0);
   return result;
 }

@@ -64,8 +64,8 @@ TEST_F(MadllDecoderTest, RefusesBadArguments) {
     const char* out;
     int flag;
   } cases[] = {
-      {"null input", nullptr, out.c_str(), 1}, {"null output", in.c_str(), nullptr, 1},
-      {"empty input", "", out.c_str(), 1},     {"empty output", in.c_str(), "", 1},
+      {"null input", nullptr, out.c_str(), 1},      {"null output", in.c_str(), nullptr, 1},
+      {"empty input", "", out.c_str(), 1},          {"empty output", in.c_str(), "", 1},
       {"raw PCM flag", in.c_str(), out.c_str(), 0}, {"unknown flag", in.c_str(), out.c_str(), 2},
   };
   for (const Case& c : cases) {
@@ -81,7 +81,10 @@ TEST_F(MadllDecoderTest, FailsOnInputThatIsMissingOrNoMp3AndLeavesNoWav) {
   WriteFileBytes(L"noise.mp3", noise);
   WriteFileBytes(L"empty.mp3", "");
   // A WAV named .mp3: a second of a loud tone, whose samples hold many 0xFF bytes.
-  std::string wav("RIFF\x24\x58\x01\x00WAVEfmt \x10\0\0\0\x01\0\x01\0\x44\xac\0\0\x88\x58\x01\0\x02\0\x10\0data\x88\x58\x01\0", 44);
+  std::string wav(
+      "RIFF\x24\x58\x01\x00WAVEfmt "
+      "\x10\0\0\0\x01\0\x01\0\x44\xac\0\0\x88\x58\x01\0\x02\0\x10\0data\x88\x58\x01\0",
+      44);
   for (int i = 0; i < 44100; ++i) {
     const int16_t v = static_cast<int16_t>(30000 * std::sin(2 * M_PI * 440 * i / 44100.0));
     wav.append(reinterpret_cast<const char*>(&v), 2);
@@ -91,15 +94,13 @@ TEST_F(MadllDecoderTest, FailsOnInputThatIsMissingOrNoMp3AndLeavesNoWav) {
   struct Case {
     const wchar_t* name;
     int result;
-  } cases[] = {{L"missing.mp3", MADLL_ERR_OPEN_INPUT},
-               {L"folder.mp3", MADLL_ERR_OPEN_INPUT},
-               {L"text.mp3", MADLL_ERR_NOT_MPEG_AUDIO},
-               {L"noise.mp3", MADLL_ERR_NOT_MPEG_AUDIO},
-               {L"empty.mp3", MADLL_ERR_NOT_MPEG_AUDIO},
-               {L"wave.mp3", MADLL_ERR_NOT_MPEG_AUDIO}};
+  } cases[] = {{L"missing.mp3", MADLL_ERR_OPEN_INPUT},   {L"folder.mp3", MADLL_ERR_OPEN_INPUT},
+               {L"text.mp3", MADLL_ERR_NOT_MPEG_AUDIO},  {L"noise.mp3", MADLL_ERR_NOT_MPEG_AUDIO},
+               {L"empty.mp3", MADLL_ERR_NOT_MPEG_AUDIO}, {L"wave.mp3", MADLL_ERR_NOT_MPEG_AUDIO}};
   g_progressCalls = 0;
   for (const Case& c : cases) {
-    EXPECT_EQ(CbMpegAudioDecoder(Oem(c.name).c_str(), Oem(L"out.wav").c_str(), 1, nullptr, CountCalls), c.result)
+    EXPECT_EQ(CbMpegAudioDecoder(Oem(c.name).c_str(), Oem(L"out.wav").c_str(), 1, nullptr, CountCalls),
+              c.result)
         << testing::PrintToString(std::wstring(c.name));
   }
   RemoveDirectoryW((dir_ + L"\\folder.mp3").c_str());
@@ -113,7 +114,8 @@ TEST_F(MadllDecoderTest, FailsOnInputThatIsMissingOrNoMp3AndLeavesNoWav) {
 TEST_F(MadllDecoderTest, KeepsAnExistingOutputWhenDecodingFails) {
   WriteFileBytes(L"text.mp3", "plain text, no frames");
   WriteFileBytes(L"out.wav", "earlier file");
-  EXPECT_NE(CbMpegAudioDecoder(Oem(L"text.mp3").c_str(), Oem(L"out.wav").c_str(), 1, nullptr, nullptr), MADLL_OK);
+  EXPECT_NE(CbMpegAudioDecoder(Oem(L"text.mp3").c_str(), Oem(L"out.wav").c_str(), 1, nullptr, nullptr),
+            MADLL_OK);
   EXPECT_EQ(ReadFileBytes(L"out.wav"), "earlier file");
   EXPECT_EQ(Files().size(), 2u);
 }

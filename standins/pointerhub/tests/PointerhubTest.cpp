@@ -44,8 +44,8 @@ class PointerhubTest : public testing::Test {
     unsubscribe_ = ProcAs<UnsubscribeRawInputDevicesFn>(GetProcAddress(dll_, "UnsubscribeRawInputDevices"));
     deinitialize_ = ProcAs<DeinitializeRawInputFn>(GetProcAddress(dll_, "DeinitializeRawInput"));
     ASSERT_TRUE(select_ && unsubscribe_ && deinitialize_) << "an export is missing under its plain name";
-    window_ = CreateWindowExW(0, L"STATIC", L"_1QuillmeridianUser", WS_POPUP, 640, 0, 640, 1024, nullptr, nullptr,
-                              nullptr, nullptr);
+    window_ = CreateWindowExW(0, L"STATIC", L"_1QuillmeridianUser", WS_POPUP, 640, 0, 640, 1024, nullptr,
+                              nullptr, nullptr, nullptr);
     ASSERT_NE(window_, nullptr);
     g_lines = &lines_;
     handler_ = AddVectoredExceptionHandler(1, CatchDebugPrint);
@@ -93,11 +93,13 @@ TEST_F(PointerhubTest, KeepsEachStationUntilItIsUnsubscribed) {
 
   // Each station gets back what it gave, not the other's.
   EXPECT_TRUE(unsubscribe_(2));
-  EXPECT_EQ(LastLine(), L"UnsubscribeRawInputDevices station 2: dropped window " + Hex(other) + L" area (0,0)-(640,1024)");
+  EXPECT_EQ(LastLine(), L"UnsubscribeRawInputDevices station 2: dropped window " + Hex(other) +
+                            L" area (0,0)-(640,1024)");
   EXPECT_FALSE(unsubscribe_(2));
   EXPECT_EQ(LastLine(), L"UnsubscribeRawInputDevices station 2: not subscribed");
   EXPECT_TRUE(unsubscribe_(1));
-  EXPECT_EQ(LastLine(), L"UnsubscribeRawInputDevices station 1: dropped window " + Hex(window_) + L" area (640,0)-(1280,1024)");
+  EXPECT_EQ(LastLine(), L"UnsubscribeRawInputDevices station 1: dropped window " + Hex(window_) +
+                            L" area (640,0)-(1280,1024)");
   EXPECT_TRUE(deinitialize_());
   EXPECT_EQ(LastLine(), L"DeinitializeRawInput: dropped 0 subscriptions");
 }
