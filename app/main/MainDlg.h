@@ -102,7 +102,10 @@ class CMainDlg : public CDialog {
   static BOOL CALLBACK MonitorEnumCallback(HMONITOR monitor, HDC dc, LPRECT rect, LPARAM dialog);
 
  protected:
-  // Notifications (MainDlgTransport.cpp).
+  // Notifications and transport (MainDlgTransport.cpp).
+  // Posts WM_REMOTE_BUTTON (id, lParam) to the peer window, when there is one, so that a locked
+  // station mirrors its presses to whoever locked it.
+  void ForwardToPeer(UINT id, LPARAM lParam = 0);
   LRESULT OnSoundNotify(WPARAM code, LPARAM sender);
   void OnTrackLoaded();
   void ShowOpenFileName();

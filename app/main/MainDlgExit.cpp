@@ -39,9 +39,14 @@ void CMainDlg::OnSysCommand(UINT command, LPARAM) {
   Default();
 }
 
-// The Student's take reaches its chunk on the worker after the stop; until the tracks report
-// that, the exit and the send go on at once.
-void CMainDlg::WaitForStudentTake() {}
+// The Student's take reaches its chunk on the worker after the stop: the exit and the send save
+// it only once its last blocks are in (bounded; a take still unfinished then is closed as it is).
+void CMainDlg::WaitForStudentTake() {
+  CSoundDocument* student = Student();
+  if (student && !TrackBusy(student) && !student->WaitForTakeComplete(CSoundDocument::kTakeDrainMs))
+    PostLogLinef(LOG_WAVE_MANAGER, "The Student's take did not end within %lu ms; saving it as it is",
+                 static_cast<unsigned long>(CSoundDocument::kTakeDrainMs));
+}
 
 void CMainDlg::ExitRecorder() {
   // A box or a file dialog of the exit is a nested message loop: a remote exit, Escape or a

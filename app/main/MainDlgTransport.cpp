@@ -1,9 +1,14 @@
 // The tracks' notifications and the transport, chunk and play-mode buttons.
 #include <cwchar>
 
+#include "app/main/ClassroomMessages.h"
 #include "app/main/MainDlg.h"
 #include "appdata/AppData.h"
 #include "media/document/SoundDocument.h"
+
+void CMainDlg::ForwardToPeer(UINT id, LPARAM lParam) {
+  if (m_peerWindow) ::PostMessageW(m_peerWindow, WM_REMOTE_BUTTON, id, lParam);
+}
 
 LRESULT CMainDlg::OnSoundNotify(WPARAM code, LPARAM sender) {
   // A notification may arrive after its sender was replaced: only the current tracks count.
