@@ -7,7 +7,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <stdexcept>
 
 #include "audio/EngineInternal.h"
 #include "audio/SoundWorksImpl.h"
@@ -96,6 +95,93 @@ struct CoTaskFree {
   void operator()(void* p) const { CoTaskMemFree(p); }
 };
 
+// The steps of starting one capture stream. Each returns null when done or what failed.
+
+// Activates the endpoint's audio client; a render endpoint is captured as loopback.
+const char* ActivateCaptureClient(CAudioDevice* device, CStreamContext* context, DWORD* flags) {
+  if (!device->endpoint) return "Could not create capture Device. Check that device is present.";
+  IMMEndpoint* endpointInfo = nullptr;
+  if (SUCCEEDED(
+          device->endpoint->QueryInterface(__uuidof(IMMEndpoint), reinterpret_cast<void**>(&endpointInfo))) &&
+      endpointInfo) {
+    EDataFlow flow = eCapture;
+    if (SUCCEEDED(endpointInfo->GetDataFlow(&flow)) && flow == eRender) *flags = AUDCLNT_STREAMFLAGS_LOOPBACK;
+    endpointInfo->Release();
+  }
+  if (FAILED(device->endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                        reinterpret_cast<void**>(&context->audioClient))) ||
+      !context->audioClient) {
+    context->audioClient = nullptr;
+    return "Could not activate capture AudioClient. Check that device is present.";
+  }
+  return nullptr;
+}
+
+// Reads the endpoint's mix format into the context and `input`; `mix` keeps it for Initialize.
+const char* ReadCaptureMixFormat(CStreamContext* context, std::unique_ptr<WAVEFORMATEX, CoTaskFree>* mix,
+                                 MixDescription* input) {
+  WAVEFORMATEX* rawMix = nullptr;
+  if (FAILED(context->audioClient->GetMixFormat(&rawMix)) || !rawMix)
+    return "Could not get mix format. Check that device is operational.";
+  mix->reset(rawMix);
+  context->format = *rawMix;
+  if (!DescribeMixFormat(rawMix, input)) return "Could not use the capture mix format";
+  context->inputSampleFormat = input->sampleFormat;
+  context->packed24 = input->packed24;
+  return nullptr;
+}
+
+// The converter from the mix format to float at the engine's rate, mono or stereo.
+const char* CreateCaptureResampler(CStreamContext* context, const WAVEFORMATEX& mix,
+                                   const MixDescription& input, uint32_t rate, uint32_t channels) {
+  context->outChannels = channels == 1 ? 1 : 2;
+  context->outRate = rate;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  context->resampler = swr_alloc_set_opts(
+      nullptr, context->outChannels == 1 ? AV_CH_LAYOUT_MONO : AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_FLT,
+      int(rate), input.layout, input.sampleFormat, int(mix.nSamplesPerSec), 0, nullptr);
+#pragma GCC diagnostic pop
+  // Normalised down-mix: many channels of one voice must not add up past full scale.
+  if (context->resampler) av_opt_set_double(context->resampler, "rematrix_maxval", 1.0, 0);
+  if (!context->resampler || swr_init(context->resampler) < 0)
+    return "Could not set up the capture resampler";
+  return nullptr;
+}
+
+// Shared-mode, event-driven stream of four buffer lengths, and its capture service.
+const char* InitializeCaptureStream(CAudioDevice* device, CStreamContext* context, const WAVEFORMATEX* mix,
+                                    DWORD flags, double bufferMs) {
+  const REFERENCE_TIME duration = REFERENCE_TIME(bufferMs * 4 * 10000);
+  if (FAILED(context->audioClient->Initialize(
+          AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK | flags, duration, 0, mix, nullptr)))
+    return "Could not initialize capture device";
+  if (FAILED(context->audioClient->SetEventHandle(device->event))) return "Could not SetEventHandle";
+  UINT32 frames = 0;
+  if (FAILED(context->audioClient->GetBufferSize(&frames))) return "Could not GetBufferSize";
+  if (FAILED(context->audioClient->GetService(__uuidof(IAudioCaptureClient),
+                                              reinterpret_cast<void**>(&context->captureClient))) ||
+      !context->captureClient) {
+    context->captureClient = nullptr;
+    return "Could not GetService IAudioCaptureClient";
+  }
+  return nullptr;
+}
+
+void LinkStream(CAudioDevice* device, CStreamContext* context) {
+  context->next = device->streams;
+  if (device->streams) device->streams->prev = context;
+  device->streams = context;
+}
+
+void UnlinkStream(CAudioDevice* device, CStreamContext* context) {
+  if (context->prev)
+    context->prev->next = context->next;
+  else
+    device->streams = context->next;
+  if (context->next) context->next->prev = context->prev;
+}
+
 }  // namespace
 
 void CSoundWorksWAS::StartCapture(std::wstring id, int32_t streamIndex, int32_t tag) {
@@ -108,6 +194,7 @@ void CSoundWorksWAS::StartCapture(std::wstring id, int32_t streamIndex, int32_t 
   if (!OpenOrCloseDevice(true, true, id, streamIndex)) return;
   endMarkerPosted_ = false;
 
+  // The device just opened is the list's last; streams of the same index are told apart by key.
   CAudioDevice* device = captureDevices;
   uint32_t sameIndex = 0;
   for (CAudioDevice* d = captureDevices; d; d = d->next) {
@@ -128,94 +215,23 @@ void CSoundWorksWAS::StartCapture(std::wstring id, int32_t streamIndex, int32_t 
   context->ownerData = ownerData;
   context->lastSendTicks = GetTickCount64();
 
-  bool linked = false;
-  try {
-    if (!device->endpoint) {
-      Log("Could not create capture Device. Check that device is present.");
-      ReleaseStreamContext(context);
-      StopCaptureInternal(id, 0, false);
-      return;
-    }
-    DWORD flags = 0;
-    IMMEndpoint* endpointInfo = nullptr;
-    if (SUCCEEDED(device->endpoint->QueryInterface(__uuidof(IMMEndpoint),
-                                                   reinterpret_cast<void**>(&endpointInfo))) &&
-        endpointInfo) {
-      EDataFlow flow = eCapture;
-      if (SUCCEEDED(endpointInfo->GetDataFlow(&flow)) && flow == eRender)
-        flags = AUDCLNT_STREAMFLAGS_LOOPBACK;
-      endpointInfo->Release();
-    }
-    if (FAILED(device->endpoint->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
-                                          reinterpret_cast<void**>(&context->audioClient))) ||
-        !context->audioClient) {
-      context->audioClient = nullptr;
-      Log("Could not activate capture AudioClient. Check that device is present.");
-      ReleaseStreamContext(context);
-      StopCaptureInternal(id, 0, false);
-      return;
-    }
-    WAVEFORMATEX* rawMix = nullptr;
-    if (FAILED(context->audioClient->GetMixFormat(&rawMix)) || !rawMix) {
-      Log("Could not get mix format. Check that device is operational.");
-      ReleaseStreamContext(context);
-      StopCaptureInternal(id, 0, false);
-      return;
-    }
-    std::unique_ptr<WAVEFORMATEX, CoTaskFree> mix(rawMix);
-    context->format = *mix;
-
-    MixDescription input;
-    if (!DescribeMixFormat(mix.get(), &input))
-      throw std::runtime_error("Could not use the capture mix format");
-    context->inputSampleFormat = input.sampleFormat;
-    context->packed24 = input.packed24;
-    context->outChannels = channels == 1 ? 1 : 2;
-    context->outRate = sampleRate;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    context->resampler = swr_alloc_set_opts(
-        nullptr, context->outChannels == 1 ? AV_CH_LAYOUT_MONO : AV_CH_LAYOUT_STEREO, AV_SAMPLE_FMT_FLT,
-        int(sampleRate), input.layout, input.sampleFormat, int(mix->nSamplesPerSec), 0, nullptr);
-#pragma GCC diagnostic pop
-    // Normalised down-mix: many channels of one voice must not add up past full scale.
-    if (context->resampler) av_opt_set_double(context->resampler, "rematrix_maxval", 1.0, 0);
-    if (!context->resampler || swr_init(context->resampler) < 0)
-      throw std::runtime_error("Could not set up the capture resampler");
-
-    const REFERENCE_TIME duration = REFERENCE_TIME(bufferMs * 4 * 10000);
-    HRESULT hr = context->audioClient->Initialize(
-        AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_EVENTCALLBACK | flags, duration, 0, mix.get(), nullptr);
-    mix.reset();
-    if (FAILED(hr)) throw std::runtime_error("Could not initialize capture device");
-    if (FAILED(context->audioClient->SetEventHandle(device->event)))
-      throw std::runtime_error("Could not SetEventHandle");
-    UINT32 frames = 0;
-    if (FAILED(context->audioClient->GetBufferSize(&frames)))
-      throw std::runtime_error("Could not GetBufferSize");
-    if (FAILED(context->audioClient->GetService(__uuidof(IAudioCaptureClient),
-                                                reinterpret_cast<void**>(&context->captureClient))) ||
-        !context->captureClient) {
-      context->captureClient = nullptr;
-      throw std::runtime_error("Could not GetService IAudioCaptureClient");
-    }
-    context->next = device->streams;
-    if (device->streams) device->streams->prev = context;
-    device->streams = context;
-    linked = true;
-    if (FAILED(context->audioClient->Start())) throw std::runtime_error("Could not Start AudioClient");
-  } catch (const std::exception& e) {
-    Log(e.what());
-    if (linked) {
-      if (context->prev)
-        context->prev->next = context->next;
-      else
-        device->streams = context->next;
-      if (context->next) context->next->prev = context->prev;
-    }
-    ReleaseStreamContext(context);
-    StopCaptureInternal(id, 0, false);
+  DWORD flags = 0;
+  std::unique_ptr<WAVEFORMATEX, CoTaskFree> mix;
+  MixDescription input;
+  const char* failure = ActivateCaptureClient(device, context, &flags);
+  if (!failure) failure = ReadCaptureMixFormat(context, &mix, &input);
+  if (!failure) failure = CreateCaptureResampler(context, *mix, input, sampleRate, channels);
+  if (!failure) failure = InitializeCaptureStream(device, context, mix.get(), flags, bufferMs);
+  mix.reset();
+  if (!failure) {
+    LinkStream(device, context);
+    if (SUCCEEDED(context->audioClient->Start())) return;
+    failure = "Could not Start AudioClient";
+    UnlinkStream(device, context);
   }
+  Log(failure);
+  ReleaseStreamContext(context);
+  StopCaptureInternal(id, 0, false);
 }
 
 void CSoundWorksWAS::StopCapture(std::wstring id, int32_t streamIndex) {
