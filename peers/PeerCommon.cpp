@@ -11,6 +11,7 @@
 namespace peer {
 
 Log g_log;
+bool g_fromStdin = false;  // set by --stdin
 
 std::string ToUtf8(const std::wstring& text) {
   if (text.empty()) return {};
@@ -210,6 +211,10 @@ bool ParseCommandLine(Options* options, const std::vector<std::string>& flags, c
   std::vector<std::string> raw;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& name = args[i];
+    if (name == "--stdin") {
+      options->fromStdin = g_fromStdin = true;
+      continue;
+    }
     bool isFlag = false;
     for (const auto& f : flags) isFlag = isFlag || f == name;
     if (isFlag) {
@@ -246,36 +251,62 @@ bool ParseCommandLine(Options* options, const std::vector<std::string>& flags, c
   return true;
 }
 
+namespace {
+
+enum class Step { kNext, kQuit, kFailed };
+
+Step RunCommand(const std::string& command, const CommandHandler& handler) {
+  const auto words = SplitWords(command);
+  if (words.empty()) return Step::kNext;
+  const std::string& verb = words[0];
+  int64_t n = 0;
+  if (verb == "quit") {
+    g_log.Line("QUIT");
+    return Step::kQuit;
+  }
+  if (verb == "sleep" && words.size() == 2 && ParseInt(words[1], &n) && n >= 0) {
+    Sleep(DWORD(n));
+    return Step::kNext;
+  }
+  if (verb == "serve") {
+    if (words.size() == 2 && ParseInt(words[1], &n) && n >= 0)
+      Sleep(DWORD(n));
+    else
+      Sleep(INFINITE);
+    return Step::kNext;
+  }
+  if (verb == "log") {
+    std::string text;
+    for (size_t i = 1; i < words.size(); ++i) text += (i > 1 ? " " : "") + words[i];
+    g_log.Line("LOG %s", text.c_str());
+    return Step::kNext;
+  }
+  if (!handler(words)) {
+    g_log.Line("FAIL %s", command.c_str());
+    return Step::kFailed;
+  }
+  return Step::kNext;
+}
+
+}  // namespace
+
 int RunScript(const std::vector<std::string>& commands, const CommandHandler& handler) {
   for (const auto& command : commands) {
-    const auto words = SplitWords(command);
-    if (words.empty()) continue;
-    const std::string& verb = words[0];
-    int64_t n = 0;
-    if (verb == "quit") {
-      g_log.Line("QUIT");
-      return 0;
-    }
-    if (verb == "sleep" && words.size() == 2 && ParseInt(words[1], &n) && n >= 0) {
-      Sleep(DWORD(n));
-      continue;
-    }
-    if (verb == "serve") {
-      if (words.size() == 2 && ParseInt(words[1], &n) && n >= 0)
-        Sleep(DWORD(n));
-      else
-        Sleep(INFINITE);
-      continue;
-    }
-    if (verb == "log") {
-      std::string text;
-      for (size_t i = 1; i < words.size(); ++i) text += (i > 1 ? " " : "") + words[i];
-      g_log.Line("LOG %s", text.c_str());
-      continue;
-    }
-    if (!handler(words)) {
-      g_log.Line("FAIL %s", command.c_str());
-      return 3;
+    const Step step = RunCommand(command, handler);
+    if (step == Step::kQuit) return 0;
+    if (step == Step::kFailed) return 3;
+  }
+  if (g_fromStdin) {
+    char buffer[8192];
+    while (fgets(buffer, sizeof buffer, stdin)) {
+      std::string line(buffer);
+      while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+      const size_t first = line.find_first_not_of(" \t");
+      if (first == std::string::npos || line[first] == '#') continue;
+      line = line.substr(first);
+      const Step step = RunCommand(line, handler);
+      if (step == Step::kQuit) return 0;
+      if (step == Step::kNext) g_log.Line("OK %s", line.c_str());
     }
   }
   g_log.Line("DONE");

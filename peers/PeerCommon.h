@@ -37,10 +37,14 @@ class Log {
 
 extern Log g_log;
 
-// The common options: --log FILE, --script FILE, --run "cmd; cmd". Peer-specific options are
+// The common options: --log FILE, --script FILE, --run "cmd; cmd", --stdin (after the script, further
+// commands from standard input, one per line, until it ends). Peer-specific options are
 // handed to `option` (name, value) and must return false when unknown or bad.
 struct Options {
   std::vector<std::string> commands;
+  bool fromStdin = false;
+  // Nothing to run: the peer just serves until it is killed.
+  bool Idle() const { return commands.empty() && !fromStdin; }
 };
 using OptionHandler = std::function<bool(const std::string& name, const std::string& value)>;
 // Options all take one value ("--name value"); `flags` lists the ones that take none.
@@ -51,7 +55,9 @@ std::vector<std::string> SplitWords(const std::string& line);
 
 // Runs the script: `handler` gets each command's words and returns false on failure, which
 // ends the script. Built in: sleep MS, log TEXT..., serve [MS], quit. Returns the exit code:
-// 0 when the script ran to its end or quit, 3 when a command failed.
+// 0 when the script ran to its end or quit, 3 when a command failed. With --stdin the commands of
+// standard input follow; each of those answers `OK <command>` or `FAIL <command>` and a failure does
+// not end the run, so that a driver can talk to the peer one command at a time.
 using CommandHandler = std::function<bool(const std::vector<std::string>& words)>;
 int RunScript(const std::vector<std::string>& commands, const CommandHandler& handler);
 

@@ -289,7 +289,7 @@ int main() {
              g_withPipe ? ToUtf8(g_pipeName).c_str() : "-", g_withMem ? ToUtf8(g_memName).c_str() : "-");
 
   ScriptJob job{options.commands, 0};
-  if (!job.commands.empty()) CloseHandle(CreateThread(nullptr, 0, ScriptProc, &job, 0, nullptr));
+  if (!options.Idle()) CloseHandle(CreateThread(nullptr, 0, ScriptProc, &job, 0, nullptr));
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     if (msg.hwnd == nullptr && msg.message == WM_PEER_QUIT) break;
     TranslateMessage(&msg);

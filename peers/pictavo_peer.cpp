@@ -486,7 +486,7 @@ int main() {
   CreateThread(nullptr, 0, ListenerProc, nullptr, 0, nullptr);
   WaitForSingleObject(g_ready, INFINITE);
   g_log.Line("READY pipe=%s", ToUtf8(g_pipeName).c_str());
-  if (options.commands.empty()) Sleep(INFINITE);
+  if (options.Idle()) Sleep(INFINITE);
   const int code = RunScript(options.commands, Command);
   ExitProcess(UINT(code));
 }

@@ -130,6 +130,6 @@ int main() {
   static const char kHeader[] = "ZUBRA-USB";
   memcpy(g_view, kHeader, sizeof kHeader);
   g_log.Line("READY mapping=%s mutex=%s", ToUtf8(g_memName).c_str(), ToUtf8(g_mutexName).c_str());
-  if (options.commands.empty()) Sleep(INFINITE);
+  if (options.Idle()) Sleep(INFINITE);
   ExitProcess(UINT(RunScript(options.commands, Command)));
 }
