@@ -30,7 +30,7 @@ inline std::wstring ControlTextOf(HWND dialog, int id) {
 }
 
 struct Search {
-  DWORD pid;
+  DWORD pid;  // 0: any process
   int controlId;
   const std::wstring* text;  // the control's text, or null for any
   HWND found;
@@ -42,7 +42,8 @@ inline BOOL CALLBACK MatchDialog(HWND window, LPARAM param) {
   GetWindowThreadProcessId(window, &pid);
   wchar_t cls[64] = {};
   GetClassNameW(window, cls, 64);
-  if (pid != search->pid || std::wstring(cls) != L"#32770" || !IsWindowVisible(window)) return TRUE;
+  if ((search->pid && pid != search->pid) || std::wstring(cls) != L"#32770" || !IsWindowVisible(window))
+    return TRUE;
   HWND control = GetDlgItem(window, search->controlId);
   if (!control || (search->text && WindowTextOf(control) != *search->text)) return TRUE;
   search->found = window;
