@@ -31,7 +31,6 @@ CAppData::CAppData() {
     HANDLE waits[2] = {workerReady_, workerThread};
     WaitForMultipleObjects(2, waits, FALSE, 10000);
   }
-  RouteTrackReportsOffTheWorker(workerThreadId);
 
   sharedEngineRecord = new SharedEngineRecord;
   masterTrack = new CSoundDocument(workerThreadId, L"Master", sharedEngineRecord);
@@ -89,7 +88,6 @@ CAppData::~CAppData() {
   }
   if (workerReady_) CloseHandle(workerReady_);
   workerReady_ = nullptr;
-  RestoreTrackReports();
 
   delete masterTrack;
   masterTrack = nullptr;

@@ -47,11 +47,6 @@ struct SharedEngineRecord {
 // are up at once; more are logged and not shown.
 constexpr uint32_t kMaxWorkerBoxes = 32;
 void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style);
-// While the object lives, a box raised on the worker thread through ShowPrompt (a track's
-// failure report, say) goes up that way too, within the same limit, and is answered IDOK at once;
-// on any other thread ShowPrompt runs as before.
-void RouteTrackReportsOffTheWorker(DWORD workerThreadId);
-void RestoreTrackReports();
 
 class CAppData {
  public:
@@ -137,6 +132,7 @@ class CAppData {
   void HandleCaptureFrame(const PipeFrameView& frame);
   void HandlePipeAudio(const PipeFrameView& frame);
   void OnSoundIn(CBufferRecord* record, LPARAM session);
+  void ShowWorkerTrackReports();
   // Waits at most ms until the worker has handled every message posted before this call.
   bool SyncWorker(DWORD ms);
   // Video manager and mixer data join later; these are where they plug in.

@@ -22,10 +22,6 @@ struct WorkerBox {
 // A peer that floods the pipe with text must not exhaust the process with box threads.
 std::atomic<LONG> g_openWorkerBoxes{0};
 
-// The prompt answerer as it was before the prompts raised on the worker were routed off its thread.
-PFN_ShowPrompt g_promptBeforeWorker = nullptr;
-std::atomic<DWORD> g_reportingWorkerThreadId{0};
-
 DWORD WINAPI WorkerBoxThread(LPVOID param) {
   std::unique_ptr<WorkerBox> box(static_cast<WorkerBox*>(param));
   ShowPrompt(nullptr, box->text.c_str(), box->caption.c_str(), box->style);
@@ -35,32 +31,7 @@ DWORD WINAPI WorkerBoxThread(LPVOID param) {
 
 void StartBoxThread(WorkerBox* box);
 
-// A track reports a failure with a box (a chunk that cannot be loaded when pipe audio selects
-// it, for instance); raised on the worker, that box would drop the worker's messages too. Such a
-// box goes up on a thread of its own, and its answer is not waited for.
-int PromptOffTheWorker(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
-  if (GetCurrentThreadId() != g_reportingWorkerThreadId) {
-    const PFN_ShowPrompt previous = g_promptBeforeWorker ? g_promptBeforeWorker : ShowMessageBoxPrompt;
-    return previous(owner, text, caption, style);
-  }
-  StartBoxThread(new WorkerBox{text ? text : L"", caption ? caption : L"", style});
-  return IDOK;
-}
-
 }  // namespace
-
-void RouteTrackReportsOffTheWorker(DWORD workerThreadId) {
-  if (g_pfnShowPrompt != PromptOffTheWorker) {
-    g_promptBeforeWorker = g_pfnShowPrompt;
-    g_pfnShowPrompt = PromptOffTheWorker;
-  }
-  g_reportingWorkerThreadId = workerThreadId;
-}
-
-void RestoreTrackReports() {
-  if (g_pfnShowPrompt == PromptOffTheWorker) g_pfnShowPrompt = g_promptBeforeWorker;
-  g_reportingWorkerThreadId = 0;
-}
 
 // A box on the worker's own thread would drop the thread messages posted to it while it is up.
 void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style) {
@@ -124,6 +95,17 @@ void CAppData::RunWorker() {
       default:
         break;
     }
+    ShowWorkerTrackReports();
+  }
+}
+
+// What the worker's calls into the tracks had to tell the user (a chunk that pipe audio selected
+// cannot be loaded, a recording that stopped): shown on a thread of its own, after the call.
+void CAppData::ShowWorkerTrackReports() {
+  for (CSoundDocument* track : {masterTrack, studentTrack}) {
+    if (!track) continue;
+    for (const TrackReport& r : track->TakeReports(GetCurrentThreadId()))
+      ShowBoxOnOwnThread(r.text.c_str(), r.caption.c_str(), r.style);
   }
 }
 

@@ -16,7 +16,6 @@ extern "C" {
 }
 
 #include "common/LogManager.h"
-#include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 
 namespace {
@@ -79,6 +78,8 @@ CSoundDocument::~CSoundDocument() {
   free(loadedPath);
   loadedPath = nullptr;
   ClearTempFolder();
+  if (tempFolderLock_) CloseHandle(tempFolderLock_);
+  tempFolderLock_ = nullptr;
 
   delete engine;
   engine = nullptr;
@@ -107,8 +108,28 @@ void CSoundDocument::Notify(WPARAM code) const {
   if (notifyTarget.window) PostMessageW(notifyTarget.window, notifyTarget.message, code, self);
 }
 
-void CSoundDocument::Report(const wchar_t* text) const {
-  ShowPrompt(nullptr, text, GetEditionName(), MB_ICONEXCLAMATION);
+void CSoundDocument::Report(const wchar_t* text, const wchar_t* caption, UINT style) const {
+  TrackReport report{text ? text : L"", caption ? caption : GetEditionName(), style, GetCurrentThreadId()};
+  std::lock_guard<std::mutex> lock(reportLock_);
+  if (reports_.size() >= kMaxReports) {
+    reports_.erase(reports_.begin());
+    PostLogLine(LOG_WAVE_MANAGER, "A failure report was dropped: nobody took the reports");
+  }
+  reports_.push_back(std::move(report));
+}
+
+std::vector<TrackReport> CSoundDocument::TakeReports(DWORD raisedOn) {
+  std::vector<TrackReport> taken;
+  std::lock_guard<std::mutex> lock(reportLock_);
+  for (auto it = reports_.begin(); it != reports_.end();) {
+    if (raisedOn == 0 || it->thread == raisedOn) {
+      taken.push_back(std::move(*it));
+      it = reports_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
 }
 
 CChunkInfo* CSoundDocument::GetChunk(int index) const {
@@ -128,16 +149,39 @@ std::wstring CSoundDocument::ChunkPath(const CChunkInfo* chunk) const {
   return path + chunk->fileName;
 }
 
+namespace {
+
+// A folder's lock: "<folder>.lock" beside it, open without sharing for as long as the folder is
+// used. The system drops it with the process, so a lock left by a dead process is taken again.
+HANDLE TakeFolderLock(const std::wstring& folderWithoutSlash) {
+  HANDLE lock = CreateFileW((folderWithoutSlash + L".lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  return lock == INVALID_HANDLE_VALUE ? nullptr : lock;
+}
+
+}  // namespace
+
+// Two processes may ask for the same name (two instances with one station number): a folder
+// another live process holds is never used or cleared here; this process then takes the name
+// followed by its process id.
 void CSoundDocument::CreateTempFolder(const std::wstring& name) {
   wchar_t path[1024] = {};
   DWORD n = GetTempPathW(1024, path);
   if (n == 0 || n >= 1024) path[0] = 0;
-  std::wstring folder = path;
-  folder += L"Quillmeridian\\";
-  CreateDirectoryW(folder.c_str(), nullptr);
-  folder += L"TempSnd\\";
-  CreateDirectoryW(folder.c_str(), nullptr);
-  folder += name + L"\\";
+  std::wstring base = path;
+  base += L"Quillmeridian\\";
+  CreateDirectoryW(base.c_str(), nullptr);
+  base += L"TempSnd\\";
+  CreateDirectoryW(base.c_str(), nullptr);
+  if (tempFolderLock_) CloseHandle(tempFolderLock_);
+  tempFolderLock_ = nullptr;
+  std::wstring folder = base + name;
+  tempFolderLock_ = TakeFolderLock(folder);
+  if (!tempFolderLock_ && GetLastError() == ERROR_SHARING_VIOLATION) {
+    folder += L"-" + std::to_wstring(GetCurrentProcessId());
+    tempFolderLock_ = TakeFolderLock(folder);
+  }
+  folder += L"\\";
   CreateDirectoryW(folder.c_str(), nullptr);
   wcsncpy(tempFolder, folder.c_str(), 259);
   tempFolder[259] = 0;

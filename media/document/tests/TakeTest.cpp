@@ -284,6 +284,7 @@ TEST_F(TakeTest, TakeThatCannotGrowStopsAndKeepsWhatItHas) {
   EXPECT_EQ(chunk->used, kept * 2);
   const int16_t* s = reinterpret_cast<const int16_t*>(chunk->buffer);
   EXPECT_NE(s[kept - 1], 0) << "the last frame kept is sound";
+  ShowReports();
   const auto reports = prompts.Asked();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_NE(reports[0].text.find(L"recording was stopped"), std::wstring::npos);
