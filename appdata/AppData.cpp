@@ -167,7 +167,25 @@ HANDLE CAppData::GetCapturePipe() {
 
 bool CAppData::WriteCaptureFrame(const void* data, DWORD size) {
   std::lock_guard<std::mutex> lock(captureWriteLock_);
-  return capturePipe && WritePipeBytes(capturePipe, data, size, kPipeWriteTimeoutMs);
+  return WriteFrameLocked(capturePipe, data, size);
+}
+
+bool CAppData::WriteCaptureFrameTo(HANDLE pipe, const void* data, DWORD size) {
+  std::lock_guard<std::mutex> lock(captureWriteLock_);
+  // A connection that ended or was closed meanwhile gets nothing more.
+  if (!pipe || pipe != capturePipe) return false;
+  return WriteFrameLocked(pipe, data, size);
+}
+
+bool CAppData::WriteFrameLocked(HANDLE pipe, const void* data, DWORD size) {
+  if (!pipe) return false;
+  if (WritePipeBytes(pipe, data, size, kPipeWriteTimeoutMs)) return true;
+  // Part of the frame may be on the wire: every later frame would be read out of step. The
+  // connection ends here; the link reconnects and the new connection is greeted afresh.
+  PostLogLine(LOG_WAVE_MANAGER, "Capture pipe write incomplete: the connection is closed");
+  if (capturePipe == pipe) capturePipe = nullptr;
+  if (captureLink) captureLink->CloseConnection(pipe);
+  return false;
 }
 
 void CAppData::SendMixerQuery() {
@@ -177,6 +195,6 @@ void CAppData::SendMixerQuery() {
     mixerQueryPending_ = true;
     return;
   }
-  WritePipeBytes(capturePipe, query.data(), DWORD(query.size()), kPipeWriteTimeoutMs);
-  WritePipeBytes(capturePipe, nullptr, 0, kPipeWriteTimeoutMs);
+  const HANDLE pipe = capturePipe;
+  if (WriteFrameLocked(pipe, query.data(), DWORD(query.size()))) WriteFrameLocked(pipe, nullptr, 0);
 }

@@ -76,7 +76,10 @@ class CAppData {
   void SendMixerQuery();
   // One frame in one write, under the capture pipe's write lock; false when not connected or
   // when the peer did not take it in time.
+  // A write that does not complete closes the connection (the peer would misread what follows).
   bool WriteCaptureFrame(const void* data, DWORD size);
+  // The same for the connection `pipe` only: false once another one (or none) is current.
+  bool WriteCaptureFrameTo(HANDLE pipe, const void* data, DWORD size);
   HANDLE GetCapturePipe();
 
   // Settings files.
@@ -140,6 +143,9 @@ class CAppData {
   void DeleteVideoManager();
   void LoadMixerData();
   void SaveMixerData();
+
+  // Under captureWriteLock_.
+  bool WriteFrameLocked(HANDLE pipe, const void* data, DWORD size);
 
   HANDLE workerReady_ = nullptr;
   std::mutex captureWriteLock_;

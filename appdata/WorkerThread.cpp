@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "appdata/AppData.h"
 #include "audio/BufferRecord.h"
@@ -140,17 +141,24 @@ void CAppData::OnCapturePipeMessage(HANDLE pipe, LPARAM lParam) {
   if (lParam == CNamedPipeLink::kConnected) {
     static const std::vector<uint8_t> hello = BuildHelloFrame();
     static const std::vector<uint8_t> request = BuildStationAddressRequest();
-    std::lock_guard<std::mutex> lock(captureWriteLock_);
-    capturePipe = pipe;
-    // Failures of the greeting are not reported: the pipe's end shows up as "disconnected".
-    WritePipeBytes(pipe, hello.data(), DWORD(hello.size()), kPipeWriteTimeoutMs);
-    WritePipeBytes(pipe, request.data(), DWORD(request.size()), kPipeWriteTimeoutMs);
-    WritePipeBytes(pipe, nullptr, 0, kPipeWriteTimeoutMs);
-    if (mixerQueryPending_) {
-      mixerQueryPending_ = false;
-      const std::vector<uint8_t> query = BuildMixerQueryFrame();
-      WritePipeBytes(pipe, query.data(), DWORD(query.size()), kPipeWriteTimeoutMs);
-      WritePipeBytes(pipe, nullptr, 0, kPipeWriteTimeoutMs);
+    {
+      std::lock_guard<std::mutex> lock(captureWriteLock_);
+      capturePipe = pipe;
+    }
+    // One frame per hold of the write lock: a query from the UI thread waits for one frame at
+    // most. Failures of the greeting are not reported; a failed write closes the connection.
+    if (!WriteCaptureFrameTo(pipe, hello.data(), DWORD(hello.size())) ||
+        !WriteCaptureFrameTo(pipe, request.data(), DWORD(request.size())) ||
+        !WriteCaptureFrameTo(pipe, nullptr, 0))
+      return;
+    bool query = false;
+    {
+      std::lock_guard<std::mutex> lock(captureWriteLock_);
+      query = std::exchange(mixerQueryPending_, false);
+    }
+    if (query) {
+      const std::vector<uint8_t> frame = BuildMixerQueryFrame();
+      if (WriteCaptureFrameTo(pipe, frame.data(), DWORD(frame.size()))) WriteCaptureFrameTo(pipe, nullptr, 0);
     }
     return;
   }
