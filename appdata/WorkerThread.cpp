@@ -202,6 +202,12 @@ void CAppData::HandleCaptureFrame(const PipeFrameView& frame) {
 
 void CAppData::HandlePipeAudio(const PipeFrameView& frame) {
   if (!AudioFrameIsForStation(frame, ownStationAddress)) return;
+  // A load replaces the Master's chunks and format as it goes: audio written now would be freed
+  // by it or land in the wrong format.
+  if ((masterTrack && masterTrack->loading) || (studentTrack && studentTrack->loading)) {
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio dropped: the track is loading a file");
+    return;
+  }
   const int index = int(frame.chunkIndex);
   for (CSoundDocument* track : {masterTrack, studentTrack}) {
     if (!track) return;
@@ -216,7 +222,15 @@ void CAppData::HandlePipeAudio(const PipeFrameView& frame) {
     }
     track->SelectChunk(index);
   }
-  if (masterTrack) masterTrack->WriteChunkPcm(frame.sampleOffset, frame.byteCount, frame.pcm);
+  if (!masterTrack) return;
+  // Checked again under the lock that the load takes to free the chunks: a load that starts now
+  // frees them only after this write.
+  std::lock_guard<std::recursive_mutex> lock(masterTrack->PacketLock());
+  if (masterTrack->loading) {
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio dropped: the track is loading a file");
+    return;
+  }
+  masterTrack->WriteChunkPcm(frame.sampleOffset, frame.byteCount, frame.pcm);
 }
 
 bool CAppData::StreamStudentChunk(bool final) {

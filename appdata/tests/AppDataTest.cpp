@@ -20,6 +20,7 @@
 #include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
+#include "media/soundfile/SoundFile.h"
 #include "peers/PeerProcess.h"
 #include "tests/support/FakeSoundEngine.h"
 #include "tests/support/TestFiles.h"
@@ -611,6 +612,51 @@ TEST_F(AppDataTest, PeerThatStopsReadingGivesOneErrorBoxAndRecordingGoesOn) {
   EXPECT_EQ(BoxText(boxes[0]), L"StreamingMode will be disabled");
   EXPECT_EQ(State(app_->studentTrack).frames, uint32_t(blocks + 10) * 4410);
   DestroyApp();
+}
+
+// Audio from the pipe while the Master loads a file: the load replaces chunks and format as it
+// goes, so the audio is left out (and logged), and the loaded sound is whole afterwards.
+TEST_F(AppDataTest, PipeAudioDuringALoadLeavesTheLoadedSoundWhole) {
+  CreateApp();
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring path =
+      std::wstring(temp) + L"pipe_during_load_" + std::to_wstring(GetCurrentProcessId()) + L".wav";
+  std::vector<int16_t> pcm(3000);
+  for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = int16_t(i * 11 - 9000);
+  std::string wav("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x44\xac\0\0\x88\x58\x01\0\x02\0\x10\0data", 40);
+  const uint32_t dataBytes = uint32_t(pcm.size() * 2), riff = dataBytes + 36;
+  memcpy(&wav[4], &riff, 4);
+  wav.append(reinterpret_cast<const char*>(&dataBytes), 4);
+  wav.append(reinterpret_cast<const char*>(pcm.data()), dataBytes);
+  WriteFileBytes(path, wav);
+
+  // The load waits for the decode mutex, which this thread holds: the Master is mid-load.
+  HANDLE decode = CreateMutexW(nullptr, FALSE, kDecodeMutexName);
+  ASSERT_NE(decode, nullptr);
+  ASSERT_EQ(WaitForSingleObject(decode, 10000), WAIT_OBJECT_0);
+  CSoundDocument* master = app_->masterTrack;
+  std::atomic<int> loaded{-1};
+  std::thread load([&] { loaded = master->LoadSoundFile(path) ? 1 : 0; });
+  ASSERT_TRUE(WaitUntil([&] { return master->loading.load(); }));
+  StartPeerScript(L"",
+                  L"wait-connect 1; wait-frame 0 52; sleep 100; send-audio 0 0 0 ramp:100; log sent; serve");
+  ASSERT_TRUE(peer_.WaitForLog("LOG sent")) << peer_.Log();
+  Sleep(300);
+  SyncWorker();
+  EXPECT_EQ(State(master).chunks, 0) << "pipe audio went into a track that was loading";
+  ReleaseMutex(decode);
+  load.join();
+  CloseHandle(decode);
+  ASSERT_EQ(loaded.load(), 1);
+  EXPECT_FALSE(master->loading.load());
+  const TrackState after = State(master);
+  EXPECT_EQ(after.chunks, 1);
+  EXPECT_EQ(after.frames, 3000u);
+  EXPECT_EQ(after.samples, pcm);
+  EXPECT_EQ(master->wavHeader.samplesPerSec, 44100u);
+  DestroyApp();
+  DeleteFileW(path.c_str());
 }
 
 // A frame of `bytes` bytes in all, of a type the peer ignores.

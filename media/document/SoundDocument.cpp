@@ -53,9 +53,11 @@ CSoundDocument::~CSoundDocument() {
   if (inputVolume) inputVolume->Release();
   outputVolume = inputVolume = nullptr;
 
+  // A load waiting for another process's decode gives up now.
+  closing = true;
   for (HANDLE* thread : {&loadThread, &saveThread}) {
     if (*thread) {
-      WaitForSingleObject(*thread, INFINITE);
+      WaitServingSentMessages(*thread, INFINITE);
       CloseHandle(*thread);
       *thread = nullptr;
     }
@@ -103,9 +105,11 @@ void CSoundDocument::EnsureSoundFormat() {
 }
 
 void CSoundDocument::Notify(WPARAM code) const {
-  LPARAM self = reinterpret_cast<LPARAM>(this);
-  if (notifyTarget.threadId) PostThreadMessageW(notifyTarget.threadId, notifyTarget.message, code, self);
-  if (notifyTarget.window) PostMessageW(notifyTarget.window, notifyTarget.message, code, self);
+  // Copied first: once the first post is out, the receiver may already be freeing this track.
+  const NotifyTarget target = notifyTarget;
+  const LPARAM self = reinterpret_cast<LPARAM>(this);
+  if (target.threadId) PostThreadMessageW(target.threadId, target.message, code, self);
+  if (target.window) PostMessageW(target.window, target.message, code, self);
 }
 
 void CSoundDocument::Report(const wchar_t* text, const wchar_t* caption, UINT style) const {
@@ -361,13 +365,21 @@ void CSoundDocument::FreeAllChunks() {
   recordingChunk = nullptr;
 }
 
+// The thread posted its notification as its last act: it ends at once, and it must have ended
+// before its handle goes, or the destructor would no longer wait for it.
 void CSoundDocument::CloseLoadThread() {
-  if (loadThread) CloseHandle(loadThread);
+  if (loadThread) {
+    WaitServingSentMessages(loadThread, INFINITE);
+    CloseHandle(loadThread);
+  }
   loadThread = nullptr;
 }
 
 void CSoundDocument::CloseSaveThread() {
-  if (saveThread) CloseHandle(saveThread);
+  if (saveThread) {
+    WaitServingSentMessages(saveThread, INFINITE);
+    CloseHandle(saveThread);
+  }
   saveThread = nullptr;
 }
 

@@ -267,6 +267,10 @@ class CSoundDocument {
   std::atomic<bool> recording{false};
   std::atomic<bool> playing{false};
   std::atomic<bool> paused{false};
+  // True while LoadSoundFile runs: the chunks and the format are being replaced.
+  std::atomic<bool> loading{false};
+  // Set by the destructor: a load still waiting for the decode mutex gives up.
+  std::atomic<bool> closing{false};
   uint32_t trackIndex = 0;
   uint8_t modified = 0;
   CSoundWorksBase* engine = nullptr;

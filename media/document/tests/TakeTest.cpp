@@ -145,6 +145,11 @@ class TakeTest : public ::testing::Test {
     ASSERT_FALSE(doc->recording.load());
   }
 
+  // The track's reports go up as the dialog puts them up: through the prompt seam, afterwards.
+  void ShowReports() {
+    for (const TrackReport& r : doc->TakeReports())
+      ShowPrompt(nullptr, r.text.c_str(), r.caption.c_str(), r.style);
+  }
   ScriptedPrompts prompts;  // the track's reports, answered and kept
   Worker worker;
   CSoundDocument* doc = nullptr;
