@@ -8,6 +8,7 @@
 #include "appdata/SettingsFile.h"
 #include "audio/MixerData.h"
 #include "common/LogManager.h"
+#include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
 #include "media/video/VideoManager.h"
 
@@ -82,7 +83,8 @@ CAppData::~CAppData() {
     while (!PostThreadMessageW(workerThreadId, WM_QUIT, 0, 0)) {
       if (WaitForSingleObject(workerThread, 50) != WAIT_TIMEOUT) break;
     }
-    WaitForSingleObject(workerThread, INFINITE);
+    // The worker may be sending to a window of this thread (a box's owner): serve it meanwhile.
+    WaitServingSentMessages(workerThread, INFINITE);
     CloseHandle(workerThread);
     workerThread = nullptr;
   }

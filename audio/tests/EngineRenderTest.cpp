@@ -191,7 +191,8 @@ TEST_P(InactiveEndpointTest, NoMasteringVoiceIsCreated) {
   MakeEngine();
   EXPECT_FALSE(engine->StartRender(kSpeakersId, 0));
   EXPECT_EQ(world->masteringCalls.load(), 0);
-  EXPECT_EQ(prompts.Asked().size(), 1u);
+  EXPECT_TRUE(prompts.Asked().empty()) << "the engine put a box up itself";
+  EXPECT_EQ(engine->TakeFailureText().first, L"Could not create XAudio device. Check your app settings.");
 }
 
 INSTANTIATE_TEST_SUITE_P(Endpoints, InactiveEndpointTest,
