@@ -39,6 +39,9 @@ class CGraphicSlider : public CStatic {
   void OnMouseMove(UINT flags, CPoint point);
   void OnLButtonUp(UINT flags, CPoint point);
   void OnRButtonDown(UINT flags, CPoint point);
+  // The system's own WM_CONTEXTMENU after a right click is dropped: the right press already
+  // posted the slider's.
+  void OnContextMenu(CWnd*, CPoint) {}
   DECLARE_MESSAGE_MAP()
 
  private:
