@@ -226,6 +226,7 @@ bool CSoundDocument::DeleteSelection() {
   uint64_t dataStart = 0, cutFrom = 0, cutTo = 0;
   uint32_t dataSize = 0, s = 0, e = 0;
   CChunkInfo* chunk = nullptr;
+  CChunkInfo dropped;  // the chunk's PCM as it was, freed once the lock is let go
   {
     Lock lock(packetLock);
     if (!sourceWav || sourceRewriting) return false;
@@ -251,9 +252,12 @@ bool CSoundDocument::DeleteSelection() {
     source = sourceWav;
     dataStart = sourceDataOffset;
     dataSize = sourceDataSize;
-    DropBuffer(chunk);
+    std::swap(dropped.buffer, chunk->buffer);
+    std::swap(dropped.reservedBytes, chunk->reservedBytes);
+    chunk->used = chunk->capacity = chunk->playOffset = 0;
     sourceRewriting = true;
   }
+  FreeChunkBuffer(&dropped);
 
   const uint64_t cutBytes = cutTo - cutFrom;
   const uint32_t newDataSize = dataSize - uint32_t(cutBytes);
