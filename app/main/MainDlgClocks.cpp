@@ -46,7 +46,8 @@ uint32_t CMainDlg::ChunkLengthClockMs() {
     return video && video->GetCurrentEntry(&entry) ? entry.length : 0;
   }
   const CSoundDocument* master = Master();
-  if (!master) return 0;
+  // A loading track belongs to its load thread.
+  if (!master || master->loadThread) return 0;
   const CChunkInfo* chunk = master->GetCurrentChunk();
   return chunk ? ChunkLengthMs(chunk->frames, master->wavHeader.samplesPerSec) : 0;
 }
@@ -58,7 +59,9 @@ uint32_t CMainDlg::PositionClockValueMs() {
     return video && video->GetCurrentEntry(&entry) ? entry.position : 0;
   }
   const CSoundDocument* master = Master();
-  return master ? PositionClockMs(master->playPosition.load(), master->wavHeader.samplesPerSec) : 0;
+  return master && !master->loadThread
+             ? PositionClockMs(master->playPosition.load(), master->wavHeader.samplesPerSec)
+             : 0;
 }
 
 void CMainDlg::DrawChunkLengthClock() {
@@ -78,8 +81,9 @@ void CMainDlg::ShowChunkTexts() {
   m_showingTexts = true;
   for (auto& side : sides) {
     if (!side.edit->m_hWnd) continue;
-    const CChunkInfo* chunk =
-        side.track && side.track->textsPresent ? side.track->GetCurrentChunk() : nullptr;
+    // A loading track belongs to its load thread.
+    const bool shown = side.track && side.track->textsPresent && !side.track->loadThread;
+    const CChunkInfo* chunk = shown ? side.track->GetCurrentChunk() : nullptr;
     // A current index outside the list shows no text rather than failing.
     side.edit->SetWindowText(chunk ? chunk->text.c_str() : L"");
   }

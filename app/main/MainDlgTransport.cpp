@@ -156,7 +156,16 @@ void CMainDlg::PauseTrack(CSoundDocument* track) {
 void CMainDlg::OnPlayEnded(CSoundDocument* track, bool fromVideo) {
   CSoundDocument* master = Master();
   CSoundDocument* student = Student();
-  PlayEnd end = {m_playMode, PlaySender::kVideo, false, false, student && student->recording};
+  auto silent = [](const CSoundDocument* doc) {
+    const CChunkInfo* chunk = doc ? doc->GetCurrentChunk() : nullptr;
+    return !chunk || chunk->frames == 0;
+  };
+  PlayEnd end = {m_playMode,
+                 PlaySender::kVideo,
+                 false,
+                 false,
+                 student && student->recording,
+                 silent(master) && silent(student)};
   if (fromVideo) {
     const CVideoManager* video = Video();
     end.senderRunning = video && (video->IsPlaying() || video->IsPaused());

@@ -11,6 +11,8 @@ PlayModeStep StepPlayMode(const PlayEnd& end) {
   const bool fromMaster = end.sender == PlaySender::kMaster;
   switch (end.mode) {
     case PLAY_MODE_REPEAT:
+      // Two silent chunks would hand the turn back and forth at once, without end.
+      if (end.nothingToPlay) return {PLAY_MODE_NONE, PlayAction::kNone};
       if (fromMaster) return {PLAY_MODE_REPEAT, PlayAction::kPlayStudent};
       if (end.sender == PlaySender::kStudent) return {PLAY_MODE_REPEAT, PlayAction::kPlayMaster};
       return {PLAY_MODE_REPEAT, PlayAction::kNone};

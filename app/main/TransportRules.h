@@ -31,6 +31,8 @@ struct PlayEnd {
   // The sender plays or stands paused as the end is handled: the end is older than its state.
   bool senderRunning;
   bool studentRecording;
+  // Neither track's current chunk holds a frame: each start would end at once.
+  bool nothingToPlay;
 };
 
 struct PlayModeStep {

@@ -397,6 +397,19 @@ TEST_F(TransportDialog, RepeatAlternatesTheTracksUntilATransportPress) {
   EXPECT_FALSE(student_->playing);
 }
 
+TEST_F(TransportDialog, RepeatOverTwoSilentChunksEndsInsteadOfHandingTheTurnOnForever) {
+  const int silent = master_->NewChunk();
+  ASSERT_GE(silent, 0);
+  master_->SelectChunk(silent);
+  student_->SelectNextChunk();
+  Quiet();
+  // Each start ends at once; without an end of the mode this pump would never return.
+  Click(IDC_BUTREPEAT);
+  EXPECT_EQ(dialog_->m_playMode, UINT(PLAY_MODE_NONE));
+  EXPECT_FALSE(master_->playing);
+  EXPECT_FALSE(student_->playing);
+}
+
 TEST_F(TransportDialog, ASecondPressOfAModeEndsItAndAnotherModeTakesOver) {
   Click(IDC_VBUTPLAYREC);
   EXPECT_EQ(dialog_->m_playMode, UINT(PLAY_MODE_PLAY_RECORD));

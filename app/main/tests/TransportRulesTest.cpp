@@ -46,7 +46,7 @@ const StepRow kRealEnds[] = {
 
 TEST(PlayModeStep, ARealEndMovesEachModeAsItsTableSays) {
   for (const StepRow& row : kRealEnds) {
-    const PlayModeStep step = StepPlayMode({row.mode, row.sender, false, false, false});
+    const PlayModeStep step = StepPlayMode({row.mode, row.sender, false, false, false, false});
     EXPECT_EQ(step.next, row.next) << "mode " << row.mode << " sender " << int(row.sender);
     EXPECT_EQ(step.action, row.action) << "mode " << row.mode << " sender " << int(row.sender);
   }
@@ -54,9 +54,9 @@ TEST(PlayModeStep, ARealEndMovesEachModeAsItsTableSays) {
 
 TEST(PlayModeStep, AnEndOfTheDialogsOwnStopOrOfARunningSenderChangesNothing) {
   for (const StepRow& row : kRealEnds) {
-    for (const PlayEnd end : {PlayEnd{row.mode, row.sender, true, false, false},
-                              PlayEnd{row.mode, row.sender, false, true, false},
-                              PlayEnd{row.mode, row.sender, true, true, true}}) {
+    for (const PlayEnd end : {PlayEnd{row.mode, row.sender, true, false, false, false},
+                              PlayEnd{row.mode, row.sender, false, true, false, false},
+                              PlayEnd{row.mode, row.sender, true, true, true, true}}) {
       const PlayModeStep step = StepPlayMode(end);
       EXPECT_EQ(step.next, row.mode) << "mode " << row.mode << " sender " << int(row.sender);
       EXPECT_EQ(step.action, A::kNone) << "mode " << row.mode << " sender " << int(row.sender);
@@ -65,10 +65,21 @@ TEST(PlayModeStep, AnEndOfTheDialogsOwnStopOrOfARunningSenderChangesNothing) {
 }
 
 TEST(PlayModeStep, SequentialRecordingNeverTogglesARecordingOff) {
-  const PlayModeStep step =
-      StepPlayMode({PLAY_MODE_MASTER_THEN_RECORD, S::kMaster, false, false, /*studentRecording=*/true});
+  const PlayModeStep step = StepPlayMode(
+      {PLAY_MODE_MASTER_THEN_RECORD, S::kMaster, false, false, /*studentRecording=*/true, false});
   EXPECT_EQ(step.next, UINT(PLAY_MODE_MASTER_THEN_RECORD));
   EXPECT_EQ(step.action, A::kNone);
+}
+
+TEST(PlayModeStep, RepeatEndsWhenNeitherTrackHasAFrameToPlay) {
+  for (S sender : {S::kMaster, S::kStudent}) {
+    const PlayModeStep step =
+        StepPlayMode({PLAY_MODE_REPEAT, sender, false, false, false, /*nothingToPlay=*/true});
+    EXPECT_EQ(step.next, UINT(PLAY_MODE_NONE));
+    EXPECT_EQ(step.action, A::kNone);
+  }
+  // A silent Student beside a Master with sound keeps taking turns.
+  EXPECT_EQ(StepPlayMode({PLAY_MODE_REPEAT, S::kMaster, false, false, false, false}).action, A::kPlayStudent);
 }
 
 TEST(TransportFaces, EachCodeSetsItsFaces) {
