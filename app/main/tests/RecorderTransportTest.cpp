@@ -126,4 +126,17 @@ TEST_F(RecorderTransport, AStudentPlaysTheMasterRecordsInEachModeAndHearsBothBac
   EXPECT_TRUE(IsWindow(dialog_)) << Narrow(Face(IDC_BUTREC));
 }
 
+TEST_F(RecorderTransport, NotificationsPostedByAnotherProcessAreIgnored) {
+  // Any process can post to a window it finds by its title; the senders it names are no tracks.
+  constexpr UINT kSoundNotify = WM_USER + 1;
+  for (LPARAM sender : {LPARAM(0), LPARAM(0x12345678), LPARAM(-1), reinterpret_cast<LPARAM>(dialog_)})
+    for (WPARAM code = 0; code <= 9; ++code) PostMessageW(dialog_, kSoundNotify, code, sender);
+  // Answered after everything posted before it has been handled.
+  ui::PostClick(dialog_, IDC_BUTPLAY);
+  ASSERT_TRUE(WaitFace(IDC_BUTNEXTB, L"BUTNEXT"));
+  EXPECT_EQ(Face(IDC_BUTREC), L"BUTREC");
+  EXPECT_EQ(ControlText(GetDlgItem(dialog_, IDC_FILENAME)), L"lesson.wav");
+  EXPECT_EQ(recorder_.WaitExit(0), DWORD(STILL_ACTIVE));
+}
+
 }  // namespace
