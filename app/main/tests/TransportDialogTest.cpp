@@ -640,6 +640,67 @@ TEST_F(TransportDialog, StepsStopAtTheMastersLastChunkAndTheLedJumpsBothEnds) {
   EXPECT_STREQ(text, L"two");
 }
 
+TEST_F(TransportDialog, InVideoModeTheMasterSideIsTheVideosEntryList) {
+  const std::wstring clip = folder_ + L"\\clip.avi";
+  ASSERT_TRUE(WriteWholeFile(clip, std::string("not a real video")));
+  ASSERT_TRUE(WriteWholeFile(folder_ + L"\\clip.cif", ChunkTable({{0, 1000}, {1000, 2000}})));
+  dialog_->OpenMediaFile(clip.c_str());
+  ASSERT_EQ(dialog_->m_videoMode, 1u);
+  CVideoManager* video = app_->videoManager;
+  // The end of the video's load names the video, not the sound before it.
+  EXPECT_TRUE(PumpUntil([&] {
+    wchar_t name[64] = {};
+    dialog_->m_fileName.GetWindowText(name, 64);
+    return std::wstring(name) == L"clip.avi";
+  }));
+  ASSERT_EQ(video->GetEntryCount(), 2u);
+  peer_ = MakePeerWindow();
+  dialog_->m_peerWindow = peer_;
+  Quiet();
+
+  // Play: the video, nothing forwarded.
+  Click(IDC_MBUTPLAY);
+  EXPECT_TRUE(video->IsPlaying());
+  EXPECT_FALSE(master_->playing);
+  // Next and back move through the entries with the Student beside them.
+  Click(IDC_MBUTNEXT);
+  EXPECT_EQ(video->GetCurrentIndex(), 1u);
+  EXPECT_EQ(student_->currentChunk.load(), 1);
+  EXPECT_TRUE(video->IsPlaying());
+  Click(IDC_MBUTNEXT);
+  EXPECT_EQ(video->GetCurrentIndex(), 1u);
+  Click(IDC_MBUTSTOP);
+  EXPECT_FALSE(video->IsPlaying());
+  Click(IDC_MBUTPREV);
+  EXPECT_EQ(video->GetCurrentIndex(), 0u);
+  EXPECT_EQ(student_->currentChunk.load(), 0);
+  // A bookmark at the entry's start cuts off an empty entry; removing it joins them again.
+  Click(IDC_BUTINSERTBM);
+  EXPECT_EQ(video->GetEntryCount(), 3u);
+  EXPECT_EQ(video->modified, 1);
+  EXPECT_TRUE(prompts_.Asked().empty());
+  Click(IDC_BUTREMOVEBM);
+  EXPECT_EQ(video->GetEntryCount(), 2u);
+  VideoEntry entry = {};
+  ASSERT_TRUE(video->GetEntry(0, &entry));
+  EXPECT_EQ(entry.length, 1000u);
+  // A mode starts the video; its second press stops it.
+  Click(IDC_HBUTPLAYPLAY);
+  EXPECT_TRUE(video->IsPlaying());
+  EXPECT_FALSE(master_->playing);
+  Click(IDC_HBUTPLAYPLAY);
+  EXPECT_FALSE(video->IsPlaying());
+  SyncWorker();
+  Pump();
+  const std::vector<Press> sent = {{IDC_MBUTNEXT, 0},     {IDC_MBUTNEXT, 0},    {IDC_MBUTSTOP, 0},
+                                   {IDC_MBUTPREV, 0},     {IDC_BUTINSERTBM, 0}, {IDC_BUTREMOVEBM, 0},
+                                   {IDC_HBUTPLAYPLAY, 0}, {IDC_HBUTPLAYPLAY, 0}};
+  std::vector<Press> buttons;
+  for (const Press& p : g_peerPresses)
+    if (p.first != REMOTE_VIDEO_POSITION) buttons.push_back(p);
+  EXPECT_EQ(buttons, sent);
+}
+
 TEST_F(TransportDialog, AnEditedTextGoesToItsTracksChunk) {
   ::SetWindowTextW(dialog_->m_studentText.m_hWnd, L"my answer");
   dialog_->SendMessage(WM_COMMAND, MAKEWPARAM(IDC_STUDENTTEXT, EN_CHANGE),
