@@ -474,6 +474,12 @@ TEST_F(TransportDialog, EveryPressReachesThePeerAsItsTableSays) {
                   },
                   {}});
   rows.push_back({"clear", click(IDC_BUTCLEAR), {{IDC_BUTCLEAR, 0}}});
+  rows.push_back({"clear without a current chunk",
+                  [this] {
+                    student_->SelectChunk(-1);
+                    Click(IDC_BUTCLEAR);
+                  },
+                  {}});
   rows.push_back({"waveform click, Master",
                   [this] {
                     master_->cursorFrame = 12345;
@@ -618,6 +624,10 @@ TEST_F(TransportDialog, StepsStopAtTheMastersLastChunkAndTheLedJumpsBothEnds) {
   EXPECT_EQ(student_->currentChunk.load(), 0);
   EXPECT_FALSE(student_->playing);
   EXPECT_EQ(::GetWindowTextLengthW(dialog_->m_masterText.m_hWnd), 5);  // "three"
+  // No current chunk while the track has texts: no text shown.
+  master_->SelectChunk(-1);
+  Click(IDC_BUTREMOVEBM);
+  EXPECT_EQ(::GetWindowTextLengthW(dialog_->m_masterText.m_hWnd), 0);
 
   // From chunk 0 the LED jumps to the end, making the Student's chunks up to the Master's last.
   master_->SelectChunk(0);
