@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <utility>
@@ -709,6 +710,41 @@ TEST_F(TransportDialog, InVideoModeTheMasterSideIsTheVideosEntryList) {
   for (const Press& p : g_peerPresses)
     if (p.first != REMOTE_VIDEO_POSITION) buttons.push_back(p);
   EXPECT_EQ(buttons, sent);
+}
+
+TEST_F(TransportDialog, TheStudentsStepsRecordOnInTheNextChunkAndLeaveAPausedMasterAlone) {
+  // Next while recording: the take goes on in the Student's next chunk, beside the Master's.
+  Click(IDC_BUTREC);
+  ASSERT_TRUE(student_->recording);
+  Click(IDC_BUTNEXTB);
+  EXPECT_EQ(master_->currentChunk.load(), 1);
+  EXPECT_EQ(student_->currentChunk.load(), 1);
+  EXPECT_TRUE(student_->recording);
+  Click(IDC_BUTSTOP);
+  EXPECT_FALSE(student_->recording);
+
+  // Recording does not stop a paused Master.
+  Click(IDC_MBUTPLAY);
+  Click(IDC_MBUTPLAY);
+  ASSERT_TRUE(master_->paused);
+  Click(IDC_BUTREC);
+  EXPECT_TRUE(master_->paused);
+  EXPECT_TRUE(master_->playing);
+  Click(IDC_BUTREC);
+  Quiet();
+
+  // Without a Master sound the Student steps on its own, making its chunks.
+  master_->FreeAllChunks();
+  student_->SelectChunk(0);
+  Quiet();
+  Click(IDC_BUTPREV);
+  EXPECT_EQ(student_->currentChunk.load(), 0);
+  EXPECT_FALSE(student_->playing);
+  const int chunks = student_->GetChunkCount();
+  Click(IDC_BUTNEXTB);
+  Click(IDC_BUTNEXTB);
+  EXPECT_EQ(student_->currentChunk.load(), 2);
+  EXPECT_GE(student_->GetChunkCount(), std::max(chunks, 3));
 }
 
 TEST_F(TransportDialog, AnEditedTextGoesToItsTracksChunk) {
