@@ -43,7 +43,8 @@ LRESULT CMainDlg::OnSoundNotify(WPARAM code, LPARAM sender) {
   // What the track could not do is told here, from the dialog's own loop: no lock of the track is
   // held now, and a click inside the box finds the track whole.
   if (track)
-    for (const TrackReport& r : track->TakeReports()) ShowPrompt(m_hWnd, r.text.c_str(), r.caption.c_str(), r.style);
+    for (const TrackReport& r : track->TakeReports())
+      ShowPrompt(m_hWnd, r.text.c_str(), r.caption.c_str(), r.style);
   switch (code) {
     case NOTIFY_CHUNK_IDLE:
     case NOTIFY_CHUNK_RECORDING:
