@@ -20,47 +20,14 @@
 #include "media/zip/ZipArchive.h"
 #include "tests/support/FakeSoundEngine.h"
 #include "tests/support/ScriptedPrompts.h"
+#include "tests/support/DialogTestKit.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/UiDriver.h"
 
 namespace {
 
-void Pump() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-}
-
-template <class F>
-bool PumpUntil(F done, DWORD timeoutMs = 30000) {
-  return WaitUntil(
-      [&] {
-        Pump();
-        return done();
-      },
-      timeoutMs);
-}
-
 std::string WavBytes(uint32_t frames) {
-  std::string out;
-  auto u32 = [&](uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
-  out += "RIFF";
-  u32(36 + frames * 2);
-  out += "WAVEfmt ";
-  u32(16);
-  u16(1);
-  u16(1);
-  u32(44100);
-  u32(88200);
-  u16(2);
-  u16(16);
-  out += "data";
-  u32(frames * 2);
-  for (uint32_t i = 0; i < frames; ++i) u16(static_cast<uint16_t>((i % 200) * 150));
-  return out;
+  return MonoWavBytes(frames, [](uint32_t i) { return (i % 200) * 150; });
 }
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

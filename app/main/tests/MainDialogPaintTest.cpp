@@ -22,17 +22,10 @@
 #include "media/document/SoundDocument.h"
 #include "tests/support/FakeSoundEngine.h"
 #include "tests/support/ScriptedPrompts.h"
+#include "tests/support/DialogTestKit.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
-
-void Pump() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-}
 
 // An endpoint volume that keeps the last scalar set and counts its references.
 class FakeVolume final : public IAudioEndpointVolume {

@@ -12,27 +12,10 @@
 #include "media/document/SoundDocument.h"
 #include "tests/support/FakeSoundEngine.h"
 #include "tests/support/ScriptedPrompts.h"
+#include "tests/support/DialogTestKit.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
-
-void Pump() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-}
-
-template <class F>
-bool PumpUntil(F done, DWORD timeoutMs = 20000) {
-  return WaitUntil(
-      [&] {
-        Pump();
-        return done();
-      },
-      timeoutMs);
-}
 
 std::wstring Text(CWnd& control) {
   wchar_t text[512] = {};
@@ -41,23 +24,7 @@ std::wstring Text(CWnd& control) {
 }
 
 std::string WavBytes(uint32_t frames) {
-  std::string out;
-  auto u32 = [&](uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
-  out += "RIFF";
-  u32(36 + frames * 2);
-  out += "WAVEfmt ";
-  u32(16);
-  u16(1);
-  u16(1);
-  u32(44100);
-  u32(88200);
-  u16(2);
-  u16(16);
-  out += "data";
-  u32(frames * 2);
-  out.append(frames * 2, '\x10');
-  return out;
+  return MonoWavBytes(frames, [](uint32_t i) { return 0x1010; });
 }
 
 class MainDialog : public ::testing::Test {

@@ -12,6 +12,7 @@
 #include "app/main/tests/RecorderProcess.h"
 #include "app/res/resource.h"
 #include "peers/PeerProcess.h"
+#include "tests/support/DialogTestKit.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/UiDriver.h"
 
@@ -24,23 +25,7 @@ bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) 
 std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
 
 void WriteWav(const std::wstring& path, uint32_t frames) {
-  std::string out;
-  auto u32 = [&](uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
-  out += "RIFF";
-  u32(36 + frames * 2);
-  out += "WAVEfmt ";
-  u32(16);
-  u16(1);
-  u16(1);
-  u32(44100);
-  u32(88200);
-  u16(2);
-  u16(16);
-  out += "data";
-  u32(frames * 2);
-  for (uint32_t i = 0; i < frames; ++i) u16(static_cast<uint16_t>((i % 100) * 300));
-  WriteWholeFile(path, out);
+  WriteWholeFile(path, MonoWavBytes(frames, [](uint32_t i) { return (i % 100) * 300; }));
 }
 
 std::wstring Stamp(const SYSTEMTIME& t) {

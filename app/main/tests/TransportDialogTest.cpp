@@ -22,6 +22,7 @@
 #include "media/video/VideoManager.h"
 #include "tests/support/FakeSoundEngine.h"
 #include "tests/support/ScriptedPrompts.h"
+#include "tests/support/DialogTestKit.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -48,42 +49,9 @@ HWND MakePeerWindow() {
                        nullptr);
 }
 
-void Pump() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    TranslateMessage(&msg);
-    DispatchMessageW(&msg);
-  }
-}
-
-template <class F>
-bool PumpUntil(F done, DWORD timeoutMs = 20000) {
-  return WaitUntil(
-      [&] {
-        Pump();
-        return done();
-      },
-      timeoutMs);
-}
-
 void WriteU32(std::string& out, uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); }
-void WriteU16(std::string& out, uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); }
-
 std::string WavBytes(uint32_t frames) {
-  std::string out = "RIFF";
-  WriteU32(out, 36 + frames * 2);
-  out += "WAVEfmt ";
-  WriteU32(out, 16);
-  WriteU16(out, 1);
-  WriteU16(out, 1);
-  WriteU32(out, 44100);
-  WriteU32(out, 88200);
-  WriteU16(out, 2);
-  WriteU16(out, 16);
-  out += "data";
-  WriteU32(out, frames * 2);
-  for (uint32_t i = 0; i < frames; ++i) WriteU16(out, uint16_t((i % 50) * 400));
-  return out;
+  return MonoWavBytes(frames, [](uint32_t i) { return (i % 50) * 400; });
 }
 
 // The chunk table beside the WAV: start and length in milliseconds.
