@@ -207,6 +207,75 @@ void BuildWavHeader(uint8_t* h, uint32_t channels, uint32_t rate, uint32_t dataB
   PutLE32(h + 40, dataBytes);
 }
 
+// The MP3 file mapped into memory for the demuxer, which reads it through its own I/O context:
+// its reads then cost no system call each.
+class MappedInput {
+ public:
+  ~MappedInput() {
+    if (io_) av_freep(&io_->buffer);
+    avio_context_free(&io_);
+    if (view_) UnmapViewOfFile(view_);
+    if (mapping_) CloseHandle(mapping_);
+  }
+  // False when the file cannot be mapped whole (the caller reads it by name instead).
+  bool Open(const std::wstring& path) {
+    HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(file, &size) && size.QuadPart > 0 && size.QuadPart <= kMaxMapped)
+      mapping_ = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    CloseHandle(file);
+    if (!mapping_) return false;
+    view_ = static_cast<const uint8_t*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 0));
+    if (!view_) return false;
+    size_ = size.QuadPart;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+    if (!buffer) return false;
+    io_ = avio_alloc_context(buffer, kBufferSize, 0, this, Read, nullptr, Seek);
+    if (!io_) av_free(buffer);
+    return io_ != nullptr;
+  }
+  AVIOContext* Io() const { return io_; }
+
+ private:
+  static constexpr int64_t kMaxMapped = 512 << 20;  // an hour at 320 kbit/s is 144 MB
+  static constexpr int kBufferSize = 64 << 10;
+
+  static int Read(void* opaque, uint8_t* buffer, int size) {
+    auto* self = static_cast<MappedInput*>(opaque);
+    const int64_t n = std::min<int64_t>(size, self->size_ - self->at_);
+    if (n <= 0) return AVERROR_EOF;
+    memcpy(buffer, self->view_ + self->at_, size_t(n));
+    self->at_ += n;
+    return int(n);
+  }
+  static int64_t Seek(void* opaque, int64_t offset, int whence) {
+    auto* self = static_cast<MappedInput*>(opaque);
+    switch (whence & ~AVSEEK_FORCE) {
+      case AVSEEK_SIZE:
+        return self->size_;
+      case SEEK_SET:
+        break;
+      case SEEK_CUR:
+        offset += self->at_;
+        break;
+      case SEEK_END:
+        offset += self->size_;
+        break;
+      default:
+        return AVERROR(EINVAL);
+    }
+    if (offset < 0 || offset > self->size_) return AVERROR(EINVAL);
+    return self->at_ = offset;
+  }
+
+  HANDLE mapping_ = nullptr;
+  const uint8_t* view_ = nullptr;
+  int64_t size_ = 0, at_ = 0;
+  AVIOContext* io_ = nullptr;
+};
+
 // MPEG frames per segment of a parallel decode, and the frames before it that each segment
 // decodes first and drops: after them the bit reservoir (at most 511 bytes back), the transform's
 // overlap and the synthesis filter hold what a decode from the file's start holds.
@@ -248,12 +317,35 @@ int OpenDecoder(const AVCodecParameters* parameters, AVRational timeBase, AVCode
 // output is dropped.
 struct Segment {
   ~Segment() {
-    for (AVPacket*& p : packets) av_packet_free(&p);
+    for (Packet& p : packets) av_packet_free(&p.props);
     av_channel_layout_uninit(&layout);
   }
   size_t OwnFrames() const { return packets.size() - warmUp; }
 
-  std::vector<AVPacket*> packets;   // the warm-up frames first
+  // Payloads side by side in one block: the demuxer's own packets are freed as they are read, as
+  // in a decode from the start, rather than living on in the thousands.
+  struct Packet {
+    size_t offset;
+    int size;
+    int64_t pts, dts, duration, pos;
+    int flags;
+    AVPacket* props;  // a copy without payload of a packet that carries side data
+  };
+  void Add(const AVPacket* packet, const uint8_t* data) {
+    AVPacket* props = nullptr;
+    if (packet->side_data_elems) {
+      props = av_packet_alloc();
+      if (!props || av_packet_copy_props(props, packet) < 0) {
+        av_packet_free(&props);
+        throw std::bad_alloc();
+      }
+    }
+    packets.push_back({bytes.size(), packet->size, packet->pts, packet->dts, packet->duration, packet->pos,
+                       packet->flags, props});
+    bytes.insert(bytes.end(), data, data + packet->size);
+  }
+  std::vector<Packet> packets;  // the warm-up frames first
+  std::vector<uint8_t> bytes;
   std::vector<uint32_t> bytesRead;  // input read after each of its own packets
   size_t warmUp = 0;
   bool last = false;  // holds the file's last frame: the decoder is drained
@@ -326,14 +418,28 @@ void DecodeSegment(const AVCodecParameters* parameters, AVRational timeBase, Seg
     }
   };
   bool ok = frame && OpenDecoder(parameters, timeBase, &codec) == MADLL_OK;
+  AVPacket* packet = av_packet_alloc();
+  ok = ok && packet;
   for (size_t i = 0; ok && i < seg.packets.size(); ++i) {
-    const int r = avcodec_send_packet(codec, seg.packets[i]);
+    const Segment::Packet& p = seg.packets[i];
+    av_packet_unref(packet);
+    if (p.props && av_packet_copy_props(packet, p.props) < 0) break;
+    packet->data = seg.bytes.data() + p.offset;
+    packet->size = p.size;
+    packet->pts = p.pts;
+    packet->dts = p.dts;
+    packet->duration = p.duration;
+    packet->pos = p.pos;
+    packet->flags = p.flags;
+    const int r = avcodec_send_packet(codec, packet);
     ok = (r >= 0 || r == AVERROR_INVALIDDATA) && receive(i);
   }
   if (ok && seg.last && seg.OwnFrames())
     ok = avcodec_send_packet(codec, nullptr) >= 0 && receive(seg.packets.size() - 1);
   seg.clean = ok && !errorSeen;
   t_errorSeen = nullptr;
+  av_packet_unref(packet);
+  av_packet_free(&packet);
   swr_free(&swr);
   av_frame_free(&frame);
   avcodec_free_context(&codec);
@@ -463,6 +569,11 @@ class Decode {
  private:
   int OpenInput(const std::wstring& mp3Path) {
     const std::string utf8 = WideToUtf8(mp3Path);
+    if (input_.Open(mp3Path)) {
+      format_ = avformat_alloc_context();
+      if (!format_) return MADLL_ERR_NO_MEMORY;
+      format_->pb = input_.Io();
+    }
     int r = avformat_open_input(&format_, utf8.c_str(), nullptr, nullptr);
     // The file opened and read above: a refusal here is about its content.
     if (r == AVERROR(ENOMEM)) return MADLL_ERR_NO_MEMORY;
@@ -538,52 +649,107 @@ class Decode {
     return DrainConverter();
   }
 
-  // The demuxer hands the packets out in file order; the segments decode on the pool's threads
-  // and are written in order as they are done, with a bounded number of them in memory.
+  // A thread of its own reads the packets and hands them out in segments, the pool's threads
+  // decode them, and this thread writes them in file order as they are done (and reports the
+  // progress), with a bounded number of segments in memory.
   int DecodeInSegments(unsigned threads) {
-    std::deque<std::unique_ptr<Segment>> pending;  // handed out, not yet written
+    struct Queue {
+      std::mutex mutex;
+      std::condition_variable changed;
+      std::deque<std::unique_ptr<Segment>> segments;  // handed out, not yet written
+      bool ended = false;                             // the reader has handed out all it will
+      bool stop = false;                              // the writer has given up
+      std::vector<std::vector<uint8_t>> spare;        // sample buffers of written segments
+    } queue;
     const AVStream* st = format_->streams[stream_];
-    SegmentPool pool(threads, st->codecpar, st->time_base);
+    SegmentPool pool(threads, st->codecpar, st->time_base);  // ended before the segments are freed
     const size_t inMemory = size_t(threads) * 2 + 2;
-    auto writeDone = [&](size_t keep) {
-      while (!pending.empty()) {
-        if (pending.size() > keep)
-          pool.Wait(*pending.front());
-        else if (!pool.Done(*pending.front()))
-          break;
-        const int e = WriteSegment(*pending.front());
-        pending.pop_front();
-        if (e) return e;
+    int readResult = MADLL_OK;
+
+    auto read = [&]() -> int {
+      auto handOut = [&](std::unique_ptr<Segment> seg) {
+        pool.Submit(seg.get());
+        std::unique_lock<std::mutex> lock(queue.mutex);
+        queue.segments.push_back(std::move(seg));
+        queue.changed.notify_all();
+        queue.changed.wait(lock, [&] { return queue.stop || queue.segments.size() < inMemory; });
+        return !queue.stop;
+      };
+      auto segment = std::make_unique<Segment>();
+      for (;;) {
+        const int got = ReadPacket();
+        if (got < 0) return -got;
+        if (got == 0) break;
+        segment->Add(packet_, packet_->data);
+        av_packet_unref(packet_);
+        segment->bytesRead.push_back(Capped(avio_tell(format_->pb)));
+        if (segment->OwnFrames() < kSegmentFrames) continue;
+        auto next = std::make_unique<Segment>();
+        for (size_t i = segment->packets.size() - kWarmUpFrames; i < segment->packets.size(); ++i) {
+          const Segment::Packet& p = segment->packets[i];
+          AVPacket* props = p.props ? av_packet_clone(p.props) : nullptr;
+          if (p.props && !props) return MADLL_ERR_NO_MEMORY;
+          next->packets.push_back(p);
+          next->packets.back().offset = next->bytes.size();
+          next->packets.back().props = props;
+          next->bytes.insert(next->bytes.end(), segment->bytes.begin() + ptrdiff_t(p.offset),
+                             segment->bytes.begin() + ptrdiff_t(p.offset) + p.size);
+        }
+        next->warmUp = kWarmUpFrames;
+        {
+          std::lock_guard<std::mutex> lock(queue.mutex);
+          if (!queue.spare.empty()) {
+            next->pcm = std::move(queue.spare.back());
+            queue.spare.pop_back();
+          }
+        }
+        if (!handOut(std::move(segment))) return MADLL_OK;
+        segment = std::move(next);
       }
-      return int(MADLL_OK);
+      segment->last = true;
+      handOut(std::move(segment));
+      return MADLL_OK;
     };
-    auto segment = std::make_unique<Segment>();
-    for (;;) {
-      const int read = ReadPacket();
-      if (read < 0) return -read;
-      if (read == 0) break;
-      AVPacket* own = av_packet_alloc();
-      if (!own) return MADLL_ERR_NO_MEMORY;
-      av_packet_move_ref(own, packet_);
-      segment->packets.push_back(own);
-      segment->bytesRead.push_back(Capped(avio_tell(format_->pb)));
-      if (segment->OwnFrames() < kSegmentFrames) continue;
-      auto next = std::make_unique<Segment>();
-      for (size_t i = segment->packets.size() - kWarmUpFrames; i < segment->packets.size(); ++i) {
-        AVPacket* copy = av_packet_clone(segment->packets[i]);
-        if (!copy) return MADLL_ERR_NO_MEMORY;
-        next->packets.push_back(copy);
-      }
-      next->warmUp = kWarmUpFrames;
-      pool.Submit(segment.get());
-      pending.push_back(std::move(segment));
-      segment = std::move(next);
-      if (int e = writeDone(inMemory - 1)) return e;
+    std::thread reader;
+    try {
+      reader = std::thread([&] {
+        try {
+          readResult = read();
+        } catch (const std::bad_alloc&) {
+          readResult = MADLL_ERR_NO_MEMORY;
+        }
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        queue.ended = true;
+        queue.changed.notify_all();
+      });
+    } catch (const std::system_error&) {
+      return kDecodeOnOneThread;
     }
-    segment->last = true;
-    pool.Submit(segment.get());
-    pending.push_back(std::move(segment));
-    return writeDone(0);
+    int result = MADLL_OK;
+    for (;;) {
+      Segment* head = nullptr;
+      {
+        std::unique_lock<std::mutex> lock(queue.mutex);
+        queue.changed.wait(lock, [&] { return queue.ended || !queue.segments.empty(); });
+        if (queue.segments.empty()) break;
+        head = queue.segments.front().get();
+      }
+      pool.Wait(*head);
+      result = WriteSegment(*head);
+      std::unique_ptr<Segment> written;
+      {
+        std::lock_guard<std::mutex> lock(queue.mutex);
+        written = std::move(queue.segments.front());
+        queue.segments.pop_front();
+        written->pcm.clear();
+        queue.spare.push_back(std::move(written->pcm));
+        if (result) queue.stop = true;
+        queue.changed.notify_all();
+      }
+      if (result) break;
+    }
+    reader.join();
+    return result ? result : readResult;
   }
 
   // Writes a decoded segment, which must continue the file's format.
@@ -705,6 +871,7 @@ class Decode {
     return MADLL_OK;
   }
 
+  MappedInput input_;  // before format_, which reads from it
   MadllProgressCallback progress_ = nullptr;
   uint32_t framesReported_ = 0;
   int64_t inputSize_ = 0;
