@@ -6,7 +6,9 @@
 // over; a Xing/Info or VBRI header frame is not decoded as sound, and the encoder delay and padding
 // its LAME tag gives are cut, so the sample count is the encoded source's. The WAV is written to a
 // temporary file beside the output and moved into place only when it is whole: on any failure
-// nothing is left at the output path (a file already there is kept unchanged).
+// nothing is left at the output path (a file already there is kept unchanged). A long file is
+// decoded in segments on as many threads as the process has processors; the WAV is the same, byte
+// for byte, as a decode on one.
 #pragma once
 
 #include <windows.h>

@@ -1,6 +1,7 @@
-// madll_decode IN.mp3 OUT.wav: decodes through madlldlib.dll, loaded with LoadLibraryW and called
-// with OEM paths in 260-byte buffers, as the loading code does. Prints the result and what the
-// progress callback saw; the exit code is the decoder's result (100 and up: this tool failed).
+// madll_decode [--one-cpu] IN.mp3 OUT.wav: decodes through madlldlib.dll, loaded with LoadLibraryW
+// and called with OEM paths in 260-byte buffers, as the loading code does. --one-cpu first keeps
+// the process on one processor. Prints the result and what the progress callback saw; the exit
+// code is the decoder's result (100 and up: this tool failed).
 #include "standins/madlldlib/MadllDecoder.h"
 
 #include <cstdio>
@@ -25,8 +26,16 @@ int WINAPI OnProgress(uint32_t frames, uint32_t bytesRead, uint32_t bytesTotal) 
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 4 && wcscmp(argv[1], L"--one-cpu") == 0) {
+    DWORD_PTR process = 0, system = 0;
+    if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system) || !process ||
+        !SetProcessAffinityMask(GetCurrentProcess(), process & ~(process - 1)))
+      return 103;
+    --argc;
+    ++argv;
+  }
   if (argc != 3 || wcslen(argv[1]) >= MAX_PATH || wcslen(argv[2]) >= MAX_PATH) {
-    fprintf(stderr, "usage: madll_decode IN.mp3 OUT.wav (paths under 260 characters)\n");
+    fprintf(stderr, "usage: madll_decode [--one-cpu] IN.mp3 OUT.wav (paths under 260 characters)\n");
     return 100;
   }
   char in[MAX_PATH], out[MAX_PATH];

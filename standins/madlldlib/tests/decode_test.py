@@ -89,8 +89,8 @@ class MadllDecode(unittest.TestCase):
             subprocess.run(["sox", src] + tool_args[1:] + [path], check=True)
         return path
 
-    def decode(self, mp3, wav):
-        run = subprocess.run(["wine", os.path.join(BIN, "madll_decode.exe"), win_path(mp3), win_path(wav)],
+    def decode(self, mp3, wav, *options):
+        run = subprocess.run(["wine", os.path.join(BIN, "madll_decode.exe"), *options, win_path(mp3), win_path(wav)],
                              capture_output=True, text=True, timeout=120)
         stats = dict(re.findall(r"(\w+)=(-?\d+)", run.stdout))
         return run.returncode, {k: int(v) for k, v in stats.items()}
@@ -147,6 +147,38 @@ class MadllDecode(unittest.TestCase):
                 os.remove(ref)
                 os.remove(mp3)
         self.assertEqual([f for f in os.listdir(self.dir) if f.startswith("mdl")], [], "temporary files left")
+
+    @unittest.skipIf((os.cpu_count() or 1) < 2, "one processor: every decode runs on one thread")
+    def test_long_files_decode_on_several_processors_as_on_one(self):
+        # Minutes of noise and tones, so that the file spans many segments, at rates, bit rates
+        # and modes that lean on the bit reservoir to different depths.
+        cases = [
+            ("cbr_stereo", 44100, 2, ["lame", "-b", "128"]),
+            ("vbr_low_mono", 22050, 1, ["lame", "-V", "9"]),
+            ("mpeg25_8k", 8000, 1, ["lame", "-b", "8"]),
+            ("sox_joint_stereo", 48000, 2, ["sox", "-C", "96"]),
+        ]
+        for name, rate, channels, tool in cases:
+            with self.subTest(name):
+                src = os.path.join(self.dir, name + ".wav")
+                mp3 = os.path.join(self.dir, name + ".mp3")
+                subprocess.run(["sox", "-n", "-r", str(rate), "-c", str(channels), "-b", "16", src, "synth", "200",
+                                "pinknoise", "synth", "200", "sine", "mix", "100-3000", "tremolo", "3", "60",
+                                "vol", "0.5"], check=True)
+                if tool[0] == "lame":
+                    subprocess.run(["lame", "--quiet"] + tool[1:] + [src, mp3], check=True)
+                else:
+                    subprocess.run(["sox", src] + tool[1:] + [mp3], check=True)
+                many, one = os.path.join(self.dir, "many.wav"), os.path.join(self.dir, "one.wav")
+                result_many, stats_many = self.decode(mp3, many)
+                result_one, stats_one = self.decode(mp3, one, "--one-cpu")
+                self.assertEqual((result_many, result_one), (0, 0))
+                self.assertGreater(stats_one["frames"], 2500)
+                self.assertEqual(stats_many, stats_one)
+                with open(many, "rb") as a, open(one, "rb") as b:
+                    self.assertTrue(a.read() == b.read(), "the WAVs differ")
+                for f in (src, mp3, many, one):
+                    os.remove(f)
 
     def test_a_stream_that_changes_format_keeps_the_first_one(self):
         # Two files joined: 44,100 Hz stereo, then 22,050 Hz mono (440 and 880 Hz tones).
