@@ -370,7 +370,8 @@ int CSoundWorksWAS::PollCaptureDevice(CAudioDevice* device) {
   UINT64 devicePosition = 0;
   HRESULT hr = context->captureClient->GetBuffer(&data, &frames, &flags, &devicePosition, &position);
   if (hr == AUDCLNT_E_DEVICE_INVALIDATED) {
-    // Gone for good: close it, so the track stops waiting for its blocks.
+    // Gone for good: close it, so the track stops waiting for its blocks; what it gave so far stays.
+    LogWithName("Capture device lost, recording ends:", device->friendlyName);
     std::wstring id = device->id;
     StopCaptureInternal(id, device->streamIndex, true);
     return 1;

@@ -274,6 +274,7 @@ TEST_F(CaptureTest, InvalidatedDeviceClosesItsStream) {
   EXPECT_TRUE(HasNull(got));
   EXPECT_EQ(engine->GetCaptureDeviceCount(), 0u);
   EXPECT_EQ(log.Count("Stopping:"), 1);
+  EXPECT_EQ(log.Count("Capture device lost, recording ends:"), 1);
   engine->StopCapture(kMicId, 0);
   auto after = Collect(WM_SOUND_IN, 200, [](auto&) { return false; });
   EXPECT_TRUE(after.empty());
