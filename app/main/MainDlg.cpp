@@ -22,6 +22,12 @@ BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
   ON_BN_CLICKED(IDC_BUTEXIT, &CMainDlg::OnExitButton)
   ON_WM_SYSCOMMAND()
   ON_WM_DROPFILES()
+  // Classroom messages.
+  ON_MESSAGE(WM_REMOTE_BUTTON, &CMainDlg::OnRemoteButton)
+  ON_MESSAGE(WM_REMOTE_COMMAND, &CMainDlg::OnRemoteCommand)
+  ON_MESSAGE(WM_COPYDATA, &CMainDlg::OnCopyDataRecipients)
+  ON_MESSAGE(WM_SET_LEVEL, &CMainDlg::OnSetLevel)
+  ON_MESSAGE(WM_ENABLE, &CMainDlg::OnEnableChanged)
 END_MESSAGE_MAP()
 
 namespace {
