@@ -270,7 +270,7 @@ TEST_F(RecorderRemote, AnIdleDuringASaveKeepsTheDialogDisabledUntilTheSaveEnds) 
   const std::wstring lesson = folder_ + L"\\lesson.wav";
   const std::wstring target = folder_ + L"\\lesson.qpk";
   // Long enough that its package takes a while to encode.
-  ASSERT_TRUE(WriteWholeFile(lesson, WavBytes(44100 * 240)));
+  ASSERT_TRUE(WriteWholeFile(lesson, WavBytes(44100 * 480)));
   ASSERT_TRUE(recorder_.Start(L"\"" + lesson + L"\""));
   HWND dialog = recorder_.WaitForWindow(L"Recorder");
   ASSERT_NE(dialog, nullptr);
