@@ -320,10 +320,10 @@ TEST(OrrinPeer, ReachesStationZeroByTitleOrProcessAndLocksToAnyWindow) {
 
   const std::wstring byPid = L"pid:" + std::to_wstring(GetCurrentProcessId());
   CPeerProcess peer;
-  ASSERT_TRUE(
-      peer.Start(L"orrin_peer.exe", L"--pipe " + QuoteArgument(PipeName()) + L" --no-sharedmem --run " +
-                                        QuoteArgument(L"find-station 0; lock 0 self; lock " + byPid +
-                                                      L" 0x1234; lock 0; button " + byPid + L" 1025 0")));
+  ASSERT_TRUE(peer.Start(L"orrin_peer.exe",
+                         L"--pipe " + QuoteArgument(PipeName()) + L" --no-sharedmem --run " +
+                             QuoteArgument(L"find-station 0; lock 0 self; lock " + byPid +
+                                           L" 0x1234; lock 0; button " + byPid + L" 1025 0; sleep 2000")));
   HWND daemon = FindWindowW(L"VK_Main_PSDaemon", nullptr);
   ASSERT_TRUE(PumpUntilExit(peer.Process(), 10000)) << peer.Log();
   EXPECT_EQ(peer.WaitExit(), 0u) << peer.Log();
