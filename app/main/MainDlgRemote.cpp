@@ -173,9 +173,9 @@ void CMainDlg::OnRemoteUnlock(LPARAM value) {
 }
 
 void CMainDlg::ShowRemoteWait() {
-  if (m_waitPopup) ShowWaitPopup(m_waitPopup, kWaitText);
   m_remoteWait = true;
   ApplyEnableState();
+  if (m_waitPopup) ShowWaitPopup(m_waitPopup, kWaitText);
 }
 
 void CMainDlg::HideRemoteWait() {

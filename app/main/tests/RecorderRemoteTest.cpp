@@ -236,12 +236,14 @@ TEST_F(RecorderRemote, TheWaitPopUpUnderALockLeavesOnlyTheExitAndItsEndKeepsTheL
       },
       10000));
   EXPECT_EQ(TextOf(wait), L"Wait for all the selected students to login...");
-  EXPECT_EQ(Ids(DisabledControls(dialog)), Ids(LockedSet(true)));
+  EXPECT_TRUE(WaitUntil([&] { return DisabledControls(dialog) == LockedSet(true); }, 5000))
+      << Ids(DisabledControls(dialog));
   EXPECT_TRUE(Enabled(dialog, IDC_BUTEXIT));
 
   ASSERT_TRUE(Drive(L"button 1 -7 0"));
   EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(wait); }, 10000));
-  EXPECT_EQ(Ids(DisabledControls(dialog)), Ids(LockedSet(false)));
+  EXPECT_TRUE(WaitUntil([&] { return DisabledControls(dialog) == LockedSet(false); }, 5000))
+      << Ids(DisabledControls(dialog));
   EXPECT_FALSE(Enabled(dialog, IDC_BUTEXIT));
 
   ASSERT_TRUE(Drive(L"unlock 1 0"));
