@@ -118,8 +118,40 @@ DWORD WINAPI SharedMemWatchProc(LPVOID view) {
   }
 }
 
-HWND FindStation(const std::string& number) {
-  const std::wstring title = L"_" + FromUtf8(number) + L"QuillmeridianUser";
+struct ProcessWindowSearch {
+  DWORD pid;
+  HWND found;
+};
+
+// The main window of a recorder process: a visible top-level dialog with a station's title.
+BOOL CALLBACK MatchProcessWindow(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<ProcessWindowSearch*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  wchar_t cls[64] = {}, title[128] = {};
+  GetClassNameW(window, cls, 64);
+  GetWindowTextW(window, title, 128);
+  const std::wstring name = title;
+  const bool stationTitle =
+      name == L"Recorder" ||
+      (name.size() > 18 && name[0] == L'_' && name.compare(name.size() - 17, 17, L"QuillmeridianUser") == 0);
+  if (pid != search->pid || std::wstring(cls) != L"#32770" || !stationTitle) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+// A station by number ("_<N>QuillmeridianUser"; station 0 keeps the title "Recorder") or by the
+// recorder's process id ("pid:<id>").
+HWND FindStation(const std::string& station) {
+  if (station.compare(0, 4, "pid:") == 0) {
+    int64_t pid = 0;
+    if (!ParseInt(station.substr(4), &pid)) return nullptr;
+    ProcessWindowSearch search{DWORD(pid), nullptr};
+    EnumWindows(MatchProcessWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+  }
+  if (station == "0") return FindWindowW(nullptr, L"Recorder");
+  const std::wstring title = L"_" + FromUtf8(station) + L"QuillmeridianUser";
   return FindWindowW(nullptr, title.c_str());
 }
 
@@ -175,7 +207,17 @@ bool Command(const std::vector<std::string>& w) {
   }
   HWND station = FindStation(w[1]);
   if (!station) return false;
-  if (verb == "lock") return Post(station, WM_REMOTE_BUTTON, kRemoteLock, LPARAM(g_window));
+  if (verb == "lock") {
+    // lock N [self | WINDOW]: to the daemon window, to the station's own window, or to any.
+    LPARAM peer = LPARAM(g_window);
+    if (w.size() > 2 && w[2] == "self")
+      peer = LPARAM(station);
+    else if (w.size() > 2 && !Int(w, 2, &a))
+      return false;
+    else if (w.size() > 2)
+      peer = LPARAM(a);
+    return Post(station, WM_REMOTE_BUTTON, kRemoteLock, peer);
+  }
   if (verb == "unlock") return Int(w, 2, &a) && Post(station, WM_REMOTE_BUTTON, kRemoteUnlock, a);
   if (verb == "button") return Int(w, 2, &a) && Int(w, 3, &b) && Post(station, WM_REMOTE_BUTTON, a, b);
   if (verb == "command")

@@ -66,6 +66,12 @@ BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
   ON_STN_DBLCLK(IDC_LEDNUMBER, &CMainDlg::OnLedDoubleClick)
   ON_EN_CHANGE(IDC_MASTERTEXT, &CMainDlg::OnMasterTextChange)
   ON_EN_CHANGE(IDC_STUDENTTEXT, &CMainDlg::OnStudentTextChange)
+  // Classroom messages.
+  ON_MESSAGE(WM_REMOTE_BUTTON, &CMainDlg::OnRemoteButton)
+  ON_MESSAGE(WM_REMOTE_COMMAND, &CMainDlg::OnRemoteCommand)
+  ON_MESSAGE(WM_COPYDATA, &CMainDlg::OnCopyDataRecipients)
+  ON_MESSAGE(WM_SET_LEVEL, &CMainDlg::OnSetLevel)
+  ON_MESSAGE(WM_ENABLE, &CMainDlg::OnEnableChanged)
 END_MESSAGE_MAP()
 
 namespace {

@@ -260,6 +260,32 @@ class CMainDlg : public CDialog {
   bool m_fileDialogUp = false;    // an open or save dialog of ours is up
   bool m_exitSaveFailed = false;  // a save ended badly since the exit began
 
+  // Classroom messages (MainDlgRemote.cpp). The lock, the remote busy, the wait pop-up and a
+  // running load or save each hold on their own; what is enabled is derived from all of them.
+ public:
+  // Every button but BUTCLEAR, the file-name field, the LED and both text edits.
+  void EnableControls(bool enable);
+
+ protected:
+  LRESULT OnRemoteButton(WPARAM code, LPARAM value);
+  LRESULT OnRemoteCommand(WPARAM code, LPARAM value);
+  LRESULT OnCopyDataRecipients(WPARAM sender, LPARAM data);
+  LRESULT OnSetLevel(WPARAM which, LPARAM level);
+  LRESULT OnEnableChanged(WPARAM enabled, LPARAM);
+  void OnRemoteLock(HWND peer);
+  void OnRemoteUnlock(LPARAM value);
+  void ShowRemoteWait();
+  void HideRemoteWait();
+  void SetRemotePosition(CSoundDocument* track, LPARAM value);
+  void SetRemoteLevel(CGraphicSlider& slider, LPARAM level);
+  void ShowSendFileButtons(bool show);
+  // True (and logged) when a remote press must not reach the tracks now.
+  bool RemotePressRefused(WPARAM code, LPARAM value) const;
+  void ApplyEnableState();
+  bool m_remoteBusy = false;  // REMOTE_BUSY until REMOTE_IDLE
+  bool m_remoteWait = false;  // the wait pop-up shown by the controller
+  bool m_lockBoxUp = false;   // the lock's message box is up
+
   DECLARE_MESSAGE_MAP()
 
  private:

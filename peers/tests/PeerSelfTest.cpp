@@ -307,6 +307,39 @@ TEST(OrrinPeer, RecordsTheDaemonNoticeAndSentPathAndDrivesAStation) {
   EXPECT_NE(log.find("DATA conn=0 bytes=10"), std::string::npos) << log;
 }
 
+// Station 0 keeps the title "Recorder" and is also found by its process; a lock may name the
+// station itself or any window instead of the daemon window.
+TEST(OrrinPeer, ReachesStationZeroByTitleOrProcessAndLocksToAnyWindow) {
+  std::vector<StationWindow::Received> received;
+  StationWindow::received = &received;
+  // A top-level dialog as the recorder's main window is, taking its messages here.
+  HWND station = CreateWindowExW(0, L"#32770", L"Recorder", WS_POPUP | WS_VISIBLE, 0, 0, 50, 50, nullptr,
+                                 nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(station, nullptr);
+  SetWindowLongPtrW(station, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&StationWindow::Proc));
+
+  const std::wstring byPid = L"pid:" + std::to_wstring(GetCurrentProcessId());
+  CPeerProcess peer;
+  ASSERT_TRUE(peer.Start(L"orrin_peer.exe",
+                         L"--pipe " + QuoteArgument(PipeName()) + L" --no-sharedmem --run " +
+                             QuoteArgument(L"find-station 0; lock 0 self; lock " + byPid +
+                                           L" 0x1234; lock 0; button " + byPid + L" 1025 0; sleep 2000")));
+  HWND daemon = FindWindowW(L"VK_Main_PSDaemon", nullptr);
+  ASSERT_TRUE(PumpUntilExit(peer.Process(), 10000)) << peer.Log();
+  EXPECT_EQ(peer.WaitExit(), 0u) << peer.Log();
+  DestroyWindow(station);
+
+  ASSERT_EQ(received.size(), 4u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(received[i].msg, 0x592u) << i;
+    EXPECT_EQ(LPARAM(received[i].wParam), -3) << i;
+  }
+  EXPECT_EQ(HWND(received[0].lParam), station);
+  EXPECT_EQ(received[1].lParam, 0x1234);
+  EXPECT_EQ(HWND(received[2].lParam), daemon);
+  EXPECT_EQ(received[3].wParam, 1025u);
+}
+
 // The slot writes wait for the recorder's mutex (which exists only while someone holds it),
 // land at the offsets of the stations in the OEM code page, and the clearing is noticed.
 TEST(ZubraPeer, WritesStationSlotsUnderTheMutex) {
