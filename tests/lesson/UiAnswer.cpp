@@ -6,7 +6,7 @@
 //                                             a process still running after EXIT_MS is ended (TIMEOUT)
 //   ui_answer alive TITLE [MS]                 the window answers WM_NULL within MS: ALIVE or HUNG
 //   ui_answer end TITLE                        end the process that owns the window titled TITLE
-//   ui_answer boxes                            list every visible dialog box with its owner and text
+//   ui_answer boxes                            list every visible message box with its owner and text
 // Prints what it did with the owning process id; exit 0 when answered, 1 when nothing showed.
 #include <windows.h>
 
@@ -69,7 +69,7 @@ int Watch(const wchar_t* title, DWORD findMs, DWORD exitMs) {
 BOOL CALLBACK ListBox(HWND window, LPARAM) {
   wchar_t cls[64] = {};
   GetClassNameW(window, cls, 64);
-  if (std::wstring(cls) != L"#32770" || !IsWindowVisible(window)) return TRUE;
+  if (std::wstring(cls) != L"#32770" || !IsWindowVisible(window) || !GetDlgItem(window, 0xFFFF)) return TRUE;
   const std::wstring caption = ui::WindowTextOf(window);
   const std::wstring text = ui::ControlTextOf(window, 0xFFFF);
   printf("BOX pid=%lu caption=%ls text=%ls\n", static_cast<unsigned long>(OwnerOf(window)), caption.c_str(),

@@ -479,6 +479,7 @@ class Lesson:
         self.pictavo = self.start_pictavo()
         self.tone = None
         self.mic_args = None
+        self.locked = set()
 
     def start_pictavo(self):
         return Peer("pictavo", "pictavo_peer.exe", ["--address", ",".join(ADDRESSES)], self.tmp)
@@ -501,8 +502,9 @@ class Lesson:
             self.watchers[station] = Watcher(station, exit_ms)
         self.orrin_mark = self.orrin.mark()
         self.pictavo_mark = self.pictavo.mark()
-        r = subprocess.run(["wine", os.path.join(BIN, "Quillgate.exe"), "/ZUBRA"], cwd=BIN, capture_output=True,
-                           timeout=60)
+        # The stations inherit the launcher's standard handles: none may be a pipe we wait on.
+        r = subprocess.run(["wine", os.path.join(BIN, "Quillgate.exe"), "/ZUBRA"], cwd=BIN, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         check(r.returncode == 0, f"Quillgate /ZUBRA ends with 0 ({r.returncode})")
         for station in STATIONS:
             pid = self.watchers[station].wait_found(30)
@@ -551,6 +553,7 @@ class Lesson:
             check(self.orrin.matching(r"^COPYDATA dwData=1 .*result=1$", mark),
                   f"station {station} took the recipient list (WM_COPYDATA answered TRUE)")
         check(self.orrin.cmd("lock 1"), "lock posted to station 1")
+        self.locked.add(1)
         rc, out = ui("box", "QMR for student", "1", "10000")
         check(rc == 0 and pid_in(out) == self.station_pid[1], f"station 1 showed \"QMR for student\" ({out})")
         # An unlocked station forwards nothing; the locked one mirrors every press.
@@ -610,7 +613,9 @@ class Lesson:
 
     def check_master(self, station):
         wav = os.path.join(self.tmp, f"master{station}.wav")
-        if self.save_master(station, wav):
+        if not self.save_master(station, wav):
+            return
+        if True:
             with wave.open(wav) as w:
                 fmt = (w.getnchannels(), w.getsampwidth(), w.getframerate())
                 got = w.readframes(w.getnframes())
@@ -634,8 +639,8 @@ class Lesson:
         mark = self.orrin.mark()
         ok = self.orrin.cmd(f"button {station} {button} 0")
         at = time.monotonic()
-        if station == 1:  # locked: every press comes back
-            check(self.orrin.cmd(f"wait-msg 0x592 {button} 5000", 10)
+        if station in self.locked:  # every press of a locked station comes back
+            check(self.orrin.cmd(f"wait-msg 0x592 {button} 3000", 10)
                   and self.orrin.matching(rf"^MSG msg=0x592 wparam={button} ", mark),
                   f"station 1's {what} press ({button}) arrived mirrored")
         else:
@@ -702,25 +707,30 @@ class Lesson:
             check(self.zubra.cmd(f'write {station} "{prefixes[station]}"'),
                   f"the sibling peer wrote station {station}'s prefix {prefixes[station]}")
             self.orrin.cmd(f"command {station} 11")
-            check(self.zubra.cmd(f"wait-cleared {station} 5000", 10), f"station {station} took its prefix")
+            check(self.zubra.cmd(f"wait-cleared {station} 3000", 10), f"station {station} took its prefix")
 
     def step6(self, prefixes):
         steps.begin(6, "the sibling peer writes each station's save prefix; the framework sends command 11, "
                        "unlocks station 1 (value 0) and sends command 4 to both while station 1 still records")
         self.hand_prefixes(prefixes)
         check(self.orrin.cmd("unlock 1 0"), "station 1 unlocked with value 0")
+        self.locked.discard(1)
         time.sleep(0.3)
         self.times["quit"] = time.monotonic()
         for station in STATIONS:
             check(self.orrin.cmd(f"command {station} 4"), f"quit posted to station {station}")
 
     # --- step 7 -------------------------------------------------------------------------------
+    def check_exits(self, seconds, what):
+        end = time.monotonic() + seconds
+        for station in STATIONS:
+            code = self.watchers[station].wait_exit(max(0.5, end - time.monotonic()))
+            check(code == 0, f"station {station} exited with 0 within {seconds} s{what} (exit code {code})")
+
     def step7(self, prefix_dirs):
         steps.begin(7, "both stations save automatically and exit 0; the packages, their MP3, the tone, the chunk "
                        "tables, the temp folders and the logs are checked")
-        for station in STATIONS:
-            code = self.watchers[station].wait_exit(40)
-            check(code == 0, f"station {station} exited with 0 within 40 s (exit code {code})")
+        self.check_exits(30, "")
         slack = 0.6
         t = self.times
         ms = lambda seconds: int(seconds * 1000)  # noqa: E731
@@ -758,9 +768,14 @@ class Lesson:
         time.sleep(2.0)
         drive = missing_drive()
         self.hand_prefixes({s: f"{drive}\\lesson{s}\\" for s in STATIONS})
+        since = time.time()
         for station in STATIONS:
             self.orrin.cmd(f"command {station} 4")
         time.sleep(4.0)
+        tried = [l for _, _, l in self.logs.lines(since - 1) if f"{drive}\\lesson" in l]
+        for line in tried:
+            log("   log:", line)
+        check(tried, f"the log names the automatic save to {drive}")
         for station in STATIONS:
             check(self.watchers[station].running(), f"station {station} stays open after its save to {drive} failed")
             rc, _ = ui("alive", title(station), "3000")
@@ -772,9 +787,7 @@ class Lesson:
         quit_at = time.monotonic()
         for station in STATIONS:
             self.orrin.cmd(f"command {station} 4")
-        for station in STATIONS:
-            code = self.watchers[station].wait_exit(40)
-            check(code == 0, f"station {station} exited with 0 after the good quit (exit code {code})")
+        self.check_exits(30, " after the good quit")
         for station in STATIONS:
             stem = f"{station}StudentsWorks"
             # The take ran from the press to the second quit: the failed save stopped it, at the latest.
