@@ -8,6 +8,7 @@
 #include "appdata/SettingsFile.h"
 #include "audio/MixerData.h"
 #include "common/LogManager.h"
+#include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
 #include "media/video/VideoManager.h"
 
@@ -31,7 +32,6 @@ CAppData::CAppData() {
     HANDLE waits[2] = {workerReady_, workerThread};
     WaitForMultipleObjects(2, waits, FALSE, 10000);
   }
-  RouteTrackReportsOffTheWorker(workerThreadId);
 
   sharedEngineRecord = new SharedEngineRecord;
   masterTrack = new CSoundDocument(workerThreadId, L"Master", sharedEngineRecord);
@@ -83,13 +83,13 @@ CAppData::~CAppData() {
     while (!PostThreadMessageW(workerThreadId, WM_QUIT, 0, 0)) {
       if (WaitForSingleObject(workerThread, 50) != WAIT_TIMEOUT) break;
     }
-    WaitForSingleObject(workerThread, INFINITE);
+    // The worker may be sending to a window of this thread (a box's owner): serve it meanwhile.
+    WaitServingSentMessages(workerThread, INFINITE);
     CloseHandle(workerThread);
     workerThread = nullptr;
   }
   if (workerReady_) CloseHandle(workerReady_);
   workerReady_ = nullptr;
-  RestoreTrackReports();
 
   delete masterTrack;
   masterTrack = nullptr;
@@ -169,7 +169,25 @@ HANDLE CAppData::GetCapturePipe() {
 
 bool CAppData::WriteCaptureFrame(const void* data, DWORD size) {
   std::lock_guard<std::mutex> lock(captureWriteLock_);
-  return capturePipe && WritePipeBytes(capturePipe, data, size, kPipeWriteTimeoutMs);
+  return WriteFrameLocked(capturePipe, data, size);
+}
+
+bool CAppData::WriteCaptureFrameTo(HANDLE pipe, const void* data, DWORD size) {
+  std::lock_guard<std::mutex> lock(captureWriteLock_);
+  // A connection that ended or was closed meanwhile gets nothing more.
+  if (!pipe || pipe != capturePipe) return false;
+  return WriteFrameLocked(pipe, data, size);
+}
+
+bool CAppData::WriteFrameLocked(HANDLE pipe, const void* data, DWORD size) {
+  if (!pipe) return false;
+  if (WritePipeBytes(pipe, data, size, kPipeWriteTimeoutMs)) return true;
+  // Part of the frame may be on the wire: every later frame would be read out of step. The
+  // connection ends here; the link reconnects and the new connection is greeted afresh.
+  PostLogLine(LOG_WAVE_MANAGER, "Capture pipe write incomplete: the connection is closed");
+  if (capturePipe == pipe) capturePipe = nullptr;
+  if (captureLink) captureLink->CloseConnection(pipe);
+  return false;
 }
 
 void CAppData::SendMixerQuery() {
@@ -179,6 +197,6 @@ void CAppData::SendMixerQuery() {
     mixerQueryPending_ = true;
     return;
   }
-  WritePipeBytes(capturePipe, query.data(), DWORD(query.size()), kPipeWriteTimeoutMs);
-  WritePipeBytes(capturePipe, nullptr, 0, kPipeWriteTimeoutMs);
+  const HANDLE pipe = capturePipe;
+  if (WriteFrameLocked(pipe, query.data(), DWORD(query.size()))) WriteFrameLocked(pipe, nullptr, 0);
 }

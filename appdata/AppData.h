@@ -47,11 +47,6 @@ struct SharedEngineRecord {
 // are up at once; more are logged and not shown.
 constexpr uint32_t kMaxWorkerBoxes = 32;
 void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style);
-// While the object lives, a box raised on the worker thread through ShowPrompt (a track's
-// failure report, say) goes up that way too, within the same limit, and is answered IDOK at once;
-// on any other thread ShowPrompt runs as before.
-void RouteTrackReportsOffTheWorker(DWORD workerThreadId);
-void RestoreTrackReports();
 
 class CAppData {
  public:
@@ -81,7 +76,10 @@ class CAppData {
   void SendMixerQuery();
   // One frame in one write, under the capture pipe's write lock; false when not connected or
   // when the peer did not take it in time.
+  // A write that does not complete closes the connection (the peer would misread what follows).
   bool WriteCaptureFrame(const void* data, DWORD size);
+  // The same for the connection `pipe` only: false once another one (or none) is current.
+  bool WriteCaptureFrameTo(HANDLE pipe, const void* data, DWORD size);
   HANDLE GetCapturePipe();
 
   // Settings files.
@@ -137,6 +135,7 @@ class CAppData {
   void HandleCaptureFrame(const PipeFrameView& frame);
   void HandlePipeAudio(const PipeFrameView& frame);
   void OnSoundIn(CBufferRecord* record, LPARAM session);
+  void ShowWorkerTrackReports();
   // Waits at most ms until the worker has handled every message posted before this call.
   bool SyncWorker(DWORD ms);
   // Video manager and mixer data join later; these are where they plug in.
@@ -144,6 +143,9 @@ class CAppData {
   void DeleteVideoManager();
   void LoadMixerData();
   void SaveMixerData();
+
+  // Under captureWriteLock_.
+  bool WriteFrameLocked(HANDLE pipe, const void* data, DWORD size);
 
   HANDLE workerReady_ = nullptr;
   std::mutex captureWriteLock_;

@@ -75,6 +75,21 @@ DWORD CNamedPipeLink::ConnectionCount() {
   return count;
 }
 
+bool CNamedPipeLink::CloseConnection(HANDLE ownerPipe) {
+  if (!ownerPipe) return false;
+  bool found = false;
+  EnterCriticalSection(&lock_);
+  for (DWORD i = 0; i < connectionCount_; ++i) {
+    if (ownerPipes_[i] != ownerPipe) continue;
+    // The reader's wait ends on it, and the read it waited for is cancelled.
+    if (dropEvents_[i]) SetEvent(dropEvents_[i]);
+    found = true;
+    break;
+  }
+  LeaveCriticalSection(&lock_);
+  return found;
+}
+
 DWORD WINAPI CNamedPipeLink::ConnectThreadProc(LPVOID self) {
   auto* link = static_cast<CNamedPipeLink*>(self);
   if (link->serverFlag_)
@@ -166,6 +181,7 @@ bool CNamedPipeLink::AddConnection(HANDLE pipe) {
     return false;
   }
   readerThreads_[slot] = reader;
+  dropEvents_[slot] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   pipes_[slot] = pipe;
   ownerPipes_[slot] = owner;
   connectionCount_ = slot + 1;
@@ -216,10 +232,10 @@ bool CNamedPipeLink::Post(HANDLE ownerPipe, LPARAM lParam) {
 
 bool CNamedPipeLink::WaitForStop(DWORD ms) { return WaitForSingleObject(stopEvent_, ms) == WAIT_OBJECT_0; }
 
-bool CNamedPipeLink::WaitIo(HANDLE pipe, OVERLAPPED* ov, DWORD* transferred) {
+bool CNamedPipeLink::WaitIo(HANDLE pipe, HANDLE drop, OVERLAPPED* ov, DWORD* transferred) {
   *transferred = 0;
-  const HANDLE waits[2] = {ov->hEvent, stopEvent_};
-  if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+  const HANDLE waits[3] = {ov->hEvent, stopEvent_, drop};
+  if (WaitForMultipleObjects(drop ? 3 : 2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
     // The buffer must not be given back while the read may still write into it.
     CancelIo(pipe);
     GetOverlappedResult(pipe, ov, transferred, TRUE);
@@ -229,11 +245,11 @@ bool CNamedPipeLink::WaitIo(HANDLE pipe, OVERLAPPED* ov, DWORD* transferred) {
   return GetLastError() == ERROR_MORE_DATA;  // a message-mode server: the bytes are there
 }
 
-bool CNamedPipeLink::ReadExactly(HANDLE pipe, OVERLAPPED* ov, void* buffer, DWORD size) {
+bool CNamedPipeLink::ReadExactly(HANDLE pipe, HANDLE drop, OVERLAPPED* ov, void* buffer, DWORD size) {
   auto* bytes = static_cast<BYTE*>(buffer);
   DWORD have = 0;
   while (have < size) {
-    if (!Running()) return false;
+    if (!Running() || (drop && WaitForSingleObject(drop, 0) == WAIT_OBJECT_0)) return false;
     HANDLE event = ov->hEvent;
     *ov = OVERLAPPED{};
     ov->hEvent = event;
@@ -244,7 +260,7 @@ bool CNamedPipeLink::ReadExactly(HANDLE pipe, OVERLAPPED* ov, void* buffer, DWOR
       if (error != ERROR_IO_PENDING && error != ERROR_MORE_DATA) return false;
     }
     DWORD got = 0;
-    if (!WaitIo(pipe, ov, &got)) return false;
+    if (!WaitIo(pipe, drop, ov, &got)) return false;
     have += got;  // a peer's empty write completes with 0 bytes and changes nothing
   }
   return true;
@@ -255,12 +271,14 @@ void CNamedPipeLink::RunReader() {
   HANDLE pipe = nullptr;
   HANDLE owner = nullptr;
   HANDLE selfHandle = nullptr;
+  HANDLE drop = nullptr;
   bool found = false;
   EnterCriticalSection(&lock_);
   for (DWORD i = 0; i < connectionCount_; ++i) {
     if (readerThreadIds_[i] == self) {
       pipe = pipes_[i];
       owner = ownerPipes_[i];
+      drop = dropEvents_[i];
       selfHandle = readerThreads_[i];
       readerThreads_[i] = nullptr;  // kept by this reader until it hands it to lastReader_
       found = true;
@@ -287,12 +305,12 @@ void CNamedPipeLink::RunReader() {
 
   while (announced && WaitForRoom()) {
     uint32_t length = 0;
-    if (!ReadExactly(pipe, &ov, &length, sizeof length)) break;
+    if (!ReadExactly(pipe, drop, &ov, &length, sizeof length)) break;
     if (length > kMaxFrameLength) break;  // also keeps length + 4 from wrapping
     auto* block = static_cast<BYTE*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, size_t(length) + 4));
     if (!block) break;
     memcpy(block, &length, sizeof length);
-    if (length > 0 && !ReadExactly(pipe, &ov, block + 4, length)) {
+    if (length > 0 && !ReadExactly(pipe, drop, &ov, block + 4, length)) {
       HeapFree(GetProcessHeap(), 0, block);
       break;
     }
@@ -313,7 +331,9 @@ void CNamedPipeLink::RunReader() {
     if (readerThreadIds_[i] != self) continue;
     DisconnectNamedPipe(pipe);  // fails on a client handle; harmless
     CloseHandle(pipe);
+    if (dropEvents_[i]) CloseHandle(dropEvents_[i]);
     for (DWORD j = i + 1; j < connectionCount_; ++j) {
+      dropEvents_[j - 1] = dropEvents_[j];
       pipes_[j - 1] = pipes_[j];
       ownerPipes_[j - 1] = ownerPipes_[j];
       readerThreads_[j - 1] = readerThreads_[j];
@@ -321,6 +341,7 @@ void CNamedPipeLink::RunReader() {
     }
     --connectionCount_;
     pipes_[connectionCount_] = nullptr;
+    dropEvents_[connectionCount_] = nullptr;
     ownerPipes_[connectionCount_] = nullptr;
     readerThreads_[connectionCount_] = nullptr;
     readerThreadIds_[connectionCount_] = 0;

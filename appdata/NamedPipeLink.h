@@ -45,6 +45,12 @@ class CNamedPipeLink {
   // with the owner. Safe to call twice, and on a link that was never started.
   void Stop();
 
+  // Ends the connection whose owner handle this is, as a broken pipe would: its reader stops and
+  // posts "disconnected" (the owner closes the handle then, as always). For a writer whose frame
+  // went out only in part: the peer must not read the rest of the stream out of step. False when
+  // no connection has that handle. Any thread.
+  bool CloseConnection(HANDLE ownerPipe);
+
   bool HasConnectThread() const { return connectThread_ != nullptr; }
   DWORD ConnectionCount();
 
@@ -73,9 +79,10 @@ class CNamedPipeLink {
   bool WaitForRoom();
   // Waits for the I/O or the stop. Returns false when the I/O failed or the link stops; a
   // stopped read is cancelled and has completed before this returns.
-  bool WaitIo(HANDLE pipe, OVERLAPPED* ov, DWORD* transferred);
-  // Reads exactly `size` bytes, over as many completions as the pipe needs.
-  bool ReadExactly(HANDLE pipe, OVERLAPPED* ov, void* buffer, DWORD size);
+  bool WaitIo(HANDLE pipe, HANDLE drop, OVERLAPPED* ov, DWORD* transferred);
+  // Reads exactly `size` bytes, over as many completions as the pipe needs; false also once
+  // `drop` (the connection's CloseConnection event) is set.
+  bool ReadExactly(HANDLE pipe, HANDLE drop, OVERLAPPED* ov, void* buffer, DWORD size);
   // Waits up to ms; true when the link is stopping.
   bool WaitForStop(DWORD ms);
   bool Running() const { return run_.load(std::memory_order_acquire) != 0; }
@@ -92,6 +99,7 @@ class CNamedPipeLink {
   CRITICAL_SECTION lock_;
   HANDLE readerThreads_[kMaxConnections] = {};
   DWORD readerThreadIds_[kMaxConnections] = {};
+  HANDLE dropEvents_[kMaxConnections] = {};  // manual reset; set by CloseConnection
   // Manual reset; signalled exactly while the count is 0, changed only under lock_.
   HANDLE noConnectionEvent_ = nullptr;
   // Manual reset; set by Stop, so every wait of the link's threads ends at once.

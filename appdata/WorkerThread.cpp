@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "appdata/AppData.h"
 #include "audio/BufferRecord.h"
@@ -22,10 +23,6 @@ struct WorkerBox {
 // A peer that floods the pipe with text must not exhaust the process with box threads.
 std::atomic<LONG> g_openWorkerBoxes{0};
 
-// The prompt answerer as it was before the prompts raised on the worker were routed off its thread.
-PFN_ShowPrompt g_promptBeforeWorker = nullptr;
-std::atomic<DWORD> g_reportingWorkerThreadId{0};
-
 DWORD WINAPI WorkerBoxThread(LPVOID param) {
   std::unique_ptr<WorkerBox> box(static_cast<WorkerBox*>(param));
   ShowPrompt(nullptr, box->text.c_str(), box->caption.c_str(), box->style);
@@ -35,32 +32,7 @@ DWORD WINAPI WorkerBoxThread(LPVOID param) {
 
 void StartBoxThread(WorkerBox* box);
 
-// A track reports a failure with a box (a chunk that cannot be loaded when pipe audio selects
-// it, for instance); raised on the worker, that box would drop the worker's messages too. Such a
-// box goes up on a thread of its own, and its answer is not waited for.
-int PromptOffTheWorker(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
-  if (GetCurrentThreadId() != g_reportingWorkerThreadId) {
-    const PFN_ShowPrompt previous = g_promptBeforeWorker ? g_promptBeforeWorker : ShowMessageBoxPrompt;
-    return previous(owner, text, caption, style);
-  }
-  StartBoxThread(new WorkerBox{text ? text : L"", caption ? caption : L"", style});
-  return IDOK;
-}
-
 }  // namespace
-
-void RouteTrackReportsOffTheWorker(DWORD workerThreadId) {
-  if (g_pfnShowPrompt != PromptOffTheWorker) {
-    g_promptBeforeWorker = g_pfnShowPrompt;
-    g_pfnShowPrompt = PromptOffTheWorker;
-  }
-  g_reportingWorkerThreadId = workerThreadId;
-}
-
-void RestoreTrackReports() {
-  if (g_pfnShowPrompt == PromptOffTheWorker) g_pfnShowPrompt = g_promptBeforeWorker;
-  g_reportingWorkerThreadId = 0;
-}
 
 // A box on the worker's own thread would drop the thread messages posted to it while it is up.
 void ShowBoxOnOwnThread(const wchar_t* text, const wchar_t* caption, UINT style) {
@@ -124,6 +96,17 @@ void CAppData::RunWorker() {
       default:
         break;
     }
+    ShowWorkerTrackReports();
+  }
+}
+
+// What the worker's calls into the tracks had to tell the user (a chunk that pipe audio selected
+// cannot be loaded, a recording that stopped): shown on a thread of its own, after the call.
+void CAppData::ShowWorkerTrackReports() {
+  for (CSoundDocument* track : {masterTrack, studentTrack}) {
+    if (!track) continue;
+    for (const TrackReport& r : track->TakeReports(GetCurrentThreadId()))
+      ShowBoxOnOwnThread(r.text.c_str(), r.caption.c_str(), r.style);
   }
 }
 
@@ -158,17 +141,24 @@ void CAppData::OnCapturePipeMessage(HANDLE pipe, LPARAM lParam) {
   if (lParam == CNamedPipeLink::kConnected) {
     static const std::vector<uint8_t> hello = BuildHelloFrame();
     static const std::vector<uint8_t> request = BuildStationAddressRequest();
-    std::lock_guard<std::mutex> lock(captureWriteLock_);
-    capturePipe = pipe;
-    // Failures of the greeting are not reported: the pipe's end shows up as "disconnected".
-    WritePipeBytes(pipe, hello.data(), DWORD(hello.size()), kPipeWriteTimeoutMs);
-    WritePipeBytes(pipe, request.data(), DWORD(request.size()), kPipeWriteTimeoutMs);
-    WritePipeBytes(pipe, nullptr, 0, kPipeWriteTimeoutMs);
-    if (mixerQueryPending_) {
-      mixerQueryPending_ = false;
-      const std::vector<uint8_t> query = BuildMixerQueryFrame();
-      WritePipeBytes(pipe, query.data(), DWORD(query.size()), kPipeWriteTimeoutMs);
-      WritePipeBytes(pipe, nullptr, 0, kPipeWriteTimeoutMs);
+    {
+      std::lock_guard<std::mutex> lock(captureWriteLock_);
+      capturePipe = pipe;
+    }
+    // One frame per hold of the write lock: a query from the UI thread waits for one frame at
+    // most. Failures of the greeting are not reported; a failed write closes the connection.
+    if (!WriteCaptureFrameTo(pipe, hello.data(), DWORD(hello.size())) ||
+        !WriteCaptureFrameTo(pipe, request.data(), DWORD(request.size())) ||
+        !WriteCaptureFrameTo(pipe, nullptr, 0))
+      return;
+    bool query = false;
+    {
+      std::lock_guard<std::mutex> lock(captureWriteLock_);
+      query = std::exchange(mixerQueryPending_, false);
+    }
+    if (query) {
+      const std::vector<uint8_t> frame = BuildMixerQueryFrame();
+      if (WriteCaptureFrameTo(pipe, frame.data(), DWORD(frame.size()))) WriteCaptureFrameTo(pipe, nullptr, 0);
     }
     return;
   }
@@ -212,6 +202,12 @@ void CAppData::HandleCaptureFrame(const PipeFrameView& frame) {
 
 void CAppData::HandlePipeAudio(const PipeFrameView& frame) {
   if (!AudioFrameIsForStation(frame, ownStationAddress)) return;
+  // A load replaces the Master's chunks and format as it goes: audio written now would be freed
+  // by it or land in the wrong format.
+  if ((masterTrack && masterTrack->loading) || (studentTrack && studentTrack->loading)) {
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio dropped: the track is loading a file");
+    return;
+  }
   const int index = int(frame.chunkIndex);
   for (CSoundDocument* track : {masterTrack, studentTrack}) {
     if (!track) return;
@@ -226,7 +222,15 @@ void CAppData::HandlePipeAudio(const PipeFrameView& frame) {
     }
     track->SelectChunk(index);
   }
-  if (masterTrack) masterTrack->WriteChunkPcm(frame.sampleOffset, frame.byteCount, frame.pcm);
+  if (!masterTrack) return;
+  // Checked again under the lock that the load takes to free the chunks: a load that starts now
+  // frees them only after this write.
+  std::lock_guard<std::recursive_mutex> lock(masterTrack->PacketLock());
+  if (masterTrack->loading) {
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio dropped: the track is loading a file");
+    return;
+  }
+  masterTrack->WriteChunkPcm(frame.sampleOffset, frame.byteCount, frame.pcm);
 }
 
 bool CAppData::StreamStudentChunk(bool final) {

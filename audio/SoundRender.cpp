@@ -11,7 +11,6 @@
 
 #include "audio/EngineInternal.h"
 #include "audio/SoundWorksImpl.h"
-#include "common/Prompt.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -213,10 +212,18 @@ bool CSoundWorksWAS::OpenRenderOutput(CAudioDevice* device) {
     return true;
   }
   device->masteringVoice = nullptr;
-  const wchar_t* text = L"Could not create XAudio device. Check your app settings.";
-  ShowPrompt(nullptr, text, L"Attention", MB_OK);
+  // No box here: it would run a message loop under the render lock, with this device half made.
+  {
+    std::lock_guard<std::mutex> lock(failureLock_);
+    failure_ = {L"Could not create XAudio device. Check your app settings.", L"Attention"};
+  }
   Log("Could not create XAudio device. Check your app settings.");
   return false;
+}
+
+std::pair<std::wstring, std::wstring> CSoundWorksWAS::TakeFailureText() {
+  std::lock_guard<std::mutex> lock(failureLock_);
+  return std::exchange(failure_, {});
 }
 
 bool CSoundWorksWAS::StartRender(std::wstring id, int32_t streamIndex) {

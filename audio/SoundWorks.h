@@ -35,7 +35,8 @@ class CSoundWorksBase {
   virtual DeviceList GetCaptureDevices() = 0;
   virtual void StartCapture(std::wstring id, int32_t streamIndex, int32_t tag) = 0;
   virtual void StopCapture(std::wstring id, int32_t streamIndex) = 0;
-  // False when the device could not be opened for playing (no XAudio2, no mastering voice).
+  // False when the device could not be opened for playing (no XAudio2, no mastering voice); what
+  // the user should be told then waits in TakeFailureText.
   virtual bool StartRender(std::wstring id, int32_t streamIndex) = 0;
   virtual void StopRender(std::wstring id, int32_t streamIndex) = 0;
   // Takes ownership of the record. True when at least one device queued it (each such device
@@ -61,6 +62,10 @@ class CSoundWorksBase {
   // (id, friendly name) of the default endpoint for the communications role; 0 render, 1 capture.
   // Both empty when the engine knows no default.
   virtual std::pair<std::wstring, std::wstring> GetDefaultDevice(int dataFlow);
+  // The engine shows no box: a failure the user must hear of (a device that cannot play) is kept
+  // here, with its caption, for the caller to show once it holds no lock. Taken once; an empty
+  // text when there is none. Any thread.
+  virtual std::pair<std::wstring, std::wstring> TakeFailureText() { return {}; }
 
   uint32_t bitsPerSample = 0;
   double bufferMs = 0;

@@ -149,6 +149,7 @@ class CSoundWorksWAS : public CSoundWorksBase {
 
   void SetNotifyTargets(const NotifyTarget& played, const NotifyTarget& captured) override;
   std::pair<std::wstring, std::wstring> GetDefaultDevice(int dataFlow) override;
+  std::pair<std::wstring, std::wstring> TakeFailureText() override;
   // The common open/close step; the caller holds the lock of the list concerned.
   bool OpenOrCloseDevice(bool open, bool capture, const std::wstring& id, int32_t streamIndex);
   void LogAvError(const char* prefix, int error);
@@ -223,10 +224,12 @@ class CSoundWorksWAS : public CSoundWorksBase {
   bool endMarkerPosted_ = false;
   uint32_t endMarkerValue_ = 0;
   bool shuttingDown_ = false;
+  std::mutex failureLock_;
+  std::pair<std::wstring, std::wstring> failure_;  // (text, caption), under failureLock_
   // the destructor drops what is left instead of delivering it
 };
 
-// Seams for tests: how the engine reaches COM and XAudio2 (the user: through ShowPrompt).
+// Seams for tests: how the engine reaches COM and XAudio2.
 using PFN_SoundCoCreateInstance = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
 extern PFN_SoundCoCreateInstance g_pfnSoundCoCreateInstance;  // CoCreateInstance by default
 using PFN_XAudio2Create = HRESULT(WINAPI*)(IXAudio2**, UINT32, XAUDIO2_PROCESSOR);

@@ -1,5 +1,7 @@
 #include "common/LogManager.h"
 
+#include <atomic>
+
 #include <shlobj.h>
 
 #include <cstdio>
@@ -211,9 +213,20 @@ bool BuildCommonAppDataPath(wchar_t* path, const wchar_t* relative) {
   return false;
 }
 
+namespace {
+
+void AddLogChannel(CLogManager* manager, int id, const wchar_t* fileName, const wchar_t* displayName) {
+  manager->channels[id] = std::make_shared<CLogFile>(fileName, displayName, manager->logFolder);
+}
+
+// Posts in progress: the manager is freed only once none is left.
+std::atomic<LONG> g_logPosters{0};
+
+}  // namespace
+
 void CreateLogChannel(int id, const wchar_t* fileName, const wchar_t* displayName) {
   if (!g_pLogManager) return;
-  g_pLogManager->channels[id] = std::make_shared<CLogFile>(fileName, displayName, g_pLogManager->logFolder);
+  AddLogChannel(g_pLogManager, id, fileName, displayName);
 }
 
 DWORD WINAPI LogWriterThreadProc(LPVOID param) {
@@ -272,19 +285,24 @@ void InitLogChannels() {
   CreateDirectoryW(manager->logFolder, nullptr);
   manager->flushEnabled = 1;
 
+  // Published complete: another thread's first line must find every channel.
+  for (const ChannelDef& def : kChannels) AddLogChannel(manager, def.id, def.fileName, def.displayName);
+  MemoryBarrier();
   g_pLogManager = manager;
-  for (const ChannelDef& def : kChannels) CreateLogChannel(def.id, def.fileName, def.displayName);
 }
 
 void ShutdownLogChannels() {
   CLogManager* manager = g_pLogManager;
   if (!manager) return;
+  // No new line finds the manager; lines already on their way are posted before it goes.
+  g_pLogManager = nullptr;
+  MemoryBarrier();
+  for (int i = 0; i < 1000 && g_logPosters.load() != 0; ++i) Sleep(1);
   if (manager->writerThread) {
     PostThreadMessageW(manager->writerThreadId, WM_QUIT, 0, 0);
     WaitForSingleObject(manager->writerThread, INFINITE);
     CloseHandle(manager->writerThread);
   }
-  g_pLogManager = nullptr;
   if (manager->queueReady) CloseHandle(manager->queueReady);
   delete manager;  // each channel writes its buffer and closes its file
 }
@@ -310,15 +328,16 @@ bool PostLogLinef(int channel, const char* format, ...) {
 }
 
 bool PostLogLine(int channel, const char* text) {
-  CLogManager* manager = g_pLogManager;
-  if (!manager || !text) return false;
+  if (!text) return false;
   size_t n = std::strlen(text) + 1;
   char* copy = new (std::nothrow) char[n];
   if (!copy) return false;
   std::memcpy(copy, text, n);
-  if (!PostThreadMessageW(manager->writerThreadId, WM_LOG_WRITE, WPARAM(channel & 0xFFFF), LPARAM(copy))) {
-    delete[] copy;
-    return false;
-  }
-  return true;
+  ++g_logPosters;
+  CLogManager* manager = g_pLogManager;
+  const bool posted = manager && PostThreadMessageW(manager->writerThreadId, WM_LOG_WRITE,
+                                                    WPARAM(channel & 0xFFFF), LPARAM(copy));
+  --g_logPosters;
+  if (!posted) delete[] copy;
+  return posted;
 }

@@ -235,3 +235,21 @@ void RecordArrayFree(RecordArray* array) {
 void ReleaseCriticalSection(CRITICAL_SECTION* section) {
   if (section) DeleteCriticalSection(section);
 }
+
+DWORD WaitServingSentMessages(HANDLE handle, DWORD ms) {
+  if (!handle) return WAIT_FAILED;
+  const ULONGLONG deadline = ms == INFINITE ? 0 : GetTickCount64() + ms;
+  for (;;) {
+    DWORD left = INFINITE;
+    if (ms != INFINITE) {
+      const ULONGLONG now = GetTickCount64();
+      left = now >= deadline ? 0 : DWORD(deadline - now);
+    }
+    const DWORD r = MsgWaitForMultipleObjects(1, &handle, FALSE, left, QS_SENDMESSAGE);
+    if (r == WAIT_OBJECT_0) return r;
+    if (r != WAIT_OBJECT_0 + 1) return r == WAIT_TIMEOUT ? WAIT_TIMEOUT : WAIT_FAILED;
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);  // serves sent messages
+    if (left == 0) return WaitForSingleObject(handle, 0) == WAIT_OBJECT_0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+  }
+}

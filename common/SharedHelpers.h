@@ -59,3 +59,8 @@ inline void* RecordArrayAt(const RecordArray* array, uint32_t index) {
 }
 
 void ReleaseCriticalSection(CRITICAL_SECTION* section);
+
+// Waits for `handle` at most ms (INFINITE allowed) while serving the messages other threads send
+// to this one, so a thread that waits on the user-interface thread's answer cannot deadlock it.
+// WAIT_OBJECT_0 when it was signalled, WAIT_TIMEOUT or WAIT_FAILED otherwise.
+DWORD WaitServingSentMessages(HANDLE handle, DWORD ms);

@@ -4,6 +4,7 @@
 #include "app/main/ClassroomMessages.h"
 #include "app/main/MainDlg.h"
 #include "appdata/AppData.h"
+#include "common/Prompt.h"
 #include "media/document/SoundDocument.h"
 
 void CMainDlg::ForwardToPeer(UINT id, LPARAM lParam) {
@@ -14,6 +15,10 @@ LRESULT CMainDlg::OnSoundNotify(WPARAM code, LPARAM sender) {
   // A notification may arrive after its sender was replaced: only the current tracks count.
   CSoundDocument* track = reinterpret_cast<CSoundDocument*>(sender);
   if (!track || (track != Master() && track != Student())) return 0;
+  // What the track could not do is told here, from the dialog's own loop: no lock of the track is
+  // held now, and a click inside the box finds the track whole.
+  for (const TrackReport& r : track->TakeReports())
+    ShowPrompt(m_hWnd, r.text.c_str(), r.caption.c_str(), r.style);
   switch (code) {
     case NOTIFY_LOADED:
       if (track == Master()) OnTrackLoaded();

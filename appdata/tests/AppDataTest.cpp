@@ -20,6 +20,7 @@
 #include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
+#include "media/soundfile/SoundFile.h"
 #include "peers/PeerProcess.h"
 #include "tests/support/FakeSoundEngine.h"
 #include "tests/support/TestFiles.h"
@@ -610,6 +611,122 @@ TEST_F(AppDataTest, PeerThatStopsReadingGivesOneErrorBoxAndRecordingGoesOn) {
   ASSERT_EQ(boxes.size(), 1u);
   EXPECT_EQ(BoxText(boxes[0]), L"StreamingMode will be disabled");
   EXPECT_EQ(State(app_->studentTrack).frames, uint32_t(blocks + 10) * 4410);
+  DestroyApp();
+}
+
+// Audio from the pipe while the Master loads a file: the load replaces chunks and format as it
+// goes, so the audio is left out (and logged), and the loaded sound is whole afterwards.
+TEST_F(AppDataTest, PipeAudioDuringALoadLeavesTheLoadedSoundWhole) {
+  CreateApp();
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring path =
+      std::wstring(temp) + L"pipe_during_load_" + std::to_wstring(GetCurrentProcessId()) + L".wav";
+  std::vector<int16_t> pcm(3000);
+  for (size_t i = 0; i < pcm.size(); ++i) pcm[i] = int16_t(i * 11 - 9000);
+  std::string wav("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\x44\xac\0\0\x88\x58\x01\0\x02\0\x10\0data", 40);
+  const uint32_t dataBytes = uint32_t(pcm.size() * 2), riff = dataBytes + 36;
+  memcpy(&wav[4], &riff, 4);
+  wav.append(reinterpret_cast<const char*>(&dataBytes), 4);
+  wav.append(reinterpret_cast<const char*>(pcm.data()), dataBytes);
+  WriteFileBytes(path, wav);
+
+  // The load waits for the decode mutex, which this thread holds: the Master is mid-load.
+  HANDLE decode = CreateMutexW(nullptr, FALSE, kDecodeMutexName);
+  ASSERT_NE(decode, nullptr);
+  ASSERT_EQ(WaitForSingleObject(decode, 10000), WAIT_OBJECT_0);
+  CSoundDocument* master = app_->masterTrack;
+  std::atomic<int> loaded{-1};
+  std::thread load([&] { loaded = master->LoadSoundFile(path) ? 1 : 0; });
+  ASSERT_TRUE(WaitUntil([&] { return master->loading.load(); }));
+  StartPeerScript(L"",
+                  L"wait-connect 1; wait-frame 0 52; sleep 100; send-audio 0 0 0 ramp:100; log sent; serve");
+  ASSERT_TRUE(peer_.WaitForLog("LOG sent")) << peer_.Log();
+  Sleep(300);
+  SyncWorker();
+  EXPECT_EQ(State(master).chunks, 0) << "pipe audio went into a track that was loading";
+  ReleaseMutex(decode);
+  load.join();
+  CloseHandle(decode);
+  ASSERT_EQ(loaded.load(), 1);
+  EXPECT_FALSE(master->loading.load());
+  const TrackState after = State(master);
+  EXPECT_EQ(after.chunks, 1);
+  EXPECT_EQ(after.frames, 3000u);
+  EXPECT_EQ(after.samples, pcm);
+  EXPECT_EQ(master->wavHeader.samplesPerSec, 44100u);
+  DestroyApp();
+  DeleteFileW(path.c_str());
+}
+
+// A frame of `bytes` bytes in all, of a type the peer ignores.
+std::vector<uint8_t> BigFrame(uint32_t bytes) {
+  std::vector<uint8_t> frame(bytes, 0);
+  const uint32_t length = bytes - 4, type = 9999;
+  memcpy(frame.data(), &length, 4);
+  memcpy(frame.data() + 4, &type, 4);
+  return frame;
+}
+
+// A write that the peer does not take in time leaves part of a frame on the wire: the connection
+// is closed then, so the peer never reads later frames out of step, and the next connection is
+// greeted afresh.
+TEST_F(AppDataTest, AStalledPeerGetsAClosedConnectionAfterTheShortWrite) {
+  CreateApp();
+  StartPeerScript(L"",
+                  L"wait-connect 1; wait-frame 0 52; stop-reading 0; log stopped; sleep 4000;"
+                  L"resume-reading 0; wait-disconnect 0 10000; log closed; wait-connect 2; wait-frame 1 52;"
+                  L"log greeted; serve");
+  ASSERT_TRUE(peer_.WaitForLog("LOG stopped"));
+  ASSERT_TRUE(WaitUntil([&] { return app_->GetCapturePipe() != nullptr; }));
+  const HANDLE first = app_->GetCapturePipe();
+  const std::vector<uint8_t> frame = BigFrame(1 << 20);  // far more than the pipe holds
+  const DWORD start = GetTickCount();
+  EXPECT_FALSE(app_->WriteCaptureFrame(frame.data(), DWORD(frame.size())));
+  EXPECT_LT(GetTickCount() - start, kPipeWriteTimeoutMs + 1500);
+  EXPECT_NE(app_->GetCapturePipe(), first) << "the connection with half a frame on it is still in use";
+  EXPECT_FALSE(app_->WriteCaptureFrame(frame.data(), 8)) << "a frame went out after the short one";
+  ASSERT_TRUE(peer_.WaitForLog("LOG closed", 15000)) << peer_.Log();
+  ASSERT_TRUE(peer_.WaitForLog("LOG greeted", 10000)) << peer_.Log();
+  EXPECT_EQ(LinesWith(peer_.Log(), "HELLO conn=1").size(), 1u);
+  EXPECT_TRUE(LinesWith(peer_.Log(), "FRAME conn=0 seq=2").empty()) << "the short frame was read whole";
+  ASSERT_TRUE(WaitUntil([&] { return app_->GetCapturePipe() != nullptr; }));
+  const uint8_t request[8] = {4, 0, 0, 0, 52, 0, 0, 0};
+  EXPECT_TRUE(app_->WriteCaptureFrame(request, sizeof request));
+  EXPECT_TRUE(peer_.WaitForLog("ADDRESS-REQUEST conn=1"));
+  DestroyApp();
+}
+
+// The worker learns whether the capture pipe is there before it takes the Student's lock: while
+// another thread's write to a stalled peer holds the pipe, the track stays free for the UI.
+TEST_F(AppDataTest, StreamingWaitsForThePipeOutsideTheTracksLock) {
+  CreateApp();
+  app_->streaming = 1;
+  StartPeerScript(L"", L"wait-connect 1; wait-frame 0 52; stop-reading 0; log stopped; serve");
+  ASSERT_TRUE(peer_.WaitForLog("LOG stopped"));
+  ASSERT_TRUE(WaitUntil([&] { return app_->GetCapturePipe() != nullptr; }));
+  app_->studentTrack->ToggleRecording();
+  const std::vector<uint8_t> frame = BigFrame(1 << 20);
+  std::atomic<bool> writing{true};
+  std::thread stalled([&] {
+    app_->WriteCaptureFrame(frame.data(), DWORD(frame.size()));  // holds the pipe up to its time-out
+    writing = false;
+  });
+  Sleep(300);
+  ASSERT_TRUE(writing.load());
+  PostCaptured(CapturedBlock(4410, 0));  // the worker appends it, then asks for the pipe
+  Sleep(300);
+  ASSERT_TRUE(writing.load()) << "the write ended too soon to tell";
+  const DWORD start = GetTickCount();
+  { std::lock_guard<std::recursive_mutex> lock(app_->studentTrack->PacketLock()); }
+  const DWORD waited = GetTickCount() - start;
+  EXPECT_TRUE(writing.load());
+  EXPECT_LT(waited, 200u) << "the worker held the track while it waited for the pipe";
+  stalled.join();
+  app_->studentTrack->ToggleRecording();
+  PostCaptured(nullptr);
+  SyncWorker();
+  EXPECT_EQ(State(app_->studentTrack).frames, 4410u);
   DestroyApp();
 }
 

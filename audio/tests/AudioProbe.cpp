@@ -215,13 +215,17 @@ int NoServer() {
   std::wstring id =
       render.empty() ? L"{0.0.0.00000000}.{6d5ad2b6-0b3a-4b8e-9d2c-2f1f6a0e5c11}" : render[0].first;
   const bool opened = engine->StartRender(id, 0);
+  const int shownByEngine = g_messageBoxes;
+  // The caller shows the failure, once StartRender has returned.
+  const auto failure = engine->TakeFailureText();
+  if (!failure.first.empty()) ShowPrompt(nullptr, failure.first.c_str(), failure.second.c_str(), MB_OK);
   const std::vector<int16_t> silence(441);
   const bool played = engine->PlayBlock(PlayBlockOf(silence.data(), 441, 16, 44100), 0);
   const uint32_t left = engine->GetRenderDeviceCount();
   delete engine;
   printf("render_devices=%u opened=%d played=%d message_boxes=%d open_after=%u\n", unsigned(render.size()),
          opened, played, g_messageBoxes, left);
-  return !opened && !played && g_messageBoxes == 1 && left == 0 ? 0 : 4;
+  return !opened && !played && shownByEngine == 0 && g_messageBoxes == 1 && left == 0 ? 0 : 4;
 }
 
 }  // namespace

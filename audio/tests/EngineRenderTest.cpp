@@ -113,15 +113,16 @@ TEST_F(RenderTest, QueuedBlocksAreReleasedWhenTheDeviceCloses) {
   EXPECT_EQ(engine->GetRenderDeviceCount(), 0u);
 }
 
-TEST_F(RenderTest, MasteringVoiceFailureIsShownAndEndsPlayback) {
+TEST_F(RenderTest, MasteringVoiceFailureIsReturnedAndEndsPlayback) {
   AddRender(kSpeakersId);
   world->failMastering = true;
   MakeEngine();
   EXPECT_FALSE(engine->StartRender(kSpeakersId, 0));
-  const auto boxes = prompts.Asked();
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].text, L"Could not create XAudio device. Check your app settings.");
-  EXPECT_EQ(boxes[0].caption, L"Attention");
+  EXPECT_TRUE(prompts.Asked().empty()) << "the engine put a box up itself";
+  const auto failure = engine->TakeFailureText();
+  EXPECT_EQ(failure.first, L"Could not create XAudio device. Check your app settings.");
+  EXPECT_EQ(failure.second, L"Attention");
+  EXPECT_TRUE(engine->TakeFailureText().first.empty()) << "taken once";
   EXPECT_TRUE(log.Has("Could not create XAudio device. Check your app settings."));
   EXPECT_EQ(engine->GetRenderDeviceCount(), 1u);
   EXPECT_FALSE(engine->StartRender(kSpeakersId, 0)) << "still without a mastering voice";
@@ -129,6 +130,47 @@ TEST_F(RenderTest, MasteringVoiceFailureIsShownAndEndsPlayback) {
   EXPECT_TRUE(log.Has("Could not create render Device. Check that device is present."));
   EXPECT_EQ(engine->GetRenderDeviceCount(), 0u);
   EXPECT_EQ(log.Count("Stopping:"), 1);
+}
+
+// Every heap of the process is sound (a write into a freed block breaks its free list).
+bool AllHeapsValid() {
+  HANDLE heaps[64];
+  const DWORD n = GetProcessHeaps(64, heaps);
+  for (DWORD i = 0; i < n && i < 64; ++i)
+    if (!HeapValidate(heaps[i], 0, nullptr)) return false;
+  return true;
+}
+
+// A box is a message loop: a second Play click inside it stops and reopens the device. The caller
+// shows the failure once StartRender has returned, so the click finds the device whole.
+TEST_F(RenderTest, PlayClickedAgainWhileTheFailureIsShownLeavesTheHeapWhole) {
+  AddRender(kSpeakersId);
+  world->failMastering = true;
+  MakeEngine();
+  static CSoundWorksBase* reentered;
+  static int clicks;
+  reentered = engine;
+  clicks = 0;
+  g_pfnShowPrompt = [](HWND, LPCWSTR, LPCWSTR, UINT) {
+    ++clicks;
+    reentered->StopRender(kSpeakersId, 0);  // what a second Play does first
+    reentered->StartRender(kSpeakersId, 0);
+    return IDOK;
+  };
+  for (int round = 0; round < 20; ++round) {
+    engine->StopRender(kSpeakersId, 0);
+    ASSERT_FALSE(engine->StartRender(kSpeakersId, 0));
+    EXPECT_EQ(clicks, round) << "a box was shown inside StartRender";
+    const auto failure = engine->TakeFailureText();
+    ASSERT_FALSE(failure.first.empty());
+    ShowPrompt(nullptr, failure.first.c_str(), failure.second.c_str(), MB_OK);  // the dialog, afterwards
+    ASSERT_TRUE(AllHeapsValid()) << "round " << round;
+  }
+  EXPECT_EQ(clicks, 20);
+  EXPECT_EQ(engine->GetRenderDeviceCount(), 1u);
+  engine->StopRender(kSpeakersId, 0);
+  EXPECT_EQ(engine->GetRenderDeviceCount(), 0u);
+  EXPECT_TRUE(AllHeapsValid());
 }
 
 struct EndpointCase {
@@ -149,7 +191,8 @@ TEST_P(InactiveEndpointTest, NoMasteringVoiceIsCreated) {
   MakeEngine();
   EXPECT_FALSE(engine->StartRender(kSpeakersId, 0));
   EXPECT_EQ(world->masteringCalls.load(), 0);
-  EXPECT_EQ(prompts.Asked().size(), 1u);
+  EXPECT_TRUE(prompts.Asked().empty()) << "the engine put a box up itself";
+  EXPECT_EQ(engine->TakeFailureText().first, L"Could not create XAudio device. Check your app settings.");
 }
 
 INSTANTIATE_TEST_SUITE_P(Endpoints, InactiveEndpointTest,

@@ -16,7 +16,6 @@ extern "C" {
 }
 
 #include "common/LogManager.h"
-#include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 
 namespace {
@@ -54,9 +53,11 @@ CSoundDocument::~CSoundDocument() {
   if (inputVolume) inputVolume->Release();
   outputVolume = inputVolume = nullptr;
 
+  // A load waiting for another process's decode gives up now.
+  closing = true;
   for (HANDLE* thread : {&loadThread, &saveThread}) {
     if (*thread) {
-      WaitForSingleObject(*thread, INFINITE);
+      WaitServingSentMessages(*thread, INFINITE);
       CloseHandle(*thread);
       *thread = nullptr;
     }
@@ -79,6 +80,8 @@ CSoundDocument::~CSoundDocument() {
   free(loadedPath);
   loadedPath = nullptr;
   ClearTempFolder();
+  if (tempFolderLock_) CloseHandle(tempFolderLock_);
+  tempFolderLock_ = nullptr;
 
   delete engine;
   engine = nullptr;
@@ -102,13 +105,35 @@ void CSoundDocument::EnsureSoundFormat() {
 }
 
 void CSoundDocument::Notify(WPARAM code) const {
-  LPARAM self = reinterpret_cast<LPARAM>(this);
-  if (notifyTarget.threadId) PostThreadMessageW(notifyTarget.threadId, notifyTarget.message, code, self);
-  if (notifyTarget.window) PostMessageW(notifyTarget.window, notifyTarget.message, code, self);
+  // Copied first: once the first post is out, the receiver may already be freeing this track.
+  const NotifyTarget target = notifyTarget;
+  const LPARAM self = reinterpret_cast<LPARAM>(this);
+  if (target.threadId) PostThreadMessageW(target.threadId, target.message, code, self);
+  if (target.window) PostMessageW(target.window, target.message, code, self);
 }
 
-void CSoundDocument::Report(const wchar_t* text) const {
-  ShowPrompt(nullptr, text, GetEditionName(), MB_ICONEXCLAMATION);
+void CSoundDocument::Report(const wchar_t* text, const wchar_t* caption, UINT style) const {
+  TrackReport report{text ? text : L"", caption ? caption : GetEditionName(), style, GetCurrentThreadId()};
+  std::lock_guard<std::mutex> lock(reportLock_);
+  if (reports_.size() >= kMaxReports) {
+    reports_.erase(reports_.begin());
+    PostLogLine(LOG_WAVE_MANAGER, "A failure report was dropped: nobody took the reports");
+  }
+  reports_.push_back(std::move(report));
+}
+
+std::vector<TrackReport> CSoundDocument::TakeReports(DWORD raisedOn) {
+  std::vector<TrackReport> taken;
+  std::lock_guard<std::mutex> lock(reportLock_);
+  for (auto it = reports_.begin(); it != reports_.end();) {
+    if (raisedOn == 0 || it->thread == raisedOn) {
+      taken.push_back(std::move(*it));
+      it = reports_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
 }
 
 CChunkInfo* CSoundDocument::GetChunk(int index) const {
@@ -128,16 +153,39 @@ std::wstring CSoundDocument::ChunkPath(const CChunkInfo* chunk) const {
   return path + chunk->fileName;
 }
 
+namespace {
+
+// A folder's lock: "<folder>.lock" beside it, open without sharing for as long as the folder is
+// used. The system drops it with the process, so a lock left by a dead process is taken again.
+HANDLE TakeFolderLock(const std::wstring& folderWithoutSlash) {
+  HANDLE lock = CreateFileW((folderWithoutSlash + L".lock").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  return lock == INVALID_HANDLE_VALUE ? nullptr : lock;
+}
+
+}  // namespace
+
+// Two processes may ask for the same name (two instances with one station number): a folder
+// another live process holds is never used or cleared here; this process then takes the name
+// followed by its process id.
 void CSoundDocument::CreateTempFolder(const std::wstring& name) {
   wchar_t path[1024] = {};
   DWORD n = GetTempPathW(1024, path);
   if (n == 0 || n >= 1024) path[0] = 0;
-  std::wstring folder = path;
-  folder += L"Quillmeridian\\";
-  CreateDirectoryW(folder.c_str(), nullptr);
-  folder += L"TempSnd\\";
-  CreateDirectoryW(folder.c_str(), nullptr);
-  folder += name + L"\\";
+  std::wstring base = path;
+  base += L"Quillmeridian\\";
+  CreateDirectoryW(base.c_str(), nullptr);
+  base += L"TempSnd\\";
+  CreateDirectoryW(base.c_str(), nullptr);
+  if (tempFolderLock_) CloseHandle(tempFolderLock_);
+  tempFolderLock_ = nullptr;
+  std::wstring folder = base + name;
+  tempFolderLock_ = TakeFolderLock(folder);
+  if (!tempFolderLock_ && GetLastError() == ERROR_SHARING_VIOLATION) {
+    folder += L"-" + std::to_wstring(GetCurrentProcessId());
+    tempFolderLock_ = TakeFolderLock(folder);
+  }
+  folder += L"\\";
   CreateDirectoryW(folder.c_str(), nullptr);
   wcsncpy(tempFolder, folder.c_str(), 259);
   tempFolder[259] = 0;
@@ -317,13 +365,21 @@ void CSoundDocument::FreeAllChunks() {
   recordingChunk = nullptr;
 }
 
+// The thread posted its notification as its last act: it ends at once, and it must have ended
+// before its handle goes, or the destructor would no longer wait for it.
 void CSoundDocument::CloseLoadThread() {
-  if (loadThread) CloseHandle(loadThread);
+  if (loadThread) {
+    WaitServingSentMessages(loadThread, INFINITE);
+    CloseHandle(loadThread);
+  }
   loadThread = nullptr;
 }
 
 void CSoundDocument::CloseSaveThread() {
-  if (saveThread) CloseHandle(saveThread);
+  if (saveThread) {
+    WaitServingSentMessages(saveThread, INFINITE);
+    CloseHandle(saveThread);
+  }
   saveThread = nullptr;
 }
 

@@ -72,6 +72,16 @@ struct WavHeaderImage {
 #pragma pack(pop)
 static_assert(sizeof(WavHeaderImage) == 36, "the WAV header image is 36 bytes");
 
+// A failure the user must be told of. A track shows no box itself (a box is a message loop, and
+// the track's callers may hold its lock or be the worker): it keeps the report, and whoever called
+// it shows the report through ShowPrompt once it holds none of the track's locks.
+struct TrackReport {
+  std::wstring text;
+  std::wstring caption;
+  UINT style = 0;
+  DWORD thread = 0;  // the thread whose call raised it
+};
+
 // Free function: the endpoint-volume interface of a device; callers test *out, not the result.
 HRESULT GetEndpointVolume(const std::wstring& deviceId, IAudioEndpointVolume** out);
 
@@ -110,6 +120,10 @@ class CSoundDocument {
 
   // Posts a notification to the target; never waits.
   void Notify(WPARAM code) const;
+  // The reports kept since they were last taken, oldest first; with a thread id only those raised
+  // on that thread. At most kMaxReports wait; older ones are dropped (and logged). Any thread.
+  static constexpr size_t kMaxReports = 16;
+  std::vector<TrackReport> TakeReports(DWORD raisedOn = 0);
 
   // Takes. Captured blocks reach the track on the worker thread after the engine's streams were
   // stopped, so a take is not whole when ToggleRecording (or StopTransport) returns: the track is
@@ -253,6 +267,10 @@ class CSoundDocument {
   std::atomic<bool> recording{false};
   std::atomic<bool> playing{false};
   std::atomic<bool> paused{false};
+  // True while LoadSoundFile runs: the chunks and the format are being replaced.
+  std::atomic<bool> loading{false};
+  // Set by the destructor: a load still waiting for the decode mutex gives up.
+  std::atomic<bool> closing{false};
   uint32_t trackIndex = 0;
   uint8_t modified = 0;
   CSoundWorksBase* engine = nullptr;
@@ -272,7 +290,8 @@ class CSoundDocument {
   void EnsureSoundFormat();
   void SetDefaultFormat();
   std::wstring ChunkPath(const CChunkInfo* chunk) const;
-  void Report(const wchar_t* text) const;
+  // Keeps a report for the caller (caption null: the edition name).
+  void Report(const wchar_t* text, const wchar_t* caption = nullptr, UINT style = MB_ICONEXCLAMATION) const;
   void FreeChunkList(std::vector<CChunkInfo*>& list);
   static void EmptyChunk(CChunkInfo* chunk);
   void ReleaseParked();
@@ -327,6 +346,11 @@ class CSoundDocument {
   std::atomic<uint32_t> droppedBlocks_{0};
   bool appendFailed_ = false;         // the recording stopped on a failed append
   bool reportAppendFailure_ = false;  // told to the user once the lock is free
+  // Held open without sharing while this process uses the temp folder beside it (see
+  // CreateTempFolder); null when no lock file could be made.
+  HANDLE tempFolderLock_ = nullptr;
+  mutable std::mutex reportLock_;
+  mutable std::vector<TrackReport> reports_;  // under reportLock_
   int converterChannels = 1;
   int converterRate = 44100;
 };

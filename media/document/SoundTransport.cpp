@@ -255,6 +255,10 @@ void CSoundDocument::StartPlayback() {
   if (playPosition > available) playPosition = available;
 
   bool opened = engine && engine->StartRender(outputDeviceId, 0);
+  if (!opened && engine) {
+    const auto failure = engine->TakeFailureText();
+    if (!failure.first.empty()) Report(failure.first.c_str(), failure.second.c_str(), MB_OK);
+  }
   chunk->playOffset = playPosition * align;
   const uint32_t generation = playGeneration;
   for (int i = 0; i < 2; ++i) {

@@ -62,15 +62,31 @@ void RebuildEngine(CSoundDocument* doc) {
 // The decode mutex for one load. When it cannot be created, the load goes on unserialised.
 class DecodeMutex {
  public:
-  DecodeMutex() {
+  // Another process may hold the mutex for as long as it likes: the wait ends when `cancel` is
+  // set (the track is being destroyed, its destructor waits for this thread), and Held() is false.
+  explicit DecodeMutex(const std::atomic<bool>& cancel) {
     handle_ = CreateMutexW(nullptr, TRUE, kDecodeMutexName);
     if (!handle_) {
       PostLogLine(LOG_WAVE_MANAGER, "Could not create the decode mutex; decoding unserialised");
+      held_ = true;
       return;
     }
-    WaitForSingleObject(handle_, INFINITE);  // an abandoned mutex is ours as well
+    // An abandoned mutex is ours as well.
+    for (;;) {
+      const DWORD r = WaitForSingleObject(handle_, 100);
+      if (r == WAIT_OBJECT_0 || r == WAIT_ABANDONED) break;
+      if (r != WAIT_TIMEOUT || cancel) {
+        // Only the initial ownership (given when this process created it) is ours.
+        ReleaseMutex(handle_);
+        CloseHandle(handle_);
+        handle_ = nullptr;
+        return;
+      }
+    }
+    held_ = true;
   }
   ~DecodeMutex() { Release(); }
+  bool Held() const { return held_; }
   void Release() {
     if (!handle_) return;
     // The second release balances the initial ownership, which only the creating process gets.
@@ -82,6 +98,14 @@ class DecodeMutex {
 
  private:
   HANDLE handle_ = nullptr;
+  bool held_ = false;
+};
+
+// The track is loading for as long as this lives.
+struct LoadingFlag {
+  explicit LoadingFlag(std::atomic<bool>& flag) : flag_(flag) { flag_ = true; }
+  ~LoadingFlag() { flag_ = false; }
+  std::atomic<bool>& flag_;
 };
 
 // Offset of the first occurrence of the 4-byte tag at or after from; UINT64_MAX when none.
@@ -260,6 +284,7 @@ DWORD WINAPI LoadThreadProc(LPVOID param) {
 }
 
 bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
+  LoadingFlag busy(loading);
   // Chunks of the former sound point into its source and at temp files about to be deleted.
   if (playing || recording) {
     FreeAllChunks();  // stops the transport and lets the buffers in flight come back
@@ -298,7 +323,12 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
 
   std::wstring wavPath = path;
   {
-    DecodeMutex mutex;
+    DecodeMutex mutex(closing);
+    if (!mutex.Held()) {
+      PostLogLine(LOG_WAVE_MANAGER, "Load abandoned while it waited for the decode mutex");
+      ResetSoundData();
+      return false;
+    }
     if (loadedAsMp3 && !DecodeMp3(loadedAsPackage ? temp + base + L".mp3" : path, temp, &wavPath))
       return false;
   }

@@ -2,6 +2,7 @@
 // chunk's PCM on real files, and the clean-up operations.
 #include <fstream>
 #include <iterator>
+#include <memory>
 
 #include "media/document/tests/DocumentTestSupport.h"
 #include "tests/support/TestFiles.h"
@@ -184,4 +185,74 @@ TEST_F(ChunkModelTest, ClosedThreadHandlesAreNotWaitedOnAgain) {
   delete doc;
   doc = nullptr;
   EXPECT_TRUE(g_saveEnded.load());
+}
+
+namespace {
+
+// Runs the probe: another process makes, fills and ends a track named `name`. Its temp folder.
+std::wstring RunTrackInAnotherProcess(const std::wstring& name) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring exe = self;
+  exe = exe.substr(0, exe.rfind(L'\\') + 1) + L"track_folder_probe.exe";
+  wchar_t temp[MAX_PATH], out[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  GetTempFileNameW(temp, L"tfp", 0, out);
+  std::wstring line = L"\"" + exe + L"\" \"" + name + L"\" \"" + out + L"\"";
+  STARTUPINFOW si = {sizeof si};
+  PROCESS_INFORMATION pi = {};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return L"";
+  DWORD code = 1;
+  if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  const std::string bytes = ReadFileOrMissing(out);
+  DeleteFileW(out);
+  if (code != 0) return L"exit " + std::to_wstring(code);
+  return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+}
+
+}  // namespace
+
+// A second instance with the same station number makes tracks of the same names: it must neither
+// clear nor share the first one's folder, whose chunks the first still reloads afterwards.
+TEST_F(ChunkModelTest, ATrackOfTheSameNameInAnotherProcessLeavesThisOnesChunks) {
+  const std::wstring name = UniqueTrackName(L"Shared");
+  auto first = std::make_unique<CSoundDocument>(GetCurrentThreadId(), name, nullptr);
+  const std::wstring folder = first->tempFolder;
+  EXPECT_NE(folder.find(L"\\TempSnd\\" + name + L"\\"), std::wstring::npos) << folder;
+  std::vector<int16_t> samples(5000);
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = int16_t(i * 7);
+  int indexes[3];
+  for (int& index : indexes) {
+    index = first->NewChunk();
+    ASSERT_GE(index, 0);
+    CChunkInfo* chunk = first->GetChunk(index);
+    chunk->buffer = static_cast<uint8_t*>(malloc(samples.size() * 2));
+    memcpy(chunk->buffer, samples.data(), samples.size() * 2);
+    chunk->used = chunk->capacity = uint32_t(samples.size() * 2);
+    chunk->frames = uint32_t(samples.size());
+    ASSERT_TRUE(first->SaveChunk(index));
+    CSoundDocument::FreeChunkBuffer(chunk);
+  }
+
+  const std::wstring other = RunTrackInAnotherProcess(name);
+  ASSERT_FALSE(other.empty());
+  ASSERT_EQ(other.rfind(L"exit ", 0), std::wstring::npos) << other;
+  EXPECT_NE(other, folder) << "both processes used one folder";
+  EXPECT_NE(other.find(name), std::wstring::npos) << other;
+
+  for (int index : indexes) {
+    ASSERT_TRUE(first->LoadChunk(index)) << "chunk " << index << " was deleted by the other process";
+    EXPECT_EQ(ChunkSamples(first->GetChunk(index)), samples);
+  }
+  EXPECT_TRUE(first->TakeReports().empty());
+  EXPECT_EQ(CountFiles(folder), 3);
+
+  // Once this process has let the name go, the next process gets it.
+  first.reset();
+  EXPECT_EQ(RunTrackInAnotherProcess(name), folder);
+  RemoveDirectoryW(folder.c_str());
+  RemoveDirectoryW(other.c_str());
 }

@@ -85,6 +85,7 @@ TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
     doc->CloseSaveThread();
     EXPECT_EQ(doc->lastSaveResult.load(), 1);
     worker.master = nullptr;
+    EXPECT_TRUE(doc->TakeReports().empty()) << "failure reported";
     delete doc;
   }
   EXPECT_GT(ReadBytes(stem + L".mp3").size(), 10000u);
