@@ -39,6 +39,9 @@ class CGraphicSlider : public CStatic {
   void OnMouseMove(UINT flags, CPoint point);
   void OnLButtonUp(UINT flags, CPoint point);
   void OnRButtonDown(UINT flags, CPoint point);
+  // The system's WM_CONTEXTMENU after a right click goes no further: the right press already
+  // posted the slider's own, and a second one would open a second menu.
+  void OnContextMenu(CWnd*, CPoint) {}
   DECLARE_MESSAGE_MAP()
 
  private:

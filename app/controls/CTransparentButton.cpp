@@ -8,6 +8,7 @@ IMPLEMENT_DYNAMIC(CTransparentButton, CBitmapButton)
 
 BEGIN_MESSAGE_MAP(CTransparentButton, CBitmapButton)
   ON_WM_RBUTTONDOWN()
+  ON_WM_CONTEXTMENU()
 END_MESSAGE_MAP()
 
 namespace {

@@ -35,6 +35,9 @@ class CTransparentButton : public CBitmapButton {
 
  protected:
   void OnRButtonDown(UINT flags, CPoint point);
+  // The system's WM_CONTEXTMENU after a right click goes no further: the parent would take it
+  // for a right click on its background, after the right press was already handled.
+  void OnContextMenu(CWnd*, CPoint) {}
   DECLARE_MESSAGE_MAP()
 
  private:

@@ -22,6 +22,18 @@ BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
   ON_BN_CLICKED(IDC_BUTEXIT, &CMainDlg::OnExitButton)
   ON_WM_SYSCOMMAND()
   ON_WM_DROPFILES()
+  // Dragging, level sliders and their menus, mixer, minimise, cursor.
+  ON_WM_LBUTTONDOWN()
+  ON_WM_MOUSEMOVE()
+  ON_WM_LBUTTONUP()
+  ON_MESSAGE(WM_CONTEXTMENU, &CMainDlg::OnContextMenu)
+  ON_MESSAGE(WM_VSCROLL, &CMainDlg::OnLevelScroll)
+  ON_WM_SETCURSOR()
+  ON_BN_CLICKED(IDC_BUTMIXER, &CMainDlg::OnMixer)
+  ON_BN_CLICKED(IDC_BUTMINIMIZE, &CMainDlg::OnMinimize)
+  ON_MESSAGE(WM_TIMER, &CMainDlg::OnQuietMessage)
+  ON_MESSAGE(WM_PRINTCLIENT, &CMainDlg::OnQuietMessage)
+  ON_WM_MOVE()
 END_MESSAGE_MAP()
 
 namespace {

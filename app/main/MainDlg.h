@@ -20,6 +20,7 @@
 #include "app/controls/CTransparentButton.h"
 #include "app/controls/HintWindow.h"
 #include "app/controls/WaitPopup.h"
+#include "app/main/DeviceMenu.h"
 #include "app/main/MainControls.h"
 #include "app/main/StationLayout.h"
 #include "app/res/resource.h"
@@ -117,6 +118,30 @@ class CMainDlg : public CDialog {
   void DrawChunkLengthClock();
   void DrawPositionClock();
   void ShowChunkTexts();
+
+  // Dragging, the level sliders' menus and volumes, the URL menu, the mixer and minimise buttons
+  // and the busy cursor (MainDlgPaint.cpp).
+ public:
+  // The web-address menu of the open button, at `at` (screen coordinates).
+  void ShowUrlMenu(POINT at);
+
+ protected:
+  void OnLButtonDown(UINT flags, CPoint point);
+  void OnMouseMove(UINT flags, CPoint point);
+  void OnLButtonUp(UINT flags, CPoint point);
+  LRESULT OnContextMenu(WPARAM clicked, LPARAM packedPoint);
+  LRESULT OnLevelScroll(WPARAM codeAndPosition, LPARAM scrollBar);
+  BOOL OnSetCursor(CWnd* window, UINT hitTest, UINT message);
+  void OnMixer();
+  void OnMinimize();
+  void OnMove(int, int) {}
+  LRESULT OnQuietMessage(WPARAM, LPARAM) { return 0; }
+  LevelSlider SliderOf(HWND window) const;
+  // The Master while the dialog may touch it (not between a load's start and its NOTIFY_LOADED).
+  CSoundDocument* IdleMaster() const;
+  void ChooseLevelDevice(LevelSlider slider, const std::wstring& id);
+  void ShowDeviceLevel(LevelSlider slider);
+  void ManageUrlList();
 
   // Initialisation steps (MainDlgInit.cpp), in the order OnInitDialog runs them.
   void ReadVersionText();

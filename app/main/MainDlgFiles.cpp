@@ -62,7 +62,10 @@ void CMainDlg::OnOpenFile() {
   ::GetWindowRect(::GetDlgItem(m_hWnd, IDC_BUTOPENWAV), &button);
   button.left += 68;
   // The right part of the button belongs to the URL menu.
-  if (PtInRect(&button, cursor)) return;
+  if (PtInRect(&button, cursor)) {
+    ShowUrlMenu(cursor);
+    return;
+  }
   if (!AskDiscardChanges()) return;
 
   wchar_t path[kOpenPathUnits] = {};

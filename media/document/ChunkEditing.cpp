@@ -7,6 +7,7 @@
 #include "common/LogManager.h"
 #include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
+#include "media/soundfile/SoundFile.h"
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
@@ -21,8 +22,7 @@ bool SeekTo(HANDLE file, uint64_t offset) {
 }
 
 bool WriteAt(HANDLE file, uint64_t offset, const void* data, DWORD bytes) {
-  DWORD put = 0;
-  return SeekTo(file, offset) && WriteFile(file, data, bytes, &put, nullptr) && put == bytes;
+  return WriteFileAtOffset(file, offset, data, bytes);
 }
 
 // Moves the bytes [from, to) of the file down to `dest` (dest <= from), piece by piece from the
@@ -30,7 +30,7 @@ bool WriteAt(HANDLE file, uint64_t offset, const void* data, DWORD bytes) {
 bool MoveBytesDown(HANDLE file, uint64_t from, uint64_t to, uint64_t dest, uint8_t* work) {
   while (from < to) {
     const DWORD piece = DWORD(std::min<uint64_t>(kMoveBufferBytes, to - from));
-    if (!ReadFileAt(file, from, work, piece) || !WriteAt(file, dest, work, piece)) return false;
+    if (!ReadFileAtOffset(file, from, work, piece) || !WriteAt(file, dest, work, piece)) return false;
     from += piece;
     dest += piece;
   }
@@ -218,86 +218,106 @@ void CSoundDocument::ShiftSourceChunks(std::vector<CChunkInfo*>& list, const CCh
   }
 }
 
+// The cut is planned under the packet lock, the source WAV is rewritten without it (while
+// sourceRewriting keeps every reader away from the file), and the chunks follow under the lock
+// again; the current chunk is then read back without the lock.
 bool CSoundDocument::DeleteSelection() {
-  Lock lock(packetLock);
-  if (!sourceWav) return false;
-  CChunkInfo* chunk = GetCurrentChunk();
-  const uint32_t align = BlockAlign();
-  if (!chunk || !align || chunk->fileName[0]) return false;  // only source frames can be cut
-  const uint32_t frames = chunk->frames;
-  const uint32_t s = selectionStartFrame;
-  uint32_t e = cursorFrame;
-  if (s >= frames) {
-    selectionStartFrame = cursorFrame;
-    DrawSelectionAndCursor(nullptr);
-    return false;
-  }
-  if (e >= frames) {
-    e = frames - 1;
-    cursorFrame = e;
-  }
-  if (s >= e) return false;
-
-  const uint64_t cutFrom = (uint64_t(chunk->start) + s) * align;
-  const uint64_t cutTo = uint64_t(chunk->start) * align + uint64_t(e) * align;
-  const uint64_t cutBytes = cutTo - cutFrom;
-  if (cutTo > sourceDataSize) return false;  // the chunk table points past the data
-
-  LARGE_INTEGER size = {};
-  if (!GetFileSizeEx(sourceWav, &size)) return false;
-  const uint64_t fileSize = uint64_t(size.QuadPart);
-  const uint64_t dataStart = sourceDataOffset;
-  const uint64_t dataEnd = std::min<uint64_t>(dataStart + sourceDataSize, fileSize);
-  if (dataStart + cutTo > dataEnd) return false;
-  // Chunks after "data" (LIST and the like) stay. They begin after the data chunk as the file
-  // declares it: the loader kept whole frames only, so a partial frame and the pad byte of an
-  // odd-sized chunk lie in between and are dropped with the cut.
-  uint32_t declared = 0;
-  if (!ReadFileAt(sourceWav, dataStart - 4, &declared, 4) || declared < sourceDataSize)
-    declared = sourceDataSize;
-  const uint64_t tailStart = std::min<uint64_t>(dataStart + declared + (declared & 1), fileSize);
-  const uint32_t newDataSize = sourceDataSize - uint32_t(cutBytes);
-
-  uint8_t* work = static_cast<uint8_t*>(malloc(kMoveBufferBytes));
-  if (!work) return false;
-  DropBuffer(chunk);
-  bool ok = MoveBytesDown(sourceWav, dataStart + cutTo, dataEnd, dataStart + cutFrom, work);
-  uint64_t end = dataStart + newDataSize;
-  if (ok && tailStart < fileSize) {
-    if (newDataSize & 1) {
-      const uint8_t pad = 0;
-      ok = WriteAt(sourceWav, end, &pad, 1);
-      ++end;
+  HANDLE source = nullptr;
+  uint64_t dataStart = 0, cutFrom = 0, cutTo = 0;
+  uint32_t dataSize = 0, s = 0, e = 0;
+  CChunkInfo* chunk = nullptr;
+  CChunkInfo dropped;  // the chunk's PCM as it was, freed once the lock is let go
+  {
+    Lock lock(packetLock);
+    if (!sourceWav || sourceRewriting) return false;
+    chunk = GetCurrentChunk();
+    const uint32_t align = BlockAlign();
+    if (!chunk || !align || chunk->fileName[0]) return false;  // only source frames can be cut
+    const uint32_t frames = chunk->frames;
+    s = selectionStartFrame;
+    e = cursorFrame;
+    if (s >= frames) {
+      selectionStartFrame = cursorFrame;
+      DrawSelectionAndCursor(nullptr);
+      return false;
     }
-    ok = ok && MoveBytesDown(sourceWav, tailStart, fileSize, end, work);
-    end += fileSize - tailStart;
+    if (e >= frames) {
+      e = frames - 1;
+      cursorFrame = e;
+    }
+    if (s >= e) return false;
+    cutFrom = (uint64_t(chunk->start) + s) * align;
+    cutTo = uint64_t(chunk->start) * align + uint64_t(e) * align;
+    if (cutTo > sourceDataSize) return false;  // the chunk table points past the data
+    source = sourceWav;
+    dataStart = sourceDataOffset;
+    dataSize = sourceDataSize;
+    std::swap(dropped.buffer, chunk->buffer);
+    std::swap(dropped.reservedBytes, chunk->reservedBytes);
+    chunk->used = chunk->capacity = chunk->playOffset = 0;
+    sourceRewriting = true;
+  }
+  FreeChunkBuffer(&dropped);
+
+  const uint64_t cutBytes = cutTo - cutFrom;
+  const uint32_t newDataSize = dataSize - uint32_t(cutBytes);
+  uint32_t riffSize = 0;
+  bool ok = false;
+  LARGE_INTEGER size = {};
+  uint8_t* work = nullptr;
+  if (GetFileSizeEx(source, &size) && (work = static_cast<uint8_t*>(malloc(kMoveBufferBytes))) != nullptr) {
+    const uint64_t fileSize = uint64_t(size.QuadPart);
+    const uint64_t dataEnd = std::min<uint64_t>(dataStart + dataSize, fileSize);
+    // Chunks after "data" (LIST and the like) stay. They begin after the data chunk as the file
+    // declares it: the loader kept whole frames only, so a partial frame and the pad byte of an
+    // odd-sized chunk lie in between and are dropped with the cut.
+    uint32_t declared = 0;
+    if (!ReadFileAtOffset(source, dataStart - 4, &declared, 4) || declared < dataSize) declared = dataSize;
+    const uint64_t tailStart = std::min<uint64_t>(dataStart + declared + (declared & 1), fileSize);
+    ok = dataStart + cutTo <= dataEnd &&
+         MoveBytesDown(source, dataStart + cutTo, dataEnd, dataStart + cutFrom, work);
+    uint64_t end = dataStart + newDataSize;
+    if (ok && tailStart < fileSize) {
+      if (newDataSize & 1) {
+        const uint8_t pad = 0;
+        ok = WriteAt(source, end, &pad, 1);
+        ++end;
+      }
+      ok = ok && MoveBytesDown(source, tailStart, fileSize, end, work);
+      end += fileSize - tailStart;
+    }
+    ok = ok && SeekTo(source, end) && SetEndOfFile(source);
+    // The RIFF size follows the file, so whatever follows the data stays inside it.
+    riffSize = uint32_t(end - 8);
+    ok = ok && WriteAt(source, 4, &riffSize, 4) && WriteAt(source, dataStart - 4, &newDataSize, 4);
   }
   free(work);
-  ok = ok && SeekTo(sourceWav, end) && SetEndOfFile(sourceWav);
-  // The RIFF size follows the file, so whatever follows the data stays inside it.
-  const uint32_t riffSize = uint32_t(end - 8);
-  ok = ok && WriteAt(sourceWav, 4, &riffSize, 4) && WriteAt(sourceWav, dataStart - 4, &newDataSize, 4);
-  if (!ok) {
-    PostLogLine(LOG_WAVE_MANAGER, "Cutting the selection out of the source WAV failed");
-    LoadChunk(currentChunk);
-    return false;
+
+  {
+    Lock lock(packetLock);
+    sourceRewriting = false;
+    if (!ok) {
+      PostLogLine(LOG_WAVE_MANAGER, "Cutting the selection out of the source WAV failed");
+    } else {
+      wavHeader.riffSize = riffSize;
+      sourceDataSize = newDataSize;
+      const uint64_t first = cutFrom / BlockAlign(), last = cutTo / BlockAlign();
+      // Every chunk of the source follows the cut, the cut chunk itself included.
+      ShiftSourceChunks(chunks, nullptr, first, last);
+      // Bookmarks put aside by whole mode describe the same source frames.
+      ShiftSourceChunks(asideChunks, nullptr, first, last);
+      audioChanged = 1;
+      const CChunkInfo* current = GetCurrentChunk();
+      cursorFrame = std::min(cursorFrame.load(), current ? current->frames : 0u);
+      selectionStartFrame = cursorFrame;
+    }
   }
-
-  wavHeader.riffSize = riffSize;
-  sourceDataSize = newDataSize;
-  const uint64_t first = chunk->start + uint64_t(s), last = chunk->start + uint64_t(e);
-  chunk->frames -= e - s;
-  ShiftSourceChunks(chunks, chunk, first, last);
-  // Bookmarks put aside by whole mode describe the same source frames.
-  ShiftSourceChunks(asideChunks, nullptr, first, last);
-
-  audioChanged = 1;
-  cursorFrame = std::min(cursorFrame.load(), chunk->frames);
-  selectionStartFrame = cursorFrame;
-  LoadChunk(currentChunk);
+  ReloadSourceChunk(currentChunk);
+  Lock lock(packetLock);
+  if (!ok) return false;
   RedrawWaveform(0, framesPerPixel);
   DrawSelectionAndCursor(nullptr);
-  SetPositionBarRange(chunk->frames);
+  if (const CChunkInfo* current = GetCurrentChunk()) SetPositionBarRange(current->frames);
   return true;
 }
 

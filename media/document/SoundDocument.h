@@ -201,6 +201,9 @@ class CSoundDocument {
   // Loading sound files (media/soundfile/SoundFileLoad.cpp): WAV, MP3 or package into the track.
   bool LoadSoundFile(const std::wstring& path);
   bool ReadSourceFrames(uint32_t firstFrame, uint32_t frameCount, CChunkInfo* chunk);
+  // LoadChunk for a chunk of the source WAV whose caller holds no lock: the frames are read
+  // without the packet lock, which is taken only to look at the chunk and to hand it the buffer.
+  bool ReloadSourceChunk(int index);
   bool ReadChunkTable(const std::wstring& path);
   bool ImportChunkTexts(const std::wstring& path);
 
@@ -283,6 +286,11 @@ class CSoundDocument {
   // 1 saved), set before NOTIFY_SAVED is posted so that the receiver can read it.
   uint32_t chunksToWrite = 0;
   std::atomic<int32_t> lastSaveResult{-1};
+  // What went wrong in the last save, in order, as (text, caption). SaveSoundFile shows them once
+  // it holds no lock; WriteWavFile and EncodeMp3File called alone leave them to their caller.
+  std::vector<std::pair<std::wstring, std::wstring>> saveFailures;
+  // Cuts a selection in the source WAV outside the packet lock; while set the source is not read.
+  std::atomic<bool> sourceRewriting{false};
 
  private:
   uint32_t BlockAlign() const { return wavHeader.blockAlign; }

@@ -53,6 +53,16 @@ constexpr uint32_t kMaxSampleRate = 384000;
 // Longest path the loader takes.
 constexpr size_t kMaxPathUnits = 259;
 
+// Sound data are moved between files and memory in pieces of at most this many bytes: a save or
+// a reload never needs a second block the size of a chunk, and the packet lock is held only for
+// copying one piece.
+constexpr uint32_t kSoundPieceBytes = 1u << 20;
+
+// Reads size bytes at offset without using (or minding) the file pointer, so that threads sharing
+// the handle cannot move each other's reads; false on a failed or short read.
+bool ReadFileAtOffset(HANDLE file, uint64_t offset, void* data, DWORD size);
+bool WriteFileAtOffset(HANDLE file, uint64_t offset, const void* data, DWORD size);
+
 // True when a sound saved at path can be loaded again by a track whose temp folder is tempFolder:
 // the loader takes paths of at most kMaxPathUnits characters, and decodes an MP3 or a package into
 // the temp folder under the file's base name.

@@ -272,7 +272,51 @@ bool DecodeMp3(const std::wstring& mp3Path, const std::wstring& temp, std::wstri
   return true;
 }
 
+// Reads up to bytes of the source's data at offset into buffer, piece by piece; the whole frames
+// that arrived before a failed or short read.
+uint64_t ReadSourcePieces(HANDLE file, uint64_t offset, uint8_t* buffer, uint64_t bytes, uint32_t align) {
+  uint64_t total = 0;
+  while (total < bytes) {
+    const DWORD want = DWORD(std::min<uint64_t>(bytes - total, kSoundPieceBytes));
+    OVERLAPPED at = {};
+    at.Offset = DWORD(offset + total);
+    at.OffsetHigh = DWORD((offset + total) >> 32);
+    DWORD got = 0;
+    if (!ReadFile(file, buffer + total, want, &got, &at) || got == 0) break;
+    total += got;
+  }
+  return total - total % align;
+}
+
 }  // namespace
+
+bool ReadFileAtOffset(HANDLE file, uint64_t offset, void* data, DWORD size) {
+  DWORD total = 0;
+  while (total < size) {
+    OVERLAPPED at = {};
+    at.Offset = DWORD(offset + total);
+    at.OffsetHigh = DWORD((offset + total) >> 32);
+    DWORD got = 0;
+    if (!ReadFile(file, static_cast<uint8_t*>(data) + total, size - total, &got, &at) || got == 0)
+      return false;
+    total += got;
+  }
+  return true;
+}
+
+bool WriteFileAtOffset(HANDLE file, uint64_t offset, const void* data, DWORD size) {
+  DWORD total = 0;
+  while (total < size) {
+    OVERLAPPED at = {};
+    at.Offset = DWORD(offset + total);
+    at.OffsetHigh = DWORD((offset + total) >> 32);
+    DWORD put = 0;
+    if (!WriteFile(file, static_cast<const uint8_t*>(data) + total, size - total, &put, &at) || put == 0)
+      return false;
+    total += put;
+  }
+  return true;
+}
 
 DWORD WINAPI LoadThreadProc(LPVOID param) {
   auto* request = static_cast<SoundFileRequest*>(param);
@@ -395,6 +439,10 @@ bool CSoundDocument::ReadSourceFrames(uint32_t firstFrame, uint32_t frameCount, 
   Lock lock(packetLock);
   const uint32_t align = BlockAlign();
   if (!chunk || !sourceWav || align == 0) return false;
+  if (sourceRewriting) {
+    PostLogLine(LOG_WAVE_MANAGER, "The source WAV is being rewritten; its frames are read afterwards");
+    return false;
+  }
   const uint64_t available = sourceDataSize / align;
   if (firstFrame >= available || frameCount == 0) return true;  // nothing of the source lies there
   const uint64_t frames = std::min<uint64_t>(frameCount, available - firstFrame);
@@ -404,18 +452,8 @@ bool CSoundDocument::ReadSourceFrames(uint32_t firstFrame, uint32_t frameCount, 
     PostLogLine(LOG_WAVE_MANAGER, "No memory for the frames of a chunk");
     return false;
   }
-  LARGE_INTEGER at;
-  at.QuadPart = int64_t(sourceDataOffset) + int64_t(firstFrame) * align;
-  uint64_t total = 0;
-  if (SetFilePointerEx(sourceWav, at, nullptr, FILE_BEGIN)) {
-    while (total < bytes) {
-      DWORD got = 0;
-      const DWORD want = DWORD(std::min<uint64_t>(bytes - total, 1u << 24));
-      if (!ReadFile(sourceWav, buffer + total, want, &got, nullptr) || got == 0) break;
-      total += got;
-    }
-  }
-  total -= total % align;
+  const uint64_t total = ReadSourcePieces(
+      sourceWav, uint64_t(sourceDataOffset) + uint64_t(firstFrame) * align, buffer, bytes, align);
   if (total == 0) {
     free(buffer);
     PostLogLine(LOG_WAVE_MANAGER, "Could not read the source WAV");
@@ -424,6 +462,54 @@ bool CSoundDocument::ReadSourceFrames(uint32_t firstFrame, uint32_t frameCount, 
   chunk->buffer = buffer;
   chunk->used = chunk->capacity = uint32_t(total);
   chunk->playOffset = 0;
+  return true;
+}
+
+bool CSoundDocument::ReloadSourceChunk(int index) {
+  CChunkInfo* chunk = nullptr;
+  HANDLE source = nullptr;
+  uint32_t start = 0, frames = 0, align = 0;
+  uint64_t offset = 0, bytes = 0;
+  {
+    Lock lock(packetLock);
+    chunk = GetChunk(index);
+    if (!chunk) return false;
+    if (chunk->frames == 0 || chunk->buffer) return true;
+    if (!sourceWav || chunk->fileName[0]) return LoadChunk(index);  // a file of its own, read as ever
+    align = BlockAlign();
+    if (align == 0 || sourceRewriting) return false;
+    const uint64_t available = sourceDataSize / align;
+    if (chunk->start >= available) return true;
+    source = sourceWav;
+    start = chunk->start;
+    frames = chunk->frames;
+    offset = uint64_t(sourceDataOffset) + uint64_t(start) * align;
+    bytes = std::min<uint64_t>(frames, available - start) * align;
+  }
+  // Read without the lock: the worker and the painting go on meanwhile.
+  auto* buffer = bytes <= SIZE_MAX ? static_cast<uint8_t*>(malloc(size_t(bytes))) : nullptr;
+  if (!buffer) {
+    PostLogLine(LOG_WAVE_MANAGER, "No memory for the frames of a chunk");
+    return false;
+  }
+  const uint64_t total = ReadSourcePieces(source, offset, buffer, bytes, align);
+  Lock lock(packetLock);
+  // The chunk may have changed meanwhile; then the frames read are not its own.
+  const bool same = GetChunk(index) == chunk && !chunk->buffer && chunk->start == start &&
+                    chunk->frames == frames && sourceWav == source && !sourceRewriting;
+  if (!same) {
+    free(buffer);
+    return GetChunk(index) == chunk && chunk->buffer;
+  }
+  if (total == 0) {
+    free(buffer);
+    PostLogLine(LOG_WAVE_MANAGER, "Could not read the source WAV");
+    return false;
+  }
+  chunk->buffer = buffer;
+  chunk->used = chunk->capacity = uint32_t(total);
+  chunk->playOffset = 0;
+  if (chunk->frames > total / align) chunk->frames = uint32_t(total / align);
   return true;
 }
 

@@ -27,8 +27,10 @@ uint32_t CallZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, 
   return ZipAdd(handle, name, source, length, kind);
 }
 
-void Tell(const wchar_t* text, const wchar_t* caption = nullptr) {
-  ShowPrompt(nullptr, text, caption ? caption : GetEditionName(), MB_ICONEXCLAMATION);
+// A failure of the save, kept for the end of the save: no box is put up while the save runs (it
+// may hold the packet lock, and a box's message loop lets the user re-enter the dialog).
+void Fail(CSoundDocument& doc, const wchar_t* text, const wchar_t* caption = nullptr) {
+  doc.saveFailures.emplace_back(text, caption ? caption : GetEditionName());
 }
 
 constexpr wchar_t kMp3Caption[] = L"MP3 encoding error";
@@ -79,24 +81,28 @@ std::wstring OneLine(const std::wstring& text) {
 
 // Saving over the source WAV: it can be replaced only while closed; the track then reads the new
 // file, in which every chunk of the source lies at its place in the chunk order. False when the
-// new file could not take the old one's place or be opened again.
+// new file could not take the old one's place or be opened again. The files are handled without
+// the packet lock; meanwhile the source is marked as being rewritten, so nothing reads it.
 bool ReplaceOpenSource(CSoundDocument& doc, const std::wstring& partial, const std::wstring& target) {
-  Lock lock(doc.packetLock);
-  CloseHandle(doc.sourceWav);
-  doc.sourceWav = nullptr;
+  HANDLE old = nullptr;
+  {
+    Lock lock(doc.packetLock);
+    old = doc.sourceWav;
+    doc.sourceRewriting = true;
+  }
+  CloseHandle(old);
   const bool moved = MoveIntoPlace(partial, target);
-  doc.sourceWav = CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (doc.sourceWav == INVALID_HANDLE_VALUE) doc.sourceWav = nullptr;
+  HANDLE reopened = CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (reopened == INVALID_HANDLE_VALUE) reopened = nullptr;
   if (!moved) DeleteFileW(partial.c_str());
-  if (moved && doc.sourceWav) {
-    DWORD got = 0;
-    WavHeaderImage header = {};
-    uint32_t dataSize = 0;
-    SetFilePointer(doc.sourceWav, 0, nullptr, FILE_BEGIN);
-    ReadFile(doc.sourceWav, &header, sizeof header, &got, nullptr);
-    SetFilePointer(doc.sourceWav, 40, nullptr, FILE_BEGIN);
-    ReadFile(doc.sourceWav, &dataSize, 4, &got, nullptr);
+  WavHeaderImage header = {};
+  uint32_t dataSize = 0;
+  const bool read = moved && reopened && ReadFileAtOffset(reopened, 0, &header, sizeof header) &&
+                    ReadFileAtOffset(reopened, 40, &dataSize, 4);
+  Lock lock(doc.packetLock);
+  doc.sourceWav = reopened;
+  if (read) {
     doc.wavHeader = header;
     doc.sourceDataOffset = 44;
     doc.sourceDataSize = dataSize;
@@ -106,7 +112,133 @@ bool ReplaceOpenSource(CSoundDocument& doc, const std::wstring& partial, const s
       at += chunk->frames;
     }
   }
-  return moved && doc.sourceWav;
+  doc.sourceRewriting = false;
+  return moved && reopened;
+}
+
+// Where a chunk's PCM is taken from for a save.
+enum class PcmFrom { kNothing, kMemory, kSource, kFile };
+
+// Hands the PCM of chunk `index` to put() in pieces of at most pieceBytes (a multiple of the block
+// align) copied into piece. The packet lock is held only to look at the chunk and to copy one
+// piece out of a buffer in memory; the source WAV and chunk files are read without it. A chunk
+// never claims more frames than its bytes hold: its frames are cut to them. put() returns false
+// after telling its own failure; a chunk that cannot be read is told here.
+template <class Put>
+bool StreamChunkPcm(CSoundDocument& doc, int index, uint8_t* piece, uint32_t pieceBytes, Put put) {
+  const uint32_t align = doc.wavHeader.blockAlign;
+  PcmFrom from = PcmFrom::kNothing;
+  const CChunkInfo* chunk = nullptr;
+  uint64_t bytes = 0, offset = 0;
+  HANDLE file = nullptr;
+  std::wstring path;
+  {
+    Lock lock(doc.packetLock);
+    CChunkInfo* c = doc.GetChunk(index);
+    if (!c || align == 0 || (c->fileName[0] == 0 && !c->buffer && doc.sourceRewriting)) {
+      Fail(doc, L"Could not read the sound data");
+      return false;
+    }
+    chunk = c;
+    if (c->buffer) {
+      from = PcmFrom::kMemory;
+      if (c->frames > c->used / align) c->frames = c->used / align;
+      bytes = uint64_t(c->frames) * align;
+    } else if (c->frames == 0) {
+    } else if (c->fileName[0] == 0 && doc.sourceWav) {
+      from = PcmFrom::kSource;
+      const uint64_t available = doc.sourceDataSize / align;
+      const uint64_t frames = c->start >= available ? 0 : std::min<uint64_t>(c->frames, available - c->start);
+      c->frames = uint32_t(frames);
+      bytes = frames * align;
+      offset = uint64_t(doc.sourceDataOffset) + uint64_t(c->start) * align;
+      file = doc.sourceWav;
+    } else {
+      from = PcmFrom::kFile;
+      path = doc.tempFolder;
+      if (!path.empty() && path.back() != L'\\') path += L'\\';
+      path += c->fileName;
+      bytes = uint64_t(c->frames) * align;
+    }
+  }
+  if (from == PcmFrom::kFile) {
+    file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      Fail(doc, L"Could not open file in LoadChunk");
+      return false;
+    }
+    LARGE_INTEGER size = {};
+    const uint64_t held = GetFileSizeEx(file, &size) ? uint64_t(size.QuadPart) / align : 0;
+    Lock lock(doc.packetLock);
+    CChunkInfo* c = doc.GetChunk(index);
+    if (c == chunk && c->frames > held) c->frames = uint32_t(held);
+    bytes = std::min<uint64_t>(bytes, held * align);
+  }
+
+  bool ok = true;
+  for (uint64_t done = 0; ok && done < bytes;) {
+    const uint32_t n = uint32_t(std::min<uint64_t>(pieceBytes, bytes - done));
+    bool got = false;
+    if (from == PcmFrom::kMemory) {
+      Lock lock(doc.packetLock);
+      const CChunkInfo* c = doc.GetChunk(index);
+      got = c == chunk && c->buffer && uint64_t(c->used) >= done + n;
+      if (got) memcpy(piece, c->buffer + done, n);
+    } else {
+      got = ReadFileAtOffset(file, offset + done, piece, n);
+    }
+    if (!got) {
+      Fail(doc, L"Could not read the sound data");
+      ok = false;
+    } else {
+      ok = put(piece, n);
+    }
+    done += n;
+  }
+  if (from == PcmFrom::kFile) CloseHandle(file);
+  return ok;
+}
+
+// The current chunk's file brought up to date with its buffer before the save reads it, written
+// piece by piece outside the packet lock. False when it cannot be written.
+bool WriteCurrentChunkFile(CSoundDocument& doc) {
+  std::wstring path;
+  int index = -1;
+  {
+    Lock lock(doc.packetLock);
+    index = doc.currentChunk;
+    const CChunkInfo* chunk = doc.GetChunk(index);
+    if (!chunk || !chunk->buffer) return true;
+    // Chunks of a loaded sound are read from the source WAV, not from temp files.
+    if (chunk->fileName[0] == 0) return doc.sourceWav != nullptr;
+    path = doc.tempFolder;
+    if (!path.empty() && path.back() != L'\\') path += L'\\';
+    path += chunk->fileName;
+  }
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  std::vector<uint8_t> piece(kSoundPieceBytes);
+  bool ok = true;
+  for (uint64_t done = 0; ok;) {
+    uint32_t n = 0;
+    {
+      Lock lock(doc.packetLock);
+      const CChunkInfo* chunk = doc.GetChunk(index);
+      if (!chunk || !chunk->buffer || chunk->used < done) {
+        ok = false;
+        break;
+      }
+      n = uint32_t(std::min<uint64_t>(kSoundPieceBytes, chunk->used - done));
+      if (n) memcpy(piece.data(), chunk->buffer + done, n);
+    }
+    if (n == 0) break;
+    ok = WriteAll(file, piece.data(), n);
+    done += n;
+  }
+  ok = CloseHandle(file) && ok;
+  return ok;
 }
 
 // The ".txt" of chunk texts beside a WAV or MP3.
@@ -165,7 +297,7 @@ bool CSoundDocument::StartSaveThread(const std::wstring& path) {
     delete request;
     if (parentWindow) EnableWindow(parentWindow, TRUE);
     lastSaveResult = 0;
-    Tell(L"Could not start saving");
+    ShowPrompt(nullptr, L"Could not start saving", GetEditionName(), MB_ICONEXCLAMATION);
     return false;
   }
   return true;
@@ -181,11 +313,15 @@ DWORD WINAPI SaveThreadProc(LPVOID param) {
 }
 
 bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
+  saveFailures.clear();
   auto finish = [this](bool ok) {
     if (ok) {
       audioChanged = 0;
       modified = 0;
     }
+    // Told now that the save holds no lock.
+    for (const auto& [text, caption] : saveFailures)
+      ShowPrompt(nullptr, text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
     lastSaveResult = ok ? 1 : 0;
     return ok;
   };
@@ -199,12 +335,12 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
   // A file that could not be opened again is not saved at all.
   const std::wstring target = PathWithExtension(path, package ? L"qpk" : mp3 ? L"mp3" : L"wav");
   if (!FitsTheLoader(target, tempFolder)) {
-    Tell(L"The path is too long to be opened again");
+    Fail(*this, L"The path is too long to be opened again");
     return finish(false);
   }
 
-  if (currentChunk >= 0 && !SaveChunk(currentChunk)) {
-    Tell(L"Could not save chunk");
+  if (!WriteCurrentChunkFile(*this)) {
+    Fail(*this, L"Could not save chunk");
     return finish(false);
   }
   chunksToWrite = uint32_t(GetChunkCount());
@@ -217,7 +353,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
     zipPartial = PartialPath(zipTarget);
     zip = CreateZip(zipPartial.c_str());
     if (!zip) {
-      Tell(L"Could not create the package file");
+      Fail(*this, L"Could not create the package file");
       return finish(false);
     }
   }
@@ -240,7 +376,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
     if (txtPartial.empty()) return;
     if (!MoveIntoPlace(txtPartial, txtTarget)) {
       textsWritten = false;
-      Tell(L"Could not write the chunk texts file");
+      Fail(*this, L"Could not write the chunk texts file");
     }
     dropTexts();
   };
@@ -253,7 +389,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
       free(texts);
       if (added != ZR_OK) {
         abandonPackage();
-        Tell(L"Could not add the chunk texts to the package");
+        Fail(*this, L"Could not add the chunk texts to the package");
         return finish(false);
       }
     } else {
@@ -264,7 +400,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
       // The sound is still written; the save as a whole has failed.
       if (!textsWritten) {
         dropTexts();
-        Tell(L"Could not write the chunk texts file");
+        Fail(*this, L"Could not write the chunk texts file");
       }
     }
   }
@@ -278,7 +414,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
     soundPartial = package ? NewTempFile(tempFolder, L"Mpa") : PartialPath(soundTarget);
     uint32_t code = 0;
     soundOk = EncodeMp3File(soundPartial, &code);
-    if (code >= 1 && code <= 3) Tell(kMp3Messages[code], kMp3Caption);
+    if (code >= 1 && code <= 3) Fail(*this, kMp3Messages[code], kMp3Caption);
   } else {
     soundTarget = PathWithExtension(path, L"wav");
     soundPartial = PartialPath(soundTarget);
@@ -301,13 +437,13 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
     if (!mp3 && IsSameFile(sourceWav, soundTarget)) {
       if (!ReplaceOpenSource(*this, soundPartial, soundTarget)) {
         dropTexts();
-        Tell(L"Could not replace the open sound file");
+        Fail(*this, L"Could not replace the open sound file");
         return finish(false);
       }
     } else if (!MoveIntoPlace(soundPartial, soundTarget)) {
       DeleteFileW(soundPartial.c_str());
       dropTexts();
-      Tell(mp3 ? kMp3Messages[3] : L"Could not write the sound file", mp3 ? kMp3Caption : nullptr);
+      Fail(*this, mp3 ? kMp3Messages[3] : L"Could not write the sound file", mp3 ? kMp3Caption : nullptr);
       return finish(false);
     }
     placeTexts();
@@ -321,7 +457,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
   DeleteFileW(soundPartial.c_str());
   if (!mpaAdded) {
     abandonPackage();
-    Tell(L"Could not add the sound to the package");
+    Fail(*this, L"Could not add the sound to the package");
     return finish(false);
   }
   uint8_t* table = nullptr;
@@ -331,42 +467,17 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
   free(table);
   if (tableAdded != ZR_OK) {
     abandonPackage();
-    Tell(L"Could not add the chunk table to the package");
+    Fail(*this, L"Could not add the chunk table to the package");
     return finish(false);
   }
   const uint32_t closed = CloseZipWriter(zip);
   zip = nullptr;
   if (closed != ZR_OK || !MoveIntoPlace(zipPartial, zipTarget)) {
     DeleteFileW(zipPartial.c_str());
-    Tell(L"Could not write the package file");
+    Fail(*this, L"Could not write the package file");
     return finish(false);
   }
   return finish(true);
-}
-
-// Brings a chunk into memory for the save; loadedHere tells whether this call brought it (the save
-// frees only those: a buffer that was already there may hold audio that is nowhere else).
-static bool LoadChunkForSave(CSoundDocument* doc, int index, bool* loadedHere) {
-  CChunkInfo* chunk = doc->GetChunk(index);
-  if (!chunk) return false;
-  const bool had = chunk->buffer != nullptr;
-  if (!doc->LoadChunk(index)) {
-    // LoadChunk tells of its own temp files; a source that cannot be read is told here.
-    if (chunk->fileName[0] == 0) Tell(L"Could not read the sound data");
-    return false;
-  }
-  *loadedHere = !had && chunk->buffer != nullptr;
-  // The bytes held are the truth: a chunk never claims more frames than they hold.
-  const uint32_t align = doc->wavHeader.blockAlign;
-  const uint32_t held = chunk->buffer && align ? chunk->used / align : 0;
-  if (chunk->frames > held) chunk->frames = held;
-  return true;
-}
-
-static void FreeSavedChunk(CChunkInfo* chunk, bool loadedHere) {
-  if (!loadedHere) return;
-  CSoundDocument::FreeChunkBuffer(chunk);
-  chunk->playOffset = 0;
 }
 
 bool CSoundDocument::WriteWavFile(const std::wstring& path) {
@@ -374,39 +485,30 @@ bool CSoundDocument::WriteWavFile(const std::wstring& path) {
   if (chunksToWrite == 0) return true;
   const uint32_t align = BlockAlign();
   if (align == 0 || wavHeader.channels == 0) {
-    Tell(L"Could not write the sound file");
+    Fail(*this, L"Could not write the sound file");
     return false;
   }
 
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    Tell(L"Could not write the sound file");
+    Fail(*this, L"Could not write the sound file");
     return false;
   }
   // The header is written with the sizes of the data actually written, once they are known.
   uint8_t header[44] = {};
   bool ok = WriteAll(file, header, sizeof header);
-  bool told = false;
+  const size_t failuresBefore = saveFailures.size();
   uint64_t dataBytes = 0;
-  for (int i = 0; ok && i < int(chunksToWrite); ++i) {
-    Lock lock(packetLock);
-    bool loadedHere = false;
-    if (!LoadChunkForSave(this, i, &loadedHere)) {
-      ok = false;
-      told = true;
-      break;
-    }
-    CChunkInfo* chunk = GetChunk(i);
-    const uint64_t bytes = uint64_t(chunk->frames) * align;
-    if (dataBytes + bytes > 0xFFFFFFFFull - 36) {
-      ok = false;  // more than a WAV header can describe
-    } else if (bytes) {
-      ok = WriteAll(file, chunk->buffer, uint32_t(bytes));
-    }
-    dataBytes += bytes;
-    FreeSavedChunk(chunk, loadedHere);
-  }
+  std::vector<uint8_t> piece(std::max(kSoundPieceBytes / align, 1u) * align);
+  auto put = [&](const uint8_t* bytes, uint32_t n) {
+    // More than a WAV header can describe, or a short write.
+    if (dataBytes + n > 0xFFFFFFFFull - 36 || !WriteAll(file, bytes, n)) return false;
+    dataBytes += n;
+    return true;
+  };
+  for (int i = 0; ok && i < int(chunksToWrite); ++i)
+    ok = StreamChunkPcm(*this, i, piece.data(), uint32_t(piece.size()), put);
   if (ok && (dataBytes & 1)) {
     const uint8_t pad = 0;
     ok = WriteAll(file, &pad, 1);
@@ -433,10 +535,9 @@ bool CSoundDocument::WriteWavFile(const std::wstring& path) {
     ok = SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0 && WriteAll(file, header, sizeof header);
   }
   ok = CloseHandle(file) && ok;
-  LoadChunk(currentChunk);
   if (!ok) {
     DeleteFileW(path.c_str());
-    if (!told) Tell(L"Could not write the sound file");
+    if (saveFailures.size() == failuresBefore) Fail(*this, L"Could not write the sound file");
   }
   return ok;
 }
@@ -473,7 +574,7 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
   const uint32_t framesPerCall = samplesPerCall / channels;
   std::vector<uint8_t> output;
   HANDLE file = INVALID_HANDLE_VALUE;
-  if (framesPerCall == 0 || outputSize == 0) {
+  if (framesPerCall == 0 || outputSize == 0 || framesPerCall > kSoundPieceBytes) {
     code = 2;
   } else {
     output.resize(outputSize);
@@ -483,31 +584,32 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
   }
 
   bool ok = code == 0;
-  for (int i = 0; ok && i < int(chunksToWrite); ++i) {
-    Lock lock(packetLock);
-    bool loadedHere = false;
-    if (!LoadChunkForSave(this, i, &loadedHere)) {
-      ok = false;
-      break;
-    }
-    CChunkInfo* chunk = GetChunk(i);
-    const auto* samples = reinterpret_cast<const int16_t*>(chunk->buffer);
-    for (uint32_t done = 0; ok && done < chunk->frames;) {
-      const uint32_t n = std::min(chunk->frames - done, framesPerCall);
+  // Pieces of whole encoder calls: each chunk is fed from its first frame in calls of the size the
+  // encoder asked for, the last call of a chunk taking what is left.
+  const uint32_t callBytes = framesPerCall * BlockAlign();
+  std::vector<uint8_t> piece(ok ? std::max(kSoundPieceBytes / std::max(callBytes, 1u), 1u) * callBytes : 0);
+  auto put = [&](const uint8_t* bytes, uint32_t n) {
+    const auto* samples = reinterpret_cast<const int16_t*>(bytes);
+    const uint32_t frames = n / BlockAlign();
+    for (uint32_t done = 0; done < frames;) {
+      const uint32_t count = std::min(frames - done, framesPerCall);
       uint32_t produced = 0;
-      if (lame.encode(stream, n * channels, samples + size_t(done) * channels, output.data(), &produced) !=
-              LAMEENC_OK ||
+      if (lame.encode(stream, count * channels, samples + size_t(done) * channels, output.data(),
+                      &produced) != LAMEENC_OK ||
           produced > outputSize) {
         code = 2;
-        ok = false;
-      } else if (produced && !WriteAll(file, output.data(), produced)) {
-        code = 3;
-        ok = false;
+        return false;
       }
-      done += n;
+      if (produced && !WriteAll(file, output.data(), produced)) {
+        code = 3;
+        return false;
+      }
+      done += count;
     }
-    FreeSavedChunk(chunk, loadedHere);
-  }
+    return true;
+  };
+  for (int i = 0; ok && i < int(chunksToWrite); ++i)
+    ok = StreamChunkPcm(*this, i, piece.data(), uint32_t(piece.size()), put);
   if (ok) {
     uint32_t produced = 0;
     if (lame.flush(stream, output.data(), &produced) != LAMEENC_OK || produced > outputSize) {
@@ -526,7 +628,6 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
     }
     if (!ok) DeleteFileW(path.c_str());
   }
-  LoadChunk(currentChunk);
   return ok;
 }
 

@@ -5,9 +5,11 @@
 //   split <ms,ms,...>    chunks of the loaded sound, contiguous from 0, cut at these times
 //   texts <a|b|...>      chunk texts in order (\r and \n stand for CR and LF); sets texts present
 //   dump                 one JSON line: format, data size and every chunk (start, frames, text)
-// Each command prints "time <command> <ms>" on stderr; messages for the user go to stderr too.
+// Each command prints "time <command> <ms>" on stderr, and the end "memory peak_private <bytes>";
+// messages for the user go to stderr too.
 // Exit code 0 when every command succeeded, 1 when a load or save failed, 2 for bad usage.
 #include <windows.h>
+#include <psapi.h>
 
 #include <chrono>
 #include <cstdio>
@@ -154,5 +156,10 @@ int wmain(int argc, wchar_t** argv) {
     folder = doc.tempFolder;
   }
   RemoveDirectoryW(folder.c_str());  // the destructor emptied it
+  PROCESS_MEMORY_COUNTERS_EX counters = {};
+  counters.cb = sizeof counters;
+  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                       sizeof counters);
+  fprintf(stderr, "memory peak_private %llu\n", static_cast<unsigned long long>(counters.PeakPagefileUsage));
   return status;
 }
