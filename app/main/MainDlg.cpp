@@ -1,6 +1,8 @@
 // The main dialog: construction, message map, data exchange and destruction.
 #include "app/main/MainDlg.h"
 
+#include <commctrl.h>
+
 #include "app/main/ClassroomMessages.h"
 #include "appdata/AppData.h"
 #include "media/document/SoundDocument.h"
@@ -34,6 +36,36 @@ BEGIN_MESSAGE_MAP(CMainDlg, CDialog)
   ON_MESSAGE(WM_TIMER, &CMainDlg::OnQuietMessage)
   ON_MESSAGE(WM_PRINTCLIENT, &CMainDlg::OnQuietMessage)
   ON_WM_MOVE()
+  // Transport, chunks, bookmarks and play modes.
+  ON_BN_CLICKED(IDC_MBUTPLAY, &CMainDlg::OnMasterPlay)
+  ON_BN_CLICKED(IDC_MBUTPAUSE, &CMainDlg::OnMasterPause)
+  ON_BN_CLICKED(IDC_MBUTSTOP, &CMainDlg::OnMasterStop)
+  ON_BN_CLICKED(IDC_MBUTNEXT, &CMainDlg::OnMasterNext)
+  ON_BN_CLICKED(IDC_MBUTPREV, &CMainDlg::OnMasterPrev)
+  ON_BN_CLICKED(IDC_BUTPLAY, &CMainDlg::OnStudentPlay)
+  ON_BN_CLICKED(IDC_BUTREC, &CMainDlg::OnStudentRecord)
+  ON_BN_CLICKED(IDC_BUTPAUSE, &CMainDlg::OnStudentPause)
+  ON_BN_CLICKED(IDC_BUTSTOP, &CMainDlg::OnStudentStop)
+  ON_BN_CLICKED(IDC_BUTNEXTB, &CMainDlg::OnStudentNext)
+  ON_BN_CLICKED(IDC_BUTPREV, &CMainDlg::OnStudentPrev)
+  ON_BN_CLICKED(IDC_BUTNEXTCHUNK, &CMainDlg::OnNextChunk)
+  ON_BN_CLICKED(IDC_BUTPREVCHUNK, &CMainDlg::OnPrevChunk)
+  ON_BN_CLICKED(IDC_BUTREPEAT, &CMainDlg::OnRepeat)
+  ON_BN_CLICKED(IDC_VBUTPLAYPLAY, &CMainDlg::OnModePlayBoth)
+  ON_BN_CLICKED(IDC_VBUTPLAYREC, &CMainDlg::OnModePlayRecord)
+  ON_BN_CLICKED(IDC_HBUTPLAYPLAY, &CMainDlg::OnModeMasterThenStudent)
+  ON_BN_CLICKED(IDC_HBUTPLAYREC, &CMainDlg::OnModeMasterThenRecord)
+  ON_BN_CLICKED(IDC_BUTINSERTBM, &CMainDlg::OnInsertBookmark)
+  ON_BN_CLICKED(IDC_BUTREMOVEBM, &CMainDlg::OnRemoveBookmark)
+  ON_BN_CLICKED(IDC_BUTCLEAR, &CMainDlg::OnClearStudentChunk)
+  ON_BN_CLICKED(IDC_MBUTERASE, &CMainDlg::OnEraseSelection)
+  ON_BN_CLICKED(IDC_BUTPLUS, &CMainDlg::OnZoomIn)
+  ON_BN_CLICKED(IDC_BUTMINUS, &CMainDlg::OnZoomOut)
+  ON_NOTIFY_RANGE(NM_RCLICK, IDC_HBUTPLAYPLAY, IDC_VBUTPLAYREC, &CMainDlg::OnModeButtonRightClick)
+  ON_NOTIFY(NM_RCLICK, IDC_BUTINSERTBM, &CMainDlg::OnInsertBookmarkRightClick)
+  ON_STN_DBLCLK(IDC_LEDNUMBER, &CMainDlg::OnLedDoubleClick)
+  ON_EN_CHANGE(IDC_MASTERTEXT, &CMainDlg::OnMasterTextChange)
+  ON_EN_CHANGE(IDC_STUDENTTEXT, &CMainDlg::OnStudentTextChange)
 END_MESSAGE_MAP()
 
 namespace {

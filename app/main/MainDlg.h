@@ -5,13 +5,15 @@
 //   MainDlgTransport.cpp the tracks' notifications and the transport, chunk and mode buttons
 //   MainDlgFiles.cpp     open, save, send and exit
 //   MainDlgRemote.cpp    the classroom messages (ClassroomMessages.h)
-//   MainDlgPaint.cpp     painting, clocks, menus, sliders, hints and the monitor table
+//   MainDlgPaint.cpp     painting, menus, sliders, hints and the monitor table
+//   MainDlgClocks.cpp    the two clocks and the chunk texts
 // Tracks and settings are reached through the application data object given at construction;
 // nothing here touches a track from its load start until its NOTIFY_LOADED.
 #pragma once
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "app/controls/CGraphicSlider.h"
@@ -30,6 +32,7 @@
 
 class CAppData;
 class CSoundDocument;
+class CVideoManager;
 
 // Pointerhub.dll, loaded by a station and kept for the process's life; null until then.
 extern HMODULE g_hPointerhub;
@@ -103,13 +106,73 @@ class CMainDlg : public CDialog {
   static BOOL CALLBACK MonitorEnumCallback(HMONITOR monitor, HDC dc, LPRECT rect, LPARAM dialog);
 
  protected:
-  // Notifications and transport (MainDlgTransport.cpp).
+  // Notifications and transport (MainDlgTransport.cpp; the clocks and chunk texts in
+  // MainDlgClocks.cpp).
   // Posts WM_REMOTE_BUTTON (id, lParam) to the peer window, when there is one, so that a locked
   // station mirrors its presses to whoever locked it.
   void ForwardToPeer(UINT id, LPARAM lParam = 0);
   LRESULT OnSoundNotify(WPARAM code, LPARAM sender);
   void OnTrackLoaded();
   void ShowOpenFileName();
+  CVideoManager* Video() const;
+  // The transport buttons (the classroom messages call some of them directly).
+  void OnMasterPlay();
+  void OnMasterPause();
+  void OnMasterStop();
+  void OnMasterNext();
+  void OnMasterPrev();
+  void OnStudentPlay();
+  void OnStudentRecord();
+  void OnStudentPause();
+  void OnStudentStop();
+  void OnStudentNext();
+  void OnStudentPrev();
+  void OnNextChunk();
+  void OnPrevChunk();
+  void OnLedDoubleClick();
+  void OnRepeat();
+  void OnModePlayBoth();
+  void OnModePlayRecord();
+  void OnModeMasterThenStudent();
+  void OnModeMasterThenRecord();
+  void OnModeButtonRightClick(UINT id, NMHDR* header, LRESULT* result);
+  void OnInsertBookmark();
+  // Bookmarks on or off (the right click on BUTINSERTBM).
+  void OnToggleBookmarks();
+  void OnInsertBookmarkRightClick(NMHDR* header, LRESULT* result);
+  void OnRemoveBookmark();
+  void OnClearStudentChunk();
+  void OnEraseSelection();
+  void OnZoomIn();
+  void OnZoomOut();
+  void OnMasterTextChange();
+  void OnStudentTextChange();
+  void UpdateMasterPlayFace();
+  // Steps of the handlers.
+  bool TracksReady() const;
+  void RunPlayMode(UINT id, UINT mode);
+  void OnPlayEnded(CSoundDocument* track, bool fromVideo);
+  // StopTransport and TogglePause whose end of playback the play mode must not take for the
+  // playback's own end.
+  void StopTrack(CSoundDocument* track);
+  void PauseTrack(CSoundDocument* track);
+  int OwnPlayEndSlot(const CSoundDocument* track) const;
+  // The video manager's entries in video mode, else the Master's chunks.
+  int MasterCount();
+  int MasterIndex();
+  void StopMasterSide();
+  void Refresh(bool withPosition = false);
+  void Zoom(UINT id, uint32_t framesPerPixel);
+  void OnTextChange(CSoundDocument* track, COwnClipboardEdit& edit);
+  void ShowChunkNumber();
+  // Sets a button's face stem (null: keeps it), reloads its faces and, if asked, repaints it.
+  void SetButtonFace(UINT id, const wchar_t* stem, bool invalidate = true);
+  void SetNotifiedFaces(WPARAM code);
+  uint32_t ChunkLengthClockMs();
+  uint32_t PositionClockValueMs();
+  // Ends of playback still to come from our own stops and pauses: Master, Student.
+  UINT m_ownPlayEnds[2] = {};
+  bool m_showingTexts = false;
 
   // Painting (MainDlgPaint.cpp).
   void OnPaint();

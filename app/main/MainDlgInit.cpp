@@ -17,6 +17,7 @@
 #include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
+#include "media/video/VideoManager.h"
 #include "mfc/CWinApp.h"
 
 namespace {
@@ -273,7 +274,8 @@ void CMainDlg::RegisterHints() {
 void CMainDlg::RouteNotifications() {
   for (CSoundDocument* track : {Master(), Student()})
     if (track) track->notifyTarget = NotifyTarget{0, m_hWnd, WM_SOUND_NOTIFY};
-  // The video manager joins here once it exists (null means no video).
+  // Null means no video.
+  if (CVideoManager* video = Video()) video->notifyTarget = NotifyTarget{0, m_hWnd, WM_SOUND_NOTIFY};
 }
 
 bool CMainDlg::OpenCommandLineFile() {

@@ -1,5 +1,5 @@
-// Painting, the clocks, the chunk texts and the monitor table; dragging the window, the level
-// sliders' menus and volumes, the URL menu, the mixer and minimise buttons and the busy cursor.
+// Painting and the monitor table; dragging the window, the level sliders' menus and volumes,
+// the URL menu, the mixer and minimise buttons and the busy cursor.
 #include <windows.h>
 
 #include <mmdeviceapi.h>
@@ -22,27 +22,6 @@
 namespace {
 
 constexpr BLENDFUNCTION kSourceOver = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-
-void FormatClock(uint32_t ms, wchar_t* out, size_t size) {
-  swprintf(out, size, L"%02u:%02u:%01u", ms / 60000, (ms % 60000) / 1000, (ms % 60000 % 1000) / 100);
-}
-
-// Draws `text` on the back buffer over the skin's rectangle and copies a part to the window.
-void DrawClock(HDC back, HDC skin, HDC window, int x, int y, SIZE restore, SIZE copy, int fontHeight,
-               int fontWidth, COLORREF colour, uint32_t ms) {
-  BitBlt(back, x, y, restore.cx, restore.cy, skin, x, y, SRCCOPY);
-  HFONT font = CreateFontW(fontHeight, fontWidth, 0, 0, 400, 0, 0, 0, ANSI_CHARSET, 0, 0, 0, 0, L"Arial");
-  HGDIOBJ old = SelectObject(back, font);
-  SetTextColor(back, colour);
-  SetBkMode(back, TRANSPARENT);
-  SetTextAlign(back, TA_LEFT | TA_TOP);
-  wchar_t text[32];
-  FormatClock(ms, text, 32);
-  TextOutW(back, x, y, text, static_cast<int>(wcslen(text)));
-  SelectObject(back, old);
-  if (window) BitBlt(window, x, y, copy.cx, copy.cy, back, x, y, SRCCOPY);
-  DeleteObject(font);
-}
 
 }  // namespace
 
@@ -104,44 +83,6 @@ void CMainDlg::PaintSkin(HDC target) {
   DrawChunkLengthClock();
   DrawPositionClock();
   BitBlt(target, 0, 0, m_skinWidth, m_skinHeight, m_backDC, 0, 0, SRCCOPY);
-}
-
-void CMainDlg::DrawChunkLengthClock() {
-  if (!m_backDC) return;
-  uint32_t ms = 0;
-  const CSoundDocument* master = Master();
-  // The video manager's entry length comes here in video mode once it exists.
-  if (!m_videoMode && master) {
-    const CChunkInfo* chunk = master->GetCurrentChunk();
-    const uint32_t rate = master->wavHeader.samplesPerSec;
-    if (chunk && rate) ms = static_cast<uint32_t>(static_cast<uint64_t>(chunk->frames) * 1000 / rate);
-  }
-  DrawClock(m_backDC, m_skinDC, m_dialogDC, 190, 53, SIZE{60, 50}, SIZE{70, 20}, 20, 8, RGB(0, 0, 0), ms);
-}
-
-void CMainDlg::DrawPositionClock() {
-  if (!m_backDC) return;
-  uint32_t ms = 0;
-  const CSoundDocument* master = Master();
-  if (!m_videoMode && master) {
-    const uint32_t rate = master->wavHeader.samplesPerSec;
-    if (rate) ms = (master->playPosition.load() * 10 / rate) * 100;
-  }
-  DrawClock(m_backDC, m_skinDC, m_dialogDC, 10, 195, SIZE{100, 50}, SIZE{100, 25}, 30, 12, RGB(255, 255, 255),
-            ms);
-}
-
-void CMainDlg::ShowChunkTexts() {
-  struct {
-    const CSoundDocument* track;
-    COwnClipboardEdit* edit;
-  } sides[] = {{Master(), &m_masterText}, {Student(), &m_studentText}};
-  for (auto& side : sides) {
-    const CChunkInfo* chunk =
-        side.track && side.track->textsPresent ? side.track->GetCurrentChunk() : nullptr;
-    // A current index outside the list shows no text rather than failing.
-    side.edit->SetWindowText(chunk ? chunk->text.c_str() : L"");
-  }
 }
 
 // The dialog has no caption: a press on its background drags it.

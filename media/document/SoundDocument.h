@@ -158,6 +158,10 @@ class CSoundDocument {
   void TogglePause();
   void StopTransport();
   void StopEngineDevices();
+  // Empties the current chunk (PCM, frames, start, play offset) and the play position after
+  // stopping the transport; what the stopped recording still delivers is dropped, not appended
+  // to the emptied chunk. False when no chunk is current.
+  bool ClearCurrentChunk();
   CBufferRecord* NextPlaybackPacket(CChunkInfo* chunk);
   // Worker thread. Consumes (releases, nulls) only records that carry this document's serial.
   void OnSoundOut(CBufferRecord** record);

@@ -371,6 +371,24 @@ void CSoundDocument::TogglePause() {
   }
 }
 
+bool CSoundDocument::ClearCurrentChunk() {
+  Lock lock(packetLock);
+  StopTransport();
+  CChunkInfo* chunk = GetCurrentChunk();
+  if (!chunk) return false;
+  if (draining_) {
+    // The take still draining belonged to the chunk's old sound: its tail is late from now on.
+    uint32_t next = drainSession_ + 1;
+    if (next == 0) next = 1;
+    takeFirstSession_ = next;
+  }
+  recordingChunk = nullptr;
+  ReleaseParked();
+  EmptyChunk(chunk);
+  playPosition = 0;
+  return true;
+}
+
 void CSoundDocument::StopTransport() {
   Lock lock(packetLock);
   if (recording) {

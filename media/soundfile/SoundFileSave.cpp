@@ -286,10 +286,9 @@ const LameEncCalls* g_pLameEncCalls = nullptr;
 PFN_SoundZipAdd g_pfnSoundZipAdd = CallZipAdd;
 
 bool CSoundDocument::StartSaveThread(const std::wstring& path) {
-  if (saveThread) {  // the former save has posted its end; its handle was not closed yet
-    WaitForSingleObject(saveThread, INFINITE);
-    CloseSaveThread();
-  }
+  // The former save has posted its end but its handle was not closed yet; closing waits for its
+  // thread while serving sent messages.
+  if (saveThread) CloseSaveThread();
   auto* request = new SoundFileRequest{this, path};
   if (parentWindow) EnableWindow(parentWindow, FALSE);
   saveThread = CreateThread(nullptr, 0, SaveThreadProc, request, 0, nullptr);

@@ -199,9 +199,7 @@ std::wstring WriteThreeChunkLesson(const std::wstring& folder) {
   return path;
 }
 
-// Needs the transport and mode handlers: the right-click variant steps both tracks, then starts
-// the simultaneous playback.
-TEST_F(RecorderPaint, DISABLED_ARightClickOnSimultaneousPlaybackStepsBothTracksAndPlaysThem) {
+TEST_F(RecorderPaint, ARightClickOnSimultaneousPlaybackStepsBothTracksAndPlaysThem) {
   const std::wstring folder = MakeTempFolder(L"qmrecpaint");
   const std::wstring lesson = WriteThreeChunkLesson(folder);
   HWND dialog = StartRecorder(L"\"" + lesson + L"\"");
