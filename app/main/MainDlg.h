@@ -248,6 +248,8 @@ class CMainDlg : public CDialog {
   // cancelled.
   bool ChooseSavePath(CSoundDocument* track, std::wstring* path);
   bool StartTrackSave(CSoundDocument* track, const std::wstring& path);
+  // Moves an existing file at `path` to its backup name (an old backup there stays as it is).
+  void KeepAsBackup(const std::wstring& path);
   // Opening the chosen path after AskDiscardChanges and the dialog or the drop.
   void OpenChosenFile(const wchar_t* buffer, size_t units);
   void StartStationSave();

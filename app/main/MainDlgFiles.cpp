@@ -223,8 +223,20 @@ bool CMainDlg::ChooseSavePath(CSoundDocument* track, std::wstring* path) {
   if (!chosen) return false;
   *path = buffer;
   // An existing file is kept under the backup name; with an old backup there it stays as it is.
-  if (GetFileAttributesW(buffer) != INVALID_FILE_ATTRIBUTES) MoveFileW(buffer, BackupName(*path).c_str());
+  if (GetFileAttributesW(buffer) != INVALID_FILE_ATTRIBUTES) KeepAsBackup(*path);
   return true;
+}
+
+// The file dialog's own folder view may still hold the chosen file for a moment after it closed.
+void CMainDlg::KeepAsBackup(const std::wstring& path) {
+  const std::wstring backup = BackupName(path);
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    if (MoveFileW(path.c_str(), backup.c_str())) return;
+    const DWORD error = GetLastError();
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
+    Sleep(25);
+  }
+  LogFileLine("Could not keep the former file as", backup);
 }
 
 bool CMainDlg::StartTrackSave(CSoundDocument* track, const std::wstring& path) {
