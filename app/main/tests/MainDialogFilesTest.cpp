@@ -20,6 +20,7 @@
 #include "media/zip/ZipArchive.h"
 #include "tests/support/FakeSoundEngine.h"
 #include "tests/support/ScriptedPrompts.h"
+#include "app/main/tests/InProcessDialog.h"
 #include "tests/support/DialogTestKit.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/UiDriver.h"
@@ -109,32 +110,12 @@ class SaveDialogAnswerer {
 
 uint32_t FailingZipAdd(ZipHandle*, const wchar_t*, const void*, uint32_t, uint32_t) { return ZR_READWRITE; }
 
-class DialogFiles : public ::testing::Test {
+class DialogFiles : public InProcessDialog<CountingDialog> {
  protected:
-  void SetUp() override {
-    CoInitialize(nullptr);
-    g_pfnCreateSoundEngine = MakeSilentFakeEngine;
-    app_ = new CAppData;
-    g_pAppData = app_;
-    dialog_ = new CountingDialog(nullptr, app_);
-    ASSERT_TRUE(dialog_->Create());
-    Pump();
-    folder_ = MakeTempFolder(L"qmfiles");
-    ASSERT_FALSE(folder_.empty());
-  }
+  void SetUp() override { ASSERT_TRUE(OpenDialog(L"qmfiles")); }
   void TearDown() override {
     g_pfnSoundZipAdd = ZipAdd;
-    PumpUntil([&] {
-      return !dialog_->Master()->loadThread && !dialog_->Master()->saveThread &&
-             !dialog_->Student()->saveThread;
-    });
-    dialog_->DestroyWindow();
-    delete dialog_;
-    delete app_;
-    g_pAppData = nullptr;
-    g_pfnCreateSoundEngine = nullptr;
-    RemoveTree(folder_);
-    CoUninitialize();
+    CloseDialog();
   }
 
   // The Master holds a loaded lesson; the Student a take of its own.
@@ -155,9 +136,6 @@ class DialogFiles : public ::testing::Test {
   }
 
   ScriptedPrompts prompts_;
-  CAppData* app_ = nullptr;
-  CountingDialog* dialog_ = nullptr;
-  std::wstring folder_;
 };
 
 TEST_F(DialogFiles, TwoSavesInOneExitCloseOnlyWhenBothHaveEnded) {

@@ -22,6 +22,7 @@
 #include "media/document/SoundDocument.h"
 #include "tests/support/FakeSoundEngine.h"
 #include "tests/support/ScriptedPrompts.h"
+#include "app/main/tests/InProcessDialog.h"
 #include "tests/support/DialogTestKit.h"
 #include "tests/support/TestFiles.h"
 
@@ -147,17 +148,10 @@ LRESULT CALLBACK RecordSent(int code, WPARAM wParam, LPARAM lParam) {
   return CallNextHookEx(nullptr, code, wParam, lParam);
 }
 
-class MainDialogPaint : public ::testing::Test {
+class MainDialogPaint : public InProcessDialog<> {
  protected:
   void SetUp() override {
-    CoInitialize(nullptr);
-    g_pfnCreateSoundEngine = MakeSilentFakeEngine;
-    app_ = new CAppData;
-    g_pAppData = app_;
-    dialog_ = new CMainDlg(nullptr, app_);
-    ASSERT_TRUE(dialog_->Create());
-    Pump();
-    folder_ = MakeTempFolder(L"qmpaint");
+    ASSERT_TRUE(OpenDialog(L"qmpaint"));
     // The station's wave-device file of this test only.
     wcscpy(app_->waveDevices.settingsPath, (folder_ + L"\\Quillmeridian.ini").c_str());
     master_ = app_->masterTrack;
@@ -185,15 +179,7 @@ class MainDialogPaint : public ::testing::Test {
     // The fakes live on this frame: the tracks must not release them later.
     for (CSoundDocument* track : {master_, student_})
       if (track) track->outputVolume = track->inputVolume = nullptr;
-    if (dialog_) {
-      dialog_->DestroyWindow();
-      delete dialog_;
-    }
-    delete app_;
-    g_pAppData = nullptr;
-    g_pfnCreateSoundEngine = nullptr;
-    RemoveTree(folder_);
-    CoUninitialize();
+    CloseDialog();
   }
 
   HWND Control(UINT id) const { return ::GetDlgItem(dialog_->m_hWnd, static_cast<int>(id)); }
@@ -208,11 +194,8 @@ class MainDialogPaint : public ::testing::Test {
   }
 
   ScriptedPrompts prompts_;
-  CAppData* app_ = nullptr;
-  CMainDlg* dialog_ = nullptr;
   CSoundDocument* master_ = nullptr;
   CSoundDocument* student_ = nullptr;
-  std::wstring folder_;
   MenuScript menus_;
   std::vector<ShellCall> shell_;
   PFN_TrackPopupMenu previousMenu_ = nullptr;

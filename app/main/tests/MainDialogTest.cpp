@@ -12,6 +12,7 @@
 #include "media/document/SoundDocument.h"
 #include "tests/support/FakeSoundEngine.h"
 #include "tests/support/ScriptedPrompts.h"
+#include "app/main/tests/InProcessDialog.h"
 #include "tests/support/DialogTestKit.h"
 #include "tests/support/TestFiles.h"
 
@@ -27,35 +28,12 @@ std::string WavBytes(uint32_t frames) {
   return MonoWavBytes(frames, [](uint32_t i) { return 0x1010; });
 }
 
-class MainDialog : public ::testing::Test {
+class MainDialog : public InProcessDialog<> {
  protected:
-  void SetUp() override {
-    CoInitialize(nullptr);
-    g_pfnCreateSoundEngine = MakeSilentFakeEngine;
-    app_ = new CAppData;
-    g_pAppData = app_;
-    dialog_ = new CMainDlg(nullptr, app_);
-    ASSERT_TRUE(dialog_->Create());
-    Pump();
-    folder_ = MakeTempFolder(L"qmdialog");
-  }
-  void TearDown() override {
-    if (dialog_) {
-      PumpUntil([&] { return !app_->masterTrack->loadThread; });
-      dialog_->DestroyWindow();
-      delete dialog_;
-    }
-    delete app_;
-    g_pAppData = nullptr;
-    g_pfnCreateSoundEngine = nullptr;
-    RemoveTree(folder_);
-    CoUninitialize();
-  }
+  void SetUp() override { ASSERT_TRUE(OpenDialog(L"qmdialog")); }
+  void TearDown() override { CloseDialog(); }
 
   ScriptedPrompts prompts_;  // the tracks' reports are answered, not shown
-  CAppData* app_ = nullptr;
-  CMainDlg* dialog_ = nullptr;
-  std::wstring folder_;
 };
 
 TEST_F(MainDialog, TakesTheEndOfALoadOnlyFromItsMasterTrack) {

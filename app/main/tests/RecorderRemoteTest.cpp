@@ -16,6 +16,7 @@
 #include "app/res/resource.h"
 #include "media/zip/ZipArchive.h"
 #include "peers/PeerProcess.h"
+#include "tests/support/DialogTestKit.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/UiDriver.h"
 
@@ -27,24 +28,7 @@ const std::wstring kStation1 = L"_1QuillmeridianUser";
 std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end()); }
 
 std::string WavBytes(uint32_t frames) {
-  std::string out;
-  auto u32 = [&](uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
-  out += "RIFF";
-  u32(36 + frames * 2);
-  out += "WAVEfmt ";
-  u32(16);
-  u16(1);
-  u16(1);
-  u32(44100);
-  u32(88200);
-  u16(2);
-  u16(16);
-  out += "data";
-  u32(frames * 2);
-  out.reserve(out.size() + frames * 2);
-  for (uint32_t i = 0; i < frames; ++i) u16(static_cast<uint16_t>((i % 100) * 300));
-  return out;
+  return MonoWavBytes(frames, [](uint32_t i) { return (i % 100) * 300; });
 }
 
 // One controller run: the commands, posted by a framework peer without window, pipe or memory.

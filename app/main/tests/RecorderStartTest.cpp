@@ -14,6 +14,7 @@
 #include "app/main/tests/RecorderProcess.h"
 #include "app/res/resource.h"
 #include "peers/PeerProcess.h"
+#include "tests/support/DialogTestKit.h"
 
 namespace {
 
@@ -73,26 +74,8 @@ std::string Narrow(const std::wstring& w) { return std::string(w.begin(), w.end(
 
 // A second's worth of a 16-bit mono tone.
 std::wstring WriteWav(const std::wstring& path) {
-  const uint32_t rate = 44100, frames = 44100;
-  std::vector<int16_t> pcm(frames);
-  for (uint32_t i = 0; i < frames; ++i) pcm[i] = static_cast<int16_t>((i % 100) * 300 - 15000);
-  std::string out;
-  auto u32 = [&](uint32_t v) { out.append(reinterpret_cast<const char*>(&v), 4); };
-  auto u16 = [&](uint16_t v) { out.append(reinterpret_cast<const char*>(&v), 2); };
-  out += "RIFF";
-  u32(36 + frames * 2);
-  out += "WAVEfmt ";
-  u32(16);
-  u16(1);
-  u16(1);
-  u32(rate);
-  u32(rate * 2);
-  u16(2);
-  u16(16);
-  out += "data";
-  u32(frames * 2);
-  out.append(reinterpret_cast<const char*>(pcm.data()), frames * 2);
-  WriteWholeFile(path, out);
+  WriteWholeFile(
+      path, MonoWavBytes(44100, [](uint32_t i) { return static_cast<int16_t>((i % 100) * 300 - 15000); }));
   return path;
 }
 

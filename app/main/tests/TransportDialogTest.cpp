@@ -22,6 +22,7 @@
 #include "media/video/VideoManager.h"
 #include "tests/support/FakeSoundEngine.h"
 #include "tests/support/ScriptedPrompts.h"
+#include "app/main/tests/InProcessDialog.h"
 #include "tests/support/DialogTestKit.h"
 #include "tests/support/TestFiles.h"
 
@@ -92,18 +93,11 @@ class TestDialog : public CMainDlg {
   using CMainDlg::StopTrack;
 };
 
-class TransportDialog : public ::testing::Test {
+class TransportDialog : public InProcessDialog<TestDialog> {
  protected:
   void SetUp() override {
-    CoInitialize(nullptr);
     g_peerPresses.clear();
-    g_pfnCreateSoundEngine = MakeFakeEngine;
-    app_ = new CAppData;
-    g_pAppData = app_;
-    dialog_ = new TestDialog(nullptr, app_);
-    ASSERT_TRUE(dialog_->Create());
-    Pump();
-    folder_ = MakeTempFolder(L"qmtransport");
+    ASSERT_TRUE(OpenDialog(L"qmtransport", MakeFakeEngine));
     master_ = app_->masterTrack;
     student_ = app_->studentTrack;
 
@@ -134,26 +128,15 @@ class TransportDialog : public ::testing::Test {
   }
 
   void TearDown() override {
-    if (!dialog_) {
-      delete app_;
-      g_pAppData = nullptr;
-      g_pfnCreateSoundEngine = nullptr;
-      CoUninitialize();
-      return;
+    if (dialog_) {
+      dialog_->m_peerWindow = nullptr;
+      if (peer_) DestroyWindow(peer_);
+      for (CSoundDocument* track : {master_, student_})
+        if (track) track->StopEngineDevices();
+      if (student_) student_->WaitForTakeComplete(5000);
+      Quiet();
     }
-    dialog_->m_peerWindow = nullptr;
-    if (peer_) DestroyWindow(peer_);
-    for (CSoundDocument* track : {master_, student_})
-      if (track) track->StopEngineDevices();
-    if (student_) student_->WaitForTakeComplete(5000);
-    Quiet();
-    dialog_->DestroyWindow();
-    delete dialog_;
-    delete app_;
-    g_pAppData = nullptr;
-    g_pfnCreateSoundEngine = nullptr;
-    RemoveTree(folder_);
-    CoUninitialize();
+    CloseDialog();
   }
 
   // Returns once the worker has handled everything posted to it before.
@@ -213,14 +196,11 @@ class TransportDialog : public ::testing::Test {
   }
 
   ScriptedPrompts prompts_;
-  CAppData* app_ = nullptr;
-  TestDialog* dialog_ = nullptr;
   CSoundDocument* master_ = nullptr;
   CSoundDocument* student_ = nullptr;
   FakeEngine* masterEngine_ = nullptr;
   FakeEngine* studentEngine_ = nullptr;
   HWND peer_ = nullptr;
-  std::wstring folder_;
 };
 
 enum class From { kMaster, kStudent, kVideo };
