@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "audio/SoundWorksImpl.h"
+#include "tests/support/BenchClock.h"
 
 namespace {
 
@@ -30,13 +31,6 @@ double ProcessCpuMs() {
     return (double(t.dwHighDateTime) * 4294967296.0 + t.dwLowDateTime) / 1e4;
   };
   return ms(kernel) + ms(user);
-}
-
-double Seconds() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return double(c.QuadPart) / double(f.QuadPart);
 }
 
 std::wstring IdNamed(const DeviceList& list, const wchar_t* name) {

@@ -15,25 +15,7 @@
 #include "common/Prompt.h"
 #include "media/document/SoundDocument.h"
 #include "tests/support/FakeSoundEngine.h"
-
-namespace {
-
-double Seconds() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return double(c.QuadPart) / double(f.QuadPart);
-}
-
-uint64_t PrivateBytes(bool peak) {
-  PROCESS_MEMORY_COUNTERS_EX counters = {};
-  counters.cb = sizeof counters;
-  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                       sizeof counters);
-  return peak ? counters.PeakPagefileUsage : counters.PrivateUsage;
-}
-
-}  // namespace
+#include "tests/support/BenchClock.h"
 
 int main() {
   constexpr uint32_t kFrames = 4410;   // one 100 ms block

@@ -18,23 +18,9 @@
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
 #include "tests/support/FakeSoundEngine.h"
+#include "tests/support/BenchClock.h"
 
 namespace {
-
-double Seconds() {
-  LARGE_INTEGER f, c;
-  QueryPerformanceFrequency(&f);
-  QueryPerformanceCounter(&c);
-  return double(c.QuadPart) / double(f.QuadPart);
-}
-
-uint64_t PrivateBytes(bool peak) {
-  PROCESS_MEMORY_COUNTERS_EX counters = {};
-  counters.cb = sizeof counters;
-  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
-                       sizeof counters);
-  return peak ? counters.PeakPagefileUsage : counters.PrivateUsage;
-}
 
 // The encoder fed from one block of PCM in calls of the size it asks for, written to a file.
 double EncodeReference(const uint8_t* pcm, uint64_t bytes, const std::wstring& path) {
