@@ -302,7 +302,13 @@ bool CSoundDocument::StartSaveThread(const std::wstring& path) {
   return true;
 }
 
+namespace {
+// A background save leaves its failures to the track's owner, who is told by NOTIFY_SAVED.
+thread_local bool t_onSaveThread = false;
+}  // namespace
+
 DWORD WINAPI SaveThreadProc(LPVOID param) {
+  t_onSaveThread = true;
   auto* request = static_cast<SoundFileRequest*>(param);
   CSoundDocument* doc = request->document;
   doc->SaveSoundFile(request->path);
@@ -318,9 +324,14 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
       audioChanged = 0;
       modified = 0;
     }
-    // Told now that the save holds no lock.
-    for (const auto& [text, caption] : saveFailures)
-      ShowPrompt(nullptr, text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
+    // Told now that the save holds no lock: by the caller itself, or, for a background save, by the
+    // owner of the track when NOTIFY_SAVED arrives (no box on the save thread).
+    for (const auto& [text, caption] : saveFailures) {
+      if (t_onSaveThread)
+        Report(text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
+      else
+        ShowPrompt(nullptr, text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
+    }
     lastSaveResult = ok ? 1 : 0;
     return ok;
   };

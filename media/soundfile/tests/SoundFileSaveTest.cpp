@@ -454,6 +454,7 @@ TEST_F(SaveTest, SaveThreadRecordsItsResult) {
     const bool ok = path == dir + L"ok.wav";
     doc->lastSaveResult = -1;
     Codes();
+    prompts.Clear();
     ASSERT_TRUE(doc->StartSaveThread(path));
     ASSERT_NE(doc->saveThread, nullptr);
     ASSERT_EQ(WaitForSingleObject(doc->saveThread, 10000), WAIT_OBJECT_0);
@@ -462,6 +463,9 @@ TEST_F(SaveTest, SaveThreadRecordsItsResult) {
     ASSERT_FALSE(codes.empty());
     EXPECT_EQ(codes.back(), int(NOTIFY_SAVED));
     EXPECT_EQ(doc->lastSaveResult.load(), ok ? 1 : 0);
+    // No box on the save thread: the failure waits for the track's owner, told by NOTIFY_SAVED.
+    EXPECT_TRUE(prompts.Asked().empty());
+    EXPECT_EQ(doc->TakeReports().empty(), ok);
   }
 }
 
