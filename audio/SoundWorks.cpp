@@ -165,10 +165,8 @@ CSoundWorksWAS::CSoundWorksWAS(void* ownerData) : ownerData(ownerData) {
   voiceCallback.renderLock = &renderLock;
   voiceCallback.engine = this;
 
-  // The UI thread is already single-threaded; only a successful call is paired with CoUninitialize.
-  HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  comInitialized_ = SUCCEEDED(hr);
-  comThread_ = GetCurrentThreadId();
+  // No COM on the constructing thread: a load thread that builds an engine ends long before the
+  // engine does. The engine's apartment is held by its own capture-poll thread (StartEngine).
 
   Log("Using XAudio2 and WAS on Windows Vista/7/8/10");
 
@@ -184,9 +182,8 @@ CSoundWorksWAS::~CSoundWorksWAS() {
   EndMessageThread(renderThread, renderThreadId);
   if (pollThread) {
     InterlockedExchange(&pollRunning, 0);
-    WaitForSingleObject(pollThread, INFINITE);
-    CloseHandle(pollThread);
-    pollThread = nullptr;
+    HANDLE stopped[2] = {pollThread, pollStopped};
+    WaitForMultipleObjects(pollStopped ? 2 : 1, stopped, FALSE, INFINITE);
   }
   EndMessageThread(convertThread, convertThreadId);
   convertThreadId = 0;
@@ -212,27 +209,40 @@ CSoundWorksWAS::~CSoundWorksWAS() {
   if (pollTimer) CloseHandle(pollTimer);
   pollTimer = nullptr;
   Sleep(200);
-  if (comInitialized_ && GetCurrentThreadId() == comThread_) CoUninitialize();
+  // Only now may the apartment that the engine's objects were made in go.
+  if (pollThread) {
+    if (comReleased) SetEvent(comReleased);
+    WaitForSingleObject(pollThread, INFINITE);
+    CloseHandle(pollThread);
+    pollThread = nullptr;
+  }
   if (voiceCallback.event) CloseHandle(voiceCallback.event);
   voiceCallback.event = nullptr;
-  for (HANDLE ready : queueReady)
-    if (ready) CloseHandle(ready);
+  for (HANDLE event : {queueReady[0], queueReady[1], pollReady, pollStopped, comReleased})
+    if (event) CloseHandle(event);
   DeleteCriticalSection(&queuedLock_);
 }
 
 void CSoundWorksWAS::StartEngine() {
   if (renderThread || pollThread || convertThread) return;
-  if (!enumerator) {
+  InterlockedExchange(&pollRunning, 1);
+  for (HANDLE& ready : queueReady) ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  for (HANDLE* event : {&pollReady, &pollStopped, &comReleased})
+    *event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  renderThread = CreateThread(nullptr, 0, EngineRenderThreadProc, this, 0, &renderThreadId);
+  if (pollReady && pollStopped && comReleased)
+    pollThread = CreateThread(nullptr, 0, EngineCapturePollThreadProc, this, 0, &pollThreadId);
+  convertThread = CreateThread(nullptr, 0, EngineConvertThreadProc, this, 0, &convertThreadId);
+  if (pollThread) {
+    // The enumerator is made on the poll thread; nothing may use the engine before it is there.
+    HANDLE made[2] = {pollReady, pollThread};
+    WaitForMultipleObjects(2, made, FALSE, INFINITE);
+  } else if (!enumerator) {
     HRESULT hr =
         g_pfnSoundCoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
                                    __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&enumerator));
     if (FAILED(hr)) enumerator = nullptr;
   }
-  InterlockedExchange(&pollRunning, 1);
-  for (HANDLE& ready : queueReady) ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  renderThread = CreateThread(nullptr, 0, EngineRenderThreadProc, this, 0, &renderThreadId);
-  pollThread = CreateThread(nullptr, 0, EngineCapturePollThreadProc, this, 0, &pollThreadId);
-  convertThread = CreateThread(nullptr, 0, EngineConvertThreadProc, this, 0, &convertThreadId);
   // Blocks posted to a thread before its queue exists would be lost.
   if (renderThread && convertThread && queueReady[0] && queueReady[1])
     WaitForMultipleObjects(2, queueReady, TRUE, 5000);
@@ -269,7 +279,15 @@ DWORD WINAPI EngineRenderThreadProc(LPVOID parameter) {
 
 DWORD WINAPI EngineCapturePollThreadProc(LPVOID parameter) {
   auto* self = static_cast<CSoundWorksWAS*>(parameter);
-  HRESULT com = CoInitialize(nullptr);
+  // The engine's apartment, for as long as the engine lives.
+  HRESULT com = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (!self->enumerator) {
+    HRESULT hr = g_pfnSoundCoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                            __uuidof(IMMDeviceEnumerator),
+                                            reinterpret_cast<void**>(&self->enumerator));
+    if (FAILED(hr)) self->enumerator = nullptr;
+  }
+  SetEvent(self->pollReady);
   while (self->pollRunning) {
     if (!self->pollTimer || WaitForSingleObject(self->pollTimer, INFINITE) != WAIT_OBJECT_0) Sleep(20);
     if (!self->captureDevices) continue;
@@ -281,6 +299,8 @@ DWORD WINAPI EngineCapturePollThreadProc(LPVOID parameter) {
       device = next;
     }
   }
+  SetEvent(self->pollStopped);
+  WaitForSingleObject(self->comReleased, INFINITE);
   if (SUCCEEDED(com)) CoUninitialize();
   return 0;
 }

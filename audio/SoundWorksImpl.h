@@ -188,6 +188,12 @@ class CSoundWorksWAS : public CSoundWorksBase {
   HANDLE pollTimer = nullptr;
   volatile LONG pollRunning = 0;
   HANDLE queueReady[2] = {};  // set by the render-command and convert threads once they take messages
+  // The capture-poll thread holds the engine's multithreaded apartment: it makes the enumerator
+  // in it (then sets pollReady), and leaves it only once the destructor has released every COM
+  // object of the engine (comReleased) after the poll loop ended (pollStopped).
+  HANDLE pollReady = nullptr;
+  HANDLE pollStopped = nullptr;
+  HANDLE comReleased = nullptr;
 
  private:
   void CloseCaptureDevice(CAudioDevice* device, bool deliverRest);
@@ -217,8 +223,6 @@ class CSoundWorksWAS : public CSoundWorksBase {
   std::atomic<uint32_t> captureCount_{0};
   CRITICAL_SECTION queuedLock_;
   std::vector<CBufferRecord*> queued_;
-  DWORD comThread_ = 0;
-  bool comInitialized_ = false;
   std::vector<CAudioDevice*> retiredRender_;  // closed under the render lock, destroyed after it
   // The end marker posted last and its value, until a stream opens again (under captureLock).
   bool endMarkerPosted_ = false;

@@ -113,4 +113,46 @@ TEST_F(FrameTest, EngineLeavesTheCreatorsApartmentAlone) {
   EXPECT_EQ(again, S_FALSE) << "the thread's apartment was uninitialised by the engine";
 }
 
+// What COM a thread still has: S_OK from a fresh single-threaded initialisation means none.
+HRESULT ComLeftOnThisThread() {
+  const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (SUCCEEDED(hr)) CoUninitialize();
+  return hr;
+}
+
+// Whether the process has a multithreaded apartment, as a thread without COM of its own sees it.
+bool ProcessHasMta() {
+  bool has = false;
+  std::thread([&has] {
+    APTTYPE type = APTTYPE_CURRENT;
+    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+    has = CoGetApartmentType(&type, &qualifier) == S_OK && type == APTTYPE_MTA;
+  }).join();
+  return has;
+}
+
+// A file load builds an engine on a thread that ends at once, and another thread destroys it:
+// neither keeps COM, while the engine's apartment lives exactly as long as the engine.
+TEST_F(FrameTest, ComIsBalancedOnTheThreadsThatBuildAndDestroyTheEngine) {
+  AddCapture(kMicId);
+  ASSERT_FALSE(ProcessHasMta());
+  CSoundWorksWAS* built = nullptr;
+  HRESULT builder = E_FAIL, destroyer = E_FAIL;
+  std::thread([&] {
+    built = new CSoundWorksWAS(nullptr);
+    built->SetSoundFormat(1, 44100, 16, 100);
+    built->StartEngine();
+    builder = ComLeftOnThisThread();
+  }).join();
+  EXPECT_EQ(builder, S_OK) << "the building thread ended with COM initialised";
+  EXPECT_TRUE(ProcessHasMta()) << "the engine's objects live in no apartment";
+  EXPECT_EQ(built->GetCaptureDevices().size(), 1u);
+  std::thread([&] {
+    delete built;
+    destroyer = ComLeftOnThisThread();
+  }).join();
+  EXPECT_EQ(destroyer, S_OK) << "the destroying thread ended with COM initialised";
+  EXPECT_FALSE(ProcessHasMta()) << "the engine's apartment outlived it";
+}
+
 }  // namespace

@@ -144,4 +144,37 @@ TEST_F(WineEngineTest, SingleBlockComesBack) {
   ReleaseAll(got);
 }
 
+// A file load builds an engine on a thread that ends at once: the engine still finds and opens
+// its devices afterwards, and neither the building nor the destroying thread keeps COM.
+TEST_F(WineEngineTest, AnEngineOutlivesTheThreadThatBuiltIt) {
+  auto comLeft = [] {
+    const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (SUCCEEDED(hr)) CoUninitialize();
+    return hr;
+  };
+  const DWORD self = GetCurrentThreadId();
+  CSoundWorksWAS* built = nullptr;
+  HRESULT builder = E_FAIL, destroyer = E_FAIL;
+  std::thread([&] {
+    built = new CSoundWorksWAS(nullptr);
+    built->SetSoundFormat(1, 44100, 16, 100);
+    built->captureTarget = {self, nullptr, WM_SOUND_IN};
+    built->StartEngine();
+    builder = comLeft();
+  }).join();
+  EXPECT_EQ(builder, S_OK) << "the building thread ended with COM initialised";
+  const std::wstring mic = IdNamed(built->GetCaptureDevices(), L"mic");
+  ASSERT_FALSE(mic.empty());
+  built->StartCapture(mic, 0, 1);
+  auto got = Collect(WM_SOUND_IN, 5000, [](auto& g) { return g.size() >= 2; });
+  EXPECT_GE(got.size(), 2u);
+  ReleaseAll(got);
+  built->StopCapture(mic, 0);
+  std::thread([&] {
+    delete built;
+    destroyer = comLeft();
+  }).join();
+  EXPECT_EQ(destroyer, S_OK) << "the destroying thread ended with COM initialised";
+}
+
 }  // namespace

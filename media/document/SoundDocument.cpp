@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -163,6 +164,78 @@ HANDLE TakeFolderLock(const std::wstring& folderWithoutSlash) {
   return lock == INVALID_HANDLE_VALUE ? nullptr : lock;
 }
 
+bool IsProcessIdText(const std::wstring& text) {
+  if (text.empty() || text.size() > 10) return false;
+  for (wchar_t c : text)
+    if (c < L'0' || c > L'9') return false;
+  return true;
+}
+
+// Removes a folder with everything in it. A linked folder inside is unlinked, never entered.
+void RemoveFolderTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring entry = found.cFileName;
+      if (entry == L"." || entry == L"..") continue;
+      const std::wstring path = folder + L"\\" + entry;
+      if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+          SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+      } else if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        RemoveDirectoryW(path.c_str());
+      } else {
+        RemoveFolderTree(path);
+      }
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+  }
+  RemoveDirectoryW(folder.c_str());
+}
+
+// "<name>-<process id>" folders were taken by other processes while the name itself was held.
+// Their owners clear them but leave them, and a killed one leaves its chunks too: every such
+// folder whose lock this process can take has no live owner and goes. The lock is held while the
+// folder is removed, so an owner just starting waits for it (see TakePidFolderLock).
+void RemoveAbandonedFolders(const std::wstring& base, const std::wstring& name) {
+  const std::wstring prefix = name + L"-";
+  std::vector<std::wstring> candidates;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((base + prefix + L"*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring entry = found.cFileName;
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || entry.size() <= prefix.size() ||
+        CompareStringOrdinal(entry.c_str(), int(prefix.size()), prefix.c_str(), int(prefix.size()), TRUE) !=
+            CSTR_EQUAL ||
+        !IsProcessIdText(entry.substr(prefix.size())))
+      continue;
+    candidates.push_back(base + entry);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  for (const std::wstring& folder : candidates) {
+    HANDLE lock = TakeFolderLock(folder);
+    if (!lock) continue;  // held: its process lives
+    RemoveFolderTree(folder);
+    CloseHandle(lock);
+    if (GetFileAttributesW(folder.c_str()) != INVALID_FILE_ATTRIBUTES)
+      PostLogLine(LOG_WAVE_MANAGER, "Could not remove the temp folder of an ended process");
+  }
+}
+
+// A process sweeping the folders may hold this folder's lock for a moment (the folder of an
+// ended process that had the same id): wait for it rather than go without a lock.
+HANDLE TakePidFolderLock(const std::wstring& folder) {
+  HANDLE lock = TakeFolderLock(folder);
+  for (int i = 0; !lock && GetLastError() == ERROR_SHARING_VIOLATION && i < 100; ++i) {
+    Sleep(20);
+    lock = TakeFolderLock(folder);
+  }
+  return lock;
+}
+
 }  // namespace
 
 // Two processes may ask for the same name (two instances with one station number): a folder
@@ -177,13 +250,15 @@ void CSoundDocument::CreateTempFolder(const std::wstring& name) {
   CreateDirectoryW(base.c_str(), nullptr);
   base += L"TempSnd\\";
   CreateDirectoryW(base.c_str(), nullptr);
+  // Before this track lets its former folder go: its own lock keeps it out of the sweep.
+  RemoveAbandonedFolders(base, name);
   if (tempFolderLock_) CloseHandle(tempFolderLock_);
   tempFolderLock_ = nullptr;
   std::wstring folder = base + name;
   tempFolderLock_ = TakeFolderLock(folder);
   if (!tempFolderLock_ && GetLastError() == ERROR_SHARING_VIOLATION) {
     folder += L"-" + std::to_wstring(GetCurrentProcessId());
-    tempFolderLock_ = TakeFolderLock(folder);
+    tempFolderLock_ = TakePidFolderLock(folder);
   }
   folder += L"\\";
   CreateDirectoryW(folder.c_str(), nullptr);

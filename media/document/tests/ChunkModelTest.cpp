@@ -190,15 +190,24 @@ TEST_F(ChunkModelTest, ClosedThreadHandlesAreNotWaitedOnAgain) {
 namespace {
 
 // Runs the probe: another process makes, fills and ends a track named `name`. Its temp folder.
-std::wstring RunTrackInAnotherProcess(const std::wstring& name) {
+std::wstring ProbeCommand(const std::wstring& name, const std::wstring& out, const wchar_t* extra = L"") {
   wchar_t self[MAX_PATH];
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring exe = self;
   exe = exe.substr(0, exe.rfind(L'\\') + 1) + L"track_folder_probe.exe";
+  return L"\"" + exe + L"\" \"" + name + L"\" \"" + out + L"\"" + extra;
+}
+
+std::wstring ProbeOutFile() {
   wchar_t temp[MAX_PATH], out[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
   GetTempFileNameW(temp, L"tfp", 0, out);
-  std::wstring line = L"\"" + exe + L"\" \"" + name + L"\" \"" + out + L"\"";
+  return out;
+}
+
+std::wstring RunTrackInAnotherProcess(const std::wstring& name) {
+  const std::wstring out = ProbeOutFile();
+  std::wstring line = ProbeCommand(name, out);
   STARTUPINFOW si = {sizeof si};
   PROCESS_INFORMATION pi = {};
   if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
@@ -208,7 +217,7 @@ std::wstring RunTrackInAnotherProcess(const std::wstring& name) {
   CloseHandle(pi.hThread);
   CloseHandle(pi.hProcess);
   const std::string bytes = ReadFileOrMissing(out);
-  DeleteFileW(out);
+  DeleteFileW(out.c_str());
   if (code != 0) return L"exit " + std::to_wstring(code);
   return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
 }
@@ -255,4 +264,110 @@ TEST_F(ChunkModelTest, ATrackOfTheSameNameInAnotherProcessLeavesThisOnesChunks) 
   EXPECT_EQ(RunTrackInAnotherProcess(name), folder);
   RemoveDirectoryW(folder.c_str());
   RemoveDirectoryW(other.c_str());
+}
+
+namespace {
+
+// Another process whose track of `name` lives, with one chunk in its folder, until it is killed.
+struct LiveTrackProcess {
+  PROCESS_INFORMATION process = {};
+  std::wstring folder;  // empty when the probe never told it
+
+  explicit LiveTrackProcess(const std::wstring& name) {
+    const std::wstring out = ProbeOutFile();
+    std::wstring line = ProbeCommand(name, out, L" hold");
+    STARTUPINFOW si = {sizeof si};
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &process)) {
+      for (int i = 0; i < 600 && (folder.empty() || folder.back() != L'\\'); ++i) {
+        if (WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0) break;
+        const std::string bytes = ReadFileOrMissing(out);
+        folder.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+      }
+      if (!folder.empty() && folder.back() != L'\\') folder.clear();
+    }
+    DeleteFileW(out.c_str());
+  }
+  ~LiveTrackProcess() { Kill(); }
+  void Kill() {
+    if (!process.hProcess) return;
+    TerminateProcess(process.hProcess, 9);
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    process = {};
+  }
+};
+
+bool FolderExists(const std::wstring& folder) {
+  const DWORD attributes = GetFileAttributesW(folder.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void WriteSmallFile(const std::wstring& path) { std::ofstream(path.c_str(), std::ios::binary) << "chunk"; }
+
+}  // namespace
+
+// Folders "<name>-<process id>" of processes that are gone, killed or ended, are removed when a
+// track of that name starts; a live process's folder, other names' folders and the held name
+// itself stay with their chunks.
+TEST_F(ChunkModelTest, ATrackRemovesTheFoldersOfEndedProcessesOfItsName) {
+  const std::wstring name = UniqueTrackName(L"Swept");
+  auto first = std::make_unique<CSoundDocument>(GetCurrentThreadId(), name, nullptr);
+  const std::wstring held = first->tempFolder;
+  const int kept = first->NewChunk();
+  ASSERT_GE(kept, 0);
+  const std::wstring base = held.substr(0, held.size() - name.size() - 1);
+
+  LiveTrackProcess live(name);
+  ASSERT_FALSE(live.folder.empty()) << "the live probe never reported its folder";
+  LiveTrackProcess killed(name);
+  ASSERT_FALSE(killed.folder.empty()) << "the killed probe never reported its folder";
+  killed.Kill();
+  ASSERT_EQ(CountFiles(killed.folder), 1) << "the killed process left no chunk behind";
+  const std::wstring ended = RunTrackInAnotherProcess(name);
+  ASSERT_TRUE(FolderExists(ended)) << ended;
+
+  // A lock file that outlived its process (the machine went down), with a sub-folder inside.
+  const std::wstring crashed = base + name + L"-77777";
+  ASSERT_TRUE(CreateDirectoryW(crashed.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW((crashed + L"\\extract").c_str(), nullptr));
+  WriteSmallFile(crashed + L"\\Wav1.tmp");
+  WriteSmallFile(crashed + L"\\extract\\lesson.mp3");
+  WriteSmallFile(crashed + L".lock");
+  // Not this name's process folders.
+  const std::wstring notPid = base + name + L"-12a";
+  const std::wstring otherName = base + name + L"x-77777";
+  for (const std::wstring& folder : {notPid, otherName}) {
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    WriteSmallFile(folder + L"\\Wav1.tmp");
+  }
+
+  auto second = std::make_unique<CSoundDocument>(GetCurrentThreadId(), name, nullptr);
+  const std::wstring own = second->tempFolder;
+  EXPECT_NE(own, held);
+  EXPECT_FALSE(FolderExists(killed.folder)) << "the killed process's folder stayed";
+  EXPECT_FALSE(FolderExists(ended)) << "the ended process's folder stayed";
+  EXPECT_FALSE(FolderExists(crashed)) << "the folder with a stale lock file stayed";
+  EXPECT_EQ(GetFileAttributesW((crashed + L".lock").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(CountFiles(live.folder), 1) << "the live process's chunk went";
+  EXPECT_EQ(CountFiles(held), 1) << "the held folder's chunk went";
+  EXPECT_TRUE(first->TakeReports().empty());
+  EXPECT_EQ(CountFiles(notPid + L"\\"), 1);
+  EXPECT_EQ(CountFiles(otherName + L"\\"), 1);
+  EXPECT_TRUE(FolderExists(own));
+
+  // Once the live process is gone, the next track of the name takes its folder away too.
+  live.Kill();
+  second.reset();
+  auto third = std::make_unique<CSoundDocument>(GetCurrentThreadId(), name, nullptr);
+  EXPECT_FALSE(FolderExists(live.folder)) << "the folder stayed after its process was killed";
+  EXPECT_TRUE(FolderExists(third->tempFolder));
+  third.reset();
+  RemoveDirectoryW(own.c_str());
+  first.reset();
+  for (const std::wstring& folder : {notPid, otherName}) {
+    DeleteFileW((folder + L"\\Wav1.tmp").c_str());
+    RemoveDirectoryW(folder.c_str());
+  }
+  RemoveDirectoryW(held.c_str());
 }

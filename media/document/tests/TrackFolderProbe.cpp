@@ -1,6 +1,7 @@
-// Another process's track: track_folder_probe <track name> <out file>
+// Another process's track: track_folder_probe <track name> <out file> [hold]
 // Makes a track of that name (as a second instance of the recorder does at start), records a
 // chunk into its temp folder, writes the folder's path to <out file> (UTF-16) and ends the track.
+// With "hold" it writes the path while the track lives and then waits until it is killed.
 #include <windows.h>
 
 #include <cstdio>
@@ -9,8 +10,21 @@
 #include "media/document/SoundDocument.h"
 #include "tests/support/FakeSoundEngine.h"
 
+namespace {
+
+bool WritePath(const wchar_t* file, const std::wstring& folder) {
+  FILE* out = _wfopen(file, L"wb");
+  if (!out) return false;
+  fwrite(folder.data(), sizeof(wchar_t), folder.size(), out);
+  fclose(out);
+  return true;
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 3) return 5;
+  const bool hold = argc == 4 && std::wstring(argv[3]) == L"hold";
+  if (argc != 3 && !hold) return 5;
   g_pfnCreateSoundEngine = MakeSilentFakeEngine;
   std::wstring folder;
   {
@@ -23,10 +37,10 @@ int wmain(int argc, wchar_t** argv) {
     chunk->used = chunk->capacity = 200;
     chunk->frames = 100;
     if (!track.SaveChunk(index)) return 4;
+    if (hold) {
+      if (!WritePath(argv[2], folder)) return 6;
+      Sleep(INFINITE);
+    }
   }
-  FILE* out = _wfopen(argv[2], L"wb");
-  if (!out) return 6;
-  fwrite(folder.data(), sizeof(wchar_t), folder.size(), out);
-  fclose(out);
-  return 0;
+  return WritePath(argv[2], folder) ? 0 : 6;
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <thread>
 
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorks.h"
@@ -42,7 +43,65 @@ struct MasterWorker {
   }
 };
 
+// What COM a thread still has: S_OK from a fresh single-threaded initialisation means none.
+HRESULT ComLeftOnThisThread() {
+  const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  if (SUCCEEDED(hr)) CoUninitialize();
+  return hr;
+}
+
+struct ProbedLoad {
+  SoundFileRequest* request;
+  HRESULT comLeft = E_FAIL;
+};
+
+DWORD WINAPI ProbedLoadThread(LPVOID parameter) {
+  auto* probe = static_cast<ProbedLoad*>(parameter);
+  LoadThreadProc(probe->request);
+  probe->comLeft = ComLeftOnThisThread();
+  return 0;
+}
+
 }  // namespace
+
+// Every load rebuilds the engine on its own thread (the second destroys the first one's engine
+// there): each load thread ends without COM, and once the track is gone the process has no
+// apartment left that the engines made.
+TEST(SoundFileOnRealEngine, LoadThreadsLeaveNoComBehind) {
+  MSG msg;
+  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  ScriptedPrompts prompts;
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring wav = std::wstring(temp) + L"qmsfcom" + std::to_wstring(GetCurrentProcessId()) + L".wav";
+  Bytes pcm;
+  for (int i = 0; i < 4800 * 2; ++i) Put16(pcm, uint16_t(int16_t(i * 13)));
+  WriteBytes(wav, CanonicalWav(2, 48000, pcm));
+  {
+    MasterWorker worker;
+    auto* doc = new CSoundDocument(worker.id, L"ComLoad" + std::to_wstring(GetCurrentProcessId()), nullptr);
+    doc->notifyTarget = NotifyTarget{GetCurrentThreadId(), nullptr, WM_SOUND_NOTIFY};
+    for (int load = 0; load < 2; ++load) {
+      ProbedLoad probe{new SoundFileRequest{doc, wav}};
+      doc->loadThread = CreateThread(nullptr, 0, ProbedLoadThread, &probe, 0, nullptr);
+      ASSERT_TRUE(WaitForCode(doc, NOTIFY_LOADED, 20000));
+      doc->CloseLoadThread();
+      EXPECT_EQ(probe.comLeft, S_OK) << "load " << load << " ended with COM initialised";
+      ASSERT_NE(doc->sourceWav, nullptr);
+    }
+    EXPECT_FALSE(doc->engine->GetRenderDevices().empty()) << "the rebuilt engine lost its devices";
+    delete doc;
+  }
+  bool mtaLeft = true;
+  std::thread([&mtaLeft] {
+    APTTYPE type = APTTYPE_CURRENT;
+    APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+    mtaLeft = CoGetApartmentType(&type, &qualifier) == S_OK;
+  }).join();
+  EXPECT_FALSE(mtaLeft) << "an apartment outlived the engines";
+  EXPECT_TRUE(prompts.Asked().empty()) << "message shown";
+  DeleteFileW(wav.c_str());
+}
 
 TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
   MSG msg;
