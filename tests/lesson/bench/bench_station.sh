@@ -4,7 +4,10 @@
 # opens a one-hour MP3 and saves the take as a package, sending WM_NULL to the window every 10 ms
 # throughout. Per phase it reports the largest and the 99th-percentile answer time and how many
 # answers took over 50 ms (idle: the same window doing nothing, the reference of the run); and
-# the private bytes, handles and threads before recording, after one minute and at its end.
+# the private bytes, handles and threads before recording, after one minute and at its end:
+# private bytes from GetProcessMemoryInfo (PagefileUsage where Wine leaves PrivateUsage 0),
+# handles as the handle values that DuplicateHandle can copy out of the process (Wine answers 0
+# to GetProcessHandleCount, shown as api_handles), threads from the system's process list.
 # The package is checked with unzip -t and its MP3's length with ffprobe.
 # Prints: station: idle_max_ms=.. ... rec_min=.. private_mb=a/b/c growth_mb=.. pcm_mb=.. handles=a/b/c ...
 set -euo pipefail
