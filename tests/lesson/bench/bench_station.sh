@@ -3,7 +3,9 @@
 # played into the microphone for QM_STATION_MINUTES (default 10) minutes, plays the take back,
 # opens a one-hour MP3 and saves the take as a package, sending WM_NULL to the window every 10 ms
 # throughout. Per phase it reports the largest and the 99th-percentile answer time and how many
-# answers took over 50 ms (idle: the same window doing nothing, the reference of the run); and
+# answers took over 50 ms (idle: the same window doing nothing, the reference of the run; rec1:
+# the first minute of recording, rec: the rest; opendlg and savedlg: while the file dialog is up,
+# open and save: from its close until the window is usable again); and
 # the private bytes, handles and threads before recording, after one minute and at its end:
 # private bytes from GetProcessMemoryInfo (PagefileUsage where Wine leaves PrivateUsage 0),
 # handles as the handle values that DuplicateHandle can copy out of the process (Wine answers 0
