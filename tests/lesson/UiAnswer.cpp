@@ -88,8 +88,10 @@ int wmain(int argc, wchar_t** argv) {
       printf("NO-BOX\n");
       return 1;
     }
+    // Its owner is read first: once pressed, the box may be gone before the next call.
+    const DWORD pid = OwnerOf(box);
     ui::PostClick(box, button);
-    printf("ANSWERED pid=%lu button=%d\n", static_cast<unsigned long>(OwnerOf(box)), button);
+    printf("ANSWERED pid=%lu button=%d\n", static_cast<unsigned long>(pid), button);
     return 0;
   }
   if (argc >= 3 && std::wstring(argv[1]) == L"save") {
