@@ -401,17 +401,20 @@ void DecodeSegment(const AVCodecParameters* parameters, AVRational timeBase, Seg
   AVCodecContext* codec = nullptr;
   AVFrame* frame = av_frame_alloc();
   SwrContext* swr = nullptr;
-  // Takes what the packet just sent gives; false when the segment cannot go on.
-  auto receive = [&](size_t index) {
-    for (;;) {
-      const int r = avcodec_receive_frame(codec, frame);
+  // Takes what the packets just sent give (count of them, the first at index); false when the
+  // segment cannot go on. Sets *frames to the frames received.
+  auto receive = [&](size_t index, size_t count, size_t* frames) {
+    for (*frames = 0;; ++*frames) {
+      int r;
+      do r = avcodec_receive_frame(codec, frame);
+      while (r == AVERROR_INVALIDDATA);
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
-      if (r == AVERROR_INVALIDDATA) continue;
       if (r < 0) return false;
       bool kept = true;
-      if (index >= seg.warmUp) {
+      const size_t at = count > 1 ? index + std::min(*frames, count - 1) : index;
+      if (at >= seg.warmUp) {
         kept = KeepFrame(seg, frame, &swr);
-        seg.frameReads.push_back(seg.bytesRead[index - seg.warmUp]);
+        seg.frameReads.push_back(seg.bytesRead[at - seg.warmUp]);
       }
       av_frame_unref(frame);
       if (!kept) return false;
@@ -420,22 +423,44 @@ void DecodeSegment(const AVCodecParameters* parameters, AVRational timeBase, Seg
   bool ok = frame && OpenDecoder(parameters, timeBase, &codec) == MADLL_OK;
   AVPacket* packet = av_packet_alloc();
   ok = ok && packet;
-  for (size_t i = 0; ok && i < seg.packets.size(); ++i) {
+  seg.frameReads.reserve(seg.OwnFrames());
+  // Plain frames go to the decoder many to a packet, which it decodes one after another as it
+  // would one to a packet: the library then copies and allocates once per run instead of once per
+  // frame, and the threads meet less in the heap. A packet with side data (the encoder delay and
+  // padding) or flags goes alone, and so do those after it until one gives a frame: a delay may
+  // swallow several frames whole. A run must give one frame per packet, or its frames could not
+  // be told apart: otherwise the file is decoded again on one thread.
+  auto plain = [](const Segment::Packet& q) { return !q.props && !(q.flags & ~AV_PKT_FLAG_KEY); };
+  bool delayPending = false;
+  for (size_t i = 0; ok && i < seg.packets.size();) {
     const Segment::Packet& p = seg.packets[i];
+    size_t end = i + 1;
+    if (plain(p) && !delayPending)
+      while (end < seg.packets.size() && plain(seg.packets[end])) ++end;
     av_packet_unref(packet);
-    if (p.props && av_packet_copy_props(packet, p.props) < 0) break;
+    if (p.props && av_packet_copy_props(packet, p.props) < 0) {
+      ok = false;
+      break;
+    }
+    const Segment::Packet& last = seg.packets[end - 1];
     packet->data = seg.bytes.data() + p.offset;
-    packet->size = p.size;
+    packet->size = int(last.offset + size_t(last.size) - p.offset);
     packet->pts = p.pts;
     packet->dts = p.dts;
     packet->duration = p.duration;
     packet->pos = p.pos;
     packet->flags = p.flags;
     const int r = avcodec_send_packet(codec, packet);
-    ok = (r >= 0 || r == AVERROR_INVALIDDATA) && receive(i);
+    size_t frames = 0;
+    ok = (r >= 0 || r == AVERROR_INVALIDDATA) && receive(i, end - i, &frames);
+    if (end - i > 1 && frames != end - i) ok = false;
+    if (p.props) delayPending = true;
+    if (frames) delayPending = false;
+    i = end;
   }
+  size_t drained = 0;
   if (ok && seg.last && seg.OwnFrames())
-    ok = avcodec_send_packet(codec, nullptr) >= 0 && receive(seg.packets.size() - 1);
+    ok = avcodec_send_packet(codec, nullptr) >= 0 && receive(seg.packets.size() - 1, 1, &drained);
   seg.clean = ok && !errorSeen;
   t_errorSeen = nullptr;
   av_packet_unref(packet);
