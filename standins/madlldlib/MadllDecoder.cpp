@@ -26,6 +26,67 @@ extern "C" {
 
 namespace {
 
+constexpr unsigned kMaxThreads = 16;
+
+// FFmpeg allocates through the CRT's _aligned_malloc, _aligned_realloc and _aligned_free, which
+// share one heap and its lock: the segment threads allocate for every frame, and under Wine they
+// then spend more time waiting for that lock than decoding. So this library's imports of the three
+// point here instead, and each of the decoder's threads allocates from a heap of its own. Every
+// block records its heap, so it may be freed on any thread; the heaps are made once and kept.
+struct BlockHeader {
+  HANDLE heap;
+  void* raw;    // what HeapAlloc returned
+  size_t size;  // what the caller asked for
+};
+
+// Threads without a heap of their own (the caller's) use the process heap.
+DWORD ThreadHeapSlot() {
+  static const DWORD slot = TlsAlloc();
+  return slot;
+}
+
+void* HeapAlignedMalloc(size_t size, size_t alignment) {
+  if (alignment < alignof(BlockHeader)) alignment = alignof(BlockHeader);
+  if ((alignment & (alignment - 1)) || size > SIZE_MAX - alignment - sizeof(BlockHeader)) return nullptr;
+  HANDLE heap = ThreadHeapSlot() == TLS_OUT_OF_INDEXES ? nullptr : TlsGetValue(ThreadHeapSlot());
+  if (!heap) heap = GetProcessHeap();
+  void* raw = HeapAlloc(heap, 0, size + alignment + sizeof(BlockHeader));
+  if (!raw) return nullptr;
+  const uintptr_t at =
+      (reinterpret_cast<uintptr_t>(raw) + sizeof(BlockHeader) + alignment - 1) & ~(alignment - 1);
+  BlockHeader* header = reinterpret_cast<BlockHeader*>(at) - 1;
+  header->heap = heap;
+  header->raw = raw;
+  header->size = size;
+  return reinterpret_cast<void*>(at);
+}
+
+void HeapAlignedFree(void* block) {
+  if (!block) return;
+  const BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
+  HeapFree(header->heap, 0, header->raw);
+}
+
+void* HeapAlignedRealloc(void* block, size_t size, size_t alignment) {
+  if (!block) return HeapAlignedMalloc(size, alignment);
+  void* moved = HeapAlignedMalloc(size, alignment);
+  if (!moved) return nullptr;  // the block stays as it was
+  memcpy(moved, block, std::min(size, (static_cast<BlockHeader*>(block) - 1)->size));
+  HeapAlignedFree(block);
+  return moved;
+}
+
+// Gives the calling thread the heap numbered index (made on first use), shared by every thread
+// that has the same index, in this decode or another.
+void UseOwnHeap(unsigned index) {
+  static HANDLE heaps[kMaxThreads + 1];
+  static std::mutex made;
+  if (ThreadHeapSlot() == TLS_OUT_OF_INDEXES || index > kMaxThreads) return;
+  std::lock_guard<std::mutex> lock(made);
+  if (!heaps[index]) heaps[index] = HeapCreate(0, 0, 0);
+  if (heaps[index]) TlsSetValue(ThreadHeapSlot(), heaps[index]);
+}
+
 // Set while a thread decodes a segment: any error FFmpeg reports on that thread marks it.
 thread_local bool* t_errorSeen = nullptr;
 
@@ -281,7 +342,6 @@ class MappedInput {
 // overlap and the synthesis filter hold what a decode from the file's start holds.
 constexpr size_t kSegmentFrames = 1024;
 constexpr size_t kWarmUpFrames = 16;
-constexpr unsigned kMaxThreads = 16;
 // Returned by a parallel decode that must be redone on one thread.
 constexpr int kDecodeOnOneThread = -1;
 
@@ -476,7 +536,11 @@ class SegmentPool {
   SegmentPool(unsigned threads, const AVCodecParameters* parameters, AVRational timeBase)
       : parameters_(parameters), timeBase_(timeBase) {
     try {
-      for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+      for (unsigned i = 0; i < threads; ++i)
+        workers_.emplace_back([this, i] {
+          UseOwnHeap(i);
+          Work();
+        });
     } catch (const std::system_error&) {
       // Fewer threads; with none, Submit decodes on the caller's.
     }
@@ -740,6 +804,7 @@ class Decode {
     std::thread reader;
     try {
       reader = std::thread([&] {
+        UseOwnHeap(kMaxThreads);
         try {
           readResult = read();
         } catch (const std::bad_alloc&) {
@@ -924,6 +989,13 @@ class Decode {
 };
 
 }  // namespace
+
+// The CRT's import slots, which the static FFmpeg libraries call through, filled here.
+extern "C" {
+void* (*_imp___aligned_malloc)(size_t, size_t) = HeapAlignedMalloc;
+void* (*_imp___aligned_realloc)(void*, size_t, size_t) = HeapAlignedRealloc;
+void (*_imp___aligned_free)(void*) = HeapAlignedFree;
+}
 
 extern "C" MADLL_API int WINAPI CbMpegAudioDecoder(const char* mp3Path, const char* wavPath, int writeWav,
                                                    void* reserved, MadllProgressCallback progress) {
