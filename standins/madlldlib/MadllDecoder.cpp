@@ -26,6 +26,67 @@ extern "C" {
 
 namespace {
 
+constexpr unsigned kMaxThreads = 16;
+
+// FFmpeg allocates through the CRT's _aligned_malloc, _aligned_realloc and _aligned_free, which
+// share one heap and its lock: the segment threads allocate for every frame, and under Wine they
+// then spend more time waiting for that lock than decoding. So this library's imports of the three
+// point here instead, and each of the decoder's threads allocates from a heap of its own. Every
+// block records its heap, so it may be freed on any thread; the heaps are made once and kept.
+struct BlockHeader {
+  HANDLE heap;
+  void* raw;    // what HeapAlloc returned
+  size_t size;  // what the caller asked for
+};
+
+// Threads without a heap of their own (the caller's) use the process heap.
+DWORD ThreadHeapSlot() {
+  static const DWORD slot = TlsAlloc();
+  return slot;
+}
+
+void* HeapAlignedMalloc(size_t size, size_t alignment) {
+  if (alignment < alignof(BlockHeader)) alignment = alignof(BlockHeader);
+  if ((alignment & (alignment - 1)) || size > SIZE_MAX - alignment - sizeof(BlockHeader)) return nullptr;
+  HANDLE heap = ThreadHeapSlot() == TLS_OUT_OF_INDEXES ? nullptr : TlsGetValue(ThreadHeapSlot());
+  if (!heap) heap = GetProcessHeap();
+  void* raw = HeapAlloc(heap, 0, size + alignment + sizeof(BlockHeader));
+  if (!raw) return nullptr;
+  const uintptr_t at =
+      (reinterpret_cast<uintptr_t>(raw) + sizeof(BlockHeader) + alignment - 1) & ~(alignment - 1);
+  BlockHeader* header = reinterpret_cast<BlockHeader*>(at) - 1;
+  header->heap = heap;
+  header->raw = raw;
+  header->size = size;
+  return reinterpret_cast<void*>(at);
+}
+
+void HeapAlignedFree(void* block) {
+  if (!block) return;
+  const BlockHeader* header = static_cast<BlockHeader*>(block) - 1;
+  HeapFree(header->heap, 0, header->raw);
+}
+
+void* HeapAlignedRealloc(void* block, size_t size, size_t alignment) {
+  if (!block) return HeapAlignedMalloc(size, alignment);
+  void* moved = HeapAlignedMalloc(size, alignment);
+  if (!moved) return nullptr;  // the block stays as it was
+  memcpy(moved, block, std::min(size, (static_cast<BlockHeader*>(block) - 1)->size));
+  HeapAlignedFree(block);
+  return moved;
+}
+
+// Gives the calling thread the heap numbered index (made on first use), shared by every thread
+// that has the same index, in this decode or another.
+void UseOwnHeap(unsigned index) {
+  static HANDLE heaps[kMaxThreads + 1];
+  static std::mutex made;
+  if (ThreadHeapSlot() == TLS_OUT_OF_INDEXES || index > kMaxThreads) return;
+  std::lock_guard<std::mutex> lock(made);
+  if (!heaps[index]) heaps[index] = HeapCreate(0, 0, 0);
+  if (heaps[index]) TlsSetValue(ThreadHeapSlot(), heaps[index]);
+}
+
 // Set while a thread decodes a segment: any error FFmpeg reports on that thread marks it.
 thread_local bool* t_errorSeen = nullptr;
 
@@ -281,7 +342,6 @@ class MappedInput {
 // overlap and the synthesis filter hold what a decode from the file's start holds.
 constexpr size_t kSegmentFrames = 1024;
 constexpr size_t kWarmUpFrames = 16;
-constexpr unsigned kMaxThreads = 16;
 // Returned by a parallel decode that must be redone on one thread.
 constexpr int kDecodeOnOneThread = -1;
 
@@ -401,17 +461,20 @@ void DecodeSegment(const AVCodecParameters* parameters, AVRational timeBase, Seg
   AVCodecContext* codec = nullptr;
   AVFrame* frame = av_frame_alloc();
   SwrContext* swr = nullptr;
-  // Takes what the packet just sent gives; false when the segment cannot go on.
-  auto receive = [&](size_t index) {
-    for (;;) {
-      const int r = avcodec_receive_frame(codec, frame);
+  // Takes what the packets just sent give (count of them, the first at index); false when the
+  // segment cannot go on. Sets *frames to the frames received.
+  auto receive = [&](size_t index, size_t count, size_t* frames) {
+    for (*frames = 0;; ++*frames) {
+      int r;
+      do r = avcodec_receive_frame(codec, frame);
+      while (r == AVERROR_INVALIDDATA);
       if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
-      if (r == AVERROR_INVALIDDATA) continue;
       if (r < 0) return false;
       bool kept = true;
-      if (index >= seg.warmUp) {
+      const size_t at = count > 1 ? index + std::min(*frames, count - 1) : index;
+      if (at >= seg.warmUp) {
         kept = KeepFrame(seg, frame, &swr);
-        seg.frameReads.push_back(seg.bytesRead[index - seg.warmUp]);
+        seg.frameReads.push_back(seg.bytesRead[at - seg.warmUp]);
       }
       av_frame_unref(frame);
       if (!kept) return false;
@@ -420,22 +483,44 @@ void DecodeSegment(const AVCodecParameters* parameters, AVRational timeBase, Seg
   bool ok = frame && OpenDecoder(parameters, timeBase, &codec) == MADLL_OK;
   AVPacket* packet = av_packet_alloc();
   ok = ok && packet;
-  for (size_t i = 0; ok && i < seg.packets.size(); ++i) {
+  seg.frameReads.reserve(seg.OwnFrames());
+  // Plain frames go to the decoder many to a packet, which it decodes one after another as it
+  // would one to a packet: the library then copies and allocates once per run instead of once per
+  // frame, and the threads meet less in the heap. A packet with side data (the encoder delay and
+  // padding) or flags goes alone, and so do those after it until one gives a frame: a delay may
+  // swallow several frames whole. A run must give one frame per packet, or its frames could not
+  // be told apart: otherwise the file is decoded again on one thread.
+  auto plain = [](const Segment::Packet& q) { return !q.props && !(q.flags & ~AV_PKT_FLAG_KEY); };
+  bool delayPending = false;
+  for (size_t i = 0; ok && i < seg.packets.size();) {
     const Segment::Packet& p = seg.packets[i];
+    size_t end = i + 1;
+    if (plain(p) && !delayPending)
+      while (end < seg.packets.size() && plain(seg.packets[end])) ++end;
     av_packet_unref(packet);
-    if (p.props && av_packet_copy_props(packet, p.props) < 0) break;
+    if (p.props && av_packet_copy_props(packet, p.props) < 0) {
+      ok = false;
+      break;
+    }
+    const Segment::Packet& last = seg.packets[end - 1];
     packet->data = seg.bytes.data() + p.offset;
-    packet->size = p.size;
+    packet->size = int(last.offset + size_t(last.size) - p.offset);
     packet->pts = p.pts;
     packet->dts = p.dts;
     packet->duration = p.duration;
     packet->pos = p.pos;
     packet->flags = p.flags;
     const int r = avcodec_send_packet(codec, packet);
-    ok = (r >= 0 || r == AVERROR_INVALIDDATA) && receive(i);
+    size_t frames = 0;
+    ok = (r >= 0 || r == AVERROR_INVALIDDATA) && receive(i, end - i, &frames);
+    if (end - i > 1 && frames != end - i) ok = false;
+    if (p.props) delayPending = true;
+    if (frames) delayPending = false;
+    i = end;
   }
+  size_t drained = 0;
   if (ok && seg.last && seg.OwnFrames())
-    ok = avcodec_send_packet(codec, nullptr) >= 0 && receive(seg.packets.size() - 1);
+    ok = avcodec_send_packet(codec, nullptr) >= 0 && receive(seg.packets.size() - 1, 1, &drained);
   seg.clean = ok && !errorSeen;
   t_errorSeen = nullptr;
   av_packet_unref(packet);
@@ -451,7 +536,11 @@ class SegmentPool {
   SegmentPool(unsigned threads, const AVCodecParameters* parameters, AVRational timeBase)
       : parameters_(parameters), timeBase_(timeBase) {
     try {
-      for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { Work(); });
+      for (unsigned i = 0; i < threads; ++i)
+        workers_.emplace_back([this, i] {
+          UseOwnHeap(i);
+          Work();
+        });
     } catch (const std::system_error&) {
       // Fewer threads; with none, Submit decodes on the caller's.
     }
@@ -607,7 +696,9 @@ class Decode {
     if (folder.size() > MAX_PATH - 14 || !GetTempFileNameW(folder.c_str(), L"mdl", 0, temp))
       return MADLL_ERR_WRITE_OUTPUT;
     tempPath_ = temp;
-    out_ = CreateFileW(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The empty file is opened, not truncated: ext4 flushes a file truncated to nothing when it
+    // is closed, which for an hour's WAV costs a tenth of a second.
+    out_ = CreateFileW(temp, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out_ == INVALID_HANDLE_VALUE) return MADLL_ERR_WRITE_OUTPUT;
     writer_ = std::make_unique<WavWriter>(out_);
     uint8_t header[44] = {};
@@ -713,6 +804,7 @@ class Decode {
     std::thread reader;
     try {
       reader = std::thread([&] {
+        UseOwnHeap(kMaxThreads);
         try {
           readResult = read();
         } catch (const std::bad_alloc&) {
@@ -897,6 +989,13 @@ class Decode {
 };
 
 }  // namespace
+
+// The CRT's import slots, which the static FFmpeg libraries call through, filled here.
+extern "C" {
+void* (*_imp___aligned_malloc)(size_t, size_t) = HeapAlignedMalloc;
+void* (*_imp___aligned_realloc)(void*, size_t, size_t) = HeapAlignedRealloc;
+void (*_imp___aligned_free)(void*) = HeapAlignedFree;
+}
 
 extern "C" MADLL_API int WINAPI CbMpegAudioDecoder(const char* mp3Path, const char* wavPath, int writeWav,
                                                    void* reserved, MadllProgressCallback progress) {
