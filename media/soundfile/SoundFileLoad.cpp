@@ -52,11 +52,20 @@ bool IsPlainSuffix(const std::wstring& suffix) {
   return true;
 }
 
-// The engine is rebuilt for the loaded format, as the constructor builds it.
+// The engine is rebuilt for the loaded format, as the constructor builds it. Ending an engine and
+// making one take a good part of a second; under the packet lock every paint and query of the
+// dialog would wait for that, so only the pointer is changed under it.
 void RebuildEngine(CSoundDocument* doc) {
+  CSoundWorksBase* old = nullptr;
+  {
+    Lock lock(doc->packetLock);
+    old = doc->engine;
+    doc->engine = nullptr;
+  }
+  delete old;
+  CSoundWorksBase* made = CreateTrackEngine(*doc);
   Lock lock(doc->packetLock);
-  delete doc->engine;
-  doc->engine = CreateTrackEngine(*doc);
+  doc->engine = made;
 }
 
 // The decode mutex for one load. When it cannot be created, the load goes on unserialised.
@@ -420,6 +429,13 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
     modified = 0;
   }
   textsPresent = ImportChunkTexts(txtPath) ? 1 : 0;
+  {
+    // The first chunk's frames (the whole hour of a long file) are read without the lock; the
+    // selection then finds them in memory rather than dropping and reading them again under it.
+    Lock lock(packetLock);
+    currentChunk = -1;
+  }
+  ReloadSourceChunk(0);
   SelectChunk(0);
   Notify(NOTIFY_CHUNK_IDLE);
   return true;

@@ -180,7 +180,8 @@ void CSoundDocument::RedrawWaveform(uint32_t viewStart, uint32_t fpp) {
 
   // Only 16-bit mono or stereo is drawn, and never more frames than the buffer holds.
   CChunkInfo* chunk = GetCurrentChunk();
-  if (chunk && drawHere) LoadChunk(currentChunk);
+  // A loading track's frames are read by its load thread; the window shows what is in memory.
+  if (chunk && drawHere && !loading) LoadChunk(currentChunk);
   const uint32_t channels = wavHeader.channels;
   const bool drawable = chunk && chunk->buffer && wavHeader.bitsPerSample == 16 &&
                         (channels == 1 || channels == 2) && BlockAlign() == channels * 2;

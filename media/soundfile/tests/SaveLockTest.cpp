@@ -47,6 +47,38 @@ int PromptCheckingTheLock(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style)
   return g_answerer(owner, text, caption, style);
 }
 
+// True when a thread other than the caller can take the track's lock at once.
+bool LockFreeElsewhere(CSoundDocument* doc) {
+  return std::async(std::launch::async,
+                    [doc] {
+                      if (!doc->packetLock.try_lock()) return false;
+                      doc->packetLock.unlock();
+                      return true;
+                    })
+      .get();
+}
+
+CSoundDocument* g_rebuiltDoc = nullptr;
+std::atomic<int> g_enginesMade{0}, g_enginesMadeUnderLock{0};
+std::atomic<int> g_enginesEnded{0}, g_enginesEndedUnderLock{0};
+
+// A fake engine that looks, as it is made and as it ends, whether its track's lock is held.
+struct LockWatchingEngine : FakeEngine {
+  ~LockWatchingEngine() override {
+    if (!g_rebuiltDoc) return;
+    ++g_enginesEnded;
+    if (!LockFreeElsewhere(g_rebuiltDoc)) ++g_enginesEndedUnderLock;
+  }
+};
+
+CSoundWorksBase* MakeLockWatchingEngine(void*) {
+  if (g_rebuiltDoc) {
+    ++g_enginesMade;
+    if (!LockFreeElsewhere(g_rebuiltDoc)) ++g_enginesMadeUnderLock;
+  }
+  return new LockWatchingEngine;
+}
+
 }  // namespace
 
 class SaveLockTest : public SoundFileTest {
@@ -191,4 +223,38 @@ TEST_F(SaveLockTest, FailuresAreToldWithTheLockFree) {
     EXPECT_FALSE(Exists(dir + c.target));
   }
   g_pfnShowPrompt = g_answerer;
+}
+
+// A load ends the old engine (which takes a good part of a second) and makes the new one with the
+// lock free, and the window does not read the frames of a track that is loading: its load thread
+// reads them once.
+TEST_F(SaveLockTest, LoadLeavesTheLockFree) {
+  const Bytes pcm = Ramp(kTenMinutes);
+  WriteBytes(dir + L"ten.wav", CanonicalWav(1, 44100, pcm));
+  // The fixture's engine goes too, so the first load ends one of the watching kind.
+  ASSERT_TRUE(doc->LoadSoundFile(dir + L"ten.wav"));
+  g_pfnCreateSoundEngine = MakeLockWatchingEngine;
+  ASSERT_TRUE(doc->LoadSoundFile(dir + L"ten.wav"));
+  g_rebuiltDoc = doc;
+  g_enginesMade = g_enginesMadeUnderLock = g_enginesEnded = g_enginesEndedUnderLock = 0;
+  ASSERT_TRUE(doc->LoadSoundFile(dir + L"ten.wav"));
+  g_rebuiltDoc = nullptr;
+  EXPECT_EQ(g_enginesMade.load(), 1);
+  EXPECT_EQ(g_enginesEnded.load(), 1);
+  EXPECT_EQ(g_enginesMadeUnderLock.load(), 0);
+  EXPECT_EQ(g_enginesEndedUnderLock.load(), 0);
+  const CChunkInfo* chunk = doc->GetChunk(0);
+  ASSERT_NE(chunk, nullptr);
+  ASSERT_NE(chunk->buffer, nullptr);
+  EXPECT_TRUE(Bytes(reinterpret_cast<const char*>(chunk->buffer), chunk->used) == pcm)
+      << "chunk bytes differ";
+
+  // While the track loads, a redraw shows what is in memory and reads nothing.
+  CSoundDocument::FreeChunkBuffer(doc->GetChunk(0));
+  doc->loading = true;
+  doc->RedrawWaveform(0, 256);
+  EXPECT_EQ(doc->GetChunk(0)->buffer, nullptr);
+  doc->loading = false;
+  doc->RedrawWaveform(0, 256);
+  EXPECT_NE(doc->GetChunk(0)->buffer, nullptr);
 }
