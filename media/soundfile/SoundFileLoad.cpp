@@ -297,6 +297,33 @@ uint64_t ReadSourcePieces(HANDLE file, uint64_t offset, uint8_t* buffer, uint64_
   return total - total % align;
 }
 
+namespace {
+
+// A new block holding `bytes` of the source from `offset` (*total: what was read); null, with its
+// log line, when there is no memory or nothing could be read.
+uint8_t* ReadSourceBlock(HANDLE source, uint64_t offset, uint64_t bytes, uint32_t align, uint64_t* total) {
+  auto* buffer = bytes <= SIZE_MAX ? static_cast<uint8_t*>(malloc(size_t(bytes))) : nullptr;
+  if (!buffer) {
+    PostLogLine(LOG_WAVE_MANAGER, "No memory for the frames of a chunk");
+    return nullptr;
+  }
+  *total = ReadSourcePieces(source, offset, buffer, bytes, align);
+  if (*total == 0) {
+    free(buffer);
+    PostLogLine(LOG_WAVE_MANAGER, "Could not read the source WAV");
+    return nullptr;
+  }
+  return buffer;
+}
+
+void GiveChunkBuffer(CChunkInfo* chunk, uint8_t* buffer, uint64_t bytes) {
+  chunk->buffer = buffer;
+  chunk->used = chunk->capacity = uint32_t(bytes);
+  chunk->playOffset = 0;
+}
+
+}  // namespace
+
 }  // namespace
 
 bool ReadFileAtOffset(HANDLE file, uint64_t offset, void* data, DWORD size) {
@@ -463,21 +490,11 @@ bool CSoundDocument::ReadSourceFrames(uint32_t firstFrame, uint32_t frameCount, 
   if (firstFrame >= available || frameCount == 0) return true;  // nothing of the source lies there
   const uint64_t frames = std::min<uint64_t>(frameCount, available - firstFrame);
   const uint64_t bytes = frames * align;
-  auto* buffer = bytes <= SIZE_MAX ? static_cast<uint8_t*>(malloc(size_t(bytes))) : nullptr;
-  if (!buffer) {
-    PostLogLine(LOG_WAVE_MANAGER, "No memory for the frames of a chunk");
-    return false;
-  }
-  const uint64_t total = ReadSourcePieces(
-      sourceWav, uint64_t(sourceDataOffset) + uint64_t(firstFrame) * align, buffer, bytes, align);
-  if (total == 0) {
-    free(buffer);
-    PostLogLine(LOG_WAVE_MANAGER, "Could not read the source WAV");
-    return false;
-  }
-  chunk->buffer = buffer;
-  chunk->used = chunk->capacity = uint32_t(total);
-  chunk->playOffset = 0;
+  uint64_t total = 0;
+  uint8_t* buffer = ReadSourceBlock(sourceWav, uint64_t(sourceDataOffset) + uint64_t(firstFrame) * align,
+                                    bytes, align, &total);
+  if (!buffer) return false;
+  GiveChunkBuffer(chunk, buffer, total);
   return true;
 }
 
@@ -503,12 +520,9 @@ bool CSoundDocument::ReloadSourceChunk(int index) {
     bytes = std::min<uint64_t>(frames, available - start) * align;
   }
   // Read without the lock: the worker and the painting go on meanwhile.
-  auto* buffer = bytes <= SIZE_MAX ? static_cast<uint8_t*>(malloc(size_t(bytes))) : nullptr;
-  if (!buffer) {
-    PostLogLine(LOG_WAVE_MANAGER, "No memory for the frames of a chunk");
-    return false;
-  }
-  const uint64_t total = ReadSourcePieces(source, offset, buffer, bytes, align);
+  uint64_t total = 0;
+  uint8_t* buffer = ReadSourceBlock(source, offset, bytes, align, &total);
+  if (!buffer) return false;
   Lock lock(packetLock);
   // The chunk may have changed meanwhile; then the frames read are not its own.
   const bool same = GetChunk(index) == chunk && !chunk->buffer && chunk->start == start &&
@@ -517,14 +531,7 @@ bool CSoundDocument::ReloadSourceChunk(int index) {
     free(buffer);
     return GetChunk(index) == chunk && chunk->buffer;
   }
-  if (total == 0) {
-    free(buffer);
-    PostLogLine(LOG_WAVE_MANAGER, "Could not read the source WAV");
-    return false;
-  }
-  chunk->buffer = buffer;
-  chunk->used = chunk->capacity = uint32_t(total);
-  chunk->playOffset = 0;
+  GiveChunkBuffer(chunk, buffer, total);
   if (chunk->frames > total / align) chunk->frames = uint32_t(total / align);
   return true;
 }
