@@ -112,19 +112,14 @@ LRESULT CMainDlg::OnRemoteButton(WPARAM code, LPARAM value) {
       SetRemoteLevel(m_inSlider, value);
       break;
     case RemoteAction::kLedDoubleClick:
-      // The LED's own double-click handler.
-      SendMessage(WM_COMMAND, MAKEWPARAM(IDC_LEDNUMBER, STN_DBLCLK),
-                  reinterpret_cast<LPARAM>(::GetDlgItem(m_hWnd, IDC_LEDNUMBER)));
+      OnLedDoubleClick();
       break;
     case RemoteAction::kModeRightClick:
-    case RemoteAction::kBookmarksToggle: {
-      // The button's own right-click variant, as its right click reports it.
-      HWND button = ::GetDlgItem(m_hWnd, static_cast<int>(code));
-      if (!button) break;
-      NMHDR header = {button, static_cast<UINT_PTR>(code), static_cast<UINT>(NM_RCLICK)};
-      SendMessage(WM_NOTIFY, code, reinterpret_cast<LPARAM>(&header));
+      OnModeButtonRightClick(static_cast<UINT>(code), nullptr, nullptr);
       break;
-    }
+    case RemoteAction::kBookmarksToggle:
+      OnToggleBookmarks();
+      break;
     case RemoteAction::kClick:
       if (HWND control = ::GetDlgItem(m_hWnd, static_cast<int>(code)))
         ::SendMessageW(control, BM_CLICK, 0, 0);
