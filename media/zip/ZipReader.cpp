@@ -343,6 +343,27 @@ bool Refill(OpenArchive& a, OpenEntry& e) {
   return true;
 }
 
+// Runs inflate into out until it gives at least one byte or the stream ends: 0 only at the end of
+// the stream, -1 when the data are damaged or run out before it. zlib may still hold output, or
+// the stream's end, when the last input byte has gone in, so an empty input ends nothing: only
+// a call that takes no input and gives no output does.
+int InflateSome(OpenArchive& a, OpenEntry& e, uint8_t* out, unsigned size) {
+  while (!e.streamEnded) {
+    if (e.stream.avail_in == 0 && e.compressedLeft > 0 && !Refill(a, e)) return -1;
+    const uInt inputBefore = e.stream.avail_in;
+    e.stream.next_out = out;
+    e.stream.avail_out = size;
+    int z = inflate(&e.stream, Z_NO_FLUSH);
+    unsigned got = size - e.stream.avail_out;
+    if (z == Z_STREAM_END)
+      e.streamEnded = true;
+    else if ((z != Z_OK && z != Z_BUF_ERROR) || (got == 0 && e.stream.avail_in == inputBefore))
+      return -1;
+    if (got) return static_cast<int>(got);
+  }
+  return 0;
+}
+
 // One read of at most n bytes of the open entry. Returns the count; 0 only at a verified end
 // (every byte delivered, the deflate stream ended, the CRC-32 matches); -1 on any failure.
 int ReadEntryData(OpenArchive& a, uint8_t* buf, unsigned n) {
@@ -350,18 +371,8 @@ int ReadEntryData(OpenArchive& a, uint8_t* buf, unsigned n) {
   if (e.finished) return 0;
   if (e.uncompressedLeft == 0) {
     // Nothing more may come: a deflate stream must end here, without a further byte.
-    while (e.method == 8 && !e.streamEnded) {
-      if (e.stream.avail_in == 0 && !Refill(a, e)) return -1;
-      uint8_t extra;
-      e.stream.next_out = &extra;
-      e.stream.avail_out = 1;
-      int z = inflate(&e.stream, Z_NO_FLUSH);
-      if (e.stream.avail_out == 0) return -1;
-      if (z == Z_STREAM_END)
-        e.streamEnded = true;
-      else if (z != Z_OK && !(z == Z_BUF_ERROR && e.stream.avail_in == 0))
-        return -1;
-    }
+    uint8_t extra;
+    if (e.method == 8 && InflateSome(a, e, &extra, 1) != 0) return -1;
     if (e.crc != e.expectedCrc) return -1;
     e.finished = true;
     return 0;
@@ -374,21 +385,10 @@ int ReadEntryData(OpenArchive& a, uint8_t* buf, unsigned n) {
     std::memcpy(buf, e.input.get() + e.inputPos, got);
     e.inputPos += got;
   } else {
-    while (got == 0) {
-      if (e.streamEnded) return -1;  // the stream ended before the size the entry announces
-      if (e.stream.avail_in == 0 && !Refill(a, e)) return -1;
-      e.stream.next_out = buf;
-      e.stream.avail_out = want;
-      int z = inflate(&e.stream, Z_NO_FLUSH);
-      got = want - e.stream.avail_out;
-      if (z == Z_STREAM_END) {
-        e.streamEnded = true;
-      } else if (z == Z_BUF_ERROR) {
-        if (e.stream.avail_in != 0) return -1;
-      } else if (z != Z_OK) {
-        return -1;
-      }
-    }
+    // A stream that ends before the size the entry announces is damaged.
+    int inflated = InflateSome(a, e, buf, want);
+    if (inflated <= 0) return -1;
+    got = static_cast<unsigned>(inflated);
   }
   e.crc = crc32(e.crc, buf, got);
   e.uncompressedLeft -= got;

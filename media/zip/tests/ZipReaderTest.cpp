@@ -264,6 +264,52 @@ TEST(ZipReader, LocatesTheEndRecord) {
   EXPECT_EQ(ZipReaderLastResult(), static_cast<int32_t>(ZR_NOFILE));
 }
 
+// zlib's raw deflate, as Python's zipfile and other tools write it (level 6 is their default).
+Bytes ZlibDeflate(const Bytes& plain, int level) {
+  z_stream s{};
+  if (deflateInit2(&s, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+  Bytes out(deflateBound(&s, static_cast<uLong>(plain.size())));
+  s.next_in = const_cast<Bytef*>(plain.data());
+  s.avail_in = static_cast<uInt>(plain.size());
+  s.next_out = out.data();
+  s.avail_out = static_cast<uInt>(out.size());
+  int r = deflate(&s, Z_FINISH);
+  out.resize(r == Z_STREAM_END ? s.total_out : 0);
+  deflateEnd(&s);
+  return out;
+}
+
+// Runs of one byte compress to a few bytes of matches: zlib consumes all of them long before it
+// has given all the output, and may still hold output, or the end of the stream, when the input
+// is used up. Sizes around multiples of the reader's 16,384-byte pieces.
+TEST(ZipReader, DeflatedEntriesAreReadToTheirEnd) {
+  std::vector<std::pair<std::string, Bytes>> inputs;
+  for (size_t n : {16383u, 16384u, 16385u, 16387u, 32768u, 32769u, 49152u, 65536u, 65537u, 1000000u}) {
+    inputs.emplace_back("run of " + std::to_string(n), Bytes(n, 'x'));
+  }
+  Bytes runs = Bytes(20000, 0);
+  Bytes text = TextBytes(40000);
+  runs.insert(runs.end(), text.begin(), text.end());
+  runs.insert(runs.end(), 70000, 0);
+  inputs.emplace_back("silence, text, silence", runs);
+  inputs.emplace_back("text 16384", TextBytes(16384));
+  ScratchDir dir;
+  for (const auto& [what, plain] : inputs) {
+    for (int level : {1, 6, 9, 0}) {
+      SCOPED_TRACE(testing::Message() << what << ", " << (level ? "zlib level " : "our deflate") << level);
+      RawEntry e = Raw("x.bin", plain);
+      if (level) e.data = ZlibDeflate(plain, level);
+      ASSERT_FALSE(e.data.empty());
+      e.csize = static_cast<uint32_t>(e.data.size());
+      ASSERT_TRUE(WriteBytes(dir / L"r.zip", BuildZip({e})));
+      Reader r(dir / L"r.zip");
+      ASSERT_NE(r.h, nullptr);
+      ASSERT_EQ(UnzipItem(r.h, 0, (dir / L"x.bin").c_str()), ZR_OK);
+      EXPECT_TRUE(ReadBytes(dir / L"x.bin") == plain);
+    }
+  }
+}
+
 TEST(ZipReader, DataDescriptorEntriesUseTheCentralSizes) {
   ScratchDir dir;
   RawEntry a = Raw("a.txt", TextBytes(40000));

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Interoperability both ways: archives our writer makes pass unzip -t, zipinfo, python's zipfile
 and 7z and extract byte for byte with each; archives those tools make (stored, deflated, data
-descriptors, a stub in front, the longest comment, folders) extract byte for byte with our reader."""
+descriptors, a stub in front, the longest comment, folders, runs of one byte) extract byte for byte
+with our reader."""
 import io
 import os
 import random
@@ -140,6 +141,9 @@ def tools_to_ours(work, src, files):
         "lesson/empty.dat": b"",
         "lesson/big.txt": files["big.txt"],
     }
+    # Runs of one byte: deflated, a few input bytes give more output than one read takes.
+    for n in (16387, 32769, 65537):
+        content[f"lesson/run{n}.bin"] = b"\x55" * n
     for rel, data in content.items():
         os.makedirs(os.path.dirname(os.path.join(tree, rel)), exist_ok=True)
         with open(os.path.join(tree, rel), "wb") as f:
