@@ -198,7 +198,6 @@ struct CDeflater::State {
 
   unsigned strstart = 0;
   unsigned lookahead = 0;
-  int matchStart = 0;
   long blockStart = 0;
   bool eof = false;
 
@@ -267,7 +266,6 @@ struct CDeflater::State {
     std::memset(distFreq, 0, sizeof distFreq);
     symCount = matchCount = 0;
     strstart = lookahead = 0;
-    matchStart = 0;
     blockStart = 0;
     eof = writeFailed = readFailed = false;
     error = nullptr;
@@ -291,13 +289,13 @@ struct CDeflater::State {
   }
 
   // Keeps at least kMinLookahead bytes ahead (or everything left), sliding the window by 32 KiB
-  // when the current position nears the end of the buffer.
+  // when the current position nears the end of the buffer. A pending match is held by its
+  // distance, which the slide does not change, although its first bytes may slide out.
   bool Fill() {
     do {
       unsigned more = 2 * kWindowSize - lookahead - strstart;
       if (strstart >= kWindowSize + kMaxDistance) {
         std::memcpy(window, window + kWindowSize, kWindowSize);
-        matchStart -= static_cast<int>(kWindowSize);
         strstart -= kWindowSize;
         blockStart -= static_cast<long>(kWindowSize);
         for (auto& h : head) h = h >= kWindowSize ? static_cast<uint16_t>(h - kWindowSize) : 0;
@@ -336,8 +334,9 @@ struct CDeflater::State {
     return len;
   }
 
-  // Longest match at strstart along the hash chain starting at cur, better than prevLength.
-  unsigned LongestMatch(unsigned cur, unsigned prevLength) {
+  // Longest match at strstart along the hash chain starting at cur, better than prevLength; its
+  // distance goes to *distance (left alone when none is better).
+  unsigned LongestMatch(unsigned cur, unsigned prevLength, unsigned* distance) {
     unsigned chain = kMaxChain;
     if (prevLength >= kGoodLength) chain >>= 2;
     unsigned best = prevLength;
@@ -356,7 +355,7 @@ struct CDeflater::State {
         continue;
       unsigned len = MatchLength(m, scan, 2, maxLen);
       if (len > best) {
-        matchStart = static_cast<int>(cur);
+        *distance = strstart - cur;
         best = len;
         if (len >= nice) break;
       }
@@ -607,8 +606,9 @@ struct CDeflater::State {
 
   void Compress() {
     unsigned matchLength = kMinMatch - 1;
+    unsigned matchDistance = 0;
     unsigned prevLength;
-    int prevMatch;
+    unsigned prevDistance;
     bool matchAvailable = false;
     for (;;) {
       if (lookahead < kMinLookahead) {
@@ -619,24 +619,23 @@ struct CDeflater::State {
       if (lookahead >= kMinMatch) hashHead = Insert(strstart);
 
       prevLength = matchLength;
-      prevMatch = matchStart;
+      prevDistance = matchDistance;
       matchLength = kMinMatch - 1;
       if (hashHead != 0 && prevLength < kMaxLazy && strstart - hashHead <= kMaxDistance) {
-        matchLength = LongestMatch(hashHead, prevLength);
+        matchLength = LongestMatch(hashHead, prevLength, &matchDistance);
         if (error) return;
-        if (matchLength == kMinMatch && strstart - static_cast<unsigned>(matchStart) > kTooFar) {
+        if (matchLength == kMinMatch && matchDistance > kTooFar) {
           matchLength = kMinMatch - 1;
         }
       }
       if (prevLength >= kMinMatch && matchLength <= prevLength) {
         // The match at the previous byte stands; hash the bytes it covers and skip them.
         unsigned maxInsert = strstart + lookahead - kMinMatch;
-        if (prevMatch < 0 || static_cast<unsigned>(prevMatch) >= strstart - 1 + 0u ||
-            strstart - 1 + prevLength > strstart + lookahead) {
+        if (prevDistance == 0 || strstart - 1 + prevLength > strstart + lookahead) {
           error = "no future";
           return;
         }
-        bool flush = TallyMatch(strstart - 1 - static_cast<unsigned>(prevMatch), prevLength);
+        bool flush = TallyMatch(prevDistance, prevLength);
         if (error) return;
         lookahead -= prevLength - 1;
         unsigned n = prevLength - 2;

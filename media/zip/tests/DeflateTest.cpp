@@ -3,6 +3,7 @@
 // and the literals and matches inside them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -236,6 +237,133 @@ TEST(Deflate, EdgeInputsInflateBackExactly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ExpectRoundTrip(c.input, Deflate(c.input));
+  }
+}
+
+namespace {
+
+// Generated inputs that sit on the window's edges: each deflated and inflated back by zlib.
+struct GeneratedCase {
+  std::string what;
+  Bytes input;
+};
+
+// Positions at which the window slides: the first when the position reaches 65,274 (at the end
+// of the data) or 65,275 (with more to read), then every 32 KiB.
+constexpr size_t kFirstSlide = 65274;
+constexpr size_t kSlideStep = 32768;
+
+// Random bytes with the high bit set, and a marker of ASCII bytes, so that the marker's copies
+// are the only matches the two can make.
+Bytes Marker(size_t length, uint32_t seed) {
+  Bytes m = RandomBytes(length, seed);
+  for (auto& v : m) v = static_cast<uint8_t>('!' + v % 90);
+  return m;
+}
+
+void AddRepeatsAcrossSlides(std::vector<GeneratedCase>& cases) {
+  for (size_t slide = 0; slide < 3; ++slide) {
+    size_t at = kFirstSlide + slide * kSlideStep;
+    for (size_t distance : {32505u, 32506u, 32507u, 32766u, 32767u, 32768u}) {
+      for (size_t length : {3u, 4u, 10u, 258u}) {
+        for (int offset = -4; offset <= 2; ++offset) {
+          size_t second = at + offset;
+          for (size_t tail : {0u, 3u, 300u, 40000u}) {
+            Bytes in = HighFiller(second + length + tail, static_cast<uint32_t>(cases.size()));
+            Bytes m = Marker(length, static_cast<uint32_t>(distance + length));
+            std::copy(m.begin(), m.end(), in.begin() + static_cast<long>(second - distance));
+            std::copy(m.begin(), m.end(), in.begin() + static_cast<long>(second));
+            cases.push_back({testing::PrintToString(length) + " bytes repeated " +
+                                 testing::PrintToString(distance) + " back at " +
+                                 testing::PrintToString(second) + ", tail " + testing::PrintToString(tail),
+                             in});
+          }
+        }
+      }
+    }
+  }
+}
+
+void AddSizesAroundMultiples(std::vector<GeneratedCase>& cases) {
+  for (size_t k = 1; k <= 6; ++k) {
+    for (int delta : {-263, -262, -261, -258, -1, 0, 1, 258, 261, 262, 263}) {
+      size_t n = k * 32768 + delta;
+      Bytes mixed = TextBytes(n);
+      for (size_t i = 0; i < n; i += 7919) {
+        size_t len = std::min<size_t>(1 + i % 300, n - i);
+        Bytes r = RandomBytes(len, static_cast<uint32_t>(i));
+        std::copy(r.begin(), r.end(), mixed.begin() + static_cast<long>(i));
+      }
+      std::string size = " of " + testing::PrintToString(n);
+      cases.push_back({"text" + size, TextBytes(n)});
+      cases.push_back({"random" + size, RandomBytes(n, static_cast<uint32_t>(n))});
+      cases.push_back({"run" + size, Bytes(n, 'r')});
+      cases.push_back({"text with random pieces" + size, mixed});
+    }
+  }
+}
+
+// Seeded mixes of random stretches, runs, text and copies of earlier bytes from distances up to
+// past the window, as sound and text make them.
+void AddMixes(std::vector<GeneratedCase>& cases) {
+  for (uint32_t seed = 1; seed <= 120; ++seed) {
+    Bytes pick = RandomBytes(4096, seed * 977);
+    size_t p = 0;
+    auto next = [&](size_t range) {
+      uint32_t v =
+          pick[p % pick.size()] | (pick[(p + 1) % pick.size()] << 8) | (pick[(p + 2) % pick.size()] << 16);
+      p += 3;
+      return static_cast<size_t>(v % range);
+    };
+    size_t target = 20000 + next(250000);
+    Bytes in;
+    while (in.size() < target) {
+      size_t len = 1 + next(2000);
+      switch (next(4)) {
+        case 0: {
+          Bytes r = RandomBytes(len, static_cast<uint32_t>(in.size() + seed));
+          in.insert(in.end(), r.begin(), r.end());
+          break;
+        }
+        case 1:
+          in.insert(in.end(), len, static_cast<uint8_t>(next(256)));
+          break;
+        case 2: {
+          Bytes t = TextBytes(len);
+          in.insert(in.end(), t.begin(), t.end());
+          break;
+        }
+        default: {
+          if (in.empty()) break;
+          size_t distance = 1 + next(std::min<size_t>(in.size(), 33100));
+          for (size_t i = 0; i < len; ++i) in.push_back(in[in.size() - distance]);
+        }
+      }
+    }
+    cases.push_back({"mix " + testing::PrintToString(seed), in});
+  }
+}
+
+}  // namespace
+
+// Differential test: many inputs built to hit the window's edges, each inflated by zlib.
+TEST(Deflate, GeneratedEdgeInputsInflateBackExactly) {
+  std::vector<GeneratedCase> cases;
+  // A match at the largest distance still pending when the last slide comes.
+  Bytes pending = RandomBytes(65300, 21);
+  for (size_t at : {32767u, 65273u}) std::memcpy(pending.data() + at, "ABCDEFGHIJ", 10);
+  cases.push_back({"match 32,506 back pending at the slide", pending});
+  AddRepeatsAcrossSlides(cases);
+  AddSizesAroundMultiples(cases);
+  AddMixes(cases);
+  int failures = 0;
+  for (const auto& c : cases) {
+    Bytes packed = Deflate(c.input);
+    bool ok = false;
+    Bytes back = packed.empty() ? Bytes{} : Inflate(packed, &ok);
+    if (ok && back == c.input) continue;
+    ADD_FAILURE() << c.what << ": " << (packed.empty() ? "the compressor failed" : "does not inflate back");
+    if (++failures == 10) break;
   }
 }
 
