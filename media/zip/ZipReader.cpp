@@ -30,6 +30,29 @@ uint32_t Result(uint32_t code) {
 
 uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 uint32_t Get32(const uint8_t* p) { return Get16(p) | (static_cast<uint32_t>(Get16(p + 2)) << 16); }
+uint64_t Get64(const uint8_t* p) { return Get32(p) | (static_cast<uint64_t>(Get32(p + 4)) << 32); }
+
+constexpr uint32_t kSaturated32 = 0xFFFFFFFF;  // "see the zip64 record" in a 32-bit field
+constexpr uint64_t kZip64RecordSize = 56;      // the zip64 end record without extensible data
+constexpr uint64_t kZip64LocatorSize = 20;
+
+// The zip64 extended information block (tag 1) of an extra field: its 64-bit values replace, in
+// order, the fields given. False when the block is missing or too short for them.
+bool ReadZip64Values(const uint8_t* extra, size_t length, uint64_t* const* fields, int count) {
+  size_t pos = 0;
+  while (pos + 4 <= length) {
+    uint16_t tag = Get16(extra + pos);
+    size_t size = Get16(extra + pos + 2);
+    if (pos + 4 + size > length) return false;
+    if (tag == 1) {
+      if (size < 8u * static_cast<size_t>(count)) return false;
+      for (int i = 0; i < count; ++i) *fields[i] = Get64(extra + pos + 4 + 8 * i);
+      return true;
+    }
+    pos += 4 + size;
+  }
+  return false;
+}
 
 struct SourceFile {
   HANDLE file = INVALID_HANDLE_VALUE;
@@ -58,6 +81,7 @@ struct CentralRecord {
   uint32_t externalAttributes, localHeaderOffset;
   char name[kMaxPath + 1];  // at most 260 bytes of the name, then a zero
   size_t nameBytes;
+  bool tooLarge;  // a zip64 size or offset beyond 32 bits: the entry cannot be read
 };
 
 struct OpenEntry {
@@ -118,6 +142,7 @@ struct OpenArchive {
     c.externalAttributes = Get32(h + 38);
     c.localHeaderOffset = Get32(h + 42);
     if (currentOffset + 46 + c.nameLength + c.extraLength + c.commentLength > dirEnd) return kBadArchive;
+    if (!ReadZip64Fields()) return kBadArchive;
     c.nameBytes = std::min<size_t>(c.nameLength, kMaxPath);
     std::memset(c.name, 0, sizeof c.name);
     if (c.nameBytes &&
@@ -126,6 +151,32 @@ struct OpenArchive {
     }
     currentValid = true;
     return 0;
+  }
+
+  // Sizes and offset that the record gives as saturated come from its zip64 block.
+  bool ReadZip64Fields() {
+    CentralRecord& c = current;
+    c.tooLarge = false;
+    uint64_t usize = c.uncompressedSize, csize = c.compressedSize, offset = c.localHeaderOffset;
+    uint64_t* fields[3];
+    int count = 0;
+    if (c.uncompressedSize == kSaturated32) fields[count++] = &usize;
+    if (c.compressedSize == kSaturated32) fields[count++] = &csize;
+    if (c.localHeaderOffset == kSaturated32) fields[count++] = &offset;
+    if (count == 0) return true;
+    std::vector<uint8_t> extra(c.extraLength);
+    if (!c.extraLength ||
+        !source.ReadAt(currentOffset + bytesBefore + 46 + c.nameLength, extra.data(), c.extraLength) ||
+        !ReadZip64Values(extra.data(), extra.size(), fields, count)) {
+      return false;
+    }
+    c.tooLarge = usize > kSaturated32 || csize > kSaturated32 || offset > kSaturated32;
+    if (!c.tooLarge) {
+      c.uncompressedSize = static_cast<uint32_t>(usize);
+      c.compressedSize = static_cast<uint32_t>(csize);
+      c.localHeaderOffset = static_cast<uint32_t>(offset);
+    }
+    return true;
   }
 
   int MoveTo(uint32_t index) {
@@ -146,6 +197,7 @@ struct OpenArchive {
   // the entry data and of the local extra field.
   uint32_t CheckLocal(uint64_t* dataOffset, uint64_t* extraOffset, uint16_t* extraLength) {
     const CentralRecord& c = current;
+    if (c.tooLarge) return ZR_MISMATCH;
     uint8_t h[30];
     uint64_t at = uint64_t{c.localHeaderOffset} + bytesBefore;
     if (!source.ReadAt(at, h, sizeof h)) return ZR_MISMATCH;
@@ -155,14 +207,23 @@ struct OpenArchive {
     if (method != c.method || (method != 0 && method != 8)) return ZR_MISMATCH;
     // Encrypted data would extract as noise.
     if ((flags | c.flags) & 1) return ZR_MISMATCH;
-    if (!(flags & 8) && (Get32(h + 14) != c.crc || Get32(h + 18) != c.compressedSize ||
-                         Get32(h + 22) != c.uncompressedSize)) {
-      return ZR_MISMATCH;
-    }
     if (Get16(h + 26) != c.nameLength) return ZR_MISMATCH;
     *extraLength = Get16(h + 28);
     *extraOffset = at + 30 + c.nameLength;
     *dataOffset = *extraOffset + *extraLength;
+    if (flags & 8) return ZR_OK;
+    uint64_t csize = Get32(h + 18), usize = Get32(h + 22);
+    if (usize == kSaturated32 || csize == kSaturated32) {
+      // A zip64 local header holds both sizes in its zip64 block, the uncompressed one first.
+      std::vector<uint8_t> extra(*extraLength);
+      uint64_t* fields[2] = {&usize, &csize};
+      if (!*extraLength || !source.ReadAt(*extraOffset, extra.data(), *extraLength) ||
+          !ReadZip64Values(extra.data(), extra.size(), fields, 2)) {
+        return ZR_MISMATCH;
+      }
+    }
+    if (Get32(h + 14) != c.crc || csize != c.compressedSize || usize != c.uncompressedSize)
+      return ZR_MISMATCH;
     return ZR_OK;
   }
 };
@@ -395,6 +456,42 @@ int ReadEntryData(OpenArchive& a, uint8_t* buf, unsigned n) {
   return static_cast<int>(got);
 }
 
+struct EndValues {
+  uint64_t thisDisk, directoryDisk, entriesHere, entriesTotal, directorySize, directoryOffset;
+  uint64_t directoryEndsAt;  // where in the file the central directory must end
+};
+
+// The values of the end record at endOffset, or of the zip64 end record when a zip64 locator
+// stands just before it; the central directory then ends where the zip64 record begins. False
+// when a locator points at no zip64 record.
+bool ReadEndValues(SourceFile& source, const uint8_t* end, uint64_t endOffset, EndValues* v) {
+  *v = {Get16(end + 4),  Get16(end + 6),  Get16(end + 8), Get16(end + 10),
+        Get32(end + 12), Get32(end + 16), endOffset};
+  uint8_t locator[kZip64LocatorSize];
+  if (endOffset < kZip64LocatorSize + kZip64RecordSize ||
+      !source.ReadAt(endOffset - kZip64LocatorSize, locator, sizeof locator) ||
+      Get32(locator) != 0x07064B50) {
+    return true;
+  }
+  // The record is where the locator says, or, with data in front of the archive, just before it.
+  uint8_t record[kZip64RecordSize];
+  for (uint64_t at : {Get64(locator + 8), endOffset - kZip64LocatorSize - kZip64RecordSize}) {
+    if (at + kZip64RecordSize > endOffset || !source.ReadAt(at, record, sizeof record) ||
+        Get32(record) != 0x06064B50) {
+      continue;
+    }
+    *v = {Get32(record + 16),
+          Get32(record + 20),
+          Get64(record + 24),
+          Get64(record + 32),
+          Get64(record + 40),
+          Get64(record + 48),
+          at};
+    return Get32(locator + 4) == 0;
+  }
+  return false;
+}
+
 void DeletePartial(const wchar_t* path) {
   SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(path);
@@ -448,21 +545,22 @@ ZipHandle* OpenZip(const wchar_t* path) {
     }
   }
   if (found < 0 || tailStart + found == 0) return fail(ZR_NOARCHIVE);
-  const uint8_t* end = tail.data() + found;
   uint64_t endOffset = tailStart + static_cast<uint64_t>(found);
-  uint16_t thisDisk = Get16(end + 4);
-  uint16_t directoryDisk = Get16(end + 6);
-  uint16_t entriesHere = Get16(end + 8);
-  uint16_t entriesTotal = Get16(end + 10);
-  archive->directorySize = Get32(end + 12);
-  archive->directoryOffset = Get32(end + 16);
-  archive->commentLength = Get16(end + 20);
-  if (entriesHere != entriesTotal || thisDisk != 0 || directoryDisk != 0) return fail(ZR_BADARCHIVE);
-  uint64_t directoryEnd = uint64_t{archive->directoryOffset} + archive->directorySize;
-  if (endOffset < directoryEnd) return fail(ZR_BADARCHIVE);
-  archive->entryCount = entriesTotal;
+  EndValues v;
+  if (!ReadEndValues(archive->source, tail.data() + found, endOffset, &v)) return fail(ZR_BADARCHIVE);
+  archive->commentLength = Get16(tail.data() + found + 20);
+  // Archives beyond what 32-bit offsets reach cannot be read.
+  if (v.entriesHere != v.entriesTotal || v.thisDisk != 0 || v.directoryDisk != 0 ||
+      v.directorySize > kSaturated32 || v.directoryOffset > kSaturated32 || v.entriesTotal > kSaturated32) {
+    return fail(ZR_BADARCHIVE);
+  }
+  archive->directorySize = static_cast<uint32_t>(v.directorySize);
+  archive->directoryOffset = static_cast<uint32_t>(v.directoryOffset);
+  uint64_t directoryEnd = v.directoryOffset + v.directorySize;
+  if (v.directoryEndsAt < directoryEnd) return fail(ZR_BADARCHIVE);
+  archive->entryCount = static_cast<uint32_t>(v.entriesTotal);
   archive->endRecordOffset = endOffset;
-  archive->bytesBefore = endOffset - directoryEnd;
+  archive->bytesBefore = v.directoryEndsAt - directoryEnd;
   archive->currentIndex = 0;
   archive->currentOffset = archive->directoryOffset;
   if (archive->entryCount) archive->ReadCentral();

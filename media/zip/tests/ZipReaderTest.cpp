@@ -24,6 +24,10 @@ struct RawEntry {
   uint16_t dosTime = 0x6000, dosDate = 0x5821;
   Bytes localExtra;
   bool descriptor = false;  // sizes and CRC after the data, zeros in the local header
+  // Sizes (and the central record's offset) saturated, their values in zip64 blocks; claimedSize,
+  // when set, is the uncompressed size the central block gives.
+  bool zip64 = false;
+  uint64_t claimedSize = 0;
 };
 
 RawEntry Raw(const std::string& name, const Bytes& plain, uint16_t method = 8) {
@@ -49,6 +53,17 @@ void Append32(Bytes& b, uint32_t v) {
 void AppendBytes(Bytes& b, const void* p, size_t n) {
   b.insert(b.end(), static_cast<const uint8_t*>(p), static_cast<const uint8_t*>(p) + n);
 }
+void Append64(Bytes& b, uint64_t v) {
+  Append32(b, static_cast<uint32_t>(v));
+  Append32(b, static_cast<uint32_t>(v >> 32));
+}
+Bytes Zip64Block(std::initializer_list<uint64_t> values) {
+  Bytes b;
+  Append16(b, 1);
+  Append16(b, static_cast<uint32_t>(8 * values.size()));
+  for (uint64_t v : values) Append64(b, v);
+  return b;
+}
 
 // Offsets are those of the archive alone, as when a stub is put in front without adjusting them.
 Bytes BuildZip(const std::vector<RawEntry>& entries, const Bytes& stub = {}, const Bytes& comment = {}) {
@@ -56,6 +71,8 @@ Bytes BuildZip(const std::vector<RawEntry>& entries, const Bytes& stub = {}, con
   std::vector<uint32_t> offsets;
   for (const auto& e : entries) {
     offsets.push_back(static_cast<uint32_t>(body.size()));
+    Bytes localExtra = e.zip64 ? Zip64Block({e.usize, e.csize}) : Bytes{};
+    localExtra.insert(localExtra.end(), e.localExtra.begin(), e.localExtra.end());
     Append32(body, 0x04034B50);
     Append16(body, 20);
     Append16(body, e.flags);
@@ -63,12 +80,12 @@ Bytes BuildZip(const std::vector<RawEntry>& entries, const Bytes& stub = {}, con
     Append16(body, e.dosTime);
     Append16(body, e.dosDate);
     Append32(body, e.descriptor ? 0 : e.crc);
-    Append32(body, e.descriptor ? 0 : e.csize);
-    Append32(body, e.descriptor ? 0 : e.usize);
+    Append32(body, e.descriptor ? 0 : e.zip64 ? 0xFFFFFFFF : e.csize);
+    Append32(body, e.descriptor ? 0 : e.zip64 ? 0xFFFFFFFF : e.usize);
     Append16(body, static_cast<uint32_t>(e.name.size()));
-    Append16(body, static_cast<uint32_t>(e.localExtra.size()));
+    Append16(body, static_cast<uint32_t>(localExtra.size()));
     AppendBytes(body, e.name.data(), e.name.size());
-    AppendBytes(body, e.localExtra.data(), e.localExtra.size());
+    AppendBytes(body, localExtra.data(), localExtra.size());
     AppendBytes(body, e.data.data(), e.data.size());
     if (e.descriptor) {
       Append32(body, 0x08074B50);
@@ -80,6 +97,8 @@ Bytes BuildZip(const std::vector<RawEntry>& entries, const Bytes& stub = {}, con
   uint32_t dirOffset = static_cast<uint32_t>(body.size());
   for (size_t i = 0; i < entries.size(); ++i) {
     const auto& e = entries[i];
+    Bytes extra =
+        e.zip64 ? Zip64Block({e.claimedSize ? e.claimedSize : e.usize, e.csize, offsets[i]}) : Bytes{};
     Append32(body, 0x02014B50);
     Append16(body, 0x031E);
     Append16(body, 20);
@@ -88,16 +107,17 @@ Bytes BuildZip(const std::vector<RawEntry>& entries, const Bytes& stub = {}, con
     Append16(body, e.dosTime);
     Append16(body, e.dosDate);
     Append32(body, e.crc);
-    Append32(body, e.csize);
-    Append32(body, e.usize);
+    Append32(body, e.zip64 ? 0xFFFFFFFF : e.csize);
+    Append32(body, e.zip64 ? 0xFFFFFFFF : e.usize);
     Append16(body, static_cast<uint32_t>(e.name.size()));
-    Append16(body, 0);
+    Append16(body, static_cast<uint32_t>(extra.size()));
     Append16(body, 0);
     Append16(body, 0);
     Append16(body, 0);
     Append32(body, e.external);
-    Append32(body, offsets[i]);
+    Append32(body, e.zip64 ? 0xFFFFFFFF : offsets[i]);
     AppendBytes(body, e.name.data(), e.name.size());
+    AppendBytes(body, extra.data(), extra.size());
   }
   uint32_t dirSize = static_cast<uint32_t>(body.size()) - dirOffset;
   Append32(body, 0x06054B50);
@@ -111,6 +131,37 @@ Bytes BuildZip(const std::vector<RawEntry>& entries, const Bytes& stub = {}, con
   AppendBytes(body, comment.data(), comment.size());
   Bytes out = stub;
   out.insert(out.end(), body.begin(), body.end());
+  return out;
+}
+
+// The archive (BuildZip's, without a comment) with a zip64 end record and its locator before its
+// end record, whose fields are then saturated. The record gives directoryOffset when set; without
+// the record the locator points at nothing.
+Bytes WithZip64End(const Bytes& zip, uint64_t directoryOffset = 0, bool record = true) {
+  Bytes eocd(zip.end() - 22, zip.end());
+  Bytes out(zip.begin(), zip.end() - 22);
+  uint32_t entries = U16(eocd, 10), size = U32(eocd, 12), offset = U32(eocd, 16);
+  if (record) {
+    Append32(out, 0x06064B50);
+    Append64(out, 44);
+    Append16(out, 45);
+    Append16(out, 45);
+    Append32(out, 0);
+    Append32(out, 0);
+    Append64(out, entries);
+    Append64(out, entries);
+    Append64(out, size);
+    Append64(out, directoryOffset ? directoryOffset : offset);
+  }
+  Append32(out, 0x07064B50);
+  Append32(out, 0);
+  Append64(out, uint64_t{offset} + size);  // where the record is, before any stub
+  Append32(out, 1);
+  Put16(eocd, 8, 0xFFFF);
+  Put16(eocd, 10, 0xFFFF);
+  Put32(eocd, 12, 0xFFFFFFFF);
+  Put32(eocd, 16, 0xFFFFFFFF);
+  out.insert(out.end(), eocd.begin(), eocd.end());
   return out;
 }
 
@@ -262,6 +313,50 @@ TEST(ZipReader, LocatesTheEndRecord) {
   }
   EXPECT_EQ(OpenZip((dir / L"missing.zip").c_str()), nullptr);
   EXPECT_EQ(ZipReaderLastResult(), static_cast<int32_t>(ZR_NOFILE));
+}
+
+// Zip64 records are read where their values fit the reader's 32-bit fields; beyond that the
+// archive or the entry is refused.
+TEST(ZipReader, Zip64RecordsAreReadWhereTheyFit) {
+  RawEntry text = Raw("x.txt", TextBytes(30000)), sound = Raw("x.mpa", RandomBytes(20000, 6), 0);
+  text.zip64 = sound.zip64 = true;
+  RawEntry huge = text;
+  huge.claimedSize = 5ull << 30;
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    int32_t openResult;
+    uint32_t firstEntry;
+  };
+  const Case cases[] = {
+      {"zip64 sizes and end record", WithZip64End(BuildZip({text, sound})), 0, ZR_OK},
+      {"the same behind a stub", WithZip64End(BuildZip({text, sound}, Bytes(100, 'S'))), 0, ZR_OK},
+      {"zip64 sizes, plain end record", BuildZip({text, sound}), 0, ZR_OK},
+      {"entry of 5 GiB", WithZip64End(BuildZip({huge, sound})), 0, ZR_MISMATCH},
+      {"directory beyond 4 GiB", WithZip64End(BuildZip({text, sound}), 5ull << 30), ZR_BADARCHIVE, 0},
+      {"locator without its record", WithZip64End(BuildZip({text, sound}), 0, false), ZR_BADARCHIVE, 0},
+  };
+  ScratchDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteBytes(dir / L"z.zip", c.bytes));
+    Reader r(dir / L"z.zip");
+    if (c.openResult) {
+      EXPECT_EQ(r.h, nullptr);
+      EXPECT_EQ(ZipReaderLastResult(), c.openResult);
+      continue;
+    }
+    ASSERT_NE(r.h, nullptr);
+    EXPECT_EQ(r.Count(), 2);
+    DeleteFileW((dir / L"x.txt").c_str());
+    EXPECT_EQ(UnzipItem(r.h, 0, (dir / L"x.txt").c_str()), c.firstEntry);
+    if (c.firstEntry == ZR_OK)
+      EXPECT_EQ(ReadBytes(dir / L"x.txt"), text.plain);
+    else
+      EXPECT_FALSE(Exists(dir / L"x.txt"));
+    ASSERT_EQ(UnzipItem(r.h, 1, (dir / L"x.mpa").c_str()), ZR_OK);
+    EXPECT_EQ(ReadBytes(dir / L"x.mpa"), sound.plain);
+  }
 }
 
 // zlib's raw deflate, as Python's zipfile and other tools write it (level 6 is their default).

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Interoperability both ways: archives our writer makes pass unzip -t, zipinfo, python's zipfile
 and 7z and extract byte for byte with each; archives those tools make (stored, deflated, data
-descriptors, a stub in front, the longest comment, folders, runs of one byte) extract byte for byte
-with our reader."""
+descriptors, zip64 records, a stub in front, the longest comment, folders, runs of one byte) extract
+byte for byte with our reader."""
 import io
 import os
 import random
@@ -157,6 +157,7 @@ def tools_to_ours(work, src, files):
 
     infozip("infozip-stored.zip", "-0")
     infozip("infozip-deflated.zip", "-9")
+    infozip("infozip-zip64.zip", "-fz")  # zip64 blocks and end record, the values all small
     # Written to a pipe, zip cannot seek back: sizes and CRC go into data descriptors.
     p = os.path.join(work, "infozip-stream.zip")
     r = subprocess.run(["zip", "-q", "-r", "-", "lesson"], cwd=tree, stdout=subprocess.PIPE, check=True)
@@ -198,6 +199,12 @@ def tools_to_ours(work, src, files):
         f.write(stub + body)
     subprocess.run(["zip", "-q", "-A", p], check=True)
     made["stub-adjusted.zip"] = p
+    with open(made["infozip-zip64.zip"], "rb") as f:
+        body = f.read()
+    p = os.path.join(work, "stub-zip64-unadjusted.zip")
+    with open(p, "wb") as f:
+        f.write(stub + body)
+    made["stub-zip64-unadjusted.zip"] = p
 
     with zipfile.ZipFile(made["infozip-stream.zip"]) as z:
         check(any(i.flag_bits & 8 for i in z.infolist()), "infozip stream archive has data descriptors")
