@@ -38,6 +38,10 @@ def make_sources(src):
         "empty.dat": b"",
         "big.txt": text_bytes(1500000, seed=2),
     }
+    # A match 32,506 bytes back still pending when the window slides for the last time.
+    edge = bytearray(rnd.getrandbits(8) for _ in range(65300))
+    edge[32767:32777] = edge[65273:65283] = b"ABCDEFGHIJ"
+    files["edge.bin"] = bytes(edge)
     for name, data in files.items():
         with open(os.path.join(src, name), "wb") as f:
             f.write(data)
@@ -60,11 +64,12 @@ def ours_to_tools(work, src, files):
         "file:inner.zip=src/nested.zip",
         "folder:docs",
         "file:docs/big.txt=src/big.txt",
+        "file:edge.bin=src/edge.bin",
     ]
     expected = {
         "notes.txt": files["notes.txt"], "sound/tone.mp3": files["tone.mp3"], "pcm.wav": files["pcm.wav"],
         "random.bin": files["random.bin"], "empty.dat": b"", "inner.zip": files["nested.zip"],
-        "docs/big.txt": files["big.txt"],
+        "docs/big.txt": files["big.txt"], "edge.bin": files["edge.bin"],
     }
     rc, out = tool(["create", "ours.zip"] + specs, work)
     check(rc == 0, f"create ours.zip rc={rc} {out}")
@@ -84,7 +89,7 @@ def ours_to_tools(work, src, files):
         check(z.testzip() is None, "python zipfile testzip")
         names = [i.filename for i in z.infolist()]
         check(names == ["notes.txt", "sound/tone.mp3", "pcm.wav", "random.bin", "empty.dat", "inner.zip",
-                        "docs/", "docs/big.txt"], f"python names {names}")
+                        "docs/", "docs/big.txt", "edge.bin"], f"python names {names}")
         for info in z.infolist():
             check(info.create_system == 11 and info.create_version == 0x17 and info.extract_version == 20,
                   f"{info.filename}: version fields {info.create_system} {info.create_version} {info.extract_version}")
