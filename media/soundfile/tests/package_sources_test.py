@@ -2,7 +2,8 @@
 """Packages from other tools and our own packages whose entries deflate to long runs: each loads
 with every chunk and text. The other tools (Python's zipfile, Info-ZIP zip, 7z) repack the entries
 of a package of ours: stored and deflated, with data descriptors, an archive comment, the entries in
-another order, extra entries beside them, and zip64 records."""
+another order, extra entries beside them, and zip64 records; a zip64 sound entry beyond 4 GiB fails
+the load without harm."""
 import io
 import json
 import os
@@ -186,6 +187,25 @@ class _Unseekable(io.RawIOBase):
         return self.f.write(b)
 
 
+def claim_beyond_4gib(src, dst, suffix):
+    """A copy of src whose central zip64 block gives the entry ending in suffix 4 GiB more."""
+    with open(src, "rb") as f:
+        data = bytearray(f.read())
+    pos = data.find(b"PK\x01\x02")
+    while pos >= 0:
+        name_length, extra_length = struct.unpack_from("<HH", data, pos + 28)
+        at = pos + 46 + name_length
+        if bytes(data[pos + 46:at]).endswith(suffix):
+            while at + 4 <= pos + 46 + name_length + extra_length:
+                tag, size = struct.unpack_from("<HH", data, at)
+                if tag == 1:
+                    data[at + 8] += 1  # bit 32 of the first value, the uncompressed size
+                at += 4 + size
+        pos = data.find(b"PK\x01\x02", pos + 4)
+    with open(dst, "wb") as f:
+        f.write(data)
+
+
 def foreign_packages():
     src = os.path.join(WORK, "lesson.wav")
     sox(src, "synth", "4.2", "sine", "440", "vol", "0.4")
@@ -204,6 +224,13 @@ def foreign_packages():
         if check(rc == 0 and dumps, f"{name}: does not load: {err[-500:]}"):
             same_track(name, original, dumps[0])
             check(dumps[0]["dataSize"] == original["dataSize"], f"{name}: other sound data")
+    # A zip64 sound entry beyond 4 GiB cannot be read: the load fails, it does not crash.
+    huge = os.path.join(WORK, "repacked", "huge zip64.qpk")
+    claim_beyond_4gib(made["infozip zip64.qpk"], huge, b".mpa")
+    with zipfile.ZipFile(huge) as z:
+        check(z.getinfo("Other Name.mpa").file_size > 1 << 32, "the zip64 entry does not claim more than 4 GiB")
+    rc, dumps, err = tool("load", [huge], "dump")
+    check(rc == 1 and not dumps, f"a sound entry beyond 4 GiB: rc {rc}, {len(dumps)} dumps")
 
 
 def main():
