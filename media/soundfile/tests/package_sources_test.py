@@ -4,7 +4,6 @@ with every chunk and text. The other tools (Python's zipfile, Info-ZIP zip, 7z) 
 of a package of ours: stored and deflated, with data descriptors, an archive comment, the entries in
 another order, extra entries beside them, and zip64 records; a zip64 sound entry beyond 4 GiB fails
 the load without harm."""
-import io
 import json
 import os
 import shutil
@@ -14,8 +13,11 @@ import sys
 import tempfile
 import zipfile
 
+sys.dont_write_bytecode = True  # keep the source folder clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests", "support"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "zip", "tests"))
 from qmcheck import check, finish, win_path  # noqa: E402
+from zipscript import Unseekable  # noqa: E402
 
 BIN = os.environ.get("QM_BIN", "")
 TOOL = os.path.join(BIN, "soundfile_tool.exe")
@@ -102,7 +104,7 @@ def repacked(src_entries, work):
     def pyzip(name, names, method, comment=b"", stream=False, zip64=False):
         p = os.path.join(work, name)
         with open(p, "wb") as f:
-            target = _Unseekable(f) if stream else f
+            target = Unseekable(f) if stream else f
             with zipfile.ZipFile(target, "w", method) as z:
                 for n in names:
                     if n.endswith("/"):
@@ -172,19 +174,6 @@ def shows_its_kind(name, path):
     for kind, shown in kinds.items():
         if kind in name:
             check(shown, f"{name}: the archive is not {kind}")
-
-
-class _Unseekable(io.RawIOBase):
-    """A write-only stream without seek, so zipfile has to write data descriptors."""
-
-    def __init__(self, f):
-        self.f = f
-
-    def writable(self):
-        return True
-
-    def write(self, b):
-        return self.f.write(b)
 
 
 def claim_beyond_4gib(src, dst, suffix):

@@ -3,7 +3,6 @@
 and 7z and extract byte for byte with each; archives those tools make (stored, deflated, data
 descriptors, zip64 records, a stub in front, the longest comment, folders, runs of one byte) extract
 byte for byte with our reader."""
-import io
 import os
 import random
 import shutil
@@ -14,7 +13,7 @@ import zipfile
 
 sys.dont_write_bytecode = True  # keep the source folder clean
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from zipscript import check, finish, tool, results, text_bytes, write_wav, make_mp3  # noqa: E402
+from zipscript import check, finish, tool, results, text_bytes, write_wav, make_mp3, Unseekable  # noqa: E402
 
 
 def same_tree(expected, actual_root, what):
@@ -124,18 +123,6 @@ def ours_to_tools(work, src, files):
     check(r.returncode == 0, f"7z t empty: {r.stdout[-300:]}")
 
 
-class Unseekable(io.RawIOBase):
-    """A write-only stream without seek, so zipfile has to write data descriptors."""
-    def __init__(self, f):
-        self.f = f
-
-    def writable(self):
-        return True
-
-    def write(self, b):
-        return self.f.write(b)
-
-
 def tools_to_ours(work, src, files):
     tree = os.path.join(work, "tree")
     content = {
@@ -193,23 +180,18 @@ def tools_to_ours(work, src, files):
 
     # A stub in front without adjusting the offsets, and one that zip -A adjusted.
     stub = bytes(random.Random(3).getrandbits(8) for _ in range(100))
-    with open(made["infozip-deflated.zip"], "rb") as f:
-        body = f.read()
-    p = os.path.join(work, "stub-unadjusted.zip")
-    with open(p, "wb") as f:
-        f.write(stub + body)
-    made["stub-unadjusted.zip"] = p
-    p = os.path.join(work, "stub-adjusted.zip")
-    with open(p, "wb") as f:
-        f.write(stub + body)
-    subprocess.run(["zip", "-q", "-A", p], check=True)
-    made["stub-adjusted.zip"] = p
-    with open(made["infozip-zip64.zip"], "rb") as f:
-        body = f.read()
-    p = os.path.join(work, "stub-zip64-unadjusted.zip")
-    with open(p, "wb") as f:
-        f.write(stub + body)
-    made["stub-zip64-unadjusted.zip"] = p
+
+    def with_stub(name, source):
+        with open(made[source], "rb") as f:
+            body = f.read()
+        made[name] = os.path.join(work, name)
+        with open(made[name], "wb") as f:
+            f.write(stub + body)
+        return made[name]
+
+    with_stub("stub-unadjusted.zip", "infozip-deflated.zip")
+    subprocess.run(["zip", "-q", "-A", with_stub("stub-adjusted.zip", "infozip-deflated.zip")], check=True)
+    with_stub("stub-zip64-unadjusted.zip", "infozip-zip64.zip")
 
     with zipfile.ZipFile(made["infozip-stream.zip"]) as z:
         check(any(i.flag_bits & 8 for i in z.infolist()), "infozip stream archive has data descriptors")

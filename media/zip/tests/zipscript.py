@@ -1,4 +1,5 @@
 """Shared pieces of the Linux-side ZIP tests: running zip_tool under Wine and making inputs."""
+import io
 import os
 import random
 import subprocess
@@ -60,3 +61,15 @@ def write_wav(path, seconds=2.0, rate=44100):
 
 def make_mp3(wav_path, mp3_path):
     subprocess.run(["lame", "--quiet", "-b", "64", wav_path, mp3_path], check=True)
+
+
+class Unseekable(io.RawIOBase):
+    """A write-only stream without seek, so zipfile has to write data descriptors."""
+    def __init__(self, f):
+        self.f = f
+
+    def writable(self):
+        return True
+
+    def write(self, b):
+        return self.f.write(b)
