@@ -180,22 +180,47 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
   return tag != UINT64_MAX && tag + 8 <= fileSize && takeData(tag);
 }
 
+// The most bytes an entry of this suffix is extracted with: a side file no larger than the
+// loader reads (a larger one would be passed over after extraction); anything else up to the
+// package's own bound.
+uint64_t EntryBound(const std::wstring& suffix) {
+  if (CompareStringOrdinal(suffix.c_str(), -1, L".txt", -1, TRUE) == CSTR_EQUAL) return kMaxTextFileBytes;
+  if (CompareStringOrdinal(suffix.c_str(), -1, L".cif", -1, TRUE) == CSTR_EQUAL)
+    return uint64_t(kMaxFileChunks) * sizeof(ChunkTableRecord);
+  return kMaxPackageBytes;
+}
+
+// Why a package that opened cannot be loaded, for the user.
+std::wstring UnreadableEntry(const std::wstring& path, const std::wstring& entry) {
+  return L"The package \"" + path + L"\" cannot be opened: its entry \"" + entry + L"\" cannot be read.";
+}
+
 // Extracts every plainly named entry of the package into the temp folder as base name + its
-// suffix, and names the sound entry (".mpa") ".mp3". False when the package cannot be opened.
-bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const std::wstring& base) {
+// suffix, and names the sound entry (".mpa") ".mp3". False when the package cannot be opened or
+// an entry present in it cannot be read whole (*failure then says which, for the user): a
+// package is loaded complete or not at all.
+bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const std::wstring& base,
+                    std::wstring* failure) {
   ZipHandle* zip = OpenZip(path.c_str());
   if (!zip) return false;
   // What each entry extracts to. A later entry replaces an earlier one of the same target, so
   // only the last of them is extracted.
   struct Extraction {
     int32_t index;
+    std::wstring name;
     std::wstring target;
     uint64_t bytes;
   };
   std::vector<Extraction> extractions;
   for (int32_t index = 0; index < kMaxPackageEntries; ++index) {
     ZipEntryInfo info = {};
-    if (GetZipItem(zip, index, &info) != ZR_OK) break;
+    const uint32_t listed = GetZipItem(zip, index, &info);
+    if (listed == ZR_ARGS) break;  // past the last entry
+    if (listed != ZR_OK) {
+      CloseZipReader(zip);
+      *failure = UnreadableEntry(path, L"number " + std::to_wstring(index + 1));
+      return false;
+    }
     const std::wstring name(info.name, wcsnlen(info.name, 260));
     if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) || name.empty() || name.back() == L'/' ||
         name.back() == L'\\')
@@ -210,7 +235,11 @@ bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const st
         break;
       }
     }
-    extractions.push_back({index, target, info.uncompressedSize});
+    if (info.uncompressedSize > EntryBound(name.substr(dot))) {
+      PostLogLine(LOG_WAVE_MANAGER, "A package entry is larger than its kind can be; it is passed over");
+      continue;
+    }
+    extractions.push_back({index, name, target, info.uncompressedSize});
   }
   // Every entry stops at its declared size: together they may not pass what a package can hold
   // nor the free space (a small archive can declare gigabytes).
@@ -224,16 +253,16 @@ bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const st
     return false;
   }
   for (const Extraction& e : extractions) {
-    const int32_t index = e.index;
-    const std::wstring& target = e.target;
-    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(target.c_str());
-    if (UnzipItem(zip, index, target.c_str()) != ZR_OK) {
-      DeleteFileW(target.c_str());  // no half-written entry is taken for the sound
+    SetFileAttributesW(e.target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(e.target.c_str());
+    if (UnzipItem(zip, e.index, e.target.c_str()) != ZR_OK) {
+      DeleteFileW(e.target.c_str());  // no half-written entry is taken for the sound
+      CloseZipReader(zip);
       PostLogLine(LOG_WAVE_MANAGER, "Could not extract a package entry");
-      continue;
+      *failure = UnreadableEntry(path, e.name);
+      return false;
     }
-    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(e.target.c_str(), FILE_ATTRIBUTE_NORMAL);
   }
   CloseZipReader(zip);
   MoveFileW((temp + base + L".mpa").c_str(), (temp + base + L".mp3").c_str());
@@ -399,7 +428,13 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
   const std::wstring sideFolder = loadedAsPackage ? temp : path.substr(0, nameStart);
   ClearTempFolder();
 
-  if (loadedAsPackage && !ExtractPackage(path, temp, base)) return false;
+  if (loadedAsPackage) {
+    std::wstring failure;
+    if (!ExtractPackage(path, temp, base, &failure)) {
+      if (!failure.empty()) Report(failure.c_str());
+      return false;
+    }
+  }
 
   std::wstring wavPath = path;
   {
