@@ -17,6 +17,7 @@
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
 #include "media/zip/ZipArchive.h"
+#include "standins/lame_enc/LameTag.h"
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
@@ -51,6 +52,56 @@ bool WriteAll(HANDLE file, const void* data, uint32_t size) {
   }
   return true;
 }
+
+// The MP3 stream on its way to the file, counted in frames, so that the Info frame the encoder
+// put in front can be completed once the stream is whole: the file then tells its own length,
+// and opens again (here or in another program) with the samples that were encoded and no more.
+class Mp3FileWriter {
+ public:
+  explicit Mp3FileWriter(HANDLE file) : file_(file) {}
+  bool Append(const uint8_t* bytes, uint32_t n) {
+    Count(bytes, n);
+    return WriteAll(file_, bytes, n);
+  }
+  // False only when the file cannot be read or written; a stream not made of whole frames behind
+  // such an Info frame (another encoder's) is left as it is.
+  bool CompleteInfoFrame(uint64_t samples) {
+    if (!whole_ || have_ || skip_ || frames_ < 2) return true;
+    std::vector<uint8_t> frame(firstLength_);
+    if (!ReadFileAtOffset(file_, 0, frame.data(), firstLength_)) return false;
+    if (!::CompleteInfoFrame(frame.data(), firstLength_, frames_ - 1, samples)) return true;
+    return WriteFileAtOffset(file_, 0, frame.data(), firstLength_);
+  }
+
+ private:
+  void Count(const uint8_t* p, uint32_t n) {
+    while (n && whole_) {
+      if (skip_) {
+        const uint32_t k = std::min(skip_, n);
+        skip_ -= k;
+        p += k;
+        n -= k;
+        continue;
+      }
+      header_[have_++] = *p++;
+      --n;
+      if (have_ < 4) continue;
+      have_ = 0;
+      const uint32_t length = Layer3FrameLength(header_);
+      if (length < 4) {
+        whole_ = false;
+        break;
+      }
+      if (frames_++ == 0) firstLength_ = length;
+      skip_ = length - 4;
+    }
+  }
+
+  HANDLE file_;
+  uint8_t header_[4] = {};
+  uint32_t have_ = 0, skip_ = 0, frames_ = 0, firstLength_ = 0;
+  bool whole_ = true;
+};
 
 // A new empty file of a name of its own in folder (which ends with a separator); empty when none
 // can be made there.
@@ -588,10 +639,13 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
     code = 2;
   } else {
     output.resize(outputSize);
-    file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+    // Read as well: its first frame is completed at the end.
+    file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) code = 3;
   }
+  Mp3FileWriter writer(file);
+  uint64_t framesEncoded = 0;
 
   bool ok = code == 0;
   // Pieces of whole encoder calls: each chunk is fed from its first frame in calls of the size the
@@ -610,12 +664,13 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
         code = 2;
         return false;
       }
-      if (produced && !WriteAll(file, output.data(), produced)) {
+      if (produced && !writer.Append(output.data(), produced)) {
         code = 3;
         return false;
       }
       done += count;
     }
+    framesEncoded += frames;
     return true;
   };
   for (int i = 0; ok && i < int(chunksToWrite); ++i)
@@ -625,7 +680,8 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
     if (lame.flush(stream, output.data(), &produced) != LAMEENC_OK || produced > outputSize) {
       code = 2;
       ok = false;
-    } else if (produced && !WriteAll(file, output.data(), produced)) {
+    } else if ((produced && !writer.Append(output.data(), produced)) ||
+               !writer.CompleteInfoFrame(framesEncoded)) {
       code = 3;
       ok = false;
     }

@@ -597,3 +597,23 @@ TEST_F(SaveTest, PackageCyclesDoNotMoveTheSound) {
     EXPECT_EQ(bestLag, 0) << "samples of drift after three cycles";
   }
 }
+
+// A plain MP3 of our own opens again with the samples that were saved, cycle after cycle, as a
+// package does: its Info frame tells the frame count and the padding to cut.
+TEST_F(SaveTest, PlainMp3CyclesKeepTheLength) {
+  struct Case {
+    uint32_t rate;
+    uint16_t channels;
+    uint32_t frames;
+  };
+  for (const Case& c : {Case{8000, 1, 64000}, Case{48000, 1, 384000}, Case{44100, 2, 44100 + 17}}) {
+    SCOPED_TRACE(c.rate);
+    LoadTrack(L"plain", c.channels, c.rate, Tone(c.frames, c.channels, c.rate));
+    for (int cycle = 0; cycle < 3; ++cycle) {
+      SCOPED_TRACE(cycle);
+      ASSERT_TRUE(doc->SaveSoundFile(dir + L"plain.mp3"));
+      ASSERT_TRUE(doc->LoadSoundFile(dir + L"plain.mp3"));
+      EXPECT_EQ(doc->sourceDataSize / doc->wavHeader.blockAlign, c.frames);
+    }
+  }
+}
