@@ -596,18 +596,29 @@ bool CSoundDocument::ReadChunkTable(const std::wstring& path) {
 
   const uint64_t rate = wavHeader.samplesPerSec;
   const uint64_t total = BlockAlign() ? sourceDataSize / BlockAlign() : 0;
+  // Each record is kept inside the sound and otherwise as written: overlapping, repeated and
+  // unordered records are a table's own. Only a table whose chunks together would make a save
+  // many times the sound's size is refused as a whole.
+  std::vector<std::pair<uint32_t, uint32_t>> spans;  // start frame, frames
+  uint64_t sum = 0;
+  for (const ChunkTableRecord& record : records) {
+    const uint64_t start = std::min<uint64_t>(rate * record.startMs / 1000, total);
+    const uint64_t frames = std::min(rate * record.lengthMs / 1000, total - start);
+    spans.emplace_back(uint32_t(start), uint32_t(frames));
+    sum += frames;
+  }
+  const uint64_t maxFrames =
+      std::min<uint64_t>(total * kMaxTableRepeats, kMaxWavDataBytes / std::max(BlockAlign(), 1u));
+  if (sum > maxFrames) {
+    PostLogLine(LOG_WAVE_MANAGER, "The chunk table repeats the sound too many times; it is not used");
+    return false;
+  }
   {
     Lock lock(packetLock);
-    uint64_t left = total;  // frames the records before have not taken
-    for (const ChunkTableRecord& record : records) {
+    for (const auto& [start, frames] : spans) {
       auto* chunk = new CChunkInfo;
-      // Each record is clamped to the sound, and all of them together hold no more frames than
-      // the sound has: overlapping records cannot make a save many times the sound's size.
-      const uint64_t start = std::min<uint64_t>(rate * record.startMs / 1000, total);
-      const uint64_t frames = std::min({rate * record.lengthMs / 1000, total - start, left});
-      left -= frames;
-      chunk->start = uint32_t(start);
-      chunk->frames = uint32_t(frames);
+      chunk->start = start;
+      chunk->frames = frames;
       chunks.push_back(chunk);
     }
     currentChunk = 0;  // the loader selects it, which reads its frames

@@ -564,7 +564,7 @@ bool CSoundDocument::WriteWavFile(const std::wstring& path) {
   std::vector<uint8_t> piece(std::max(kSoundPieceBytes / align, 1u) * align);
   auto put = [&](const uint8_t* bytes, uint32_t n) {
     // More than a WAV header can describe, or a short write.
-    if (dataBytes + n > 0xFFFFFFFFull - 36 || !WriteAll(file, bytes, n)) return false;
+    if (dataBytes + n > kMaxWavDataBytes || !WriteAll(file, bytes, n)) return false;
     dataBytes += n;
     return true;
   };

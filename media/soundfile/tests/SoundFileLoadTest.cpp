@@ -151,13 +151,26 @@ TEST_F(LoadTest, ChunkTables) {
     std::vector<uint32_t> words;  // start, length pairs in ms; an odd count makes a 4-byte tail
     std::vector<std::pair<uint32_t, uint32_t>> chunks;  // start frame, frames
   };
+  // Records of the whole sound, n times.
+  auto wholeTimes = [](size_t n) {
+    std::vector<uint32_t> words;
+    for (size_t i = 0; i < n; ++i) words.insert(words.end(), {0, 1000});
+    return words;
+  };
   // One second at 44,100 Hz.
   const std::vector<Case> cases = {
       {"one record", {500, 250}, {{22050, 11025}}},
       {"1,000 frames stored as 22 ms", {0, 22}, {{0, 970}}},
-      // Together the chunks hold no more than the sound: the second gets what the first left.
-      {"overlapping and out of order", {600, 100, 0, 1000}, {{26460, 4410}, {0, 39690}}},
-      {"the whole sound three times", {0, 1000, 0, 1000, 0, 1000}, {{0, 44100}, {0, 0}, {0, 0}}},
+      // A table of another tool's that overlaps or repeats a phrase is used as it is.
+      {"overlapping and out of order", {600, 100, 0, 1000}, {{26460, 4410}, {0, 44100}}},
+      {"the whole sound three times", {0, 1000, 0, 1000, 0, 1000}, {{0, 44100}, {0, 44100}, {0, 44100}}},
+      {"a phrase repeated",
+       {0, 400, 200, 300, 200, 300, 500, 500},
+       {{0, 17640}, {8820, 13230}, {8820, 13230}, {22050, 22050}}},
+      // Chunks holding the sound sixteen times are a table's; seventeen times, a save's multiplier.
+      {"the whole sound sixteen times", wholeTimes(16),
+       std::vector<std::pair<uint32_t, uint32_t>>(16, {0, 44100})},
+      {"the whole sound seventeen times", wholeTimes(17), {{0, 44100}}},
       {"out of order without overlap", {500, 500, 0, 500}, {{22050, 22050}, {0, 22050}}},
       {"past the sound", {900, 500, 2000, 10}, {{39690, 4410}, {44100, 0}}},
       {"products past 32 bits", {0xFFFFFFFFu, 0xFFFFFFFFu}, {{44100, 0}}},
