@@ -212,8 +212,10 @@ class CSoundDocument {
   bool ImportChunkTexts(const std::wstring& path);
 
   // Saving sound files (media/soundfile/SoundFileSave.cpp): WAV, MP3 or package.
-  bool StartSaveThread(const std::wstring& path);
-  bool SaveSoundFile(const std::wstring& path);
+  // With a backup name, an existing file at path is renamed to it just before the new one takes
+  // its place (once the new one is whole).
+  bool StartSaveThread(const std::wstring& path, const std::wstring& backup = L"");
+  bool SaveSoundFile(const std::wstring& path, const std::wstring& backup = L"");
   bool WriteWavFile(const std::wstring& path);
   // errorCode: 0 none, 1 channels not 1 or 2, 2 the encoder refused or failed, 3 file not written.
   bool EncodeMp3File(const std::wstring& path, uint32_t* errorCode);

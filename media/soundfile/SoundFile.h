@@ -17,6 +17,7 @@ struct ZipHandle;
 struct SoundFileRequest {
   CSoundDocument* document;
   std::wstring path;
+  std::wstring backup;  // a save's: where a file already at the path goes
 };
 
 // Load: LoadSoundFile, then NOTIFY_LOADED whatever the result. Save: SaveSoundFile (which records

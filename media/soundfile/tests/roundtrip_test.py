@@ -163,6 +163,26 @@ def package_round_trip(work, src, frames):
         check(sox.returncode == 0, "sox cannot read the WAV from the package")
 
 
+def package_named_outside_the_code_pages(work, src):
+    """Entry names that no 8-bit code page holds are stored in UTF-8 with the language-encoding
+    flag: unzip, Python's zipfile and the recorder itself read them back as they were."""
+    base = "Pr\u00fcfung \u2014 \u97f3\u58f0"
+    qpk = os.path.join(work, base + ".qpk")
+    rc, _, err = tool("load", [src], "split", "1500", "texts", "eins|zwei", "save", [qpk])
+    if not check(rc == 0, f"saving {base}.qpk failed: {err}"):
+        return
+    check(subprocess.run(["unzip", "-t", "-qq", qpk], capture_output=True).returncode == 0, "unzip -t fails")
+    with zipfile.ZipFile(qpk) as z:
+        names = z.namelist()
+        check(names == [base + ".txt", base + ".mpa", base + ".cif"], f"entries {names}")
+        check(all(i.flag_bits & 0x800 for i in z.infolist()), "the language-encoding flag is not set")
+    listing = subprocess.run(["unzip", "-Z1", qpk], capture_output=True).stdout.decode("utf-8", "replace")
+    check(listing.splitlines() == names, f"unzip lists {listing!r}")
+    rc, dumps, err = tool("load", [qpk], "dump")
+    if check(rc == 0 and dumps, f"loading {base}.qpk failed: {err}"):
+        check([c[2] for c in dumps[0]["chunks"]] == ["eins", "zwei"], f"texts {dumps[0]['chunks']}")
+
+
 def foreign_packages(work, src):
     """A package another tool deflated, with hostile names beside the real entries."""
     mp3 = os.path.join(work, "lame.mp3")
@@ -215,6 +235,7 @@ def main():
         mp3_round_trip(work, mono, mono_frames, 1)
         mp3_round_trip(work, stereo, wav_frames(stereo)[3], 2)
         package_round_trip(work, mono, mono_frames)
+        package_named_outside_the_code_pages(work, mono)
         foreign_packages(work, mono)
     finally:
         shutil.rmtree(work, ignore_errors=True)
