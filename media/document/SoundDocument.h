@@ -341,6 +341,11 @@ class CSoundDocument {
   bool SplitOwnPcm(int index, uint32_t frame);
   bool MergeOwnPcm(CChunkInfo* a, CChunkInfo* b);
   void ShiftSourceChunks(std::vector<CChunkInfo*>& list, const CChunkInfo* skip, uint64_t from, uint64_t to);
+  // The steps of LoadSoundFile.
+  void ForgetLoadedSound();
+  bool PrepareSourceWav(const std::wstring& path, const std::wstring& base, std::wstring* wavPath);
+  bool OpenSourceWav(const std::wstring& wavPath, const std::wstring& path);
+  void ReadSideFiles(const std::wstring& sideFolder, const std::wstring& base);
 
   // Packets carry the generation of the playback they belong to; a stop, pause or restart
   // starts a new one, and older packets coming back are dropped without effect.

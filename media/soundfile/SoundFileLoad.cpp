@@ -394,7 +394,28 @@ DWORD WINAPI LoadThreadProc(LPVOID param) {
 
 bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
   LoadingFlag busy(loading);
-  // Chunks of the former sound point into its source and at temp files about to be deleted.
+  ForgetLoadedSound();
+  if (path.size() < 4) return false;
+  // Only the last three letters choose the kind.
+  std::wstring tail = path.substr(path.size() - 3);
+  CharUpperBuffW(tail.data(), DWORD(tail.size()));
+  if (tail == L"MP3") loadedAsMp3 = 1;
+  if (tail == L"QPK") loadedAsMp3 = loadedAsPackage = 1;
+
+  const size_t nameStart = PathFileNameStart(path);
+  if (path.find(L'.', nameStart) == std::wstring::npos || path.size() > kMaxPathUnits) return false;
+  const std::wstring base = PathBaseName(path);
+  ClearTempFolder();
+  std::wstring wavPath;
+  if (!PrepareSourceWav(path, base, &wavPath) || !OpenSourceWav(wavPath, path)) return false;
+  RebuildEngine(this);
+  ReadSideFiles(loadedAsPackage ? std::wstring(tempFolder) : path.substr(0, nameStart), base);
+  return true;
+}
+
+// The track is empty, whatever the load gives: nothing of it is left to save. Chunks of the
+// former sound point into its source and at temp files about to be deleted.
+void CSoundDocument::ForgetLoadedSound() {
   if (playing || recording) {
     FreeAllChunks();  // stops the transport and lets the buffers in flight come back
   }
@@ -406,28 +427,19 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
     recordingChunk = nullptr;
     wholeMode = false;
   }
-  // The track is empty now, whatever the load gives: nothing of it is left to save.
   modified = 0;
   audioChanged = 0;
   textsPresent = 0;
   ResetSoundData();
   loadedAsMp3 = 0;
   loadedAsPackage = 0;
-  if (path.size() < 4) return false;
+}
 
-  std::wstring tail = path.substr(path.size() - 3);
-  CharUpperBuffW(tail.data(), DWORD(tail.size()));
-  if (tail == L"MP3") loadedAsMp3 = 1;
-  if (tail == L"QPK") loadedAsMp3 = loadedAsPackage = 1;
-
-  const size_t nameStart = PathFileNameStart(path);
-  const std::wstring fileName = path.substr(nameStart);
-  if (fileName.find(L'.') == std::wstring::npos || path.size() > kMaxPathUnits) return false;
-  const std::wstring base = PathBaseName(path);
+// The WAV the track will hold: the path itself, or the MP3 (a package's, extracted into the temp
+// folder) decoded there under the decode mutex.
+bool CSoundDocument::PrepareSourceWav(const std::wstring& path, const std::wstring& base,
+                                      std::wstring* wavPath) {
   const std::wstring temp = tempFolder;
-  const std::wstring sideFolder = loadedAsPackage ? temp : path.substr(0, nameStart);
-  ClearTempFolder();
-
   if (loadedAsPackage) {
     std::wstring failure;
     if (!ExtractPackage(path, temp, base, &failure)) {
@@ -435,19 +447,19 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
       return false;
     }
   }
-
-  std::wstring wavPath = path;
-  {
-    DecodeMutex mutex(closing);
-    if (!mutex.Held()) {
-      PostLogLine(LOG_WAVE_MANAGER, "Load abandoned while it waited for the decode mutex");
-      ResetSoundData();
-      return false;
-    }
-    if (loadedAsMp3 && !DecodeMp3(loadedAsPackage ? temp + base + L".mp3" : path, temp, &wavPath))
-      return false;
+  *wavPath = path;
+  DecodeMutex mutex(closing);
+  if (!mutex.Held()) {
+    PostLogLine(LOG_WAVE_MANAGER, "Load abandoned while it waited for the decode mutex");
+    ResetSoundData();
+    return false;
   }
+  return !loadedAsMp3 || DecodeMp3(loadedAsPackage ? temp + base + L".mp3" : path, temp, wavPath);
+}
 
+// Opens the WAV as the track's source, kept open for reading and writing, with its format and
+// data; the loaded path is the one the user gave.
+bool CSoundDocument::OpenSourceWav(const std::wstring& wavPath, const std::wstring& path) {
   HANDLE wav = CreateFileW(wavPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (wav == INVALID_HANDLE_VALUE) {
@@ -470,19 +482,19 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
     return false;
   }
   memcpy(pathCopy, path.c_str(), pathBytes);
-  {
-    Lock lock(packetLock);
-    sourceWav = wav;
-    wavHeader = header;
-    sourceDataOffset = layout.dataOffset;
-    sourceDataSize = layout.dataSize;
-    loadedPath = pathCopy;
-  }
-  RebuildEngine(this);
+  Lock lock(packetLock);
+  sourceWav = wav;
+  wavHeader = header;
+  sourceDataOffset = layout.dataOffset;
+  sourceDataSize = layout.dataSize;
+  loadedPath = pathCopy;
+  return true;
+}
 
-  const std::wstring cifPath = sideFolder + base + L".cif";
-  const std::wstring txtPath = sideFolder + base + L".txt";
-  if (!ReadChunkTable(cifPath)) {
+// The chunks from the ".cif" (or the whole sound as one), their texts from the ".txt", and the
+// first chunk selected.
+void CSoundDocument::ReadSideFiles(const std::wstring& sideFolder, const std::wstring& base) {
+  if (!ReadChunkTable(sideFolder + base + L".cif")) {
     // The whole sound as one chunk, as MakeWholeChunk makes it, but not yet read: the SelectChunk
     // below reads it once (a chunk of an hour's sound is hundreds of megabytes).
     Lock lock(packetLock);
@@ -490,7 +502,7 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
     Notify(recording ? NOTIFY_CHUNK_RECORDING : NOTIFY_CHUNK_IDLE);
     modified = 0;
   }
-  textsPresent = ImportChunkTexts(txtPath) ? 1 : 0;
+  textsPresent = ImportChunkTexts(sideFolder + base + L".txt") ? 1 : 0;
   {
     // The first chunk's frames (the whole hour of a long file) are read without the lock; the
     // selection then finds them in memory rather than dropping and reading them again under it.
@@ -500,7 +512,6 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
   ReloadSourceChunk(0);
   SelectChunk(0);
   Notify(NOTIFY_CHUNK_IDLE);
-  return true;
 }
 
 bool CSoundDocument::ReadSourceFrames(CChunkInfo* chunk) {
