@@ -7,29 +7,8 @@
 
 namespace {
 
-std::wstring ToolPath() {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path = self;
-  return path.substr(0, path.rfind(L'\\') + 1) + L"soundfile_tool.exe";
-}
-
 HANDLE StartTool(const std::wstring& arguments) {
-  std::wstring line = L"\"" + ToolPath() + L"\" " + arguments;
-  STARTUPINFOW si = {sizeof si};
-  si.dwFlags = STARTF_USESTDHANDLES;  // its messages are not wanted here
-  PROCESS_INFORMATION pi = {};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-    return nullptr;
-  CloseHandle(pi.hThread);
-  return pi.hProcess;
-}
-
-DWORD ToolExit(HANDLE process) {
-  DWORD code = 99;
-  if (WaitForSingleObject(process, 60000) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
-  CloseHandle(process);
-  return code;
+  return StartSibling(L"soundfile_tool.exe", arguments, true);
 }
 
 // The partial files in folder: "~qm" + 8 hexadecimal digits + ".tmp".
@@ -72,7 +51,7 @@ TEST_F(SaveSafetyTest, AKilledSaveLeavesTheFileAndNothingTheNextStartKeeps) {
   EXPECT_EQ(Partials(dir).size(), 1u);
 
   // A later start: the tool's track prepares its temp folder.
-  EXPECT_EQ(ToolExit(StartTool(L"dump")), 0u);
+  EXPECT_EQ(SiblingExit(StartTool(L"dump"), 60000), 0u);
   EXPECT_EQ(Partials(dir), std::vector<std::wstring>{});
   EXPECT_EQ(FolderNames(dir), (std::vector<std::wstring>{L"lesson.mp3", L"long.wav"}));
 }
@@ -88,12 +67,7 @@ TEST_F(SaveSafetyTest, TheBackupIsMadeOnlyAsTheNewFileTakesItsPlace) {
     doc->FreeAllChunks();
     MakeTrack({4410, 4410});
     doc->currentChunk = 0;
-    // The second chunk's file is gone: the save fails half-way through the sound.
-    CChunkInfo* second = doc->GetChunk(1);
-    free(second->buffer);
-    second->buffer = nullptr;
-    second->used = second->capacity = 0;
-    ASSERT_TRUE(DeleteFileW((std::wstring(doc->tempFolder) + second->fileName).c_str()));
+    LoseChunkFile(1);  // the save fails half-way through the sound
     EXPECT_FALSE(doc->SaveSoundFile(target, backup));
     EXPECT_EQ(ReadBytes(target), mine);
     EXPECT_FALSE(Exists(backup));

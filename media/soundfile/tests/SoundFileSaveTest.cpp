@@ -510,12 +510,7 @@ TEST_F(SaveTest, FailedSaveLeavesTheTargetAsItWas) {
     doc->GetChunk(0)->text = L"new text";
     doc->textsPresent = 1;
     doc->currentChunk = 0;
-    // The second chunk's file is gone: the save fails half-way through the sound.
-    CChunkInfo* second = doc->GetChunk(1);
-    free(second->buffer);
-    second->buffer = nullptr;
-    second->used = second->capacity = 0;
-    ASSERT_TRUE(DeleteFileW((std::wstring(doc->tempFolder) + second->fileName).c_str()));
+    LoseChunkFile(1);  // the save fails half-way through the sound
     EXPECT_FALSE(doc->SaveSoundFile(dir + name));
     EXPECT_EQ(ReadBytes(dir + name), mine);
     EXPECT_EQ(ReadBytes(dir + L"old.txt"), myTexts);
