@@ -1,6 +1,8 @@
 // The main dialog's file decisions that need no window.
 #include "app/main/FileRules.h"
 
+#include <commdlg.h>
+
 #include <cstdarg>
 #include <cstdint>
 #include <cwchar>
@@ -201,4 +203,18 @@ ExitAnswers AskExitQuestions(HWND owner, const ExitFacts& facts,
     }
   }
   return answers;
+}
+
+std::wstring SaveDialogFailureText(DWORD error) {
+  if (error == FNERR_BUFFERTOOSMALL || error == FNERR_INVALIDFILENAME)
+    return L"The file was not saved: its path is too long or not valid. A path may have at most 259 "
+           L"characters.";
+  wchar_t text[96];
+  swprintf(text, 96, L"The file was not saved: the save dialog failed (error 0x%04lX).", error);
+  return text;
+}
+
+std::wstring SaveFolderFailureText(const std::wstring& path) {
+  return L"The file was not saved: the folder " + FolderOf(path) +
+         L" cannot be made (a missing drive, or a file " + L"of that name?).";
 }

@@ -31,6 +31,10 @@ std::wstring SendFileName(const wchar_t* documentsFolder, DWORD tick);
 void LogFileLine(const char* what, const std::wstring& path);
 // The folder part of a path, with its trailing backslash; empty for a bare name.
 std::wstring FolderOf(const std::wstring& path);
+// What the user is told when a save cannot start: the save dialog failed with CommDlgExtendedError
+// `error` (a path longer than its buffer, say), or the folder of `path` cannot be made.
+std::wstring SaveDialogFailureText(DWORD error);
+std::wstring SaveFolderFailureText(const std::wstring& path);
 
 enum class MediaKind { kNone, kSound, kVideo };
 // By extension: AVI, MPG and MPEG are video, anything else with a dot is loaded as sound.

@@ -244,12 +244,10 @@ class CMainDlg : public CDialog {
   void OnSysCommand(UINT command, LPARAM lParam);
   // NOTIFY_SAVED from a current track.
   void OnTrackSaved(CSoundDocument* sender);
-  // Picks the path of a save in the save dialog and moves an existing file aside; false when
-  // cancelled.
+  // Picks the path of a save in the save dialog; false when cancelled or when the dialog could not
+  // give a path (the user is told why).
   bool ChooseSavePath(CSoundDocument* track, std::wstring* path);
-  bool StartTrackSave(CSoundDocument* track, const std::wstring& path);
-  // Moves an existing file at `path` to its backup name (an old backup there stays as it is).
-  void KeepAsBackup(const std::wstring& path);
+  bool StartTrackSave(CSoundDocument* track, const std::wstring& path, const std::wstring& backup = L"");
   // Opening the chosen path after AskDiscardChanges and the dialog or the drop.
   void OpenChosenFile(const wchar_t* buffer, size_t units);
   void StartStationSave();

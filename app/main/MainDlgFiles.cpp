@@ -13,6 +13,7 @@
 #include "appdata/AppData.h"
 #include "common/LogManager.h"
 #include "common/Prompt.h"
+#include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
 #include "media/video/VideoManager.h"
@@ -31,6 +32,15 @@ bool MakeFolders(const std::wstring& folder) {
   CreateDirectoryW(folder.c_str(), nullptr);
   const DWORD attributes = GetFileAttributesW(folder.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The folder of a save's path, made when missing; when it cannot be, the save does not start
+// and the user is told (when `tell`).
+bool MakeSaveFolder(HWND owner, const std::wstring& path, bool tell) {
+  if (MakeFolders(FolderOf(path))) return true;
+  LogFileLine("Save not started, no folder for", path);
+  if (tell) ShowPrompt(owner, SaveFolderFailureText(path).c_str(), GetEditionName(), MB_ICONEXCLAMATION);
+  return false;
 }
 
 }  // namespace
@@ -125,7 +135,7 @@ bool CMainDlg::AskDiscardChanges() {
     if (ChooseSavePath(master, &path)) {
       EnableWindow(FALSE);
       m_fileName.SetWindowText(L"Please wait...");
-      if (!MakeFolders(FolderOf(path)) || !master->SaveSoundFile(path)) {
+      if (!MakeSaveFolder(m_hWnd, path, true) || !master->SaveSoundFile(path, BackupName(path))) {
         LogFileLine("Save before opening failed:", path);
         saveFailed = true;
       }
@@ -190,7 +200,7 @@ int CMainDlg::SaveTrackAs(CSoundDocument* track) {
   }
   std::wstring path;
   if (!ChooseSavePath(track, &path)) return 0;
-  if (!StartTrackSave(track, path)) return 0;
+  if (!StartTrackSave(track, path, BackupName(path))) return 0;
   EnableWindow(FALSE);
   m_masterText.SetWindowText(L"");
   m_fileName.SetWindowText(L"Please wait...");
@@ -220,32 +230,24 @@ bool CMainDlg::ChooseSavePath(CSoundDocument* track, std::wstring* path) {
   m_fileDialogUp = true;
   const BOOL chosen = GetSaveFileNameW(&dialog);
   m_fileDialogUp = false;
-  if (!chosen) return false;
+  if (!chosen) {
+    // Not a cancel: the dialog could not give the path (a path longer than its buffer holds).
+    if (const DWORD error = CommDlgExtendedError()) {
+      LogFileLine("The save dialog gave no path for", buffer);
+      ShowPrompt(m_hWnd, SaveDialogFailureText(error).c_str(), GetEditionName(), MB_ICONEXCLAMATION);
+    }
+    return false;
+  }
   *path = buffer;
-  // An existing file is kept under the backup name; with an old backup there it stays as it is.
-  if (GetFileAttributesW(buffer) != INVALID_FILE_ATTRIBUTES) KeepAsBackup(*path);
   return true;
 }
 
-// The file dialog's own folder view may still hold the chosen file for a moment after it closed.
-void CMainDlg::KeepAsBackup(const std::wstring& path) {
-  const std::wstring backup = BackupName(path);
-  for (int attempt = 0; attempt < 40; ++attempt) {
-    if (MoveFileW(path.c_str(), backup.c_str())) return;
-    const DWORD error = GetLastError();
-    if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) break;
-    Sleep(25);
-  }
-  LogFileLine("Could not keep the former file as", backup);
-}
-
-bool CMainDlg::StartTrackSave(CSoundDocument* track, const std::wstring& path) {
-  if (!MakeFolders(FolderOf(path))) {
-    LogFileLine("Save not started, no folder for", path);
-    return false;
-  }
+// An existing file at path goes to `backup` once the new one is whole (the saver does it).
+bool CMainDlg::StartTrackSave(CSoundDocument* track, const std::wstring& path, const std::wstring& backup) {
+  // The automatic saves of a station without buttons ask nothing and tell nothing.
+  if (!MakeSaveFolder(m_hWnd, path, !AppData()->hiddenStart)) return false;
   LogFileLine(track == Student() ? "Saving the Student track to" : "Saving the Master track to", path);
-  return track->StartSaveThread(path);
+  return track->StartSaveThread(path, backup);
 }
 
 void CMainDlg::OnCloseFile() {
@@ -279,7 +281,7 @@ void CMainDlg::OnSendToFramework() {
   SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, documents);
   const std::wstring path = SendFileName(documents, GetTickCount());
   // Saved here on the UI thread: the path is handed over only once the file stands whole.
-  if (!MakeFolders(FolderOf(path)) || !master->SaveSoundFile(path)) {
+  if (!MakeSaveFolder(m_hWnd, path, true) || !master->SaveSoundFile(path)) {
     LogFileLine("Send failed, not saved:", path);
     return;
   }

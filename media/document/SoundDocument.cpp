@@ -18,6 +18,7 @@ extern "C" {
 
 #include "common/LogManager.h"
 #include "common/SharedHelpers.h"
+#include "media/soundfile/PartialFile.h"
 
 namespace {
 
@@ -252,6 +253,7 @@ void CSoundDocument::CreateTempFolder(const std::wstring& name) {
   CreateDirectoryW(base.c_str(), nullptr);
   // Before this track lets its former folder go: its own lock keeps it out of the sweep.
   RemoveAbandonedFolders(base, name);
+  RemoveLeftPartials();
   if (tempFolderLock_) CloseHandle(tempFolderLock_);
   tempFolderLock_ = nullptr;
   std::wstring folder = base + name;

@@ -212,8 +212,10 @@ class CSoundDocument {
   bool ImportChunkTexts(const std::wstring& path);
 
   // Saving sound files (media/soundfile/SoundFileSave.cpp): WAV, MP3 or package.
-  bool StartSaveThread(const std::wstring& path);
-  bool SaveSoundFile(const std::wstring& path);
+  // With a backup name, an existing file at path is renamed to it just before the new one takes
+  // its place (once the new one is whole).
+  bool StartSaveThread(const std::wstring& path, const std::wstring& backup = L"");
+  bool SaveSoundFile(const std::wstring& path, const std::wstring& backup = L"");
   bool WriteWavFile(const std::wstring& path);
   // errorCode: 0 none, 1 channels not 1 or 2, 2 the encoder refused or failed, 3 file not written.
   bool EncodeMp3File(const std::wstring& path, uint32_t* errorCode);
@@ -339,6 +341,11 @@ class CSoundDocument {
   bool SplitOwnPcm(int index, uint32_t frame);
   bool MergeOwnPcm(CChunkInfo* a, CChunkInfo* b);
   void ShiftSourceChunks(std::vector<CChunkInfo*>& list, const CChunkInfo* skip, uint64_t from, uint64_t to);
+  // The steps of LoadSoundFile.
+  void ForgetLoadedSound();
+  bool PrepareSourceWav(const std::wstring& path, const std::wstring& base, std::wstring* wavPath);
+  bool OpenSourceWav(const std::wstring& wavPath, const std::wstring& path);
+  void ReadSideFiles(const std::wstring& sideFolder, const std::wstring& base);
 
   // Packets carry the generation of the playback they belong to; a stop, pause or restart
   // starts a new one, and older packets coming back are dropped without effect.

@@ -17,6 +17,7 @@ struct ZipHandle;
 struct SoundFileRequest {
   CSoundDocument* document;
   std::wstring path;
+  std::wstring backup;  // a save's: where a file already at the path goes
 };
 
 // Load: LoadSoundFile, then NOTIFY_LOADED whatever the result. Save: SaveSoundFile (which records
@@ -38,6 +39,10 @@ constexpr wchar_t kDecodeMutexName[] = L"Global\\QuillmeridianMP3DecodeMutex";
 
 // No chunk table or text file makes more chunks than this (about 11 MB of chunk records).
 constexpr uint32_t kMaxFileChunks = 10000;
+// A chunk table whose chunks hold more than this many times the sound's frames, or more than a
+// WAV's data can, is not used: its save would multiply the sound.
+constexpr uint64_t kMaxTableRepeats = 16;
+constexpr uint64_t kMaxWavDataBytes = 0xFFFFFFFFull - 36;
 // A ".txt" larger than this is not read.
 constexpr uint32_t kMaxTextFileBytes = 10000000;
 // Longest chunk text read from a ".txt", in UTF-16 units.

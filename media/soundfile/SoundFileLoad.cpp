@@ -180,22 +180,47 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
   return tag != UINT64_MAX && tag + 8 <= fileSize && takeData(tag);
 }
 
+// The most bytes an entry of this suffix is extracted with: a side file no larger than the
+// loader reads (a larger one would be passed over after extraction); anything else up to the
+// package's own bound.
+uint64_t EntryBound(const std::wstring& suffix) {
+  if (CompareStringOrdinal(suffix.c_str(), -1, L".txt", -1, TRUE) == CSTR_EQUAL) return kMaxTextFileBytes;
+  if (CompareStringOrdinal(suffix.c_str(), -1, L".cif", -1, TRUE) == CSTR_EQUAL)
+    return uint64_t(kMaxFileChunks) * sizeof(ChunkTableRecord);
+  return kMaxPackageBytes;
+}
+
+// Why a package that opened cannot be loaded, for the user.
+std::wstring UnreadableEntry(const std::wstring& path, const std::wstring& entry) {
+  return L"The package \"" + path + L"\" cannot be opened: its entry \"" + entry + L"\" cannot be read.";
+}
+
 // Extracts every plainly named entry of the package into the temp folder as base name + its
-// suffix, and names the sound entry (".mpa") ".mp3". False when the package cannot be opened.
-bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const std::wstring& base) {
+// suffix, and names the sound entry (".mpa") ".mp3". False when the package cannot be opened or
+// an entry present in it cannot be read whole (*failure then says which, for the user): a
+// package is loaded complete or not at all.
+bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const std::wstring& base,
+                    std::wstring* failure) {
   ZipHandle* zip = OpenZip(path.c_str());
   if (!zip) return false;
   // What each entry extracts to. A later entry replaces an earlier one of the same target, so
   // only the last of them is extracted.
   struct Extraction {
     int32_t index;
+    std::wstring name;
     std::wstring target;
     uint64_t bytes;
   };
   std::vector<Extraction> extractions;
   for (int32_t index = 0; index < kMaxPackageEntries; ++index) {
     ZipEntryInfo info = {};
-    if (GetZipItem(zip, index, &info) != ZR_OK) break;
+    const uint32_t listed = GetZipItem(zip, index, &info);
+    if (listed == ZR_ARGS) break;  // past the last entry
+    if (listed != ZR_OK) {
+      CloseZipReader(zip);
+      *failure = UnreadableEntry(path, L"number " + std::to_wstring(index + 1));
+      return false;
+    }
     const std::wstring name(info.name, wcsnlen(info.name, 260));
     if ((info.attributes & FILE_ATTRIBUTE_DIRECTORY) || name.empty() || name.back() == L'/' ||
         name.back() == L'\\')
@@ -210,7 +235,11 @@ bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const st
         break;
       }
     }
-    extractions.push_back({index, target, info.uncompressedSize});
+    if (info.uncompressedSize > EntryBound(name.substr(dot))) {
+      PostLogLine(LOG_WAVE_MANAGER, "A package entry is larger than its kind can be; it is passed over");
+      continue;
+    }
+    extractions.push_back({index, name, target, info.uncompressedSize});
   }
   // Every entry stops at its declared size: together they may not pass what a package can hold
   // nor the free space (a small archive can declare gigabytes).
@@ -224,16 +253,16 @@ bool ExtractPackage(const std::wstring& path, const std::wstring& temp, const st
     return false;
   }
   for (const Extraction& e : extractions) {
-    const int32_t index = e.index;
-    const std::wstring& target = e.target;
-    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(target.c_str());
-    if (UnzipItem(zip, index, target.c_str()) != ZR_OK) {
-      DeleteFileW(target.c_str());  // no half-written entry is taken for the sound
+    SetFileAttributesW(e.target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(e.target.c_str());
+    if (UnzipItem(zip, e.index, e.target.c_str()) != ZR_OK) {
+      DeleteFileW(e.target.c_str());  // no half-written entry is taken for the sound
+      CloseZipReader(zip);
       PostLogLine(LOG_WAVE_MANAGER, "Could not extract a package entry");
-      continue;
+      *failure = UnreadableEntry(path, e.name);
+      return false;
     }
-    SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(e.target.c_str(), FILE_ATTRIBUTE_NORMAL);
   }
   CloseZipReader(zip);
   MoveFileW((temp + base + L".mpa").c_str(), (temp + base + L".mp3").c_str());
@@ -365,7 +394,28 @@ DWORD WINAPI LoadThreadProc(LPVOID param) {
 
 bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
   LoadingFlag busy(loading);
-  // Chunks of the former sound point into its source and at temp files about to be deleted.
+  ForgetLoadedSound();
+  if (path.size() < 4) return false;
+  // Only the last three letters choose the kind.
+  std::wstring tail = path.substr(path.size() - 3);
+  CharUpperBuffW(tail.data(), DWORD(tail.size()));
+  if (tail == L"MP3") loadedAsMp3 = 1;
+  if (tail == L"QPK") loadedAsMp3 = loadedAsPackage = 1;
+
+  const size_t nameStart = PathFileNameStart(path);
+  if (path.find(L'.', nameStart) == std::wstring::npos || path.size() > kMaxPathUnits) return false;
+  const std::wstring base = PathBaseName(path);
+  ClearTempFolder();
+  std::wstring wavPath;
+  if (!PrepareSourceWav(path, base, &wavPath) || !OpenSourceWav(wavPath, path)) return false;
+  RebuildEngine(this);
+  ReadSideFiles(loadedAsPackage ? std::wstring(tempFolder) : path.substr(0, nameStart), base);
+  return true;
+}
+
+// The track is empty, whatever the load gives: nothing of it is left to save. Chunks of the
+// former sound point into its source and at temp files about to be deleted.
+void CSoundDocument::ForgetLoadedSound() {
   if (playing || recording) {
     FreeAllChunks();  // stops the transport and lets the buffers in flight come back
   }
@@ -377,42 +427,39 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
     recordingChunk = nullptr;
     wholeMode = false;
   }
-  // The track is empty now, whatever the load gives: nothing of it is left to save.
   modified = 0;
   audioChanged = 0;
   textsPresent = 0;
   ResetSoundData();
   loadedAsMp3 = 0;
   loadedAsPackage = 0;
-  if (path.size() < 4) return false;
+}
 
-  std::wstring tail = path.substr(path.size() - 3);
-  CharUpperBuffW(tail.data(), DWORD(tail.size()));
-  if (tail == L"MP3") loadedAsMp3 = 1;
-  if (tail == L"QPK") loadedAsMp3 = loadedAsPackage = 1;
-
-  const size_t nameStart = PathFileNameStart(path);
-  const std::wstring fileName = path.substr(nameStart);
-  if (fileName.find(L'.') == std::wstring::npos || path.size() > kMaxPathUnits) return false;
-  const std::wstring base = PathBaseName(path);
+// The WAV the track will hold: the path itself, or the MP3 (a package's, extracted into the temp
+// folder) decoded there under the decode mutex.
+bool CSoundDocument::PrepareSourceWav(const std::wstring& path, const std::wstring& base,
+                                      std::wstring* wavPath) {
   const std::wstring temp = tempFolder;
-  const std::wstring sideFolder = loadedAsPackage ? temp : path.substr(0, nameStart);
-  ClearTempFolder();
-
-  if (loadedAsPackage && !ExtractPackage(path, temp, base)) return false;
-
-  std::wstring wavPath = path;
-  {
-    DecodeMutex mutex(closing);
-    if (!mutex.Held()) {
-      PostLogLine(LOG_WAVE_MANAGER, "Load abandoned while it waited for the decode mutex");
-      ResetSoundData();
+  if (loadedAsPackage) {
+    std::wstring failure;
+    if (!ExtractPackage(path, temp, base, &failure)) {
+      if (!failure.empty()) Report(failure.c_str());
       return false;
     }
-    if (loadedAsMp3 && !DecodeMp3(loadedAsPackage ? temp + base + L".mp3" : path, temp, &wavPath))
-      return false;
   }
+  *wavPath = path;
+  DecodeMutex mutex(closing);
+  if (!mutex.Held()) {
+    PostLogLine(LOG_WAVE_MANAGER, "Load abandoned while it waited for the decode mutex");
+    ResetSoundData();
+    return false;
+  }
+  return !loadedAsMp3 || DecodeMp3(loadedAsPackage ? temp + base + L".mp3" : path, temp, wavPath);
+}
 
+// Opens the WAV as the track's source, kept open for reading and writing, with its format and
+// data; the loaded path is the one the user gave.
+bool CSoundDocument::OpenSourceWav(const std::wstring& wavPath, const std::wstring& path) {
   HANDLE wav = CreateFileW(wavPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (wav == INVALID_HANDLE_VALUE) {
@@ -435,19 +482,19 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
     return false;
   }
   memcpy(pathCopy, path.c_str(), pathBytes);
-  {
-    Lock lock(packetLock);
-    sourceWav = wav;
-    wavHeader = header;
-    sourceDataOffset = layout.dataOffset;
-    sourceDataSize = layout.dataSize;
-    loadedPath = pathCopy;
-  }
-  RebuildEngine(this);
+  Lock lock(packetLock);
+  sourceWav = wav;
+  wavHeader = header;
+  sourceDataOffset = layout.dataOffset;
+  sourceDataSize = layout.dataSize;
+  loadedPath = pathCopy;
+  return true;
+}
 
-  const std::wstring cifPath = sideFolder + base + L".cif";
-  const std::wstring txtPath = sideFolder + base + L".txt";
-  if (!ReadChunkTable(cifPath)) {
+// The chunks from the ".cif" (or the whole sound as one), their texts from the ".txt", and the
+// first chunk selected.
+void CSoundDocument::ReadSideFiles(const std::wstring& sideFolder, const std::wstring& base) {
+  if (!ReadChunkTable(sideFolder + base + L".cif")) {
     // The whole sound as one chunk, as MakeWholeChunk makes it, but not yet read: the SelectChunk
     // below reads it once (a chunk of an hour's sound is hundreds of megabytes).
     Lock lock(packetLock);
@@ -455,7 +502,7 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
     Notify(recording ? NOTIFY_CHUNK_RECORDING : NOTIFY_CHUNK_IDLE);
     modified = 0;
   }
-  textsPresent = ImportChunkTexts(txtPath) ? 1 : 0;
+  textsPresent = ImportChunkTexts(sideFolder + base + L".txt") ? 1 : 0;
   {
     // The first chunk's frames (the whole hour of a long file) are read without the lock; the
     // selection then finds them in memory rather than dropping and reading them again under it.
@@ -465,7 +512,6 @@ bool CSoundDocument::LoadSoundFile(const std::wstring& path) {
   ReloadSourceChunk(0);
   SelectChunk(0);
   Notify(NOTIFY_CHUNK_IDLE);
-  return true;
 }
 
 bool CSoundDocument::ReadSourceFrames(CChunkInfo* chunk) {
@@ -561,18 +607,29 @@ bool CSoundDocument::ReadChunkTable(const std::wstring& path) {
 
   const uint64_t rate = wavHeader.samplesPerSec;
   const uint64_t total = BlockAlign() ? sourceDataSize / BlockAlign() : 0;
+  // Each record is kept inside the sound and otherwise as written: overlapping, repeated and
+  // unordered records are a table's own. Only a table whose chunks together would make a save
+  // many times the sound's size is refused as a whole.
+  std::vector<std::pair<uint32_t, uint32_t>> spans;  // start frame, frames
+  uint64_t sum = 0;
+  for (const ChunkTableRecord& record : records) {
+    const uint64_t start = std::min<uint64_t>(rate * record.startMs / 1000, total);
+    const uint64_t frames = std::min(rate * record.lengthMs / 1000, total - start);
+    spans.emplace_back(uint32_t(start), uint32_t(frames));
+    sum += frames;
+  }
+  const uint64_t maxFrames =
+      std::min<uint64_t>(total * kMaxTableRepeats, kMaxWavDataBytes / std::max(BlockAlign(), 1u));
+  if (sum > maxFrames) {
+    PostLogLine(LOG_WAVE_MANAGER, "The chunk table repeats the sound too many times; it is not used");
+    return false;
+  }
   {
     Lock lock(packetLock);
-    uint64_t left = total;  // frames the records before have not taken
-    for (const ChunkTableRecord& record : records) {
+    for (const auto& [start, frames] : spans) {
       auto* chunk = new CChunkInfo;
-      // Each record is clamped to the sound, and all of them together hold no more frames than
-      // the sound has: overlapping records cannot make a save many times the sound's size.
-      const uint64_t start = std::min<uint64_t>(rate * record.startMs / 1000, total);
-      const uint64_t frames = std::min({rate * record.lengthMs / 1000, total - start, left});
-      left -= frames;
-      chunk->start = uint32_t(start);
-      chunk->frames = uint32_t(frames);
+      chunk->start = start;
+      chunk->frames = frames;
       chunks.push_back(chunk);
     }
     currentChunk = 0;  // the loader selects it, which reads its frames

@@ -15,8 +15,10 @@
 #include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
+#include "media/soundfile/PartialFile.h"
 #include "media/soundfile/SoundFile.h"
 #include "media/zip/ZipArchive.h"
+#include "standins/lame_enc/LameTag.h"
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
@@ -52,24 +54,55 @@ bool WriteAll(HANDLE file, const void* data, uint32_t size) {
   return true;
 }
 
-// A new empty file of a name of its own in folder (which ends with a separator); empty when none
-// can be made there.
-std::wstring NewTempFile(const std::wstring& folder, const wchar_t* prefix) {
-  wchar_t name[MAX_PATH + 1] = {};
-  if (!GetTempFileNameW(folder.c_str(), prefix, 0, name)) return L"";
-  return name;
-}
+// The MP3 stream on its way to the file, counted in frames, so that the Info frame the encoder
+// put in front can be completed once the stream is whole: the file then tells its own length,
+// and opens again (here or in another program) with the samples that were encoded and no more.
+class Mp3FileWriter {
+ public:
+  explicit Mp3FileWriter(HANDLE file) : file_(file) {}
+  bool Append(const uint8_t* bytes, uint32_t n) {
+    Count(bytes, n);
+    return WriteAll(file_, bytes, n);
+  }
+  // False only when the file cannot be read or written; a stream not made of whole frames behind
+  // such an Info frame (another encoder's) is left as it is.
+  bool CompleteInfoFrame(uint64_t samples) {
+    if (!whole_ || have_ || skip_ || frames_ < 2) return true;
+    std::vector<uint8_t> frame(firstLength_);
+    if (!ReadFileAtOffset(file_, 0, frame.data(), firstLength_)) return false;
+    if (!::CompleteInfoFrame(frame.data(), firstLength_, frames_ - 1, samples)) return true;
+    return WriteFileAtOffset(file_, 0, frame.data(), firstLength_);
+  }
 
-// Where the file for target is written before it is moved into place: beside it, under a name
-// that no other file has.
-std::wstring PartialPath(const std::wstring& target) {
-  const size_t start = PathFileNameStart(target);
-  return NewTempFile(start ? target.substr(0, start) : L".\\", L"qms");
-}
+ private:
+  void Count(const uint8_t* p, uint32_t n) {
+    while (n && whole_) {
+      if (skip_) {
+        const uint32_t k = std::min(skip_, n);
+        skip_ -= k;
+        p += k;
+        n -= k;
+        continue;
+      }
+      header_[have_++] = *p++;
+      --n;
+      if (have_ < 4) continue;
+      have_ = 0;
+      const uint32_t length = Layer3FrameLength(header_);
+      if (length < 4) {
+        whole_ = false;
+        break;
+      }
+      if (frames_++ == 0) firstLength_ = length;
+      skip_ = length - 4;
+    }
+  }
 
-bool MoveIntoPlace(const std::wstring& from, const std::wstring& to) {
-  return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != FALSE;
-}
+  HANDLE file_;
+  uint8_t header_[4] = {};
+  uint32_t have_ = 0, skip_ = 0, frames_ = 0, firstLength_ = 0;
+  bool whole_ = true;
+};
 
 // Chunk texts are one line each: a line break inside one would split it on reading.
 std::wstring OneLine(const std::wstring& text) {
@@ -83,7 +116,8 @@ std::wstring OneLine(const std::wstring& text) {
 // file, in which every chunk of the source lies at its place in the chunk order. False when the
 // new file could not take the old one's place or be opened again. The files are handled without
 // the packet lock; meanwhile the source is marked as being rewritten, so nothing reads it.
-bool ReplaceOpenSource(CSoundDocument& doc, const std::wstring& partial, const std::wstring& target) {
+bool ReplaceOpenSource(CSoundDocument& doc, PartialFile& partial, const std::wstring& target,
+                       const std::wstring& keep, const std::wstring& backup) {
   HANDLE old = nullptr;
   {
     Lock lock(doc.packetLock);
@@ -91,11 +125,10 @@ bool ReplaceOpenSource(CSoundDocument& doc, const std::wstring& partial, const s
     doc.sourceRewriting = true;
   }
   CloseHandle(old);
-  const bool moved = MoveIntoPlace(partial, target);
+  const bool moved = partial.PlaceAt(target, keep, backup);
   HANDLE reopened = CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (reopened == INVALID_HANDLE_VALUE) reopened = nullptr;
-  if (!moved) DeleteFileW(partial.c_str());
   WavHeaderImage header = {};
   uint32_t dataSize = 0;
   const bool read = moved && reopened && ReadFileAtOffset(reopened, 0, &header, sizeof header) &&
@@ -285,11 +318,11 @@ const LameEncCalls& LameEncLibrary() {
 const LameEncCalls* g_pLameEncCalls = nullptr;
 PFN_SoundZipAdd g_pfnSoundZipAdd = CallZipAdd;
 
-bool CSoundDocument::StartSaveThread(const std::wstring& path) {
+bool CSoundDocument::StartSaveThread(const std::wstring& path, const std::wstring& backup) {
   // The former save has posted its end but its handle was not closed yet; closing waits for its
   // thread while serving sent messages.
   if (saveThread) CloseSaveThread();
-  auto* request = new SoundFileRequest{this, path};
+  auto* request = new SoundFileRequest{this, path, backup};
   if (parentWindow) EnableWindow(parentWindow, FALSE);
   saveThread = CreateThread(nullptr, 0, SaveThreadProc, request, 0, nullptr);
   if (!saveThread) {
@@ -305,189 +338,222 @@ bool CSoundDocument::StartSaveThread(const std::wstring& path) {
 namespace {
 // A background save leaves its failures to the track's owner, who is told by NOTIFY_SAVED.
 thread_local bool t_onSaveThread = false;
+
+// The package writer while a save adds to it: closed, and its partial file removed, unless it
+// was finished.
+class PackageWriter {
+ public:
+  ~PackageWriter() {
+    if (zip_) CloseZipWriter(zip_);
+  }
+  bool Create() { return file.MakeBeside(target) && (zip_ = CreateZip(file.Path().c_str())) != nullptr; }
+  bool Add(const std::wstring& name, const void* source, uint32_t length, uint32_t kind) {
+    return g_pfnSoundZipAdd(zip_, name.c_str(), source, length, kind) == ZR_OK;
+  }
+  bool Close() {
+    const uint32_t closed = CloseZipWriter(zip_);
+    zip_ = nullptr;
+    return closed == ZR_OK;
+  }
+  std::wstring target;
+  PartialFile file;
+
+ private:
+  ZipHandle* zip_ = nullptr;
+};
+
+// One save of a track, step by step. Every file it writes is a PartialFile until it is placed,
+// so a step that fails just returns false: what was written goes with the owners.
+class TrackSave {
+ public:
+  TrackSave(CSoundDocument& doc, const std::wstring& path, const std::wstring& backup)
+      : doc_(doc), path_(path), backup_(backup), base_(PathBaseName(path)) {
+    const std::wstring ext = PathUpperExtension(path);
+    package_ = ext == L"QPK";
+    mp3_ = package_ || ext == L"MP3";
+    temp_ = doc.tempFolder;
+  }
+
+  bool Run() {
+    if (!CanStart() || !StartPackage() || !WriteTexts() || !WriteSound()) return false;
+    return package_ ? FinishPackage() : PlaceSoundWithTexts();
+  }
+
+ private:
+  void Fail(const std::wstring& text, const wchar_t* caption = nullptr) {
+    doc_.saveFailures.emplace_back(text, caption ? caption : GetEditionName());
+  }
+
+  // A file that could not be opened again is not saved at all; the current chunk's file (in the
+  // temp folder) is brought up to date first.
+  bool CanStart() {
+    const std::wstring target = PathWithExtension(path_, package_ ? L"qpk" : mp3_ ? L"mp3" : L"wav");
+    if (!FitsTheLoader(target, temp_)) {
+      Fail(L"The path is too long to be opened again");
+      return false;
+    }
+    if (!WriteCurrentChunkFile(doc_)) {
+      Fail(L"Could not save chunk: the temp folder " + temp_ + L" cannot be written (is its drive full?)");
+      return false;
+    }
+    doc_.chunksToWrite = uint32_t(doc_.GetChunkCount());
+    return true;
+  }
+
+  bool StartPackage() {
+    if (!package_) return true;
+    zip_.target = PathWithExtension(path_, L"qpk");
+    if (!zip_.Create()) {
+      Fail(L"Could not create the package file");
+      return false;
+    }
+    return true;
+  }
+
+  // Into the package, or beside a WAV or MP3 in a file of their own until the sound is placed. A
+  // ".txt" that cannot be written fails the save, but the sound is still saved.
+  bool WriteTexts() {
+    if (!doc_.textsPresent) return true;
+    uint8_t* texts = nullptr;
+    const uint32_t length = doc_.ExportChunkTexts(&texts);
+    if (package_) {
+      const bool added = texts && zip_.Add(base_ + L".txt", texts, length, ZIP_SOURCE_MEMORY);
+      free(texts);
+      if (!added) Fail(L"Could not add the chunk texts to the package");
+      return added;
+    }
+    txtTarget_ = PathWithExtension(path_, L"txt");
+    const bool written = texts_.MakeBeside(txtTarget_) && WriteTextsFile(texts_.Path(), texts, length);
+    free(texts);
+    if (!written) {
+      texts_.Discard();
+      TextsFailed();
+    }
+    return true;
+  }
+  void TextsFailed() {
+    textsOk_ = false;
+    Fail(L"Could not write the chunk texts file");
+  }
+
+  // The sound: an MP3 (a package's in the temp folder, to be added under the ".mpa" name) or a WAV.
+  bool WriteSound() {
+    bool ok = false;
+    if (mp3_) {
+      soundTarget_ = PathWithExtension(path_, package_ ? L"mpa" : L"mp3");
+      uint32_t code = 3;
+      if (package_ ? sound_.MakeIn(temp_) : sound_.MakeBeside(soundTarget_))
+        ok = doc_.EncodeMp3File(sound_.Path(), &code);
+      if (code == 3 && package_)
+        Fail(L"Unable to save to the temp folder " + temp_ + L" (is its drive full?)", kMp3Caption);
+      else if (code >= 1 && code <= 3)
+        Fail(kMp3Messages[code], kMp3Caption);
+    } else {
+      soundTarget_ = PathWithExtension(path_, L"wav");
+      if (sound_.MakeBeside(soundTarget_))
+        ok = doc_.WriteWavFile(sound_.Path());
+      else
+        Fail(L"Could not write the sound file");
+    }
+    return ok;
+  }
+
+  // The sound takes its place only together with its texts: an old ".txt" that cannot be moved
+  // (another program holds it) stops the save before anything is placed, and a sound that cannot
+  // be placed puts the old ".txt" back.
+  bool PlaceSoundWithTexts() {
+    if (doc_.chunksToWrite == 0) return PlaceTexts();  // no sound file for a track without chunks
+    PartialFile oldTexts;
+    const DWORD existing = GetFileAttributesW(txtTarget_.c_str());
+    const bool oldTextsFile = existing != INVALID_FILE_ATTRIBUTES && !(existing & FILE_ATTRIBUTE_DIRECTORY);
+    if (texts_.Exists() && oldTextsFile && !oldTexts.TakeAside(txtTarget_)) {
+      Fail(L"Could not replace the chunk texts file " + txtTarget_ + L": another program may hold it");
+      return false;
+    }
+    if (!PlaceSound()) {
+      if (oldTexts.Exists()) oldTexts.PlaceAt(txtTarget_);
+      return false;
+    }
+    return PlaceTexts();
+  }
+  bool PlaceSound() {
+    if (!mp3_ && IsSameFile(doc_.sourceWav, soundTarget_)) {
+      if (ReplaceOpenSource(doc_, sound_, soundTarget_, path_, backup_)) return true;
+      Fail(L"Could not replace the open sound file");
+      return false;
+    }
+    if (sound_.PlaceAt(soundTarget_, path_, backup_)) return true;
+    Fail(mp3_ ? kMp3Messages[3] : L"Could not write the sound file", mp3_ ? kMp3Caption : nullptr);
+    return false;
+  }
+  bool PlaceTexts() {
+    if (texts_.Exists() && !texts_.PlaceAt(txtTarget_)) TextsFailed();
+    return textsOk_;
+  }
+
+  // The MP3 under the ".mpa" name, then the chunk table; then the package takes its place.
+  bool FinishPackage() {
+    if (doc_.chunksToWrite > 0 && !zip_.Add(base_ + L".mpa", sound_.Path().c_str(), 0, ZIP_SOURCE_FILE)) {
+      Fail(L"Could not add the sound to the package");
+      return false;
+    }
+    sound_.Discard();
+    uint8_t* table = nullptr;
+    const uint32_t tableLength = doc_.BuildChunkTable(&table);
+    const bool added = !table || zip_.Add(base_ + L".cif", table, tableLength, ZIP_SOURCE_MEMORY);
+    free(table);
+    if (!added) {
+      Fail(L"Could not add the chunk table to the package");
+      return false;
+    }
+    if (!zip_.Close() || !zip_.file.PlaceAt(zip_.target, path_, backup_)) {
+      Fail(L"Could not write the package file");
+      return false;
+    }
+    return true;
+  }
+
+  CSoundDocument& doc_;
+  const std::wstring path_, backup_, base_;
+  std::wstring temp_;
+  bool package_ = false, mp3_ = false;
+  PackageWriter zip_;
+  std::wstring txtTarget_, soundTarget_;
+  PartialFile texts_, sound_;
+  bool textsOk_ = true;
+};
+
 }  // namespace
 
 DWORD WINAPI SaveThreadProc(LPVOID param) {
   t_onSaveThread = true;
   auto* request = static_cast<SoundFileRequest*>(param);
   CSoundDocument* doc = request->document;
-  doc->SaveSoundFile(request->path);
+  doc->SaveSoundFile(request->path, request->backup);
   delete request;
   doc->Notify(NOTIFY_SAVED);
   return 0;
 }
 
-bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
+bool CSoundDocument::SaveSoundFile(const std::wstring& path, const std::wstring& backup) {
   saveFailures.clear();
-  auto finish = [this](bool ok) {
-    if (ok) {
-      audioChanged = 0;
-      modified = 0;
-    }
-    // Told now that the save holds no lock: by the caller itself, or, for a background save, by the
-    // owner of the track when NOTIFY_SAVED arrives (no box on the save thread).
-    for (const auto& [text, caption] : saveFailures) {
-      if (t_onSaveThread)
-        Report(text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
-      else
-        ShowPrompt(nullptr, text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
-    }
-    lastSaveResult = ok ? 1 : 0;
-    return ok;
-  };
-
   StopTransport();
   FinishTake();  // the take's last blocks are still on their way to the chunk
-  const std::wstring ext = PathUpperExtension(path);
-  const bool package = ext == L"QPK";
-  const bool mp3 = package || ext == L"MP3";
-
-  // A file that could not be opened again is not saved at all.
-  const std::wstring target = PathWithExtension(path, package ? L"qpk" : mp3 ? L"mp3" : L"wav");
-  if (!FitsTheLoader(target, tempFolder)) {
-    Fail(*this, L"The path is too long to be opened again");
-    return finish(false);
+  const bool ok = TrackSave(*this, path, backup).Run();
+  if (ok) {
+    audioChanged = 0;
+    modified = 0;
   }
-
-  if (!WriteCurrentChunkFile(*this)) {
-    Fail(*this, L"Could not save chunk");
-    return finish(false);
+  // Told now that the save holds no lock: by the caller itself, or, for a background save, by the
+  // owner of the track when NOTIFY_SAVED arrives (no box on the save thread).
+  for (const auto& [text, caption] : saveFailures) {
+    if (t_onSaveThread)
+      Report(text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
+    else
+      ShowPrompt(nullptr, text.c_str(), caption.c_str(), MB_ICONEXCLAMATION);
   }
-  chunksToWrite = uint32_t(GetChunkCount());
-  const std::wstring base = PathBaseName(path);
-
-  ZipHandle* zip = nullptr;
-  std::wstring zipTarget, zipPartial;
-  if (package) {
-    zipTarget = PathWithExtension(path, L"qpk");
-    zipPartial = PartialPath(zipTarget);
-    zip = CreateZip(zipPartial.c_str());
-    if (!zip) {
-      Fail(*this, L"Could not create the package file");
-      return finish(false);
-    }
-  }
-  // Every failure from here on closes the package and removes what it wrote.
-  auto abandonPackage = [&] {
-    if (!zip) return;
-    CloseZipWriter(zip);
-    zip = nullptr;
-    DeleteFileW(zipPartial.c_str());
-  };
-
-  // Beside a WAV or MP3 the texts wait in a file of their own until the sound is in place.
-  bool textsWritten = true;
-  std::wstring txtTarget, txtPartial;
-  auto dropTexts = [&] {
-    if (!txtPartial.empty()) DeleteFileW(txtPartial.c_str());
-    txtPartial.clear();
-  };
-  auto placeTexts = [&] {
-    if (txtPartial.empty()) return;
-    if (!MoveIntoPlace(txtPartial, txtTarget)) {
-      textsWritten = false;
-      Fail(*this, L"Could not write the chunk texts file");
-    }
-    dropTexts();
-  };
-  if (textsPresent) {
-    uint8_t* texts = nullptr;
-    const uint32_t length = ExportChunkTexts(&texts);
-    if (package) {
-      const uint32_t added =
-          texts ? g_pfnSoundZipAdd(zip, (base + L".txt").c_str(), texts, length, ZIP_SOURCE_MEMORY) : ZR_ARGS;
-      free(texts);
-      if (added != ZR_OK) {
-        abandonPackage();
-        Fail(*this, L"Could not add the chunk texts to the package");
-        return finish(false);
-      }
-    } else {
-      txtTarget = PathWithExtension(path, L"txt");
-      txtPartial = PartialPath(txtTarget);
-      textsWritten = WriteTextsFile(txtPartial, texts, length);
-      free(texts);
-      // The sound is still written; the save as a whole has failed.
-      if (!textsWritten) {
-        dropTexts();
-        Fail(*this, L"Could not write the chunk texts file");
-      }
-    }
-  }
-
-  // The sound.
-  bool soundOk = false;
-  std::wstring soundTarget, soundPartial;
-  if (mp3) {
-    soundTarget = PathWithExtension(path, package ? L"mpa" : L"mp3");
-    // A package's MP3 is a file of the track's own until it is added under the entry's name.
-    soundPartial = package ? NewTempFile(tempFolder, L"Mpa") : PartialPath(soundTarget);
-    uint32_t code = 0;
-    soundOk = EncodeMp3File(soundPartial, &code);
-    if (code >= 1 && code <= 3) Fail(*this, kMp3Messages[code], kMp3Caption);
-  } else {
-    soundTarget = PathWithExtension(path, L"wav");
-    soundPartial = PartialPath(soundTarget);
-    soundOk = WriteWavFile(soundPartial);
-  }
-  if (!soundOk) {
-    DeleteFileW(soundPartial.c_str());
-    dropTexts();
-    abandonPackage();
-    return finish(false);
-  }
-  const bool wroteSound = chunksToWrite > 0;
-
-  if (!package) {
-    if (!wroteSound) {
-      DeleteFileW(soundPartial.c_str());
-      placeTexts();
-      return finish(textsWritten);
-    }
-    if (!mp3 && IsSameFile(sourceWav, soundTarget)) {
-      if (!ReplaceOpenSource(*this, soundPartial, soundTarget)) {
-        dropTexts();
-        Fail(*this, L"Could not replace the open sound file");
-        return finish(false);
-      }
-    } else if (!MoveIntoPlace(soundPartial, soundTarget)) {
-      DeleteFileW(soundPartial.c_str());
-      dropTexts();
-      Fail(*this, mp3 ? kMp3Messages[3] : L"Could not write the sound file", mp3 ? kMp3Caption : nullptr);
-      return finish(false);
-    }
-    placeTexts();
-    return finish(textsWritten);
-  }
-
-  // Package: the MP3 under the ".mpa" name, then the chunk table.
-  const std::wstring mpaName = base + L".mpa";
-  const bool mpaAdded = !wroteSound || g_pfnSoundZipAdd(zip, mpaName.c_str(), soundPartial.c_str(), 0,
-                                                        ZIP_SOURCE_FILE) == ZR_OK;
-  DeleteFileW(soundPartial.c_str());
-  if (!mpaAdded) {
-    abandonPackage();
-    Fail(*this, L"Could not add the sound to the package");
-    return finish(false);
-  }
-  uint8_t* table = nullptr;
-  const uint32_t tableLength = BuildChunkTable(&table);
-  const uint32_t tableAdded =
-      table ? g_pfnSoundZipAdd(zip, (base + L".cif").c_str(), table, tableLength, ZIP_SOURCE_MEMORY) : ZR_OK;
-  free(table);
-  if (tableAdded != ZR_OK) {
-    abandonPackage();
-    Fail(*this, L"Could not add the chunk table to the package");
-    return finish(false);
-  }
-  const uint32_t closed = CloseZipWriter(zip);
-  zip = nullptr;
-  if (closed != ZR_OK || !MoveIntoPlace(zipPartial, zipTarget)) {
-    DeleteFileW(zipPartial.c_str());
-    Fail(*this, L"Could not write the package file");
-    return finish(false);
-  }
-  return finish(true);
+  lastSaveResult = ok ? 1 : 0;
+  return ok;
 }
 
 bool CSoundDocument::WriteWavFile(const std::wstring& path) {
@@ -513,7 +579,7 @@ bool CSoundDocument::WriteWavFile(const std::wstring& path) {
   std::vector<uint8_t> piece(std::max(kSoundPieceBytes / align, 1u) * align);
   auto put = [&](const uint8_t* bytes, uint32_t n) {
     // More than a WAV header can describe, or a short write.
-    if (dataBytes + n > 0xFFFFFFFFull - 36 || !WriteAll(file, bytes, n)) return false;
+    if (dataBytes + n > kMaxWavDataBytes || !WriteAll(file, bytes, n)) return false;
     dataBytes += n;
     return true;
   };
@@ -588,10 +654,13 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
     code = 2;
   } else {
     output.resize(outputSize);
-    file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+    // Read as well: its first frame is completed at the end.
+    file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) code = 3;
   }
+  Mp3FileWriter writer(file);
+  uint64_t framesEncoded = 0;
 
   bool ok = code == 0;
   // Pieces of whole encoder calls: each chunk is fed from its first frame in calls of the size the
@@ -610,12 +679,13 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
         code = 2;
         return false;
       }
-      if (produced && !WriteAll(file, output.data(), produced)) {
+      if (produced && !writer.Append(output.data(), produced)) {
         code = 3;
         return false;
       }
       done += count;
     }
+    framesEncoded += frames;
     return true;
   };
   for (int i = 0; ok && i < int(chunksToWrite); ++i)
@@ -625,7 +695,8 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
     if (lame.flush(stream, output.data(), &produced) != LAMEENC_OK || produced > outputSize) {
       code = 2;
       ok = false;
-    } else if (produced && !WriteAll(file, output.data(), produced)) {
+    } else if ((produced && !writer.Append(output.data(), produced)) ||
+               !writer.CompleteInfoFrame(framesEncoded)) {
       code = 3;
       ok = false;
     }

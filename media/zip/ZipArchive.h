@@ -14,6 +14,9 @@ struct ZipHandle {
 constexpr uint32_t ZIP_KIND_READER = 1;
 constexpr uint32_t ZIP_KIND_WRITER = 2;
 
+// General-purpose flag bit 11: the entry's name (and comment) are UTF-8.
+constexpr uint16_t kUtf8NameFlag = 0x0800;
+
 // Result codes of both the writer and the reader.
 constexpr uint32_t ZR_OK = 0;
 constexpr uint32_t ZR_NOFILE = 0x00000200;     // a file cannot be opened or created

@@ -311,7 +311,8 @@ uint32_t EntryInfo(ZipReader& r, int32_t index, ZipEntryInfo* info) {
   const CentralRecord& c = a.current;
   if (c.nameBytes) {
     wchar_t wide[2 * kMaxPath + 2] = {};
-    int n = MultiByteToWideChar(CP_ACP, 0, c.name, static_cast<int>(c.nameBytes), wide, 2 * kMaxPath);
+    const UINT codePage = (c.flags & kUtf8NameFlag) ? CP_UTF8 : CP_ACP;
+    int n = MultiByteToWideChar(codePage, 0, c.name, static_cast<int>(c.nameBytes), wide, 2 * kMaxPath);
     n = std::min(n, 259);
     if (n > 0) std::memcpy(e.name, wide, n * sizeof(wchar_t));
   }

@@ -1,5 +1,6 @@
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <vector>
@@ -232,17 +233,21 @@ ZipHandle* CreateZip(const wchar_t* path) {
 
 namespace {
 
-// The entry's name as stored: "/" separators, a folder's with its trailing "/", in the ANSI code
-// page. ZR_ARGS when it is empty after conversion or too long.
-uint32_t SetEntryName(const wchar_t* name, uint32_t kind, ZipEntryHeader& e) {
+// The entry's name as stored: "/" separators, a folder's with its trailing "/"; a name of ASCII
+// characters as it is, any other in UTF-8 (*utf8 set: the entry carries the language-encoding
+// flag), which every reader then spells as it was given, whatever its code pages. ZR_ARGS when
+// it is empty after conversion or too long.
+uint32_t SetEntryName(const wchar_t* name, uint32_t kind, ZipEntryHeader& e, bool* utf8) {
   // Separators become "/" before the conversion, so no double-byte character is touched.
   std::wstring wide(name);
   for (auto& c : wide) {
     if (c == L'\\') c = L'/';
   }
   if (kind == ZIP_SOURCE_FOLDER && wide.back() != L'/') wide += L'/';
+  *utf8 = std::any_of(wide.begin(), wide.end(), [](wchar_t c) { return c >= 0x80; });
   char converted[520] = {};
-  int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, converted, 518, nullptr, nullptr);
+  int n =
+      WideCharToMultiByte(*utf8 ? CP_UTF8 : CP_ACP, 0, wide.c_str(), -1, converted, 518, nullptr, nullptr);
   if (n <= 1) return ZR_ARGS;
   size_t nameLength = std::strlen(converted);
   if (nameLength > kMaxNameBytes) return ZR_ARGS;
@@ -383,7 +388,8 @@ uint32_t ZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint
   if (w->entries.size() >= kMaxEntries) return ZR_ARGS;
 
   ZipEntryHeader e;
-  code = SetEntryName(name, kind, e);
+  bool utf8 = false;
+  code = SetEntryName(name, kind, e, &utf8);
   if (code != ZR_OK) return code;
   EntrySource src;
   code = OpenEntrySource(*w, source, length, kind, e, src);
@@ -391,7 +397,7 @@ uint32_t ZipAdd(ZipHandle* handle, const wchar_t* name, const void* source, uint
   const bool stored = kind == ZIP_SOURCE_FOLDER || IsStoredSuffix(e.name);
 
   e.method = stored ? 0 : 8;
-  e.flags = 8;
+  e.flags = 8 | (utf8 ? kUtf8NameFlag : 0);
   e.dosTimestamp = src.times.dos;
   e.crc = 0;
   e.compressedSize = (stored && src.size >= 0) ? static_cast<uint32_t>(src.size) : 0;

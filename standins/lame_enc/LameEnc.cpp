@@ -1,6 +1,7 @@
 // LAME_ENC.DLL over libmp3lame: one lame_global_flags per stream; an Info frame carrying the
 // encoder delay, then plain frames.
 #include "standins/lame_enc/LameEnc.h"
+#include "standins/lame_enc/LameTag.h"
 
 #include <lame/lame.h>
 
@@ -55,45 +56,18 @@ void IgnoreLameMessage(const char*, va_list) {}
 // Room kept in every output buffer for the Info frame: the longest Layer III frame.
 constexpr uint32_t kInfoFrameRoom = 1441 + 7;
 
-// Byte length of the Layer III frame whose header is at p (padding bit ignored), 0 when none.
-uint32_t Layer3FrameLength(const uint8_t* p) {
-  if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0 || ((p[1] >> 1) & 3) != 1) return 0;
-  static const int kRates[4][3] = {
-      {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
-  static const int kV1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
-  static const int kV2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
-  const int version = (p[1] >> 3) & 3, rateIndex = (p[2] >> 2) & 3, bitIndex = p[2] >> 4;
-  if (version == 1 || rateIndex == 3) return 0;
-  const int kbps = version == 3 ? kV1[bitIndex] : kV2[bitIndex];
-  if (!kbps) return 0;
-  return static_cast<uint32_t>((version == 3 ? 144000 : 72000) * kbps / kRates[version][rateIndex]);
-}
-
-// CRC-16 (polynomial 0x8005, reflected, start 0) as the LAME tag carries it.
-uint16_t TagCrc(const uint8_t* p, size_t n) {
-  uint16_t crc = 0;
-  for (size_t i = 0; i < n; ++i) {
-    crc ^= p[i];
-    for (int b = 0; b < 8; ++b) crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
-  }
-  return crc;
-}
-
 // Writes at out an Info frame in the format of the sound frame whose header is given: silent side
 // information, "Info" with no optional fields (the stream's length is not known while it is
 // written), then the LAME extension with the encoder delay that decoders cut from the start.
 // Returns its length, 0 when the header is not a Layer III one.
 uint32_t BuildInfoFrame(const uint8_t* header, uint32_t delay, lame_global_flags* lame, uint8_t* out) {
-  const uint32_t length = Layer3FrameLength(header);
-  const bool mpeg1 = ((header[1] >> 3) & 3) == 3, mono = (header[3] >> 6) == 3;
-  const uint32_t side = mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
-  if (!length || length < 4 + side + 8 + 36) return 0;
+  const uint8_t unpadded[4] = {header[0], uint8_t(header[1] | 1), uint8_t(header[2] & ~2), header[3]};
+  const uint32_t length = Layer3FrameLength(unpadded);
+  // Room for the frame count that the writer of the file may add once the stream is whole.
+  if (!length || length < InfoTagOffset(header) + 12 + kLameExtensionBytes) return 0;
   memset(out, 0, length);
-  out[0] = header[0];
-  out[1] = header[1] | 1;            // no CRC
-  out[2] = header[2] & ~uint8_t(2);  // no padding
-  out[3] = header[3];
-  uint8_t* p = out + 4 + side;
+  memcpy(out, unpadded, 4);  // no CRC, no padding
+  uint8_t* p = out + InfoTagOffset(header);
   memcpy(p, "Info", 4);
   p += 8;  // the flags stay 0: no frame count, byte count, table of contents or quality
   memcpy(p, "LAME3.100", 9);
@@ -106,7 +80,7 @@ uint32_t BuildInfoFrame(const uint8_t* header, uint32_t delay, lame_global_flags
   p[21] = uint8_t(d >> 4);
   p[22] = uint8_t((d & 15) << 4);
   const size_t crcAt = size_t(p - out) + 34;
-  const uint16_t crc = TagCrc(out, crcAt);
+  const uint16_t crc = LameTagCrc(out, crcAt);
   out[crcAt] = uint8_t(crc >> 8);
   out[crcAt + 1] = uint8_t(crc);
   return length;

@@ -5,9 +5,10 @@
 // of the LAMEENC_ERR_* codes.
 //
 // A stream writes an Info frame, then plain MPEG audio frames, and no ID3 tag. The Info frame
-// carries the encoder delay in its LAME extension but neither the frame nor the byte count (the
-// four calls give no chance to rewrite the first frame once the length is known): decoders that
-// read it cut the delay; the end is padded to a whole frame.
+// carries the encoder delay in its LAME extension but neither the frame count nor the padding
+// (the four calls give no chance to rewrite the first frame once the length is known): the
+// writer of the file completes it when the stream is whole (LameTag.h), and decoders that read
+// it then cut the delay and the padding.
 #pragma once
 
 #include <windows.h>

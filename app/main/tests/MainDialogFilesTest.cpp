@@ -222,6 +222,37 @@ TEST_F(DialogFiles, YesThenCancelInTheSaveDialogEndsTheExitWithoutClosing) {
   EXPECT_EQ(dialog_->closes, 1);
 }
 
+// A save that cannot start tells the user why: its folder cannot be made (a missing drive, a
+// file standing at the folder's name), or the path typed into the save dialog is longer than a
+// path may be. Nothing is saved and the dialog stays usable.
+TEST_F(DialogFiles, ASaveThatCannotStartSaysWhy) {
+  LoadTracks();
+  const std::wstring blocker = folder_ + L"\\blocker";
+  ASSERT_TRUE(WriteWholeFile(blocker, std::string("a file, not a folder")));
+  struct Case {
+    std::wstring path;
+    const wchar_t* told;
+  };
+  const Case cases[] = {
+      {L"Q:\\nodrive\\take.qpk", L"Q:\\nodrive\\"},
+      {blocker + L"\\take.qpk", L"blocker\\"},
+      {folder_ + L"\\" + std::wstring(260 - folder_.size() - 5, L'x') + L".qpk", L"at most 259 characters"},
+      {folder_ + L"\\" + std::wstring(261 - folder_.size() - 5, L'x') + L".qpk", L"at most 259 characters"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.path));
+    prompts_.Clear();
+    SaveDialogAnswerer answerer({c.path});
+    EXPECT_EQ(dialog_->SaveTrackAs(dialog_->Student()), 0);
+    answerer.Join();
+    const std::vector<AskedPrompt> asked = prompts_.Asked();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_NE(asked[0].text.find(c.told), std::wstring::npos) << testing::PrintToString(asked[0].text);
+    EXPECT_EQ(dialog_->Student()->saveThread, nullptr);
+    EXPECT_TRUE(dialog_->IsWindowEnabled());
+  }
+}
+
 // Every way of exiting arrives while the exit's first box is up; only that box is shown.
 CountingDialog* g_reentered = nullptr;
 int g_boxes = 0;

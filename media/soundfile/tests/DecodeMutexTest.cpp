@@ -4,29 +4,10 @@
 
 namespace {
 
-std::wstring ProbePath() {
-  wchar_t self[MAX_PATH];
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  std::wstring path = self;
-  return path.substr(0, path.rfind(L'\\') + 1) + L"decode_mutex_probe.exe";
-}
-
 HANDLE StartProbe(const std::wstring& arguments) {
-  std::wstring line = L"\"" + ProbePath() + L"\" " + arguments;
-  STARTUPINFOW si = {sizeof si};
-  PROCESS_INFORMATION pi = {};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
-    return nullptr;
-  CloseHandle(pi.hThread);
-  return pi.hProcess;
+  return StartSibling(L"decode_mutex_probe.exe", arguments);
 }
-
-DWORD ProbeExit(HANDLE process) {
-  DWORD code = 99;
-  if (WaitForSingleObject(process, 20000) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
-  CloseHandle(process);
-  return code;
-}
+DWORD ProbeExit(HANDLE process) { return SiblingExit(process); }
 
 }  // namespace
 

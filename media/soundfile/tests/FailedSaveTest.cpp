@@ -84,7 +84,7 @@ TEST_F(FailedSaveTest, TargetAndSideFilesStayAsTheyWere) {
     EXPECT_TRUE(ReadBytes(dir + L"old.cif") == myTable) << "the chunk table changed";
     EXPECT_TRUE(ReadBytes(dir + L"old.txt") == myTexts) << "the texts changed";
     EXPECT_EQ(FolderNames(dir), before) << "nothing is added beside the target";
-    EXPECT_EQ(FolderNames(doc->tempFolder, L"Mpa"), std::vector<std::wstring>{});
+    EXPECT_EQ(FolderNames(doc->tempFolder, L"~qm"), std::vector<std::wstring>{});
 
     for (const std::wstring& name : FolderNames(dir)) DeleteFileW((dir + name).c_str());
   }

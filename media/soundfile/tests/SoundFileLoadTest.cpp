@@ -1,6 +1,7 @@
 // Loading: crafted WAV files, the ".cif" and ".txt" side files, hostile packages, failed loads
 // that leave the track empty, and the load thread's notification.
 #include "media/soundfile/tests/SoundFileTestSupport.h"
+#include "media/zip/ZipArchive.h"
 
 namespace {
 
@@ -150,13 +151,26 @@ TEST_F(LoadTest, ChunkTables) {
     std::vector<uint32_t> words;  // start, length pairs in ms; an odd count makes a 4-byte tail
     std::vector<std::pair<uint32_t, uint32_t>> chunks;  // start frame, frames
   };
+  // Records of the whole sound, n times.
+  auto wholeTimes = [](size_t n) {
+    std::vector<uint32_t> words;
+    for (size_t i = 0; i < n; ++i) words.insert(words.end(), {0, 1000});
+    return words;
+  };
   // One second at 44,100 Hz.
   const std::vector<Case> cases = {
       {"one record", {500, 250}, {{22050, 11025}}},
       {"1,000 frames stored as 22 ms", {0, 22}, {{0, 970}}},
-      // Together the chunks hold no more than the sound: the second gets what the first left.
-      {"overlapping and out of order", {600, 100, 0, 1000}, {{26460, 4410}, {0, 39690}}},
-      {"the whole sound three times", {0, 1000, 0, 1000, 0, 1000}, {{0, 44100}, {0, 0}, {0, 0}}},
+      // A table of another tool's that overlaps or repeats a phrase is used as it is.
+      {"overlapping and out of order", {600, 100, 0, 1000}, {{26460, 4410}, {0, 44100}}},
+      {"the whole sound three times", {0, 1000, 0, 1000, 0, 1000}, {{0, 44100}, {0, 44100}, {0, 44100}}},
+      {"a phrase repeated",
+       {0, 400, 200, 300, 200, 300, 500, 500},
+       {{0, 17640}, {8820, 13230}, {8820, 13230}, {22050, 22050}}},
+      // Chunks holding the sound sixteen times are a table's; seventeen times, a save's multiplier.
+      {"the whole sound sixteen times", wholeTimes(16),
+       std::vector<std::pair<uint32_t, uint32_t>>(16, {0, 44100})},
+      {"the whole sound seventeen times", wholeTimes(17), {{0, 44100}}},
       {"out of order without overlap", {500, 500, 0, 500}, {{22050, 22050}, {0, 22050}}},
       {"past the sound", {900, 500, 2000, 10}, {{39690, 4410}, {44100, 0}}},
       {"products past 32 bits", {0xFFFFFFFFu, 0xFFFFFFFFu}, {{44100, 0}}},
@@ -304,7 +318,7 @@ TEST_F(LoadTest, PackageDeclaringGigabytesIsRefusedUnextracted) {
   const Bytes wav = CanonicalWav(1, 8000, Pcm16(800));
   const uint32_t huge = 1536u << 20;  // 1.5 GB each
   WriteBytes(dir + L"bomb.qpk",
-             StoredZip({{"x.wav", wav}, {"x.cif", "", false, huge}, {"x.txt", "", false, huge}}));
+             StoredZip({{"x.wav", wav}, {"x.mpa", "", false, huge}, {"x.dat", "", false, huge}}));
   EXPECT_FALSE(doc->LoadSoundFile(dir + L"bomb.qpk"));
   EXPECT_EQ(FolderNames(doc->tempFolder), std::vector<std::wstring>{});
   EXPECT_EQ(doc->sourceWav, nullptr);
@@ -319,6 +333,87 @@ TEST_F(LoadTest, PackageDeclaringGigabytesIsRefusedUnextracted) {
       << "500 GB declared, of which only 8 bytes are extracted";
   ASSERT_EQ(doc->GetChunkCount(), 1);
   EXPECT_EQ(doc->GetChunk(0)->frames, 400u);
+}
+
+// A side-file entry is extracted only up to what the loader reads of its kind: a deflated text of
+// 11 MB or a chunk table of 100,000 bytes in a small package never reaches the temp folder, and
+// the package loads as it would with the side file passed over.
+TEST_F(LoadTest, SideFileEntriesBoundedByTheirKind) {
+  struct Case {
+    const char* name;
+    const wchar_t* entry;
+    size_t bytes;
+  };
+  const Case cases[] = {
+      {"texts past the text limit", L"x.txt", kMaxTextFileBytes + 1000000},
+      {"chunk table past the chunk limit", L"x.cif", (kMaxFileChunks + 2500) * 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::wstring path = dir + L"big.qpk";
+    ZipHandle* zip = CreateZip(path.c_str());
+    ASSERT_NE(zip, nullptr);
+    const Bytes wav = CanonicalWav(1, 8000, Pcm16(800)), filler(c.bytes, '\0');
+    ASSERT_EQ(ZipAdd(zip, L"x.wav", wav.data(), uint32_t(wav.size()), ZIP_SOURCE_MEMORY), ZR_OK);
+    ASSERT_EQ(ZipAdd(zip, c.entry, filler.data(), uint32_t(filler.size()), ZIP_SOURCE_MEMORY), ZR_OK);
+    ASSERT_EQ(CloseZipWriter(zip), ZR_OK);
+    ASSERT_LT(ReadBytes(path).size(), 100000u);
+    ASSERT_TRUE(doc->LoadSoundFile(path));
+    EXPECT_EQ(FolderNames(doc->tempFolder), std::vector<std::wstring>{L"big.wav"});
+    EXPECT_EQ(doc->GetChunkCount(), 1);
+    EXPECT_EQ(doc->textsPresent, 0);
+  }
+}
+
+// An entry that is there but cannot be read whole fails the load, and the user is told which
+// entry of which file: the package never loads without its texts or its chunks.
+TEST_F(LoadTest, PackageWithAnUnreadableEntryDoesNotLoad) {
+  const Bytes wav = CanonicalWav(1, 8000, Pcm16(800));
+  const Bytes good =
+      StoredZip({{"x.txt", "TEXTS\r\n"}, {"x.wav", wav}, {"x.cif", Bytes("\0\0\0\0\x32\0\0\0", 8)}});
+  // A byte of an entry's data changed, skip bytes after the first marker: the CRC-32 no longer
+  // matches.
+  auto damaged = [&](const Bytes& marker, size_t skip = 0) {
+    Bytes b = good;
+    b[b.find(marker) + skip] ^= 0x20;
+    return b;
+  };
+  auto method12 = [&] {
+    Bytes b = good;
+    b[8] = 12;                                    // the first local header
+    b[b.find(Bytes("PK\x01\x02", 4)) + 10] = 12;  // and its central record
+    return b;
+  };
+  struct Case {
+    const char* name;
+    Bytes package;
+    std::wstring entry;
+  };
+  const std::vector<Case> cases = {
+      {"texts damaged", damaged("TEXTS"), L"\"x.txt\""},
+      {"chunk table damaged", damaged(Bytes("x.cif\0\0\0\0\x32", 10), 9), L"\"x.cif\""},
+      {"sound damaged", damaged(Bytes("data", 4)), L"\"x.wav\""},
+      {"texts compressed in a way no reader here knows", method12(), L"\"number 1\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteBytes(dir + L"lesson.qpk", c.package);
+    prompts.Clear();
+    EXPECT_FALSE(doc->LoadSoundFile(dir + L"lesson.qpk"));
+    EXPECT_EQ(doc->sourceWav, nullptr);
+    EXPECT_EQ(doc->GetChunkCount(), 0);
+    const std::vector<std::wstring> told = Reports();
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].find(L"\"" + dir + L"lesson.qpk\""), std::wstring::npos) << told[0];
+    EXPECT_NE(told[0].find(c.entry), std::wstring::npos) << told[0];
+  }
+  // Whole, the same package loads with its texts and chunks.
+  WriteBytes(dir + L"lesson.qpk", good);
+  prompts.Clear();
+  ASSERT_TRUE(doc->LoadSoundFile(dir + L"lesson.qpk"));
+  EXPECT_EQ(doc->GetChunk(0)->text, L"TEXTS");
+  EXPECT_EQ(doc->GetChunk(0)->frames, 400u);
+  EXPECT_TRUE(Reports().empty());
 }
 
 TEST_F(LoadTest, PackagesThatCannotLoad) {

@@ -341,6 +341,31 @@ TEST_F(SaveTest, Mp3NamedOutsideTheOemCodePage) {
   EXPECT_GE(doc->sourceDataSize / 2, 44100u);
 }
 
+// A package named outside every 8-bit code page keeps its entry names: stored in UTF-8 with the
+// language-encoding flag (bit 11) on every entry, read back as they were given; plain ASCII names
+// stay as they are, without the flag.
+TEST_F(SaveTest, PackageEntryNamesOutsideTheCodePages) {
+  MakeTrack({4410});
+  doc->GetChunk(0)->text = L"t";
+  doc->textsPresent = 1;
+  for (const std::wstring base :
+       {std::wstring(L"Pr\u00fcfung \u2014 \u97f3\u58f0"), std::wstring(L"plain")}) {
+    SCOPED_TRACE(testing::PrintToString(base));
+    ASSERT_TRUE(doc->SaveSoundFile(dir + base + L".qpk"));
+    const auto entries = PackageEntries(dir + base + L".qpk", doc->tempFolder);
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].first, base + L".txt");
+    EXPECT_EQ(entries[1].first, base + L".mpa");
+    EXPECT_EQ(entries[2].first, base + L".cif");
+    const Bytes zip = ReadBytes(dir + base + L".qpk");
+    const bool utf8 = base != L"plain";
+    EXPECT_EQ((uint8_t(zip[7]) & 0x08) != 0, utf8) << "the first local header's flags";
+    const size_t central = zip.find(Bytes("PK\x01\x02", 4));
+    ASSERT_NE(central, Bytes::npos);
+    EXPECT_EQ((uint8_t(zip[central + 9]) & 0x08) != 0, utf8) << "the first central record's flags";
+  }
+}
+
 // The encoder failing on a piece, or at its flush, fails the save: code 2 with its message, no
 // MP3 left, the stream closed once.
 TEST_F(SaveTest, EncoderFailureMidStream) {
@@ -410,7 +435,7 @@ TEST_F(SaveTest, PackageAddFailureLeavesNothingBehind) {
     // The sound was encoded into the track's temp folder, never beside the package, and is gone.
     EXPECT_FALSE(Exists(dir + L"p.mpa"));
     EXPECT_EQ(FolderNames(dir), std::vector<std::wstring>{}) << "nothing is left beside the package";
-    EXPECT_EQ(FolderNames(doc->tempFolder, L"Mpa"), std::vector<std::wstring>{});
+    EXPECT_EQ(FolderNames(doc->tempFolder, L"~qm"), std::vector<std::wstring>{});
   }
 }
 
@@ -485,17 +510,12 @@ TEST_F(SaveTest, FailedSaveLeavesTheTargetAsItWas) {
     doc->GetChunk(0)->text = L"new text";
     doc->textsPresent = 1;
     doc->currentChunk = 0;
-    // The second chunk's file is gone: the save fails half-way through the sound.
-    CChunkInfo* second = doc->GetChunk(1);
-    free(second->buffer);
-    second->buffer = nullptr;
-    second->used = second->capacity = 0;
-    ASSERT_TRUE(DeleteFileW((std::wstring(doc->tempFolder) + second->fileName).c_str()));
+    LoseChunkFile(1);  // the save fails half-way through the sound
     EXPECT_FALSE(doc->SaveSoundFile(dir + name));
     EXPECT_EQ(ReadBytes(dir + name), mine);
     EXPECT_EQ(ReadBytes(dir + L"old.txt"), myTexts);
     EXPECT_EQ(FolderNames(dir), before);
-    EXPECT_EQ(FolderNames(doc->tempFolder, L"Mpa"), std::vector<std::wstring>{});
+    EXPECT_EQ(FolderNames(doc->tempFolder, L"~qm"), std::vector<std::wstring>{});
     DeleteFileW((dir + name).c_str());
     DeleteFileW((dir + L"old.txt").c_str());
   }
@@ -510,7 +530,7 @@ TEST_F(SaveTest, PackageSaveLeavesAnMpaBesideItAlone) {
   ASSERT_TRUE(doc->SaveSoundFile(dir + L"lesson.qpk"));
   EXPECT_EQ(ReadBytes(dir + L"lesson.mpa"), mine);
   EXPECT_EQ(FolderNames(dir), (std::vector<std::wstring>{L"lesson.mpa", L"lesson.qpk"}));
-  EXPECT_EQ(FolderNames(doc->tempFolder, L"Mpa"), std::vector<std::wstring>{});
+  EXPECT_EQ(FolderNames(doc->tempFolder, L"~qm"), std::vector<std::wstring>{});
   const auto entries = PackageEntries(dir + L"lesson.qpk", doc->tempFolder);
   ASSERT_EQ(entries.size(), 2u);
   EXPECT_EQ(entries[0].first, L"lesson.mpa");
@@ -595,5 +615,25 @@ TEST_F(SaveTest, PackageCyclesDoNotMoveTheSound) {
       if (sum > best) best = sum, bestLag = lag;
     }
     EXPECT_EQ(bestLag, 0) << "samples of drift after three cycles";
+  }
+}
+
+// A plain MP3 of our own opens again with the samples that were saved, cycle after cycle, as a
+// package does: its Info frame tells the frame count and the padding to cut.
+TEST_F(SaveTest, PlainMp3CyclesKeepTheLength) {
+  struct Case {
+    uint32_t rate;
+    uint16_t channels;
+    uint32_t frames;
+  };
+  for (const Case& c : {Case{8000, 1, 64000}, Case{48000, 1, 384000}, Case{44100, 2, 44100 + 17}}) {
+    SCOPED_TRACE(c.rate);
+    LoadTrack(L"plain", c.channels, c.rate, Tone(c.frames, c.channels, c.rate));
+    for (int cycle = 0; cycle < 3; ++cycle) {
+      SCOPED_TRACE(cycle);
+      ASSERT_TRUE(doc->SaveSoundFile(dir + L"plain.mp3"));
+      ASSERT_TRUE(doc->LoadSoundFile(dir + L"plain.mp3"));
+      EXPECT_EQ(doc->sourceDataSize / doc->wavHeader.blockAlign, c.frames);
+    }
   }
 }

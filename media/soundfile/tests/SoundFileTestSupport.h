@@ -136,6 +136,29 @@ inline bool Exists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// A program built beside the test, started with arguments (its standard handles none); null when
+// it cannot be started.
+inline HANDLE StartSibling(const wchar_t* program, const std::wstring& arguments, bool quiet = false) {
+  wchar_t self[MAX_PATH];
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring path = self;
+  std::wstring line = L"\"" + path.substr(0, path.rfind(L'\\') + 1) + program + L"\" " + arguments;
+  STARTUPINFOW si = {sizeof si};
+  if (quiet) si.dwFlags = STARTF_USESTDHANDLES;
+  PROCESS_INFORMATION pi = {};
+  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    return nullptr;
+  CloseHandle(pi.hThread);
+  return pi.hProcess;
+}
+// Its exit code (99 when it does not end within timeoutMs); the handle is closed.
+inline DWORD SiblingExit(HANDLE process, DWORD timeoutMs = 20000) {
+  DWORD code = 99;
+  if (WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  return code;
+}
+
 class SoundFileTest : public DocumentTest {
  protected:
   void SetUp() override {
@@ -165,6 +188,15 @@ class SoundFileTest : public DocumentTest {
       AddChunk(n, first);
       first = int16_t(first + n);
     }
+  }
+
+  // The chunk's PCM is neither in memory nor in its file any more: a save fails when it comes to it.
+  void LoseChunkFile(int index) {
+    CChunkInfo* chunk = doc->GetChunk(index);
+    free(chunk->buffer);
+    chunk->buffer = nullptr;
+    chunk->used = chunk->capacity = 0;
+    ASSERT_TRUE(DeleteFileW((std::wstring(doc->tempFolder) + chunk->fileName).c_str()));
   }
 
   // "caption: text" of the boxes shown since the fixture began or prompts.Clear().

@@ -1,5 +1,6 @@
 // LAME_ENC.DLL through its ordinals: stream set-up, refusals, and the shape of the MP3 it writes.
 #include "standins/lame_enc/LameEnc.h"
+#include "standins/lame_enc/LameTag.h"
 
 #include <gtest/gtest.h>
 
@@ -81,21 +82,6 @@ std::vector<uint8_t> EncodeAll(const LameEncConfig& config, const std::vector<in
   out.insert(out.end(), buffer.begin(), buffer.begin() + produced);
   EXPECT_EQ(api.close(stream), LAMEENC_OK);
   return out;
-}
-
-// Byte length of the Layer III frame whose header starts at p, or 0 when p holds no such header.
-size_t FrameLength(const uint8_t* p) {
-  if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0 || ((p[1] >> 1) & 3) != 1) return 0;
-  static const int kRates[4][3] = {
-      {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
-  static const int kV1[16] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0};
-  static const int kV2[16] = {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0};
-  const int version = (p[1] >> 3) & 3, rateIndex = (p[2] >> 2) & 3, bitIndex = p[2] >> 4;
-  if (version == 1 || rateIndex == 3) return 0;
-  const int kbps = version == 3 ? kV1[bitIndex] : kV2[bitIndex];
-  if (!kbps) return 0;
-  const int factor = version == 3 ? 144000 : 72000;
-  return static_cast<size_t>(factor * kbps / kRates[version][rateIndex] + ((p[2] >> 1) & 1));
 }
 
 TEST(LameEncStream, OpensAtTheRequestedFormat) {
@@ -210,7 +196,7 @@ TEST(LameEncOutput, InfoFrameWithTheDelayThenPlainFrames) {
     ASSERT_GT(mp3.size(), 4u);
     size_t at = 0, frames = 0;
     while (at + 4 <= mp3.size()) {
-      size_t length = FrameLength(&mp3[at]);
+      size_t length = Layer3FrameLength(&mp3[at]);
       ASSERT_NE(length, 0u) << "no frame header at byte " << at;
       const int mode = mp3[at + 3] >> 6;
       EXPECT_EQ(mode, channels == 1 ? 3 : 0) << "channel mode of frame " << frames;
