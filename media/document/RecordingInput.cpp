@@ -319,13 +319,6 @@ void CSoundDocument::WriteChunkPcm(uint32_t sampleOffset, uint32_t byteCount, co
   CChunkInfo* chunk = GetCurrentChunk();
   if (!chunk || (byteCount && !data)) return;
   EnsureSoundFormat();
-  // Audio from the pipe replaces what the chunk held; a chunk of the loaded file gets a file of its
-  // own, or the audio would be dropped when another chunk is selected.
-  if (chunk->fileName[0] == 0 && !AssignChunkFile(chunk)) {
-    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: no chunk file");
-    return;
-  }
-  if (sampleOffset == 0) EmptyChunk(chunk);
   const uint64_t bytesPerSample = wavHeader.bitsPerSample / 8;
   const uint64_t offset = uint64_t(sampleOffset) * bytesPerSample;
   const uint64_t end = offset + byteCount;
@@ -333,9 +326,31 @@ void CSoundDocument::WriteChunkPcm(uint32_t sampleOffset, uint32_t byteCount, co
     PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: offset out of range");
     return;
   }
-  if (!GrowChunk(chunk, end)) {
+  // Everything that can refuse the write is checked before the chunk changes: a chunk of the
+  // loaded file keeps its source frames until the audio has a place to go.
+  const bool fromSource = chunk->fileName[0] == 0;
+  if (fromSource && sampleOffset != 0 && !LoadChunk(currentChunk)) {
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: the chunk could not be read");
+    return;
+  }
+  CChunkInfo fresh;  // a restart is written into a new buffer, the old one goes after
+  CChunkInfo* target = sampleOffset == 0 ? &fresh : chunk;
+  if (!GrowChunk(target, end)) {
     PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: no memory");
     return;
+  }
+  // Audio from the pipe replaces what the chunk held; a chunk of the loaded file gets a file of its
+  // own, or the audio would be dropped when another chunk is selected.
+  if (fromSource && !AssignChunkFile(chunk)) {
+    FreeChunkBuffer(&fresh);
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: no chunk file");
+    return;
+  }
+  if (sampleOffset == 0) {
+    EmptyChunk(chunk);
+    std::swap(chunk->buffer, fresh.buffer);
+    std::swap(chunk->capacity, fresh.capacity);
+    std::swap(chunk->reservedBytes, fresh.reservedBytes);
   }
   if (chunk->used < offset) memset(chunk->buffer + chunk->used, 0, size_t(offset - chunk->used));
   if (byteCount) memcpy(chunk->buffer + offset, data, byteCount);

@@ -486,3 +486,36 @@ TEST_F(ChunkEditingTest, ResetInWholeModeForgetsTheOldBookmarks) {
   doc->SetWholeMode(false);  // nothing comes back
   EXPECT_EQ(doc->GetChunkCount(), 1);
 }
+
+// Pipe audio into a chunk of the loaded file: a write that is refused leaves the chunk on its
+// source frames; one that is taken keeps the source frames before it.
+TEST_F(ChunkEditingTest, PipeAudioIntoASourceChunkNeverLosesItsSourceFrames) {
+  struct Case {
+    const char* name;
+    uint32_t sampleOffset;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"offset out of range: refused", 0x7FFFFFFFu, false},
+      {"write after the first frames", 600, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    doc->FreeAllChunks();
+    OpenMonoSource(2000);
+    AddSourceChunk(1000, 1000);
+    doc->currentChunk = 0;
+    CChunkInfo* chunk = doc->GetChunk(0);
+    ASSERT_EQ(chunk->buffer, nullptr) << "the chunk's sound is not in memory";
+    const int16_t pipe[2] = {-7, -8};
+    doc->WriteChunkPcm(c.sampleOffset, 4, pipe);
+    EXPECT_EQ(chunk->fileName[0] != 0, c.taken);
+    ASSERT_TRUE(doc->LoadChunk(0));
+    std::vector<int16_t> expected;
+    const std::vector<uint8_t> pcm = Pcm(4000);
+    for (uint32_t i = 1000; i < (c.taken ? 1000 + c.sampleOffset : 2000u); ++i)
+      expected.push_back(int16_t(pcm[2 * i] | pcm[2 * i + 1] << 8));
+    if (c.taken) expected.insert(expected.end(), {-7, -8});
+    EXPECT_EQ(ChunkSamples(chunk), expected);
+  }
+}
