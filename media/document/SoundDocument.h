@@ -215,7 +215,8 @@ class CSoundDocument {
   bool StartSaveThread(const std::wstring& path);
   bool SaveSoundFile(const std::wstring& path);
   bool WriteWavFile(const std::wstring& path);
-  // errorCode: 0 none, 1 channels not 1 or 2, 2 the encoder refused or failed, 3 file not written.
+  // errorCode: 0 none, 1 channels not 1 or 2, 2 the encoder refused or failed, 3 file not written,
+  // 4 the encoder library is missing.
   bool EncodeMp3File(const std::wstring& path, uint32_t* errorCode);
   // Heap buffers (free) with the ".cif" and ".txt" layouts; their byte lengths.
   uint32_t BuildChunkTable(uint8_t** buffer);
@@ -366,6 +367,11 @@ class CSoundDocument {
   int converterChannels = 1;
   int converterRate = 44100;
 };
+
+// How a cut writes the source WAV in place (WriteFileAtOffset by default), so that tests can make a
+// write fail half way.
+using PFN_CutWrite = bool (*)(HANDLE file, uint64_t offset, const void* data, DWORD size);
+extern PFN_CutWrite g_pfnCutWrite;
 
 // A new engine for the track (CreateSoundEngine) in the track's format, its played and captured
 // blocks going to the track's worker, started; null when none could be made.
