@@ -68,6 +68,9 @@ class FakeEngine : public CSoundWorksBase {
     framesPerBuffer = uint32_t(rate * double(ms) / 1000.0);
     bytesPerBuffer = framesPerBuffer * blockAlign;
   }
+  std::pair<std::wstring, std::wstring> GetDefaultDevice(int dataFlow) override {
+    return defaults[dataFlow == 1 ? 1 : 0];
+  }
   uint32_t GetCaptureDeviceCount() override { return captureCount; }
   uint32_t GetRenderDeviceCount() override { return 0; }
   void StartEngine() override { started = true; }
@@ -124,6 +127,7 @@ class FakeEngine : public CSoundWorksBase {
 
   std::mutex mutex;
   DeviceList renderDevices, captureDevices;
+  std::pair<std::wstring, std::wstring> defaults[2];  // render, capture; empty: none
   std::vector<std::wstring> calls;
   std::deque<CBufferRecord*> queued;
   uint32_t captureCount = 1;
