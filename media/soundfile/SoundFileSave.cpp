@@ -39,6 +39,8 @@ const wchar_t* const kMp3Messages[] = {
     L"Incorrect number of channels in the file",
     L"Bad format reported during encoder initialization",
     L"Unable to save to requested destination",
+    L"The MP3 encoder library LAME_ENC.DLL is missing or cannot be loaded: MP3 and package files "
+    L"cannot be saved",
 };
 
 bool WriteAll(HANDLE file, const void* data, uint32_t size) {
@@ -424,7 +426,7 @@ bool CSoundDocument::SaveSoundFile(const std::wstring& path) {
     soundPartial = package ? NewTempFile(tempFolder, L"Mpa") : PartialPath(soundTarget);
     uint32_t code = 0;
     soundOk = EncodeMp3File(soundPartial, &code);
-    if (code >= 1 && code <= 3) Fail(*this, kMp3Messages[code], kMp3Caption);
+    if (code >= 1 && code <= 4) Fail(*this, kMp3Messages[code], kMp3Caption);
   } else {
     soundTarget = PathWithExtension(path, L"wav");
     soundPartial = PartialPath(soundTarget);
@@ -564,8 +566,11 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
     return false;
   }
   const LameEncCalls& lame = g_pLameEncCalls ? *g_pLameEncCalls : LameEncLibrary();
-  if (wavHeader.bitsPerSample != 16 || BlockAlign() != channels * 2 || wavHeader.samplesPerSec == 0 ||
-      !lame.open || !lame.encode || !lame.flush || !lame.close) {
+  if (!lame.open || !lame.encode || !lame.flush || !lame.close) {
+    code = 4;
+    return false;
+  }
+  if (wavHeader.bitsPerSample != 16 || BlockAlign() != channels * 2 || wavHeader.samplesPerSec == 0) {
     code = 2;
     return false;
   }
