@@ -326,6 +326,14 @@ class CSoundDocument {
   void EndPlayback(CChunkInfo* chunk);
   void ConvertAndAppend(CBufferRecord* mixed);
   void TakeCapturedBlock(CBufferRecord* record);
+  // A block of streams that were stopped and whose end has not come yet: joined to the block its
+  // stream parked before, and mixed once every stream has delivered as far (or at the end marker).
+  void ParkTail(uint32_t key, CBufferRecord* record);
+  // Mixes the frames that every parked block holds and keeps the rest of each parked.
+  CBufferRecord* MixParkedPrefix();
+  // Appends a take's block to its chunk after the chunk stopped being current (pipe audio
+  // selected another one while the take drained): to its buffer, or else to its file.
+  bool AppendAway(CChunkInfo* chunk, const int16_t* samples, uint32_t bytes);
   bool GrowChunk(CChunkInfo* chunk, uint64_t needed);
   void SetPositionBarRange(uint32_t frames);
   void SetPositionBarPos(uint32_t frames);
@@ -354,6 +362,11 @@ class CSoundDocument {
   std::atomic<uint32_t> takeFirstSession_{0};  // first session of the take recorded last
   std::atomic<uint32_t> drainSession_{0};      // the session whose end completes the draining take
   std::atomic<uint32_t> endedSession_{0};      // the session whose end arrived last
+  // Under the packet lock: whether the streams of captureSession_ run, and the session whose
+  // streams were stopped last while its end has not arrived (0 none).
+  bool streamsRunning_ = false;
+  uint32_t tailSession_ = 0;
+  uint32_t tailStreams_ = 0;  // the streams tailSession_ had open when they were stopped
   std::atomic<bool> draining_{false};
   HANDLE takeDone_ = nullptr;  // manual reset; signalled while nothing drains
   std::atomic<uint32_t> droppedBlocks_{0};
