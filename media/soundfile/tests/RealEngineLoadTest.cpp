@@ -54,6 +54,16 @@ struct MasterWorker {
   }
 };
 
+// Gives this thread the queue that the tracks notify; a path in the temp folder for the test's
+// files (without extension).
+std::wstring PrepareTest(const wchar_t* stem) {
+  MSG msg;
+  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  return std::wstring(temp) + stem + std::to_wstring(GetCurrentProcessId());
+}
+
 // What COM a thread still has: S_OK from a fresh single-threaded initialisation means none.
 HRESULT ComLeftOnThisThread() {
   const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -79,12 +89,8 @@ DWORD WINAPI ProbedLoadThread(LPVOID parameter) {
 // there): each load thread ends without COM, and once the track is gone the process has no
 // apartment left that the engines made.
 TEST(SoundFileOnRealEngine, LoadThreadsLeaveNoComBehind) {
-  MSG msg;
-  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  const std::wstring wav = PrepareTest(L"qmsfcom") + L".wav";
   ScriptedPrompts prompts;
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring wav = std::wstring(temp) + L"qmsfcom" + std::to_wstring(GetCurrentProcessId()) + L".wav";
   Bytes pcm;
   for (int i = 0; i < 4800 * 2; ++i) Put16(pcm, uint16_t(int16_t(i * 13)));
   WriteBytes(wav, CanonicalWav(2, 48000, pcm));
@@ -115,12 +121,8 @@ TEST(SoundFileOnRealEngine, LoadThreadsLeaveNoComBehind) {
 }
 
 TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
-  MSG msg;
-  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  const std::wstring stem = PrepareTest(L"qmsfreal");
   ScriptedPrompts prompts;
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring stem = std::wstring(temp) + L"qmsfreal" + std::to_wstring(GetCurrentProcessId());
   // One second of stereo at 48 kHz: the engine must be rebuilt from the default 44.1 kHz mono.
   Bytes pcm;
   for (int i = 0; i < 48000; ++i)
@@ -167,12 +169,8 @@ TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
 // A 5.1 WAV (six channels, a 440 Hz tone in each) loads and is heard: the Student records the
 // speakers' monitor while the Master plays it to its end.
 TEST(SoundFileOnRealEngine, SixChannelWavIsHeardOnTheSpeakers) {
-  MSG msg;
-  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  const std::wstring path = PrepareTest(L"qmsix") + L".wav";
   ScriptedPrompts prompts;
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring path = std::wstring(temp) + L"qmsix" + std::to_wstring(GetCurrentProcessId()) + L".wav";
   constexpr int kFrames = 2 * 44100;
   Bytes pcm;
   for (int i = 0; i < kFrames; ++i)
