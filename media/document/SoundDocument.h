@@ -128,9 +128,10 @@ class CSoundDocument {
   // Takes. Captured blocks reach the track on the worker thread after the engine's streams were
   // stopped, so a take is not whole when ToggleRecording (or StopTransport) returns: the track is
   // draining until the take's end marker has arrived, and then posts NOTIFY_TAKE_COMPLETE.
-  // Selecting a chunk, starting another take, saving and freeing the chunks wait for the drain
-  // themselves (at most kTakeDrainMs); a take still unfinished then is closed as it stands and
-  // its late blocks are dropped and counted.
+  // Selecting a chunk, starting another take, playing, saving and freeing the chunks wait for the
+  // drain themselves (at most kTakeDrainMs); a take still unfinished then is closed as it stands
+  // and its late blocks are dropped and counted. On the worker, which delivers the take's end
+  // itself, nothing waits: the tail still goes to the take's chunk, current or not.
   static constexpr DWORD kTakeDrainMs = 1500;
   // True from the stop of a take until its end has arrived. Any thread.
   bool IsDraining() const { return draining_.load(); }
