@@ -3,6 +3,7 @@
 
 #include <endpointvolume.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <cwchar>
@@ -211,8 +212,6 @@ void CMixerData::ApplyMixerVolumes(bool fromData, int setIndex) {
                              {set.cableId, set.cableVolume},
                              {set.spareId, set.spareVolume}};
     for (const Entry& entry : entries) {
-      // Above full volume is not a volume Windows takes: such an entry is left alone.
-      if (fromData && entry.volume > kFullPercent) continue;
       IMMDevice* device = FindDevice(enumerator, entry.id);
       if (!device) continue;
       IAudioEndpointVolume* volume = nullptr;
@@ -221,7 +220,8 @@ void CMixerData::ApplyMixerVolumes(bool fromData, int setIndex) {
       device->Release();
       if (FAILED(hr) || !volume) continue;
       if (fromData) {
-        volume->SetMasterVolumeLevelScalar(PercentToScalar(entry.volume), nullptr);
+        // Above full volume is not a volume Windows takes: full volume it is, still unmuted.
+        volume->SetMasterVolumeLevelScalar(PercentToScalar(std::min(entry.volume, kFullPercent)), nullptr);
         volume->SetMute(FALSE, nullptr);
       } else {
         float scalar = 0;

@@ -44,9 +44,32 @@ std::wstring Hex(HRESULT hr, bool upper) {
 }
 
 bool ValidPlayFormat(const BufferBlockHeader& h) {
-  return h.channels >= 1 && h.channels <= 2 && h.sampleRate >= 1000 && h.sampleRate <= 200000 &&
+  return h.channels >= 1 && h.channels <= kMaxPlayChannels && h.sampleRate >= kMinPlayRate &&
+         h.sampleRate <= kMaxPlayRate &&
          (h.bitsPerSample == 8 || h.bitsPerSample == 16 || h.bitsPerSample == 24 || h.bitsPerSample == 32) &&
          (h.encoding == 0 || h.encoding == 1);
+}
+
+// The speakers of the usual layouts of 3 to 8 channels (front left, front right, centre, LFE,
+// back left, back right, ...); other counts name none and leave the mapping to XAudio2.
+DWORD DefaultChannelMask(uint32_t channels) {
+  static const DWORD masks[] = {0, 0x4, 0x3, 0x7, 0x33, 0x37, 0x3F, 0x13F, 0x63F};
+  return channels < sizeof masks / sizeof masks[0] ? masks[channels] : 0;
+}
+
+// A voice of more than two channels is described with WAVEFORMATEXTENSIBLE, as XAudio2 wants it.
+WAVEFORMATEXTENSIBLE VoiceFormat(const WAVEFORMATEX& f) {
+  static const GUID kPcm = {0x00000001, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+  static const GUID kFloat = {0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
+  WAVEFORMATEXTENSIBLE x = {};
+  x.Format = f;
+  if (f.nChannels <= 2) return x;
+  x.SubFormat = f.wFormatTag == WAVE_FORMAT_IEEE_FLOAT ? kFloat : kPcm;
+  x.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+  x.Format.cbSize = sizeof x - sizeof x.Format;
+  x.Samples.wValidBitsPerSample = f.wBitsPerSample;
+  x.dwChannelMask = DefaultChannelMask(f.nChannels);
+  return x;
 }
 
 void PrepareDecoder(CStreamContext* context, const BufferBlockHeader& h, CSoundWorksWAS* engine) {
@@ -309,8 +332,9 @@ CStreamContext* CSoundWorksWAS::OpenPlayContext(CAudioDevice* device, const Buff
   f.nBlockAlign = WORD(h.bitsPerSample / 8 * h.channels);
   f.nAvgBytesPerSec = f.nBlockAlign * h.sampleRate;
   f.cbSize = 0;
-  HRESULT hr = device->xaudio2->CreateSourceVoice(&context->sourceVoice, &f, 0, 2.0f, &voiceCallback, nullptr,
-                                                  nullptr);
+  const WAVEFORMATEXTENSIBLE voice = VoiceFormat(f);
+  HRESULT hr = device->xaudio2->CreateSourceVoice(&context->sourceVoice, &voice.Format, 0, 2.0f,
+                                                  &voiceCallback, nullptr, nullptr);
   if (FAILED(hr) || !context->sourceVoice) {
     context->sourceVoice = nullptr;
     Log("Could not create SourceVoice. Check that format is valid.");

@@ -18,6 +18,12 @@ constexpr UINT WM_SOUND_OUT = 1167;  // wParam: a played CBufferRecord, owned by
 // (streamValues[0] when the streams were stopped) of the streams that ended, as their blocks carry it.
 constexpr UINT WM_SOUND_IN = 1168;
 
+// The sound an engine can play (XAudio2's limits for a source voice). The loader takes no file
+// outside them, so every track that loads can be heard.
+constexpr uint32_t kMinPlayRate = 1000;
+constexpr uint32_t kMaxPlayRate = 200000;
+constexpr uint32_t kMaxPlayChannels = 64;
+
 // Where an engine posts finished blocks: PostThreadMessageW to threadId (the window is not used).
 struct NotifyTarget {
   DWORD threadId = 0;

@@ -101,6 +101,14 @@ CLogFile::CLogFile(const std::wstring& fileName, const std::wstring& displayName
   else
     buffer_[0] = 0;
   used_ = 0;
+  // Without a log folder (its path could not be built) the channel lives in memory only: a
+  // relative path would put the file in whatever folder the process happens to run in.
+  const bool absolute = folder.size() >= 3 && ((folder[1] == L':' && folder[2] == L'\\') ||
+                                               (folder[0] == L'\\' && folder[1] == L'\\'));
+  if (!absolute) {
+    path_.clear();
+    return;
+  }
   file_ = CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                       FILE_ATTRIBUTE_NORMAL, nullptr);
   EmptyFile();
@@ -282,7 +290,7 @@ void InitLogChannels() {
   wchar_t folder[MAX_PATH] = {};
   BuildCommonAppDataPath(folder, relative.c_str());
   wcsncpy_s(manager->logFolder, folder, _TRUNCATE);
-  CreateDirectoryW(manager->logFolder, nullptr);
+  if (manager->logFolder[0]) CreateDirectoryW(manager->logFolder, nullptr);
   manager->flushEnabled = 1;
 
   // Published complete: another thread's first line must find every channel.

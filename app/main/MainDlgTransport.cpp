@@ -567,7 +567,10 @@ void CMainDlg::OnClearStudentChunk() {
 void CMainDlg::OnEraseSelection() {
   if (!Master()) return;
   Master()->StopEngineDevices();
-  Master()->DeleteSelection();
+  // A cut that failed says why; the track holds no lock now.
+  if (!Master()->DeleteSelection())
+    for (const TrackReport& r : Master()->TakeReports(GetCurrentThreadId()))
+      ShowPrompt(m_hWnd, r.text.c_str(), r.caption.c_str(), r.style);
   Refresh();
 }
 

@@ -251,26 +251,37 @@ TEST_P(PlayHeaderTest, OnlyPlayableFormatsReachXAudio2) {
   h->encoding = c.encoding;
   EXPECT_EQ(engine->PlayBlock(block, 0), c.accepted);
   EXPECT_EQ(world->sourceFormats.size(), c.accepted ? 1u : 0u);
-  if (c.accepted) {
+  if (c.accepted && c.channels <= 2) {
     EXPECT_EQ(world->sourceFormats[0].wFormatTag, c.bits == 32 ? WAVE_FORMAT_IEEE_FLOAT : WAVE_FORMAT_PCM);
+    EXPECT_TRUE(world->extensibleFormats.empty());
+  } else if (c.accepted) {
+    // More than two channels: WAVEFORMATEXTENSIBLE, with the sample type in its subformat.
+    ASSERT_EQ(world->extensibleFormats.size(), 1u);
+    const WAVEFORMATEXTENSIBLE& x = world->extensibleFormats[0];
+    EXPECT_EQ(x.Format.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
+    EXPECT_EQ(x.Format.cbSize, 22);
+    EXPECT_EQ(x.Format.nChannels, c.channels);
+    EXPECT_EQ(x.Format.nBlockAlign, c.channels * c.bits / 8);
+    EXPECT_EQ(x.Samples.wValidBitsPerSample, c.bits);
+    EXPECT_EQ(x.SubFormat.Data1, c.bits == 32 ? 3u : 1u);
+    if (c.channels == 6) EXPECT_EQ(x.dwChannelMask, 0x3Fu) << "5.1";
   } else {
     EXPECT_EQ(GetLiveBufferRecordCount(), before);
     EXPECT_TRUE(log.HasPrefix("Play block refused")) << log.Joined();
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Headers, PlayHeaderTest,
-                         ::testing::Values(HeaderCase{"channels0", 0, 44100, 16, 0, false},
-                                           HeaderCase{"channels3", 3, 44100, 16, 0, false},
-                                           HeaderCase{"bits0", 1, 44100, 0, 0, false},
-                                           HeaderCase{"bits12", 1, 44100, 12, 0, false},
-                                           HeaderCase{"rate999", 1, 999, 16, 0, false},
-                                           HeaderCase{"rate200001", 1, 200001, 16, 0, false},
-                                           HeaderCase{"encoding2", 1, 44100, 16, 2, false},
-                                           HeaderCase{"low", 2, 1000, 8, 0, true},
-                                           HeaderCase{"high24", 2, 200000, 24, 0, true},
-                                           HeaderCase{"float32", 1, 96000, 32, 0, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Headers, PlayHeaderTest,
+    ::testing::Values(
+        HeaderCase{"channels0", 0, 44100, 16, 0, false}, HeaderCase{"channels65", 65, 44100, 16, 0, false},
+        HeaderCase{"channels3", 3, 44100, 16, 0, true}, HeaderCase{"channels6", 6, 48000, 16, 0, true},
+        HeaderCase{"channels64float", 64, 48000, 32, 0, true}, HeaderCase{"bits0", 1, 44100, 0, 0, false},
+        HeaderCase{"bits12", 1, 44100, 12, 0, false}, HeaderCase{"rate999", 1, 999, 16, 0, false},
+        HeaderCase{"rate200001", 1, 200001, 16, 0, false}, HeaderCase{"encoding2", 1, 44100, 16, 2, false},
+        HeaderCase{"low", 2, 1000, 8, 0, true}, HeaderCase{"high24", 2, 200000, 24, 0, true},
+        HeaderCase{"float32", 1, 96000, 32, 0, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RenderTest, TooShortBlockIsRefused) {
   AddRender(kSpeakersId);

@@ -33,6 +33,7 @@ struct XAudioWorld {
   std::atomic<int> ended{0};
   std::atomic<int> startCalls{0};
   std::vector<WAVEFORMATEX> sourceFormats;
+  std::vector<WAVEFORMATEXTENSIBLE> extensibleFormats;  // those of sourceFormats that are extensible
   std::vector<std::vector<uint8_t>> submittedAudio;
   std::vector<std::wstring> masteringIds;
 };
@@ -189,6 +190,8 @@ class XAudio2 final : public IXAudio2 {
     {
       std::lock_guard<std::mutex> w(world_->mutex);
       world_->sourceFormats.push_back(*format);
+      if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->cbSize >= 22)
+        world_->extensibleFormats.push_back(*reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format));
     }
     if (world_->failSourceVoice) return XAUDIO2_E_INVALID_CALL;
     auto* v = new SourceVoice(callback, world_);

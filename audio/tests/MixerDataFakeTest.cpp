@@ -117,8 +117,9 @@ TEST(MixerDataUnits, IdFieldsNeverReachPastTheirEnd) {
 }
 
 // A stored file is imposed entry by entry (output, input, cable, spare; set 0 then set 1), each
-// volume set and then unmuted; a refused set, a volume above 100, an absent device and an id
-// without terminator do not stop the rest; the file is written back as it was read.
+// volume set and then unmuted; a volume above 100 is set as full volume and unmuted too; a
+// refused set, an absent device and an id without terminator do not stop the rest; the file is
+// written back as it was read.
 TEST_F(MixerDataFakeTest, StoredVolumesAreImposedInOrderAndWrittenBackUnchanged) {
   Render(kSpeakers, L"spk");
   Render(kHeadset, L"hp");
@@ -143,10 +144,10 @@ TEST_F(MixerDataFakeTest, StoredVolumesAreImposedInOrderAndWrittenBackUnchanged)
 
   CMixerData mixer;
   EXPECT_TRUE(mixer.SerializeMixerData(false, File()));
-  const std::vector<std::wstring> expected = {L"spk volume 0.35",   L"spk mute 0",       L"mic volume 0.50",
-                                              L"mic mute 0",        L"cab volume 0.60",  L"cab mute 0",
-                                              L"extra volume 0.70", L"extra mute 0",     L"hp volume 0.10",
-                                              L"hp mute 0",         L"line volume 0.20", L"line mute 0"};
+  const std::vector<std::wstring> expected = {
+      L"spk volume 0.35",  L"spk mute 0",        L"mic volume 0.50", L"mic mute 0",     L"cab volume 0.60",
+      L"cab mute 0",       L"extra volume 0.70", L"extra mute 0",    L"hp volume 0.10", L"hp mute 0",
+      L"line volume 0.20", L"line mute 0",       L"cab volume 1.00", L"cab mute 0"};
   EXPECT_EQ(fake::TakeCallLog(), expected);
   fake::Device* speakers = enumerator->Find(kSpeakers);
   EXPECT_FLOAT_EQ(speakers->volume->scalar, 0.35f);

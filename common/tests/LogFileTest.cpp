@@ -102,6 +102,23 @@ TEST(LogFile, FileIsEmptiedAtCreationAndHoldsTheBufferAtDestruction) {
   EXPECT_TRUE(std::regex_match(text, line)) << text;
 }
 
+// A log folder whose path could not be built (left empty): the channel keeps its lines in memory
+// and never writes a file into the current folder.
+TEST(LogFile, WithoutAFolderNothingIsWrittenInTheCurrentFolder) {
+  const std::wstring folder = TempFolder(L"qm-logcwd-");
+  wchar_t before[MAX_PATH] = {};
+  GetCurrentDirectoryW(MAX_PATH, before);
+  ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+  {
+    CLogFile log(L"cwd.log", L"X", L"");
+    log.Write("kept in memory");
+    EXPECT_NE(std::string(log.Text()).find("kept in memory"), std::string::npos);
+    log.Flush();
+  }
+  EXPECT_EQ(GetFileAttributesW((folder + L"cwd.log").c_str()), INVALID_FILE_ATTRIBUTES);
+  SetCurrentDirectoryW(before);
+}
+
 TEST(LogFolderName, BuildFoldersAndDriveRootBecomeCorvane) {
   struct Case {
     const wchar_t* module;

@@ -11,6 +11,8 @@
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
+PFN_CutWrite g_pfnCutWrite = WriteFileAtOffset;
+
 namespace {
 
 constexpr DWORD kMoveBufferBytes = 4194304;
@@ -22,20 +24,89 @@ bool SeekTo(HANDLE file, uint64_t offset) {
 }
 
 bool WriteAt(HANDLE file, uint64_t offset, const void* data, DWORD bytes) {
-  return WriteFileAtOffset(file, offset, data, bytes);
+  return g_pfnCutWrite(file, offset, data, bytes);
 }
 
-// Moves the bytes [from, to) of the file down to `dest` (dest <= from), piece by piece from the
-// front, so no piece overwrites bytes that are still to be read.
-bool MoveBytesDown(HANDLE file, uint64_t from, uint64_t to, uint64_t dest, uint8_t* work) {
-  while (from < to) {
-    const DWORD piece = DWORD(std::min<uint64_t>(kMoveBufferBytes, to - from));
-    if (!ReadFileAtOffset(file, from, work, piece) || !WriteAt(file, dest, work, piece)) return false;
-    from += piece;
-    dest += piece;
+// The rewrite of a cut changes the file from one offset on, always at the end of what it changed
+// so far. Before each write the bytes it replaces are copied to a temp file of the track, so a
+// failure half way can put the file back as it was.
+class CutUndo {
+ public:
+  CutUndo(HANDLE file, uint64_t base, const wchar_t* folder) : file_(file), base_(base) {
+    wchar_t path[MAX_PATH + 1] = {};
+    if (GetTempFileNameW(folder, L"Cut", 0, path))
+      undo_ = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    saved_ = static_cast<uint8_t*>(malloc(kMoveBufferBytes));
   }
-  return true;
-}
+  ~CutUndo() {
+    if (undo_ != INVALID_HANDLE_VALUE) CloseHandle(undo_);
+    free(saved_);
+  }
+  bool Ready() const { return undo_ != INVALID_HANDLE_VALUE && saved_; }
+
+  // Writes n bytes at offset (never before what was written so far), keeping what they replace.
+  bool Write(uint64_t offset, const void* data, DWORD n) {
+    if (offset < base_ || !Keep(offset + n)) return false;
+    if (!WriteAt(file_, offset, data, n)) return false;
+    changed_ = true;
+    return true;
+  }
+  // Cuts the file at end, keeping what goes.
+  bool Truncate(uint64_t end, uint64_t fileSize) {
+    if (end < base_ || !Keep(fileSize) || !SeekTo(file_, end) || !SetEndOfFile(file_)) return false;
+    changed_ = true;
+    return true;
+  }
+  // False when nothing was changed yet: the file is still as it was.
+  bool Changed() const { return changed_; }
+  // Moves the bytes [from, to) down to `dest` (dest <= from), piece by piece from the front, so no
+  // piece overwrites bytes that are still to be read.
+  bool MoveDown(uint64_t from, uint64_t to, uint64_t dest, uint8_t* work) {
+    while (from < to) {
+      const DWORD piece = DWORD(std::min<uint64_t>(kMoveBufferBytes, to - from));
+      if (!ReadFileAtOffset(file_, from, work, piece) || !Write(dest, work, piece)) return false;
+      from += piece;
+      dest += piece;
+    }
+    return true;
+  }
+  // Saves the original bytes from what is kept so far up to end.
+  bool Keep(uint64_t end) {
+    for (uint64_t at = base_ + kept_; at < end;) {
+      const DWORD piece = DWORD(std::min<uint64_t>(kMoveBufferBytes, end - at));
+      if (!ReadFileAtOffset(file_, at, saved_, piece) || !WriteFileAtOffset(undo_, kept_, saved_, piece))
+        return false;
+      kept_ += piece;
+      at += piece;
+    }
+    return true;
+  }
+  // Puts every byte written back, and the file's length.
+  bool Restore(uint64_t fileSize) {
+    bool ok = true;
+    for (uint64_t at = 0; ok && at < kept_;) {
+      const DWORD piece = DWORD(std::min<uint64_t>(kMoveBufferBytes, kept_ - at));
+      ok = ReadFileAtOffset(undo_, at, saved_, piece) && WriteAt(file_, base_ + at, saved_, piece);
+      at += piece;
+    }
+    return ok && SeekTo(file_, fileSize) && SetEndOfFile(file_);
+  }
+
+ private:
+  HANDLE file_;
+  uint64_t base_;
+  HANDLE undo_ = INVALID_HANDLE_VALUE;
+  uint8_t* saved_ = nullptr;
+  uint64_t kept_ = 0;  // bytes from base_ on that were saved before being written
+  bool changed_ = false;
+};
+
+constexpr wchar_t kCutFailedText[] =
+    L"The selection could not be cut: the sound file could not be rewritten. The sound is unchanged.";
+constexpr wchar_t kCutDamagedText[] =
+    L"The selection could not be cut, and the sound file could not be put back as it was: it may be "
+    L"damaged. Save the track under another name.";
 
 void DropBuffer(CChunkInfo* chunk) {
   CSoundDocument::FreeChunkBuffer(chunk);
@@ -262,34 +333,41 @@ bool CSoundDocument::DeleteSelection() {
   const uint64_t cutBytes = cutTo - cutFrom;
   const uint32_t newDataSize = dataSize - uint32_t(cutBytes);
   uint32_t riffSize = 0;
-  bool ok = false;
+  bool ok = false, restored = true;
   LARGE_INTEGER size = {};
   uint8_t* work = nullptr;
-  if (GetFileSizeEx(source, &size) && (work = static_cast<uint8_t*>(malloc(kMoveBufferBytes))) != nullptr) {
+  // What the header words held, written back when the cut fails.
+  uint32_t oldRiff = 0, declared = 0;
+  CutUndo undo(source, dataStart + cutFrom, tempFolder);
+  if (undo.Ready() && GetFileSizeEx(source, &size) && ReadFileAtOffset(source, 4, &oldRiff, 4) &&
+      ReadFileAtOffset(source, dataStart - 4, &declared, 4) &&
+      (work = static_cast<uint8_t*>(malloc(kMoveBufferBytes))) != nullptr) {
     const uint64_t fileSize = uint64_t(size.QuadPart);
     const uint64_t dataEnd = std::min<uint64_t>(dataStart + dataSize, fileSize);
     // Chunks after "data" (LIST and the like) stay. They begin after the data chunk as the file
     // declares it: the loader kept whole frames only, so a partial frame and the pad byte of an
     // odd-sized chunk lie in between and are dropped with the cut.
-    uint32_t declared = 0;
-    if (!ReadFileAtOffset(source, dataStart - 4, &declared, 4) || declared < dataSize) declared = dataSize;
+    const uint32_t oldDeclared = declared;
+    if (declared < dataSize) declared = dataSize;
     const uint64_t tailStart = std::min<uint64_t>(dataStart + declared + (declared & 1), fileSize);
-    ok = dataStart + cutTo <= dataEnd &&
-         MoveBytesDown(source, dataStart + cutTo, dataEnd, dataStart + cutFrom, work);
+    ok = dataStart + cutTo <= dataEnd && undo.MoveDown(dataStart + cutTo, dataEnd, dataStart + cutFrom, work);
     uint64_t end = dataStart + newDataSize;
     if (ok && tailStart < fileSize) {
       if (newDataSize & 1) {
         const uint8_t pad = 0;
-        ok = WriteAt(source, end, &pad, 1);
+        ok = undo.Write(end, &pad, 1);
         ++end;
       }
-      ok = ok && MoveBytesDown(source, tailStart, fileSize, end, work);
+      ok = ok && undo.MoveDown(tailStart, fileSize, end, work);
       end += fileSize - tailStart;
     }
-    ok = ok && SeekTo(source, end) && SetEndOfFile(source);
+    ok = ok && undo.Truncate(end, fileSize);
     // The RIFF size follows the file, so whatever follows the data stays inside it.
     riffSize = uint32_t(end - 8);
     ok = ok && WriteAt(source, 4, &riffSize, 4) && WriteAt(source, dataStart - 4, &newDataSize, 4);
+    if (!ok && undo.Changed())
+      restored = undo.Restore(fileSize) && WriteAt(source, 4, &oldRiff, 4) &&
+                 WriteAt(source, dataStart - 4, &oldDeclared, 4);
   }
   free(work);
 
@@ -297,7 +375,10 @@ bool CSoundDocument::DeleteSelection() {
     Lock lock(packetLock);
     sourceRewriting = false;
     if (!ok) {
-      PostLogLine(LOG_WAVE_MANAGER, "Cutting the selection out of the source WAV failed");
+      PostLogLine(LOG_WAVE_MANAGER,
+                  restored ? "Cutting the selection out of the source WAV failed; file restored"
+                           : "Cutting the selection out of the source WAV failed; file not restored");
+      Report(restored ? kCutFailedText : kCutDamagedText);
     } else {
       wavHeader.riffSize = riffSize;
       sourceDataSize = newDataSize;

@@ -52,6 +52,47 @@ const BufferBlockHeader* ValidCaptureHeader(const CBufferRecord* record) {
   return header;
 }
 
+// An empty capture block of `frames` frames in the format of `like`; null without memory.
+CBufferRecord* NewCaptureBlock(const CBufferRecord* like, uint64_t frames) {
+  const BufferBlockHeader* h = CaptureBlockHeader(like);
+  const uint64_t bytes = frames * 4 * std::max(h->channels, 1u);
+  if (bytes + kCaptureBlockOverhead > CSoundDocument::kMaxChunkBytes) return nullptr;
+  CBufferRecord* block = CreateBufferRecord(uint32_t(bytes) + kCaptureBlockOverhead);
+  if (!block) return nullptr;
+  block->kind = like->kind;
+  block->trackIndex = like->trackIndex;
+  block->size = uint32_t(bytes) + kCaptureBlockOverhead;
+  block->payloadBytes = uint32_t(bytes);
+  BufferBlockHeader* out = CaptureBlockHeader(block);
+  *out = *h;
+  out->frameCount = uint32_t(frames);
+  return block;
+}
+
+// `count` frames of `record` from frame `from` on, in a new block.
+CBufferRecord* SliceCaptureBlock(const CBufferRecord* record, uint32_t from, uint32_t count) {
+  CBufferRecord* slice = NewCaptureBlock(record, count);
+  if (slice && slice->payloadBytes)
+    memcpy(CaptureBlockPayload(slice),
+           CaptureBlockPayload(record) + size_t(from) * (slice->payloadBytes / count), slice->payloadBytes);
+  return slice;
+}
+
+// b's frames after a's, in a new block; null when they differ in format or memory is short.
+CBufferRecord* JoinCaptureBlocks(const CBufferRecord* a, const CBufferRecord* b) {
+  const BufferBlockHeader* ha = ValidCaptureHeader(a);
+  const BufferBlockHeader* hb = ValidCaptureHeader(b);
+  if (!ha || !hb || ha->channels != hb->channels || ha->sampleRate != hb->sampleRate) return nullptr;
+  const uint32_t channels = std::max(ha->channels, 1u);
+  const uint32_t fa = FloatFrames(a, ha, channels), fb = FloatFrames(b, hb, channels);
+  CBufferRecord* joined = NewCaptureBlock(a, uint64_t(fa) + fb);
+  if (!joined) return nullptr;
+  uint8_t* payload = CaptureBlockPayload(joined);
+  memcpy(payload, CaptureBlockPayload(a), size_t(fa) * 4 * channels);
+  memcpy(payload + size_t(fa) * 4 * channels, CaptureBlockPayload(b), size_t(fb) * 4 * channels);
+  return joined;
+}
+
 }  // namespace
 
 int32_t CSoundDocument::GetRecordingGain() { return g_recordingGain.load(); }
@@ -68,6 +109,7 @@ void CSoundDocument::OnCaptureEnd(uint32_t session) {
     Lock lock(packetLock);
     if (session == 0) session = captureSession_;
     endedSession_ = session;
+    if (session == tailSession_) tailSession_ = 0;
     // The end of an older take must not mix a block of this one without its partner.
     if (!IsOlderSession(session)) {
       if (CBufferRecord* rest = MixParkedRecords()) ConvertAndAppend(rest);
@@ -110,6 +152,10 @@ void CSoundDocument::TakeCapturedBlock(CBufferRecord* record) {
     return;
   }
   const uint32_t key = header->sourceKey;
+  if (header->streamValue != 0 && header->streamValue == tailSession_) {
+    ParkTail(key, record);
+    return;
+  }
   CBufferRecord* ready[2] = {nullptr, nullptr};
   // A stream that delivers twice before the others: its older block goes on alone.
   for (const auto& entry : parked)
@@ -122,6 +168,64 @@ void CSoundDocument::TakeCapturedBlock(CBufferRecord* record) {
   if (parked.size() >= streams) ready[1] = MixParkedRecords();
   for (CBufferRecord* block : ready)
     if (block) ConvertAndAppend(block);
+}
+
+void CSoundDocument::ParkTail(uint32_t key, CBufferRecord* record) {
+  auto it = std::find_if(parked.begin(), parked.end(), [key](const auto& e) { return e.first == key; });
+  if (it == parked.end()) {
+    parked.emplace_back(key, record);
+  } else if (CBufferRecord* joined = JoinCaptureBlocks(it->second, record)) {
+    ReleaseBufferRecord(it->second);
+    ReleaseBufferRecord(record);
+    it->second = joined;
+  } else {
+    // Cannot be joined: what waits goes on as it is, and the block waits in its place.
+    CBufferRecord* ready = MixParkedRecords();
+    parked.emplace_back(key, record);
+    if (ready) ConvertAndAppend(ready);
+    return;
+  }
+  // Once every stream of the session has delivered, the frames all of them hold are mixed now;
+  // the rest waits for more of the other streams, or for the end marker.
+  if (parked.size() < std::max(tailStreams_, 1u)) return;
+  if (CBufferRecord* mixed = MixParkedPrefix()) ConvertAndAppend(mixed);
+}
+
+CBufferRecord* CSoundDocument::MixParkedPrefix() {
+  const BufferBlockHeader* first = parked.empty() ? nullptr : ValidCaptureHeader(parked[0].second);
+  if (!first) return MixParkedRecords();
+  const uint32_t channels = std::max(first->channels, 1u);
+  uint32_t n = UINT32_MAX;
+  for (const auto& entry : parked) {
+    const BufferBlockHeader* h = ValidCaptureHeader(entry.second);
+    if (!h || std::max(h->channels, 1u) != channels) return MixParkedRecords();
+    n = std::min(n, FloatFrames(entry.second, h, channels));
+  }
+  CBufferRecord* mixed = SliceCaptureBlock(parked[0].second, 0, n);
+  std::vector<CBufferRecord*> rests(parked.size(), nullptr);
+  bool ok = mixed != nullptr;
+  for (size_t i = 0; ok && i < parked.size(); ++i) {
+    CBufferRecord* r = parked[i].second;
+    const uint32_t frames = FloatFrames(r, CaptureBlockHeader(r), channels);
+    if (frames > n) ok = (rests[i] = SliceCaptureBlock(r, n, frames - n)) != nullptr;
+  }
+  if (!ok) {
+    for (CBufferRecord* rest : rests) ReleaseBufferRecord(rest);
+    ReleaseBufferRecord(mixed);
+    return MixParkedRecords();
+  }
+  float* sum = reinterpret_cast<float*>(CaptureBlockPayload(mixed));
+  for (size_t i = 1; i < parked.size(); ++i) {
+    const float* add = reinterpret_cast<const float*>(CaptureBlockPayload(parked[i].second));
+    for (uint64_t k = 0; k < uint64_t(n) * channels; ++k) sum[k] += add[k];
+  }
+  std::vector<std::pair<uint32_t, CBufferRecord*>> left;
+  for (size_t i = 0; i < parked.size(); ++i) {
+    ReleaseBufferRecord(parked[i].second);
+    if (rests[i]) left.emplace_back(parked[i].first, rests[i]);
+  }
+  parked.swap(left);
+  return mixed;
 }
 
 CBufferRecord* CSoundDocument::MixParkedRecords() {
@@ -258,9 +362,12 @@ void CSoundDocument::StopRecordingOnFailure(const char* why) {
 
 void CSoundDocument::AppendWithGain(CBufferRecord* record) {
   Lock lock(packetLock);
-  CChunkInfo* chunk = GetCurrentChunk();
+  CChunkInfo* chunk = recordingChunk;
+  const bool current = chunk && chunk == GetCurrentChunk();
   const BufferBlockHeader* header = ValidCaptureHeader(record);
-  if (!chunk || chunk != recordingChunk || !header) {
+  // A take's blocks go to its chunk: while it records that is the current chunk; its tail may
+  // find another chunk current when the worker moved on.
+  if (!chunk || !(current || draining_) || !header) {
     if (header) {
       const uint32_t n = ++droppedBlocks_;
       char line[128];
@@ -274,7 +381,8 @@ void CSoundDocument::AppendWithGain(CBufferRecord* record) {
   const uint8_t* payload = CaptureBlockPayload(record);
   uint32_t bytes = uint32_t(std::min<uint64_t>(record->payloadBytes, uint64_t(end - payload)));
   bytes &= ~1u;
-  if (!GrowChunk(chunk, uint64_t(chunk->used) + bytes)) {
+  const bool away = !current && !chunk->buffer;  // saved to its file and freed
+  if (!away && !GrowChunk(chunk, uint64_t(chunk->used) + bytes)) {
     ReleaseBufferRecord(record);
     StopRecordingOnFailure(uint64_t(chunk->used) + bytes > kMaxChunkBytes ? "the chunk is full"
                                                                           : "no memory to grow the chunk");
@@ -298,14 +406,25 @@ void CSoundDocument::AppendWithGain(CBufferRecord* record) {
     samples[i] = int16_t(std::clamp(v, -32768, 32767));
   }
 
+  if (away) {
+    if (AppendAway(chunk, samples, bytes)) chunk->frames += count;
+    ReleaseBufferRecord(record);
+    return;
+  }
   memcpy(chunk->buffer + chunk->used, samples, bytes);
   chunk->used += bytes;
   EnsureSoundFormat();
+  chunk->frames += count;
+  ReleaseBufferRecord(record);
+  if (!current) return;
+  if (playing) {
+    // Played while its tail still came in: the playback keeps its place, the bar its chunk's length.
+    SetPositionBarRange(chunk->frames);
+    return;
+  }
   playPosition += bytes / BlockAlign();
   SetPositionBarRange(playPosition);
   SetPositionBarPos(playPosition);
-  chunk->frames += count;
-  ReleaseBufferRecord(record);
 
   framesPerPixel = 128;
   const int64_t limit = MulDiv(viewWidth, 4, 5);
@@ -314,18 +433,27 @@ void CSoundDocument::AppendWithGain(CBufferRecord* record) {
   RedrawWaveform(uint32_t(start), 128);
 }
 
+bool CSoundDocument::AppendAway(CChunkInfo* chunk, const int16_t* samples, uint32_t bytes) {
+  if (!chunk->fileName[0]) return false;
+  HANDLE file = CreateFileW(ChunkPath(chunk).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  const bool ok =
+      file != INVALID_HANDLE_VALUE && WriteFile(file, samples, bytes, &written, nullptr) && written == bytes;
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!ok) {
+    const uint32_t n = ++droppedBlocks_;
+    PostLogLinef(LOG_WAVE_MANAGER, "Captured block of a take whose chunk is not current dropped (%u so far)",
+                 n);
+  }
+  return ok;
+}
+
 void CSoundDocument::WriteChunkPcm(uint32_t sampleOffset, uint32_t byteCount, const void* data) {
   Lock lock(packetLock);
   CChunkInfo* chunk = GetCurrentChunk();
   if (!chunk || (byteCount && !data)) return;
   EnsureSoundFormat();
-  // Audio from the pipe replaces what the chunk held; a chunk of the loaded file gets a file of its
-  // own, or the audio would be dropped when another chunk is selected.
-  if (chunk->fileName[0] == 0 && !AssignChunkFile(chunk)) {
-    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: no chunk file");
-    return;
-  }
-  if (sampleOffset == 0) EmptyChunk(chunk);
   const uint64_t bytesPerSample = wavHeader.bitsPerSample / 8;
   const uint64_t offset = uint64_t(sampleOffset) * bytesPerSample;
   const uint64_t end = offset + byteCount;
@@ -333,9 +461,31 @@ void CSoundDocument::WriteChunkPcm(uint32_t sampleOffset, uint32_t byteCount, co
     PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: offset out of range");
     return;
   }
-  if (!GrowChunk(chunk, end)) {
+  // Everything that can refuse the write is checked before the chunk changes: a chunk of the
+  // loaded file keeps its source frames until the audio has a place to go.
+  const bool fromSource = chunk->fileName[0] == 0;
+  if (fromSource && sampleOffset != 0 && !LoadChunk(currentChunk)) {
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: the chunk could not be read");
+    return;
+  }
+  CChunkInfo fresh;  // a restart is written into a new buffer, the old one goes after
+  CChunkInfo* target = sampleOffset == 0 ? &fresh : chunk;
+  if (!GrowChunk(target, end)) {
     PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: no memory");
     return;
+  }
+  // Audio from the pipe replaces what the chunk held; a chunk of the loaded file gets a file of its
+  // own, or the audio would be dropped when another chunk is selected.
+  if (fromSource && !AssignChunkFile(chunk)) {
+    FreeChunkBuffer(&fresh);
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe audio ignored: no chunk file");
+    return;
+  }
+  if (sampleOffset == 0) {
+    EmptyChunk(chunk);
+    std::swap(chunk->buffer, fresh.buffer);
+    std::swap(chunk->capacity, fresh.capacity);
+    std::swap(chunk->reservedBytes, fresh.reservedBytes);
   }
   if (chunk->used < offset) memset(chunk->buffer + chunk->used, 0, size_t(offset - chunk->used));
   if (byteCount) memcpy(chunk->buffer + offset, data, byteCount);

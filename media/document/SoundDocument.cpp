@@ -117,6 +117,12 @@ void CSoundDocument::Notify(WPARAM code) const {
 void CSoundDocument::Report(const wchar_t* text, const wchar_t* caption, UINT style) const {
   TrackReport report{text ? text : L"", caption ? caption : GetEditionName(), style, GetCurrentThreadId()};
   std::lock_guard<std::mutex> lock(reportLock_);
+  // The same failure again (every redraw of a chunk whose file is gone) joins the report that
+  // already waits: the user is told once.
+  for (const TrackReport& waiting : reports_)
+    if (waiting.text == report.text && waiting.caption == report.caption && waiting.style == report.style &&
+        waiting.thread == report.thread)
+      return;
   if (reports_.size() >= kMaxReports) {
     reports_.erase(reports_.begin());
     PostLogLine(LOG_WAVE_MANAGER, "A failure report was dropped: nobody took the reports");
@@ -389,9 +395,10 @@ void CSoundDocument::ResolveDeviceId(std::wstring& id, bool capture) {
   DeviceList devices = capture ? engine->GetCaptureDevices() : engine->GetRenderDevices();
   for (const auto& device : devices)
     if (device.first == id) return;
-  // An engine that knows no default (a stand-in) leaves the id as it is.
-  const std::wstring fallback = engine->GetDefaultDevice(capture ? 1 : 0).first;
-  if (!fallback.empty()) id = fallback;
+  // No default endpoint of that flow: the first active one, or none at all. An id that names no
+  // active device never stays, or the track would open a device that is not there.
+  id = engine->GetDefaultDevice(capture ? 1 : 0).first;
+  if (id.empty() && !devices.empty()) id = devices.front().first;
 }
 
 void CSoundDocument::SetChunkText(const wchar_t* text) {

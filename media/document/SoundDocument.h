@@ -128,9 +128,10 @@ class CSoundDocument {
   // Takes. Captured blocks reach the track on the worker thread after the engine's streams were
   // stopped, so a take is not whole when ToggleRecording (or StopTransport) returns: the track is
   // draining until the take's end marker has arrived, and then posts NOTIFY_TAKE_COMPLETE.
-  // Selecting a chunk, starting another take, saving and freeing the chunks wait for the drain
-  // themselves (at most kTakeDrainMs); a take still unfinished then is closed as it stands and
-  // its late blocks are dropped and counted.
+  // Selecting a chunk, starting another take, playing, saving and freeing the chunks wait for the
+  // drain themselves (at most kTakeDrainMs); a take still unfinished then is closed as it stands
+  // and its late blocks are dropped and counted. On the worker, which delivers the take's end
+  // itself, nothing waits: the tail still goes to the take's chunk, current or not.
   static constexpr DWORD kTakeDrainMs = 1500;
   // True from the stop of a take until its end has arrived. Any thread.
   bool IsDraining() const { return draining_.load(); }
@@ -217,7 +218,8 @@ class CSoundDocument {
   bool StartSaveThread(const std::wstring& path, const std::wstring& backup = L"");
   bool SaveSoundFile(const std::wstring& path, const std::wstring& backup = L"");
   bool WriteWavFile(const std::wstring& path);
-  // errorCode: 0 none, 1 channels not 1 or 2, 2 the encoder refused or failed, 3 file not written.
+  // errorCode: 0 none, 1 channels not 1 or 2, 2 the encoder refused or failed, 3 file not written,
+  // 4 the encoder library is missing.
   bool EncodeMp3File(const std::wstring& path, uint32_t* errorCode);
   // Heap buffers (free) with the ".cif" and ".txt" layouts; their byte lengths.
   uint32_t BuildChunkTable(uint8_t** buffer);
@@ -327,6 +329,14 @@ class CSoundDocument {
   void EndPlayback(CChunkInfo* chunk);
   void ConvertAndAppend(CBufferRecord* mixed);
   void TakeCapturedBlock(CBufferRecord* record);
+  // A block of streams that were stopped and whose end has not come yet: joined to the block its
+  // stream parked before, and mixed once every stream has delivered as far (or at the end marker).
+  void ParkTail(uint32_t key, CBufferRecord* record);
+  // Mixes the frames that every parked block holds and keeps the rest of each parked.
+  CBufferRecord* MixParkedPrefix();
+  // Appends a take's block to its chunk after the chunk stopped being current (pipe audio
+  // selected another one while the take drained): to its buffer, or else to its file.
+  bool AppendAway(CChunkInfo* chunk, const int16_t* samples, uint32_t bytes);
   bool GrowChunk(CChunkInfo* chunk, uint64_t needed);
   void SetPositionBarRange(uint32_t frames);
   void SetPositionBarPos(uint32_t frames);
@@ -360,6 +370,11 @@ class CSoundDocument {
   std::atomic<uint32_t> takeFirstSession_{0};  // first session of the take recorded last
   std::atomic<uint32_t> drainSession_{0};      // the session whose end completes the draining take
   std::atomic<uint32_t> endedSession_{0};      // the session whose end arrived last
+  // Under the packet lock: whether the streams of captureSession_ run, and the session whose
+  // streams were stopped last while its end has not arrived (0 none).
+  bool streamsRunning_ = false;
+  uint32_t tailSession_ = 0;
+  uint32_t tailStreams_ = 0;  // the streams tailSession_ had open when they were stopped
   std::atomic<bool> draining_{false};
   HANDLE takeDone_ = nullptr;  // manual reset; signalled while nothing drains
   std::atomic<uint32_t> droppedBlocks_{0};
@@ -373,6 +388,11 @@ class CSoundDocument {
   int converterChannels = 1;
   int converterRate = 44100;
 };
+
+// How a cut writes the source WAV in place (WriteFileAtOffset by default), so that tests can make a
+// write fail half way.
+using PFN_CutWrite = bool (*)(HANDLE file, uint64_t offset, const void* data, DWORD size);
+extern PFN_CutWrite g_pfnCutWrite;
 
 // A new engine for the track (CreateSoundEngine) in the track's format, its played and captured
 // blocks going to the track's worker, started; null when none could be made.

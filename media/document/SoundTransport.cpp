@@ -31,6 +31,7 @@ void CSoundDocument::StartCaptureStreams(bool newTake) {
   engine->SetTagKeys01(sessionCounter_, engine->streamValues[1]);
   if (captureMask & 1) engine->StartCapture(inputDeviceId, 0, 1);
   if (captureMask & 2) engine->StartCapture(outputDeviceId, 0, 3);
+  streamsRunning_ = true;
 }
 
 bool CSoundDocument::IsOlderSession(uint32_t session) const {
@@ -92,12 +93,24 @@ bool CSoundDocument::WaitForTakeComplete(DWORD ms) {
 
 void CSoundDocument::FinishTake() {
   if (recording) StopEngineDevices();
-  if (!draining_ || WaitForTakeComplete(kTakeDrainMs)) return;
+  if (!draining_) return;
+  // The worker delivers the tail itself, after this call: the take keeps draining and its tail
+  // still goes to the take's chunk (AppendWithGain), current or not.
+  if (GetCurrentThreadId() == workerThreadId) return;
+  if (WaitForTakeComplete(kTakeDrainMs)) return;
   CompleteTake("closed without its end");
 }
 
 void CSoundDocument::StopCaptureStreams() {
   if (!engine) return;
+  Lock lock(packetLock);
+  // What the streams still deliver now comes after their count has dropped: it is the session's
+  // tail, mixed by stream at its end marker.
+  if (streamsRunning_) {
+    tailSession_ = captureSession_;
+    tailStreams_ = engine->GetCaptureDeviceCount();
+  }
+  streamsRunning_ = false;
   if (captureMask & 1) engine->StopCapture(inputDeviceId, 0);
   if (captureMask & 2) engine->StopCapture(outputDeviceId, 0);
 }
@@ -149,7 +162,8 @@ void CSoundDocument::SelectChunk(int index) {
       PostLogLinef(LOG_WAVE_MANAGER, "Could not save chunk %d; kept in memory", currentChunk.load());
     }
   }
-  recordingChunk = nullptr;
+  // A take still draining (only on the worker) keeps its chunk for its tail.
+  if (!draining_) recordingChunk = nullptr;
   currentChunk = index;
   if (CChunkInfo* chunk = GetChunk(index)) {
     LoadChunk(index);
@@ -234,11 +248,16 @@ void CSoundDocument::EndPlayback(CChunkInfo* chunk) {
 }
 
 void CSoundDocument::StartPlayback() {
-  Lock lock(packetLock);
   if (recording) {
-    if (paused) TogglePause();
-    ToggleRecording();
+    Lock lock(packetLock);
+    if (recording) {
+      if (paused) TogglePause();
+      ToggleRecording();
+    }
   }
+  // The take just stopped plays whole: its tail arriving during playback would move the position.
+  FinishTake();
+  Lock lock(packetLock);
   if (!paused) playPosition = cursorFrame.load();
   const bool wasPlaying = playing && !paused;
   StopRenderDevice();

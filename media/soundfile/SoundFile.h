@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "audio/SoundWorks.h"
 #include "standins/lame_enc/LameEnc.h"
 
 class CSoundDocument;
@@ -52,9 +53,10 @@ constexpr int32_t kMaxPackageEntries = 1024;
 // A package whose entries would extract to more than this (or more than the temp folder's free
 // space) is refused before anything is extracted.
 constexpr uint64_t kMaxPackageBytes = 2ull << 30;
-// Sampling rates a sound file may have.
-constexpr uint32_t kMinSampleRate = 1000;
-constexpr uint32_t kMaxSampleRate = 384000;
+// Sampling rates and channels a sound file may have: those the engine plays.
+constexpr uint32_t kMinSampleRate = kMinPlayRate;
+constexpr uint32_t kMaxSampleRate = kMaxPlayRate;
+constexpr uint32_t kMaxChannels = kMaxPlayChannels;
 // Longest path the loader takes.
 constexpr size_t kMaxPathUnits = 259;
 

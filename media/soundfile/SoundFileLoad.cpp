@@ -146,8 +146,8 @@ bool ParseWav(HANDLE file, WavHeaderImage* header, WavLayout* layout) {
     return false;
   const WavHeaderImage& h = *header;
   if (h.fmtSize < 16 || h.formatTag != WAVE_FORMAT_PCM || h.bitsPerSample != 16 || h.channels == 0 ||
-      h.blockAlign != uint32_t(h.channels) * 2 || h.samplesPerSec < kMinSampleRate ||
-      h.samplesPerSec > kMaxSampleRate)
+      h.channels > kMaxChannels || h.blockAlign != uint32_t(h.channels) * 2 ||
+      h.samplesPerSec < kMinSampleRate || h.samplesPerSec > kMaxSampleRate)
     return false;
 
   // The data of the "data" chunk whose header is at pos, cut to what the file holds.

@@ -41,6 +41,8 @@ const wchar_t* const kMp3Messages[] = {
     L"Incorrect number of channels in the file",
     L"Bad format reported during encoder initialization",
     L"Unable to save to requested destination",
+    L"The MP3 encoder library LAME_ENC.DLL is missing or cannot be loaded: MP3 and package files "
+    L"cannot be saved",
 };
 
 bool WriteAll(HANDLE file, const void* data, uint32_t size) {
@@ -446,7 +448,7 @@ class TrackSave {
         ok = doc_.EncodeMp3File(sound_.Path(), &code);
       if (code == 3 && package_)
         Fail(L"Unable to save to the temp folder " + temp_ + L" (is its drive full?)", kMp3Caption);
-      else if (code >= 1 && code <= 3)
+      else if (code >= 1 && code <= 4)
         Fail(kMp3Messages[code], kMp3Caption);
     } else {
       soundTarget_ = PathWithExtension(path_, L"wav");
@@ -630,8 +632,11 @@ bool CSoundDocument::EncodeMp3File(const std::wstring& path, uint32_t* errorCode
     return false;
   }
   const LameEncCalls& lame = g_pLameEncCalls ? *g_pLameEncCalls : LameEncLibrary();
-  if (wavHeader.bitsPerSample != 16 || BlockAlign() != channels * 2 || wavHeader.samplesPerSec == 0 ||
-      !lame.open || !lame.encode || !lame.flush || !lame.close) {
+  if (!lame.open || !lame.encode || !lame.flush || !lame.close) {
+    code = 4;
+    return false;
+  }
+  if (wavHeader.bitsPerSample != 16 || BlockAlign() != channels * 2 || wavHeader.samplesPerSec == 0) {
     code = 2;
     return false;
   }

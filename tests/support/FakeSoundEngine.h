@@ -32,10 +32,12 @@ class FakeEngine : public CSoundWorksBase {
   DeviceList GetCaptureDevices() override { return captureDevices; }
   void StartCapture(std::wstring id, int32_t index, int32_t tag) override {
     std::lock_guard<std::mutex> lock(mutex);
+    ++openStreams;
     calls.push_back(L"StartCapture " + id + L" " + std::to_wstring(index) + L" " + std::to_wstring(tag));
   }
   void StopCapture(std::wstring id, int32_t index) override {
     std::lock_guard<std::mutex> lock(mutex);
+    if (openStreams) --openStreams;
     calls.push_back(L"StopCapture " + id + L" " + std::to_wstring(index));
   }
   bool StartRender(std::wstring id, int32_t index) override {
@@ -68,7 +70,10 @@ class FakeEngine : public CSoundWorksBase {
     framesPerBuffer = uint32_t(rate * double(ms) / 1000.0);
     bytesPerBuffer = framesPerBuffer * blockAlign;
   }
-  uint32_t GetCaptureDeviceCount() override { return captureCount; }
+  std::pair<std::wstring, std::wstring> GetDefaultDevice(int dataFlow) override {
+    return defaults[dataFlow == 1 ? 1 : 0];
+  }
+  uint32_t GetCaptureDeviceCount() override { return countOpenStreams ? openStreams : captureCount; }
   uint32_t GetRenderDeviceCount() override { return 0; }
   void StartEngine() override { started = true; }
   uint32_t GetZero() override { return 0; }
@@ -124,9 +129,13 @@ class FakeEngine : public CSoundWorksBase {
 
   std::mutex mutex;
   DeviceList renderDevices, captureDevices;
+  std::pair<std::wstring, std::wstring> defaults[2];  // render, capture; empty: none
   std::vector<std::wstring> calls;
   std::deque<CBufferRecord*> queued;
   uint32_t captureCount = 1;
+  // Set: the capture count is that of the streams open now, as the engine's (0 once stopped).
+  bool countOpenStreams = false;
+  uint32_t openStreams = 0;
   bool renderOpens = true;
   bool playAccepts = true;
   bool started = false;

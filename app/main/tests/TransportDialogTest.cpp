@@ -21,6 +21,7 @@
 #include "media/document/SoundDocument.h"
 #include "media/video/VideoManager.h"
 #include "tests/support/FakeSoundEngine.h"
+#include "media/soundfile/SoundFile.h"
 #include "tests/support/ScriptedPrompts.h"
 #include "app/main/tests/InProcessDialog.h"
 #include "tests/support/DialogTestKit.h"
@@ -529,6 +530,24 @@ TEST_F(TransportDialog, ABookmarkInAnEmptyRegionIsRefusedWithABox) {
   Click(IDC_BUTINSERTBM);
   EXPECT_TRUE(prompts_.Asked().empty());
   EXPECT_EQ(master_->GetChunkCount(), 4);
+}
+
+// A cut whose rewrite of the sound file fails is told through the prompt seam; the sound stays.
+TEST_F(TransportDialog, AFailedCutIsToldAndLeavesTheSoundWhole) {
+  const uint32_t frames = master_->GetCurrentChunk()->frames, size = master_->sourceDataSize;
+  master_->selectionStartFrame = 100;
+  master_->cursorFrame = 2000;
+  g_pfnCutWrite = [](HANDLE, uint64_t, const void*, DWORD) { return false; };
+  Click(IDC_MBUTERASE);
+  g_pfnCutWrite = WriteFileAtOffset;
+  const auto asked = prompts_.Asked();
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_EQ(
+      asked[0].text,
+      L"The selection could not be cut: the sound file could not be rewritten. The sound is unchanged.");
+  EXPECT_EQ(master_->GetCurrentChunk()->frames, frames);
+  EXPECT_EQ(master_->sourceDataSize, size);
+  EXPECT_EQ(master_->audioChanged, 0u);
 }
 
 TEST_F(TransportDialog, ClearingTheStudentsChunkDuringARecordingLeavesItEmptyAfterTheTakesEnd) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "media/document/tests/DocumentTestSupport.h"
+#include "media/soundfile/SoundFile.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -485,4 +486,89 @@ TEST_F(ChunkEditingTest, ResetInWholeModeForgetsTheOldBookmarks) {
   EXPECT_TRUE(doc->asideChunks.empty());
   doc->SetWholeMode(false);  // nothing comes back
   EXPECT_EQ(doc->GetChunkCount(), 1);
+}
+
+// Pipe audio into a chunk of the loaded file: a write that is refused leaves the chunk on its
+// source frames; one that is taken keeps the source frames before it.
+TEST_F(ChunkEditingTest, PipeAudioIntoASourceChunkNeverLosesItsSourceFrames) {
+  struct Case {
+    const char* name;
+    uint32_t sampleOffset;
+    bool taken;
+  };
+  const Case cases[] = {
+      {"offset out of range: refused", 0x7FFFFFFFu, false},
+      {"write after the first frames", 600, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    doc->FreeAllChunks();
+    OpenMonoSource(2000);
+    AddSourceChunk(1000, 1000);
+    doc->currentChunk = 0;
+    CChunkInfo* chunk = doc->GetChunk(0);
+    ASSERT_EQ(chunk->buffer, nullptr) << "the chunk's sound is not in memory";
+    const int16_t pipe[2] = {-7, -8};
+    doc->WriteChunkPcm(c.sampleOffset, 4, pipe);
+    EXPECT_EQ(chunk->fileName[0] != 0, c.taken);
+    ASSERT_TRUE(doc->LoadChunk(0));
+    std::vector<int16_t> expected;
+    const std::vector<uint8_t> pcm = Pcm(4000);
+    for (uint32_t i = 1000; i < (c.taken ? 1000 + c.sampleOffset : 2000u); ++i)
+      expected.push_back(int16_t(pcm[2 * i] | pcm[2 * i + 1] << 8));
+    if (c.taken) expected.insert(expected.end(), {-7, -8});
+    EXPECT_EQ(ChunkSamples(chunk), expected);
+  }
+}
+
+// A write failing half way through the move (the second 4 MiB piece, as a failing disk would): the cut is
+// undone, so the file, its sizes and the chunks stay as they were, and the track says that nothing was cut.
+// When the undo fails too, it says the file may be damaged.
+TEST_F(ChunkEditingTest, CutFailingHalfWayLeavesTheSoundWhole) {
+  constexpr uint32_t kFrames = 3000000;  // more than one 4 MiB piece of the move
+  static HANDLE failing;
+  static int writes;
+  static bool laterFail;
+  struct Case {
+    const char* name;
+    bool laterFail;  // the writes after the failing second one (the undo) fail as well
+    bool restored;
+  };
+  const Case cases[] = {
+      {"undone", false, true},
+      {"undo fails too", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    doc->FreeAllChunks();
+    const std::vector<uint8_t> wav = BuildWav(1, 16, Pcm(kFrames * 2), ListChunk());
+    OpenSource(wav);
+    AddSourceChunk(0, kFrames);
+    doc->currentChunk = 0;
+    doc->selectionStartFrame = 100;
+    doc->cursorFrame = 300;
+    prompts.Clear();
+    failing = doc->sourceWav;
+    writes = 0;
+    laterFail = c.laterFail;
+    g_pfnCutWrite = [](HANDLE file, uint64_t offset, const void* data, DWORD size) {
+      if (file == failing && (++writes == 2 || (writes > 2 && laterFail))) return false;
+      return WriteFileAtOffset(file, offset, data, size);
+    };
+    EXPECT_FALSE(doc->DeleteSelection());
+    g_pfnCutWrite = WriteFileAtOffset;
+    const std::vector<std::wstring> reports = Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find(c.restored ? L"The sound is unchanged" : L"it may be damaged"),
+              std::wstring::npos)
+        << testing::PrintToString(reports[0]);
+    EXPECT_EQ(doc->sourceDataSize, kFrames * 2);
+    EXPECT_EQ(doc->wavHeader.riffSize, uint32_t(wav.size() - 8));
+    EXPECT_EQ(Layout(doc->chunks), (std::vector<std::pair<uint32_t, uint32_t>>{{0, kFrames}}));
+    EXPECT_EQ(doc->audioChanged, 0u);
+    CloseHandle(doc->sourceWav);
+    doc->sourceWav = nullptr;
+    if (c.restored)
+      EXPECT_TRUE(ReadFileBytes<std::vector<uint8_t>>(wavPath) == wav) << "the file was left changed";
+  }
 }

@@ -134,12 +134,47 @@ TEST_F(ChunkModelTest, LoadChunkFailures) {
     else
       EXPECT_TRUE(Reports().empty()) << c.index;
   }
+  // Every redraw of a chunk whose file is gone tries again: the user hears of it once.
+  prompts.Clear();
+  for (int i = 0; i < 20; ++i) EXPECT_FALSE(doc->LoadChunk(1));
+  EXPECT_EQ(Reports(), std::vector<std::wstring>{L"Could not open file in LoadChunk"});
   for (CChunkInfo* c : {missing, huge}) {
     EXPECT_EQ(c->buffer, nullptr);
     EXPECT_EQ(c->frames, 10u);
   }
   EXPECT_FALSE(doc->SaveChunk(-1));
   EXPECT_FALSE(doc->SaveChunk(4));
+}
+
+// An id no active device has becomes the default endpoint's, else the first active one's, else
+// none: a stale id never stays.
+TEST_F(ChunkModelTest, ResolveDeviceIdNeverKeepsAStaleId) {
+  struct Case {
+    const char* name;
+    DeviceList devices;
+    std::wstring defaultId;
+    std::wstring id, expected;
+  };
+  const DeviceList two = {{L"a", L"A"}, {L"b", L"B"}};
+  const Case cases[] = {
+      {"active id stays", two, L"b", L"a", L"a"},
+      {"stale id: the default", two, L"b", L"gone", L"b"},
+      {"empty id: the default", two, L"b", L"", L"b"},
+      {"no default: the first active", two, L"", L"gone", L"a"},
+      {"no device at all: none", {}, L"", L"gone", L""},
+  };
+  for (const Case& c : cases) {
+    for (bool capture : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (capture ? " (capture)" : " (render)"));
+      engine->renderDevices = capture ? DeviceList{} : c.devices;
+      engine->captureDevices = capture ? c.devices : DeviceList{};
+      engine->defaults[0] = engine->defaults[1] = {};
+      engine->defaults[capture ? 1 : 0] = {c.defaultId, L"default"};
+      std::wstring id = c.id;
+      doc->ResolveDeviceId(id, capture);
+      EXPECT_EQ(id, c.expected);
+    }
+  }
 }
 
 TEST_F(ChunkModelTest, TextsResetAndFreeAll) {

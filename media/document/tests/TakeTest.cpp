@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 namespace {
 
 constexpr UINT WM_TEST_SYNC = WM_USER + 0x3F1;
+constexpr UINT WM_TEST_RUN = WM_USER + 0x3F2;
 constexpr uint32_t kBlockFrames = 4410;
 
 // A worker thread as the application data object runs one: captured blocks and end markers go to
@@ -37,6 +39,11 @@ class Worker {
     PostThreadMessageW(id, WM_TEST_SYNC, 0, 0);
     WaitForSingleObject(ready_, 10000);
   }
+  // Runs f on the worker, as a pipe event runs there, and returns once it has.
+  void Run(std::function<void()> f) {
+    PostThreadMessageW(id, WM_TEST_RUN, 0, reinterpret_cast<LPARAM>(&f));
+    WaitForSingleObject(ready_, 10000);
+  }
 
   DWORD id = 0;
   std::atomic<CSoundDocument*> doc{nullptr};
@@ -58,6 +65,9 @@ class Worker {
         else
           doc->OnCaptureEnd(uint32_t(msg.lParam));
       } else if (msg.message == WM_TEST_SYNC) {
+        SetEvent(self->ready_);
+      } else if (msg.message == WM_TEST_RUN) {
+        (*reinterpret_cast<std::function<void()>*>(msg.lParam))();
         SetEvent(self->ready_);
       }
     }
@@ -183,6 +193,72 @@ TEST_F(TakeTest, StopThenSelectKeepsEveryFrame) {
   EXPECT_FALSE(doc->IsDraining());
   EXPECT_EQ(doc->GetCurrentChunk()->frames, 2 * kBlockFrames);
   EXPECT_TRUE(WaitForCode(doc, NOTIFY_TAKE_COMPLETE, 2000));
+}
+
+// The microphone and the PC's own sound: their last blocks come after the streams' count has
+// dropped to 0, and are still mixed by stream, so each moment of the take's end is there once.
+TEST_F(TakeTest, TailsOfTwoStreamsAreMixedNotAppended) {
+  engine->countOpenStreams = true;
+  doc->captureMask = 3;
+  doc->ToggleRecording();
+  ASSERT_EQ(engine->GetCaptureDeviceCount(), 2u);
+  // The two streams cancel out: a frame that holds only one of them is not silent.
+  auto block = [](uint32_t key, uint32_t frames) {
+    return MakeFloatBlock(key, std::vector<float>(frames, key ? -0.25f : 0.25f));
+  };
+  engine->Capture(block(0, kBlockFrames));
+  engine->Capture(block(1, kBlockFrames));
+  // Inside the engine at the stop, in the order it delivers them: per stream its last full block,
+  // the partial block and the resampler's rest.
+  for (uint32_t key : {0u, 1u})
+    for (uint32_t frames : {kBlockFrames, 1000u, 100u}) engine->Hold(block(key, frames));
+  doc->ToggleRecording();
+  EXPECT_EQ(engine->GetCaptureDeviceCount(), 0u);
+  ASSERT_TRUE(doc->WaitForTakeComplete(5000));
+  worker.Sync();
+  const std::vector<int16_t> samples = ChunkSamples(doc->GetCurrentChunk());
+  ASSERT_EQ(samples.size(), 2 * kBlockFrames + 1100) << "the tail appended stream after stream";
+  for (size_t i = 0; i < samples.size(); ++i) ASSERT_EQ(samples[i], 0) << "frame " << i << " lacks a stream";
+  EXPECT_EQ(doc->GetDroppedBlockCount(), 0u);
+}
+
+// Playback started right after the stop, before the take's last blocks came in: it waits for
+// them, so they land in the chunk before it plays and never move its position.
+TEST_F(TakeTest, PlaybackRightAfterTheStopPlaysTheWholeTakeFromItsStart) {
+  doc->ToggleRecording();
+  engine->Capture(Block(0.25f));
+  engine->Capture(Block(0.25f));
+  engine->Hold(Block(0.25f));
+  engine->Hold(Block(0.25f));
+  doc->StartPlayback();  // stops the recording itself
+  EXPECT_FALSE(doc->IsDraining());
+  ASSERT_TRUE(doc->playing.load());
+  worker.Sync();
+  EXPECT_EQ(doc->GetCurrentChunk()->frames, 4 * kBlockFrames);
+  EXPECT_EQ(doc->playPosition.load(), 0u) << "the tail moved the playback's position";
+  EXPECT_EQ(doc->GetDroppedBlockCount(), 0u);
+  doc->StopTransport();
+}
+
+// Pipe audio selects another chunk on the worker while the take drains: the worker cannot wait
+// for the tail it delivers itself, so the tail goes to the take's chunk, which is in its file.
+TEST_F(TakeTest, ChunkSelectedOnTheWorkerKeepsTheDrainingTakesTail) {
+  RecordTake(2, 2, 0.25f);
+  ASSERT_TRUE(doc->IsDraining());
+  worker.Run([this] {
+    std::lock_guard<std::recursive_mutex> lock(doc->PacketLock());
+    doc->SelectChunk(doc->NewChunk());
+  });
+  ASSERT_TRUE(doc->WaitForTakeComplete(5000));
+  worker.Sync();
+  CChunkInfo* first = doc->GetChunk(0);
+  EXPECT_EQ(doc->currentChunk.load(), 1);
+  EXPECT_EQ(first->frames, 4 * kBlockFrames);
+  EXPECT_EQ(FileSize(std::wstring(doc->tempFolder) + first->fileName), 4ull * kBlockFrames * 2);
+  EXPECT_EQ(doc->GetCurrentChunk()->frames, 0u) << "the tail went to the chunk selected meanwhile";
+  EXPECT_EQ(doc->GetDroppedBlockCount(), 0u);
+  doc->SelectChunk(0);
+  EXPECT_EQ(doc->GetCurrentChunk()->used, 4 * kBlockFrames * 2);
 }
 
 // A pause ends the streams once and the resume starts them again: the take is one, and the stop

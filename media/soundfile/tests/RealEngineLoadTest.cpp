@@ -14,9 +14,10 @@
 
 namespace {
 
-// The worker's part for one track: played blocks go back to it, captured ones are dropped.
+// The worker's part: played blocks go back to the Student and then the Master, captured ones to
+// the Student (dropped without one).
 struct MasterWorker {
-  std::atomic<CSoundDocument*> master{nullptr};
+  std::atomic<CSoundDocument*> master{nullptr}, student{nullptr};
   HANDLE ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   DWORD id = 0;
   HANDLE thread = CreateThread(nullptr, 0, Proc, this, 0, &id);
@@ -35,13 +36,33 @@ struct MasterWorker {
     SetEvent(self->ready);
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
       auto* record = reinterpret_cast<CBufferRecord*>(msg.wParam);
-      if (msg.message == WM_SOUND_OUT)
-        if (CSoundDocument* m = self->master) m->OnSoundOut(&record);
-      if (msg.message == WM_SOUND_OUT || msg.message == WM_SOUND_IN) ReleaseBufferRecord(record);
+      if (msg.message == WM_SOUND_OUT) {
+        if (CSoundDocument* s = self->student) s->OnSoundOut(&record);
+        if (CSoundDocument* m = self->master; m && record) m->OnSoundOut(&record);
+        ReleaseBufferRecord(record);
+      } else if (msg.message == WM_SOUND_IN) {
+        CSoundDocument* s = self->student;
+        if (s && record)
+          s->OnSoundIn(record);
+        else if (s)
+          s->OnCaptureEnd(uint32_t(msg.lParam));
+        else
+          ReleaseBufferRecord(record);
+      }
     }
     return 0;
   }
 };
+
+// Gives this thread the queue that the tracks notify; a path in the temp folder for the test's
+// files (without extension).
+std::wstring PrepareTest(const wchar_t* stem) {
+  MSG msg;
+  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  return std::wstring(temp) + stem + std::to_wstring(GetCurrentProcessId());
+}
 
 // What COM a thread still has: S_OK from a fresh single-threaded initialisation means none.
 HRESULT ComLeftOnThisThread() {
@@ -68,12 +89,8 @@ DWORD WINAPI ProbedLoadThread(LPVOID parameter) {
 // there): each load thread ends without COM, and once the track is gone the process has no
 // apartment left that the engines made.
 TEST(SoundFileOnRealEngine, LoadThreadsLeaveNoComBehind) {
-  MSG msg;
-  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  const std::wstring wav = PrepareTest(L"qmsfcom") + L".wav";
   ScriptedPrompts prompts;
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring wav = std::wstring(temp) + L"qmsfcom" + std::to_wstring(GetCurrentProcessId()) + L".wav";
   Bytes pcm;
   for (int i = 0; i < 4800 * 2; ++i) Put16(pcm, uint16_t(int16_t(i * 13)));
   WriteBytes(wav, CanonicalWav(2, 48000, pcm));
@@ -104,12 +121,8 @@ TEST(SoundFileOnRealEngine, LoadThreadsLeaveNoComBehind) {
 }
 
 TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
-  MSG msg;
-  PeekMessageW(&msg, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
+  const std::wstring stem = PrepareTest(L"qmsfreal");
   ScriptedPrompts prompts;
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring stem = std::wstring(temp) + L"qmsfreal" + std::to_wstring(GetCurrentProcessId());
   // One second of stereo at 48 kHz: the engine must be rebuilt from the default 44.1 kHz mono.
   Bytes pcm;
   for (int i = 0; i < 48000; ++i)
@@ -151,4 +164,81 @@ TEST(SoundFileOnRealEngine, LoadedSoundPlaysAndSaves) {
   EXPECT_TRUE(prompts.Asked().empty()) << "message shown";
   DeleteFileW((stem + L".wav").c_str());
   DeleteFileW((stem + L".mp3").c_str());
+}
+
+// A 5.1 WAV (six channels, a 440 Hz tone in each) loads and is heard: the Student records the
+// speakers' monitor while the Master plays it to its end.
+TEST(SoundFileOnRealEngine, SixChannelWavIsHeardOnTheSpeakers) {
+  const std::wstring path = PrepareTest(L"qmsix") + L".wav";
+  ScriptedPrompts prompts;
+  constexpr int kFrames = 2 * 44100;
+  Bytes pcm;
+  for (int i = 0; i < kFrames; ++i)
+    for (int c = 0; c < 6; ++c) Put16(pcm, uint16_t(int16_t(4096 * std::sin(2 * M_PI * 440 * i / 44100.0))));
+  WriteBytes(path, CanonicalWav(6, 44100, pcm));
+  std::vector<int16_t> heard;
+  {
+    MasterWorker worker;
+    const std::wstring pid = std::to_wstring(GetCurrentProcessId());
+    auto* master = new CSoundDocument(worker.id, L"SixMaster" + pid, nullptr);
+    auto* student = new CSoundDocument(worker.id, L"SixStudent" + pid, nullptr);
+    student->trackIndex = 1;
+    for (CSoundDocument* d : {master, student})
+      d->notifyTarget = NotifyTarget{GetCurrentThreadId(), nullptr, WM_SOUND_NOTIFY};
+    worker.master = master;
+    worker.student = student;
+    master->loadThread =
+        CreateThread(nullptr, 0, LoadThreadProc, new SoundFileRequest{master, path}, 0, nullptr);
+    ASSERT_TRUE(WaitForCode(master, NOTIFY_LOADED, 20000));
+    master->CloseLoadThread();
+    ASSERT_NE(master->sourceWav, nullptr) << "the 6-channel file did not load";
+    EXPECT_EQ(master->engine->channels, 6u);
+    for (const auto& device : master->engine->GetRenderDevices())
+      if (device.second == L"speakers") master->outputDeviceId = device.first;
+    for (const auto& device : student->engine->GetCaptureDevices())
+      if (device.second == L"Monitor of speakers") student->inputDeviceId = device.first;
+    ASSERT_FALSE(master->outputDeviceId.empty());
+    ASSERT_FALSE(student->inputDeviceId.empty());
+    student->captureMask = 1;
+
+    student->ToggleRecording();
+    ASSERT_TRUE(student->recording.load());
+    auto recorded = [&] { return *static_cast<volatile uint32_t*>(&student->GetCurrentChunk()->frames); };
+    // Wine's first captured packet comes late: play once the recording has begun.
+    const ULONGLONG start = GetTickCount64();
+    while (recorded() == 0 && GetTickCount64() - start < 15000) Sleep(10);
+    ASSERT_GT(recorded(), 0u) << "nothing was captured";
+    master->StartPlayback();
+    EXPECT_TRUE(WaitForCode(master, NOTIFY_PLAY_ENDED, 15000))
+        << "the 6-channel sound never played to its end";
+    EXPECT_EQ(master->playPosition.load(), uint32_t(kFrames));
+    const uint32_t atEnd = recorded();
+    while (recorded() < atEnd + 22050 && GetTickCount64() - start < 30000) Sleep(10);
+    student->ToggleRecording();
+    EXPECT_TRUE(student->WaitForTakeComplete(5000));
+    {
+      std::lock_guard<std::recursive_mutex> lock(student->PacketLock());
+      const CChunkInfo* chunk = student->GetCurrentChunk();
+      const auto* s = reinterpret_cast<const int16_t*>(chunk->buffer);
+      if (s) heard.assign(s, s + chunk->used / 2);
+    }
+    worker.master = nullptr;
+    worker.student = nullptr;
+    EXPECT_TRUE(master->TakeReports().empty()) << "failure reported";
+    delete student;
+    delete master;
+  }
+  // The tone: loud, and 440 rises through zero per second of it.
+  size_t first = 0;
+  while (first < heard.size() && std::abs(int(heard[first])) < 2000) ++first;
+  ASSERT_LT(first + 4410 + 22050, heard.size()) << "the tone was not heard";
+  int crossings = 0, peak = 0;
+  for (size_t i = first + 4410; i < first + 4410 + 22050; ++i) {
+    if (heard[i - 1] < 0 && heard[i] >= 0) ++crossings;
+    peak = std::max(peak, std::abs(int(heard[i])));
+  }
+  EXPECT_NEAR(crossings * 2, 440, 12);
+  EXPECT_GT(peak, 10000);
+  EXPECT_TRUE(prompts.Asked().empty()) << "message shown";
+  DeleteFileW(path.c_str());
 }

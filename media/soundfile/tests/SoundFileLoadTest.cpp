@@ -108,15 +108,24 @@ TEST_F(LoadTest, CraftedWavFiles) {
   engine = FakeEngine::last;
 }
 
-// Rates from 1,000 to 384,000 Hz load; any other would write a header that nothing reads.
+// Rates from 1,000 to 200,000 Hz and up to 64 channels load: what the engine plays. Any other
+// file would load and then end its playback at once.
 TEST_F(LoadTest, SamplingRatesInRange) {
-  for (auto [rate, loads] : {std::pair{999u, false}, std::pair{1000u, true}, std::pair{384000u, true},
-                             std::pair{384001u, false}, std::pair{4000000000u, false}}) {
+  for (auto [rate, loads] :
+       {std::pair{999u, false}, std::pair{1000u, true}, std::pair{200000u, true}, std::pair{200001u, false},
+        std::pair{384000u, false}, std::pair{4000000000u, false}}) {
     SCOPED_TRACE(rate);
     const std::wstring path = dir + std::to_wstring(rate) + L".wav";
     WriteBytes(path, CanonicalWav(1, rate, Pcm16(100)));
     EXPECT_EQ(doc->LoadSoundFile(path), loads);
     EXPECT_EQ(doc->wavHeader.samplesPerSec, loads ? rate : 0u);
+  }
+  for (auto [channels, loads] : {std::pair{6u, true}, std::pair{64u, true}, std::pair{65u, false}}) {
+    SCOPED_TRACE(channels);
+    const std::wstring path = dir + L"ch" + std::to_wstring(channels) + L".wav";
+    WriteBytes(path, CanonicalWav(uint16_t(channels), 8000, Pcm16(channels * 10)));
+    EXPECT_EQ(doc->LoadSoundFile(path), loads);
+    EXPECT_EQ(doc->wavHeader.channels, loads ? channels : 0u);
   }
 }
 

@@ -366,6 +366,28 @@ TEST_F(SaveTest, PackageEntryNamesOutsideTheCodePages) {
   }
 }
 
+// Without LAME_ENC.DLL (the library gives no calls) an MP3 or package save says the encoder is
+// missing, and a WAV save still works.
+TEST_F(SaveTest, MissingEncoderLibrarySaysSo) {
+  static const LameEncCalls kNoLibrary = {};
+  g_pLameEncCalls = &kNoLibrary;
+  LoadTrack(L"m", 1, 44100, Tone(4410, 1));
+  for (const wchar_t* name : {L"m.mp3", L"m.qpk"}) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(name)));
+    prompts.Clear();
+    doc->modified = 1;
+    EXPECT_FALSE(doc->SaveSoundFile(dir + name));
+    const std::vector<std::wstring> messages = Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind(L"MP3 encoding error: ", 0), 0u) << messages[0];
+    EXPECT_NE(messages[0].find(L"LAME_ENC.DLL is missing"), std::wstring::npos) << messages[0];
+    EXPECT_FALSE(Exists(dir + name));
+    EXPECT_EQ(doc->modified, 1);
+  }
+  EXPECT_TRUE(doc->SaveSoundFile(dir + L"m2.wav"));
+  g_pLameEncCalls = nullptr;
+}
+
 // The encoder failing on a piece, or at its flush, fails the save: code 2 with its message, no
 // MP3 left, the stream closed once.
 TEST_F(SaveTest, EncoderFailureMidStream) {
