@@ -97,13 +97,24 @@ TEST_F(ClipboardEdit, StationModePastesTheOwnTextWhateverTheSystemClipboardHolds
   }
 }
 
+// Empty: never filled, or emptied by a copy with nothing selected.
 TEST_F(ClipboardEdit, EmptyOwnClipboardPastesNothing) {
-  edits[1].m_ownPaste = 1;
-  PutOnSystemClipboard(L"other");
-  edits[1].SetWindowText(L"keep");
-  edits[1].SetSel(0, -1);
-  edits[1].SendMessage(WM_PASTE);
-  EXPECT_EQ(Text(1), L"keep");
+  for (bool copiedNothing : {false, true}) {
+    if (copiedNothing) {
+      edits[0].SetWindowText(L"abc");
+      edits[0].SetSel(0, -1);
+      edits[0].SendMessage(WM_COPY);
+      edits[0].SetSel(1, 1);
+      edits[0].SendMessage(WM_COPY);
+      EXPECT_EQ(storage.size, 0u);
+    }
+    edits[1].m_ownPaste = 1;
+    PutOnSystemClipboard(L"other");
+    edits[1].SetWindowText(L"keep");
+    edits[1].SetSel(0, -1);
+    edits[1].SendMessage(WM_PASTE);
+    EXPECT_EQ(Text(1), L"keep") << "copied nothing: " << copiedNothing;
+  }
 }
 
 TEST_F(ClipboardEdit, ReadOnlyBoxTakesNoOwnPaste) {
