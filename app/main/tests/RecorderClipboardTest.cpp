@@ -10,37 +10,10 @@
 
 #include "app/main/tests/RecorderProcess.h"
 #include "app/res/resource.h"
+#include "tests/support/SystemClipboard.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
-
-void PutOnSystemClipboard(const wchar_t* text) {
-  // Another process may hold the clipboard open for a moment.
-  ASSERT_TRUE(WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000));
-  EmptyClipboard();
-  const size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
-  HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes);
-  memcpy(GlobalLock(mem), text, bytes);
-  GlobalUnlock(mem);
-  SetClipboardData(CF_UNICODETEXT, mem);
-  CloseClipboard();
-}
-
-std::wstring SystemClipboardText() {
-  std::wstring out;
-  if (!WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }, 5000)) return L"(clipboard busy)";
-  if (HANDLE h = GetClipboardData(CF_UNICODETEXT)) {
-    out = static_cast<const wchar_t*>(GlobalLock(h));
-    GlobalUnlock(h);
-  }
-  CloseClipboard();
-  return out;
-}
-
-// Absolute coordinates that land on exactly this pixel.
-LONG Normalised(int pixel, int extent) {
-  return static_cast<LONG>(((LONGLONG(pixel) << 16) + extent - 1) / extent);
-}
 
 void Click(HWND control, bool right = false) {
   RECT r = {};
@@ -82,25 +55,6 @@ bool SetText(HWND edit, const wchar_t* text) {
                              nullptr) != 0;
 }
 
-struct MenuSearch {
-  DWORD pid;
-  bool found;
-};
-
-BOOL CALLBACK FindMenu(HWND window, LPARAM param) {
-  auto* search = reinterpret_cast<MenuSearch*>(param);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(window, &pid);
-  if (pid == search->pid && IsWindowVisible(window) && ClassOf(window) == L"#32768") search->found = true;
-  return !search->found;
-}
-
-bool MenuShown(DWORD pid) {
-  MenuSearch search = {pid, false};
-  EnumWindows(FindMenu, reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
 TEST(RecorderClipboard, AStationPastesItsOwnCopyAndAPlainStartTheSystemClipboard) {
   struct Case {
     const wchar_t* arguments;
@@ -130,7 +84,7 @@ TEST(RecorderClipboard, AStationPastesItsOwnCopyAndAPlainStartTheSystemClipboard
     ASSERT_TRUE(WaitUntil([] { return SystemClipboardText() == L"abc"; })) << "the copy never happened";
 
     // Another program copies meanwhile; each way of pasting into the Student box then.
-    PutOnSystemClipboard(L"other");
+    ASSERT_TRUE(PutOnSystemClipboard(L"other"));
     Click(student);
     ASSERT_TRUE(WaitUntil([&] { return FocusOf(dialog) == student; })) << "the Student box took no focus";
     const struct {
@@ -145,13 +99,13 @@ TEST(RecorderClipboard, AStationPastesItsOwnCopyAndAPlainStartTheSystemClipboard
       ASSERT_TRUE(SetText(student, L""));
       if (way.menu) {
         Click(student, true);
-        ASSERT_TRUE(WaitUntil([&] { return MenuShown(recorder.Id()); })) << "no menu";
+        ASSERT_TRUE(WaitUntil([&] { return !VisibleMenus(recorder.Id()).empty(); })) << "no menu";
       }
       Chord(way.keys);
       ASSERT_TRUE(WaitUntil([&] { return !ControlText(student).empty(); })) << "nothing was pasted";
       EXPECT_EQ(ControlText(student), c.pasted);
       if (way.menu) {
-        EXPECT_TRUE(WaitUntil([&] { return !MenuShown(recorder.Id()); }));
+        EXPECT_TRUE(WaitUntil([&] { return VisibleMenus(recorder.Id()).empty(); }));
       }
     }
     EXPECT_EQ(SystemClipboardText(), L"other") << "the system clipboard was changed";
