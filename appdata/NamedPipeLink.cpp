@@ -324,7 +324,11 @@ void CNamedPipeLink::RunReader() {
       PostLogLine(LOG_WAVE_MANAGER, line);
     }
   }
-  if (announced) Post(owner, kDisconnected);
+  // An owner that never hears of the end cannot close its handle: it is closed here then.
+  if (announced && !Post(owner, kDisconnected)) {
+    PostLogLine(LOG_WAVE_MANAGER, "Pipe end could not be posted: the owner's handle is closed here");
+    CloseHandle(owner);
+  }
 
   EnterCriticalSection(&lock_);
   for (DWORD i = 0; i < connectionCount_; ++i) {

@@ -6,7 +6,8 @@
 //   wParam = the owner's pipe handle, lParam = block        one frame arrived (HeapFree it)
 //   wParam = the owner's pipe handle, lParam = -1           the connection ended
 // The handle in wParam belongs to the owner: it may write whole frames to it between
-// "connected" and "disconnected", and must CloseHandle it once it has handled "disconnected".
+// "connected" and "disconnected", and must CloseHandle it once it has handled "disconnected"
+// (a "disconnected" that cannot be posted leaves it to the link, which closes it then).
 // The link reads through a handle of its own, so a handle the owner still uses never refers
 // to another object while the owner holds it. The handle is overlapped: write with
 // WritePipeBytes. Per connection the owner sees one "connected", any number of blocks, then

@@ -141,19 +141,17 @@ void CAppData::OnCapturePipeMessage(HANDLE pipe, LPARAM lParam) {
   if (lParam == CNamedPipeLink::kConnected) {
     static const std::vector<uint8_t> hello = BuildHelloFrame();
     static const std::vector<uint8_t> request = BuildStationAddressRequest();
-    {
-      std::lock_guard<std::mutex> lock(captureWriteLock_);
-      capturePipe = pipe;
-    }
-    // One frame per hold of the write lock: a query from the UI thread waits for one frame at
-    // most. Failures of the greeting are not reported; a failed write closes the connection.
-    if (!WriteCaptureFrameTo(pipe, hello.data(), DWORD(hello.size())) ||
-        !WriteCaptureFrameTo(pipe, request.data(), DWORD(request.size())) ||
-        !WriteCaptureFrameTo(pipe, nullptr, 0))
-      return;
+    // The greeting comes first on every connection: the handle is published for other writers
+    // (the UI thread's mixer query) only once it is out. Failures of the greeting are not
+    // reported; a failed write closes the connection.
     bool query = false;
     {
       std::lock_guard<std::mutex> lock(captureWriteLock_);
+      if (!WriteFrameLocked(pipe, hello.data(), DWORD(hello.size())) ||
+          !WriteFrameLocked(pipe, request.data(), DWORD(request.size())) ||
+          !WriteFrameLocked(pipe, nullptr, 0))
+        return;
+      capturePipe = pipe;
       query = std::exchange(mixerQueryPending_, false);
     }
     if (query) {

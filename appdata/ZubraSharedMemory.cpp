@@ -100,15 +100,17 @@ DWORD UsbStationSlotOffset(uint32_t station) {
 
 void TakeUsbStationText(uint32_t station, wchar_t* out, size_t capacity) {
   if (!out || capacity == 0) return;
-  wmemset(out, 0, capacity);
   UsbSharedMemory* shared = GetUsbSharedMemory();
   const DWORD offset = UsbStationSlotOffset(station);
-  if (!shared->view || offset == 0) return;
+  if (!shared->view || offset == 0) {
+    wmemset(out, 0, capacity);
+    return;
+  }
 
   char text[1024] = {};
   shared->mutex = TakeSlotMutex();
   if (!shared->mutex) {
-    // The text stays in the slot for a later take.
+    // The text stays in the slot for a later take, and `out` keeps the one taken before.
     PostLogLine(LOG_WAVE_MANAGER, "GP_MYRECORDMUTEX could not be taken: the station text was not read");
     return;
   }
@@ -120,6 +122,7 @@ void TakeUsbStationText(uint32_t station, wchar_t* out, size_t capacity) {
 
   wchar_t wide[1024] = {};
   MultiByteToWideChar(CP_OEMCP, 0, text, -1, wide, 1024);
+  wmemset(out, 0, capacity);
   wcsncpy(out, wide, capacity - 1);
   out[capacity - 1] = L'\0';
 }

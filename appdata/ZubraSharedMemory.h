@@ -41,7 +41,7 @@ constexpr DWORD kUsbSlotLockTimeoutMs = 3000;
 
 // Takes the text the product left for `station` and clears its slot, under the named mutex
 // "GP_MYRECORDMUTEX": `out` (capacity wide characters) is cleared and then receives at most
-// capacity - 1 characters of the text. Without the shared memory, for a station other than
-// 0, 1 or 2, or when the mutex cannot be taken within kUsbSlotLockTimeoutMs, nothing is read
-// or cleared and `out` ends empty.
+// capacity - 1 characters of the text. Without the shared memory, or for a station other than
+// 0, 1 or 2, nothing is read or cleared and `out` ends empty. When the mutex cannot be taken
+// within kUsbSlotLockTimeoutMs, nothing is read or cleared and `out` keeps what it held.
 void TakeUsbStationText(uint32_t station, wchar_t* out, size_t capacity);

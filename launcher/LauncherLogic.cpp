@@ -75,8 +75,17 @@ size_t FindSectionEnd(std::string_view text, size_t start) {
   return text.size();
 }
 
+// The first occurrence of the key that begins a line: a value such as "D:\PathOpen" names
+// no key.
+size_t FindKey(std::string_view section, std::string_view key) {
+  for (size_t at = section.find(key); at != std::string_view::npos; at = section.find(key, at + 1)) {
+    if (at > 0 && (section[at - 1] == '\n' || section[at - 1] == '\r')) return at;
+  }
+  return std::string_view::npos;
+}
+
 bool FindValue(std::string_view section, std::string_view key, std::string* value) {
-  const size_t at = section.find(key);
+  const size_t at = FindKey(section, key);
   if (at == std::string_view::npos) return false;
   const size_t equals = section.find('=', at);
   if (equals == std::string_view::npos || equals - at != key.size()) return false;

@@ -49,8 +49,8 @@ struct LauncherIniValues {
 // `content` is the whole file as read. Its last byte stands for the line end the file is expected
 // to end with and is dropped, and the text ends at its first zero byte. The section starts where
 // "Main" is first found with a "[" at or after the position before it, and ends at the next "["
-// that begins a line. A key counts only when "=" follows it directly and its value ends with
-// CR LF within 259 bytes.
+// that begins a line. A key is its first occurrence at the start of a line, and counts only when
+// "=" follows it directly and its value ends with CR LF within 259 bytes.
 LauncherIniValues ParseLauncherIni(std::string_view content);
 // The file the launcher writes: the section line, both keys and an empty line, each ended by
 // CR LF, from values already in the OEM code page.

@@ -13,13 +13,13 @@ void COwnClipboardEdit::StoreSelection() {
   if (!m_clipboard.IsSet()) return;
   int start = 0, end = 0;
   GetSel(start, end);
-  if (end <= start) return;  // nothing selected: the system clipboard keeps its text too
   int length = GetWindowTextLength();
   std::vector<wchar_t> text(static_cast<size_t>(length) + 1);
   GetWindowText(text.data(), length + 1);
   if (end > length) end = length;
-  if (end <= start) return;
-  SetClipboardBuffer(m_clipboard, text.data() + start, static_cast<size_t>(end - start) * sizeof(wchar_t));
+  // An empty selection empties the own clipboard (the system clipboard keeps its text).
+  const size_t units = end > start ? static_cast<size_t>(end - start) : 0;
+  SetClipboardBuffer(m_clipboard, text.data() + (units ? start : 0), units * sizeof(wchar_t));
 }
 
 void COwnClipboardEdit::PasteOwn() {

@@ -160,9 +160,8 @@ void OnCommand(HWND dialog, UINT id, UINT code) {
     case IDC_URL_DOWN:
       MoveSelected(list, +1);
       break;
-    case IDCANCEL:  // Escape closes like the close box, keeping the list
-      SendMessageW(dialog, WM_CLOSE, 0, 0);
-      break;
+    // IDCANCEL (Escape) does nothing: the dialog has no Cancel, and only its close box closes it,
+    // always applying the list.
     default:
       break;
   }

@@ -91,6 +91,14 @@ CMainDlg::CMainDlg(CWnd* parent, CAppData* appData)
   m_hIcon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_MAIN_ICON));
   m_waitCursor = LoadCursorW(nullptr, IDC_WAIT);
   m_arrowCursor = LoadCursorW(nullptr, IDC_ARROW);
+  // Both chunk-text boxes cut and copy into the application's own clipboard; in station mode
+  // they also paste from it alone.
+  if (appData_) {
+    const ClipboardBuffer own = {&appData_->clipboardData, &appData_->clipboardCapacity,
+                                 &appData_->clipboardSize, &appData_->clipboardLock};
+    m_masterText.m_clipboard = own;
+    m_studentText.m_clipboard = own;
+  }
 }
 
 CMainDlg::~CMainDlg() {

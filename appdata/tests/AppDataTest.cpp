@@ -250,6 +250,39 @@ TEST_F(AppDataTest, GreetsTheCaptureProductOnEveryConnection) {
   EXPECT_EQ(LinesWith(log, "HELLO conn=1 name=Quillmeridian").size(), 1u);
 }
 
+// Mixer queries from the user-interface thread as each new connection comes up: none of them
+// reaches the peer before the greeting of its connection.
+TEST_F(AppDataTest, TheGreetingComesFirstOnEveryConnection) {
+  CreateApp();
+  constexpr int kConnections = 6;
+  std::wstring script;
+  for (int k = 0; k < kConnections; ++k) {
+    script += L"wait-connect " + std::to_wstring(k + 1) + L"; wait-frame " + std::to_wstring(k) + L" 52; ";
+    if (k + 1 < kConnections) script += L"drop " + std::to_wstring(k) + L"; ";
+  }
+  StartPeerScript(L"", (script + L"serve").c_str());
+  std::atomic<bool> done{false};
+  std::thread ui([&] {
+    // Asks until a connection is there and once more on it, then waits for the next one.
+    while (!done) {
+      const bool connected = app_->GetCapturePipe() != nullptr;
+      app_->SendMixerQuery();
+      if (connected) WaitUntil([&] { return done || app_->GetCapturePipe() == nullptr; }, 30000);
+    }
+  });
+  const bool all = peer_.WaitForLog("ADDRESS-REQUEST conn=" + std::to_string(kConnections - 1), 30000);
+  done = true;
+  ui.join();
+  ASSERT_TRUE(all) << peer_.Log();
+  const std::string log = peer_.Log();
+  for (int k = 0; k < kConnections; ++k) {
+    const auto frames = LinesWith(log, "FRAME conn=" + std::to_string(k) + " ");
+    ASSERT_GE(frames.size(), 2u) << log;
+    EXPECT_NE(frames[0].find("type=54 "), std::string::npos) << "connection " << k << ": " << frames[0];
+    EXPECT_NE(frames[1].find("type=52 "), std::string::npos) << "connection " << k << ": " << frames[1];
+  }
+}
+
 // The station's address, then audio for the Master: by address, into the chunk it names, with
 // malformed frames in between ignored; mixer values by the mixer input.
 TEST_F(AppDataTest, AudioFromTheCaptureProductReachesTheMaster) {

@@ -341,6 +341,37 @@ TEST_F(NamedPipeLinkTest, StopsAtOnceWithoutAConnection) {
   EXPECT_FALSE(NextEvent(&e, 100));
 }
 
+// An owner gone before its connection ends cannot be told: the link closes the owner's handle
+// itself instead of leaving it open for the rest of the process.
+TEST_F(NamedPipeLinkTest, AnEndThatCannotBePostedClosesTheOwnersHandle) {
+  StartPeer(L"wait-connect 1; unlisten; wait-frame 0 1; drop 0; serve");
+  // The owner: a thread that takes "connected" and ends.
+  std::atomic<DWORD> ownerThread{0};
+  HANDLE owner = nullptr;
+  std::thread target([&] {
+    MSG msg;
+    PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE);
+    ownerThread = GetCurrentThreadId();
+    LinkEvent e;
+    if (NextEvent(&e, 10000) && e.IsConnected()) owner = e.pipe;
+  });
+  ASSERT_TRUE(WaitUntil([&] { return ownerThread != 0; }));
+  CNamedPipeLink link(pipeName_.c_str(), ownerThread, kMessageId);
+  link.Start();
+  target.join();
+  ASSERT_NE(owner, nullptr);
+
+  // The peer drops the connection once it has this frame; the end finds no owner to tell.
+  const uint8_t frame[8] = {4, 0, 0, 0, 1, 0, 0, 0};
+  ASSERT_TRUE(WritePipeBytes(owner, frame, sizeof frame));
+  ASSERT_TRUE(peer_.WaitForLog("DROP conn=0"));
+  ASSERT_TRUE(WaitUntil([&] { return link.ConnectionCount() == 0; }));
+  DWORD flags = 0;
+  EXPECT_FALSE(GetHandleInformation(owner, &flags) && GetFileType(owner) == FILE_TYPE_PIPE)
+      << "the owner's handle of the ended connection is still open";
+  link.Stop();
+}
+
 // The client side for the server-mode test: a second copy of this program opens two
 // connections, sends one frame on each and expects the matching answer on each.
 int RunPipeClient(const wchar_t* name) {

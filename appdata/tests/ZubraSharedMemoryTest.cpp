@@ -139,7 +139,8 @@ TEST(ZubraSharedMemory, TakingTheTextWaitsForTheProductsLock) {
 }  // namespace
 
 // A lock the product never lets go of, or another kind of object under the mutex's name, gives
-// up after the time-out instead of holding the user-interface thread; the text stays for later.
+// up after the time-out instead of holding the user-interface thread; the text stays for later,
+// and the prefix taken before stays in force.
 TEST(ZubraSharedMemory, ALockThatCannotBeTakenLeavesTheSlotAfterATimeOut) {
   CPeerProcess peer;
   ASSERT_TRUE(peer.Start(L"zubra_peer.exe",
@@ -148,9 +149,11 @@ TEST(ZubraSharedMemory, ALockThatCannotBeTakenLeavesTheSlotAfterATimeOut) {
   PeerView mine;
   ASSERT_NE(mine.bytes(), nullptr);
 
+  wchar_t prefix[260] = L"E:\\Earlier\\";
   DWORD start = GetTickCount();
-  EXPECT_EQ(Take(2), L"");
+  TakeUsbStationText(2, prefix, 260);
   DWORD elapsed = GetTickCount() - start;
+  EXPECT_STREQ(prefix, L"E:\\Earlier\\") << "a prefix taken earlier is lost";
   EXPECT_GE(elapsed, kUsbSlotLockTimeoutMs - 100);
   EXPECT_LT(elapsed, kUsbSlotLockTimeoutMs + 1000);
   EXPECT_EQ(mine.Slot(1068), "kept");
@@ -160,8 +163,9 @@ TEST(ZubraSharedMemory, ALockThatCannotBeTakenLeavesTheSlotAfterATimeOut) {
   HANDLE squatter = CreateEventW(nullptr, TRUE, FALSE, L"GP_MYRECORDMUTEX");
   ASSERT_NE(squatter, nullptr);
   start = GetTickCount();
-  EXPECT_EQ(Take(0), L"");
+  TakeUsbStationText(0, prefix, 260);
   elapsed = GetTickCount() - start;
+  EXPECT_STREQ(prefix, L"E:\\Earlier\\");
   EXPECT_LT(elapsed, kUsbSlotLockTimeoutMs + 1000);
   EXPECT_EQ(mine.Slot(67), "first");
   CloseHandle(squatter);

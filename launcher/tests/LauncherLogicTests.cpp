@@ -121,6 +121,10 @@ TEST(LauncherIniText, Parsing) {
       {"zero byte ends the text", std::string("[Main]\r\nPathSave=s\r\n\0PathOpen=o\r\n\r\n", 36), true, "s",
        false, ""},
       {"no =", "[Main]\r\nPathSave\r\n\r\n", false, "", false, ""},
+      // A key's name inside a value is no key: the launcher's own file with such a folder.
+      {"key names in values", BuildLauncherIni("D:\\PathOpen", "E:\\PathSave=x"), true, "D:\\PathOpen", true,
+       "E:\\PathSave=x"},
+      {"key name inside another key", "[Main]\r\nMyPathSave=a\r\nPathSave=s\r\n\r\n", true, "s", false, ""},
   };
   for (const Case& c : cases) {
     const LauncherIniValues v = ParseLauncherIni(c.content);

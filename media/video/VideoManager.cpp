@@ -329,9 +329,8 @@ void CVideoManager::RunClock() {
   while (!PostThreadMessageW(GetCurrentThreadId(), WM_USER, 0, 0)) Sleep(50);
   SetEvent(clockReady_);
 
-  // A burst of trackbar moves is one "position set", even when it reaches the queue over several
-  // passes: it ends with a pass that finds none.
-  bool scrollingBefore = false;
+  // Each pass that finds trackbar moves sends one "position set": a drag across several passes
+  // sends one in each of them.
   for (;;) {
     bool userMoved = false;
     if (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -341,11 +340,10 @@ void CVideoManager::RunClock() {
         MSG next;
         while (PeekMessageW(&next, nullptr, 0, 0, PM_NOREMOVE) && next.message == WM_HSCROLL)
           PeekMessageW(&next, nullptr, WM_HSCROLL, WM_HSCROLL, PM_REMOVE);
-        if (!scrollingBefore) Notify(NOTIFY_POSITION_SET);
+        Notify(NOTIFY_POSITION_SET);
         userMoved = true;
       }
     }
-    scrollingBefore = userMoved;
     Sleep(kTickMs);
     if (playing && !paused) Tick(userMoved);
   }

@@ -7,30 +7,9 @@
 #include <string>
 
 #include "app/controls/COwnClipboardEdit.h"
+#include "tests/support/SystemClipboard.h"
 
 namespace {
-
-void PutOnSystemClipboard(const wchar_t* text) {
-  ASSERT_TRUE(OpenClipboard(nullptr));
-  EmptyClipboard();
-  size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
-  HGLOBAL mem = GlobalAlloc(GMEM_MOVEABLE, bytes);
-  memcpy(GlobalLock(mem), text, bytes);
-  GlobalUnlock(mem);
-  SetClipboardData(CF_UNICODETEXT, mem);
-  CloseClipboard();
-}
-
-std::wstring SystemClipboardText() {
-  std::wstring out;
-  if (!OpenClipboard(nullptr)) return out;
-  if (HANDLE h = GetClipboardData(CF_UNICODETEXT)) {
-    out = static_cast<const wchar_t*>(GlobalLock(h));
-    GlobalUnlock(h);
-  }
-  CloseClipboard();
-  return out;
-}
 
 class ClipboardEdit : public ::testing::Test {
  protected:
@@ -88,7 +67,7 @@ TEST_F(ClipboardEdit, StationModePastesTheOwnTextWhateverTheSystemClipboardHolds
     edits[0].SetWindowText(L"abc");
     edits[0].SetSel(0, -1);
     edits[0].SendMessage(WM_COPY);
-    PutOnSystemClipboard(L"other");  // another program copies meanwhile
+    ASSERT_TRUE(PutOnSystemClipboard(L"other"));  // another program copies meanwhile
     edits[1].m_ownPaste = c.ownPaste;
     edits[1].SetWindowText(L"[XY]");
     edits[1].SetSel(1, 3);
@@ -97,13 +76,24 @@ TEST_F(ClipboardEdit, StationModePastesTheOwnTextWhateverTheSystemClipboardHolds
   }
 }
 
+// Empty: never filled, or emptied by a copy with nothing selected.
 TEST_F(ClipboardEdit, EmptyOwnClipboardPastesNothing) {
-  edits[1].m_ownPaste = 1;
-  PutOnSystemClipboard(L"other");
-  edits[1].SetWindowText(L"keep");
-  edits[1].SetSel(0, -1);
-  edits[1].SendMessage(WM_PASTE);
-  EXPECT_EQ(Text(1), L"keep");
+  for (bool copiedNothing : {false, true}) {
+    if (copiedNothing) {
+      edits[0].SetWindowText(L"abc");
+      edits[0].SetSel(0, -1);
+      edits[0].SendMessage(WM_COPY);
+      edits[0].SetSel(1, 1);
+      edits[0].SendMessage(WM_COPY);
+      EXPECT_EQ(storage.size, 0u);
+    }
+    edits[1].m_ownPaste = 1;
+    ASSERT_TRUE(PutOnSystemClipboard(L"other"));
+    edits[1].SetWindowText(L"keep");
+    edits[1].SetSel(0, -1);
+    edits[1].SendMessage(WM_PASTE);
+    EXPECT_EQ(Text(1), L"keep") << "copied nothing: " << copiedNothing;
+  }
 }
 
 TEST_F(ClipboardEdit, ReadOnlyBoxTakesNoOwnPaste) {
@@ -136,7 +126,7 @@ TEST_F(ClipboardEdit, InsertAndDeleteKeysGoThroughTheOwnClipboard) {
   Key(0, VK_INSERT, false, true);
   EXPECT_EQ(storage.Buffer().Text(), L"alpha");
 
-  PutOnSystemClipboard(L"other");
+  ASSERT_TRUE(PutOnSystemClipboard(L"other"));
   edits[1].SetWindowText(L"");
   Key(1, VK_INSERT, true, false);
   EXPECT_EQ(Text(1), L"alpha");
@@ -159,7 +149,7 @@ TEST_F(ClipboardEdit, ControlVAndTheMenuPasteTheOwnTextInStationMode) {
     edits[0].SetWindowText(L"abc");
     edits[0].SetSel(0, -1);
     edits[0].SendMessage(WM_COPY);
-    PutOnSystemClipboard(L"other");
+    ASSERT_TRUE(PutOnSystemClipboard(L"other"));
     edits[1].m_ownPaste = c.ownPaste;
     edits[1].SetWindowText(L"");
     if (std::string(c.how) == "ctrl+v") {

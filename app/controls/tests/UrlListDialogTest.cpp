@@ -163,9 +163,23 @@ TEST_F(UrlListDialog, ClearedListLeavesOnlyTheMarkAndANul) {
   Run(L"News\r\nhttp://n/\r\n", [](HWND d) {
     Click(d, IDC_URL_CLEAR);
     EXPECT_TRUE(ListLines(d).empty());
-    PostMessageW(d, WM_COMMAND, IDCANCEL, 0);  // Escape closes and applies, like the close box
+    PostMessageW(d, WM_CLOSE, 0, 0);
   });
   EXPECT_EQ(ReadFileBytes(path), std::string("\xFF\xFE\0\0", 4));
+}
+
+// The dialog has no Cancel: Escape neither closes it nor throws the edits away.
+TEST_F(UrlListDialog, EscapeLeavesTheDialogOpen) {
+  Run(L"News\r\nhttp://n/\r\n", [](HWND d) {
+    Click(d, IDC_URL_CLEAR);
+    SetDlgItemTextW(d, IDC_URL_NAME, L"Radio");
+    SetDlgItemTextW(d, IDC_URL_ADDRESS, L"http://r/");
+    // Through the modal loop as the keyboard sends it; what follows still reaches the dialog.
+    PostMessageW(GetDlgItem(d, IDC_URL_LIST), WM_KEYDOWN, VK_ESCAPE, 1);
+    PostMessageW(d, WM_COMMAND, MAKEWPARAM(IDC_URL_ADD, BN_CLICKED), 0);
+    PostMessageW(d, WM_CLOSE, 0, 0);
+  });
+  EXPECT_EQ(ReadFileBytes(path), Utf16File(L"Radio\r\nhttp://r/\r\n", true));
 }
 
 TEST_F(UrlListDialog, LastUrlWithoutLineEndKeepsItsText) {

@@ -15,11 +15,6 @@
 
 namespace {
 
-// Absolute coordinates that land on exactly this pixel.
-LONG Normalised(int pixel, int extent) {
-  return static_cast<LONG>(((LONGLONG(pixel) << 16) + extent - 1) / extent);
-}
-
 void SendMouse(DWORD flags, POINT at = {-1, -1}) {
   INPUT input = {};
   input.type = INPUT_MOUSE;
@@ -57,27 +52,6 @@ bool BackgroundPoint(HWND dialog, POINT* out) {
     return true;
   }
   return false;
-}
-
-struct MenuSearch {
-  DWORD pid;
-  std::vector<HWND> found;
-};
-
-BOOL CALLBACK CollectMenus(HWND window, LPARAM param) {
-  auto* search = reinterpret_cast<MenuSearch*>(param);
-  DWORD pid = 0;
-  GetWindowThreadProcessId(window, &pid);
-  if (pid == search->pid && IsWindowVisible(window) && ClassOf(window) == L"#32768")
-    search->found.push_back(window);
-  return TRUE;
-}
-
-// The process's pop-up menus on screen.
-std::vector<HWND> VisibleMenus(DWORD pid) {
-  MenuSearch search = {pid, {}};
-  EnumWindows(CollectMenus, reinterpret_cast<LPARAM>(&search));
-  return search.found;
 }
 
 class RecorderPaint : public ::testing::Test {

@@ -29,6 +29,34 @@ std::wstring ControlText(HWND control) {
   return text;
 }
 
+namespace {
+
+struct MenuSearch {
+  DWORD pid;
+  std::vector<HWND> found;
+};
+
+BOOL CALLBACK CollectMenus(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<MenuSearch*>(param);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(window, &pid);
+  if (pid == search->pid && IsWindowVisible(window) && ClassOf(window) == L"#32768")
+    search->found.push_back(window);
+  return TRUE;
+}
+
+}  // namespace
+
+std::vector<HWND> VisibleMenus(DWORD pid) {
+  MenuSearch search = {pid, {}};
+  EnumWindows(CollectMenus, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+LONG Normalised(int pixel, int extent) {
+  return static_cast<LONG>(((LONGLONG(pixel) << 16) + extent - 1) / extent);
+}
+
 CRecorderProcess::~CRecorderProcess() {
   Kill();
   if (debugger_.joinable()) debugger_.join();

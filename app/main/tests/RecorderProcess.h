@@ -54,3 +54,7 @@ std::wstring ClassOf(HWND window);
 std::wstring TextOf(HWND window);
 // A control's own text (WM_GETTEXT, which another process's edit answers; GetWindowTextW does not ask it).
 std::wstring ControlText(HWND control);
+// The process's pop-up menus on screen.
+std::vector<HWND> VisibleMenus(DWORD pid);
+// SendInput's absolute coordinates that land on exactly this pixel.
+LONG Normalised(int pixel, int extent);

@@ -67,17 +67,41 @@ TEST_F(VideoTest, KeyboardBurstOnTheTrackbarIsOnePositionSet) {
   ASSERT_TRUE(WaitForCodes(NOTIFY_PROGRESS, 2, seen));
   ASSERT_EQ(CountOf(seen, NOTIFY_POSITION_SET), 1);  // StartPlay's
 
+  // The whole burst reaches the clock's queue before its next pass looks.
   HWND bar = video->GetTrackbar();
+  ASSERT_NE(SuspendThread(video->clockThread), DWORD(-1));
   for (int i = 0; i < 6; ++i) {
     PostMessageW(bar, WM_KEYDOWN, VK_RIGHT, 1);
     PostMessageW(bar, WM_KEYUP, VK_RIGHT, 0xC0000001);
   }
+  Pump();
+  ResumeThread(video->clockThread);
   seen.clear();
   ASSERT_TRUE(WaitForCodes(NOTIFY_POSITION_SET, 1, seen));
   // Six passes of the clock after it.
   seen.clear();
   ASSERT_TRUE(WaitForCodes(NOTIFY_PROGRESS, 6, seen));
   EXPECT_EQ(CountOf(seen, NOTIFY_POSITION_SET), 0) << "one burst, one position set";
+}
+
+// A drag goes on across several passes of the clock: each pass that finds moves sets the position.
+TEST_F(VideoTest, MovesAcrossSeveralTicksSetThePositionInEachPass) {
+  Open(MakeVideo(L"drag.avi", CifBytes({{0, 3000}})));
+  video->StartPlay();
+  std::vector<int> seen;
+  ASSERT_TRUE(WaitForCodes(NOTIFY_PROGRESS, 1, seen));
+
+  // Moves every few milliseconds, as a dragging mouse sends them, for six passes of the clock.
+  HWND bar = video->GetTrackbar();
+  seen.clear();
+  const ULONGLONG end = GetTickCount64() + 10000;
+  while (CountOf(seen, NOTIFY_PROGRESS) < 6 && GetTickCount64() < end) {
+    PostMessageW(bar, WM_KEYDOWN, VK_RIGHT, 1);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
+    for (int c : Codes()) seen.push_back(c);
+  }
+  ASSERT_GE(CountOf(seen, NOTIFY_PROGRESS), 6);
+  EXPECT_GE(CountOf(seen, NOTIFY_POSITION_SET), 4) << "one position set for the whole drag";
 }
 
 TEST_F(VideoTest, CloseWhilePlayingStopsTheClock) {
