@@ -13,7 +13,6 @@
 
 #include "app/main/tests/RecorderProcess.h"
 #include "app/res/resource.h"
-#include "peers/PeerProcess.h"
 #include "tests/support/DialogTestKit.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/UiDriver.h"
@@ -48,14 +47,6 @@ class AnswerWatch {
   std::atomic<DWORD> longest_{0};
   std::thread thread_;
 };
-
-bool Drive(const std::wstring& commands) {
-  CPeerProcess controller;
-  if (!controller.Start(L"orrin_peer.exe",
-                        L"--no-pipe --no-window --no-sharedmem --run " + QuoteArgument(commands)))
-    return false;
-  return controller.WaitExit(120000) == 0;
-}
 
 class RecorderPressure : public ::testing::Test {
  protected:
@@ -92,7 +83,6 @@ class RecorderPressure : public ::testing::Test {
 };
 
 TEST_F(RecorderPressure, TheWindowAnswersThroughEachInputAlone) {
-  const std::wstring station = L"pid:" + std::to_wstring(recorder_.Id());
   // A chunk text holds 1,023 units; the box keeps what it can hold and no more.
   auto SetLongText = [&](int box) {
     const std::wstring text(25153, L'w');
@@ -109,9 +99,9 @@ TEST_F(RecorderPressure, TheWindowAnswersThroughEachInputAlone) {
   } cases[] = {
       {"remote levels",
        [&] {
-         ASSERT_TRUE(Drive(L"button " + station + L" 1046 1346250581; button " + station +
-                           L" 1047 1346250581; level " + station + L" 0 1346250581; level " + station +
-                           L" 1 -1346250581"));
+         // The classroom's level messages (0x592 with a slider's id, 0x498 with 0 or 1).
+         for (UINT slider : {1046u, 1047u}) PostMessageW(dialog_, 0x592, slider, 1346250581);
+         for (WPARAM which : {0u, 1u}) PostMessageW(dialog_, 0x498, which, -1346250581);
        }},
       {"a long text into the Master box", [&] { SetLongText(IDC_MASTERTEXT); }},
       {"a long text into the Student box", [&] { SetLongText(IDC_STUDENTTEXT); }},
