@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <string>
 #include <vector>
 
 IMPLEMENT_DYNAMIC(COwnClipboardEdit, CEdit)
@@ -79,6 +81,17 @@ void COwnClipboardEdit::ShowEditMenu(LPARAM screenPoint) {
 
 LRESULT COwnClipboardEdit::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
+    case WM_SETTEXT: {
+      // The edit takes a set text of any length past its limit, and wrapping a long one takes
+      // it seconds: a text set from outside is held to the limit as typing and pasting are.
+      const auto* text = reinterpret_cast<const wchar_t*>(lParam);
+      const auto limit = static_cast<size_t>(SendMessage(EM_GETLIMITTEXT));
+      if (!text || wcsnlen(text, limit + 1) <= limit) break;
+      size_t kept = limit;
+      if (kept > 0 && IS_HIGH_SURROGATE(text[kept - 1])) --kept;  // no half of a pair
+      const std::wstring cut(text, kept);
+      return CEdit::WindowProc(message, wParam, reinterpret_cast<LPARAM>(cut.c_str()));
+    }
     case WM_COPY:
       StoreSelection();
       break;

@@ -17,6 +17,7 @@
 #include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
+#include "media/soundfile/SoundFile.h"
 #include "media/video/VideoManager.h"
 #include "mfc/CWinApp.h"
 
@@ -48,6 +49,9 @@ BOOL CMainDlg::OnInitDialog() {
   SetWindowText(L"Recorder");
   InitCommonControls();
   CDialog::OnInitDialog();
+  // The boxes hold what a chunk text holds, however the text arrives.
+  for (COwnClipboardEdit* box : {&m_masterText, &m_studentText})
+    box->LimitText(static_cast<int>(kMaxChunkTextUnits));
   DragAcceptFiles(TRUE);
   SetForegroundWindow();
   BringWindowToTop();

@@ -1,5 +1,6 @@
 // The chunk-text boxes with the program's own clipboard: copy and paste in and out of station
-// mode, the keys and the menu that the edit control would handle past WM_COPY and WM_PASTE.
+// mode, the keys and the menu that the edit control would handle past WM_COPY and WM_PASTE, and
+// a set text held to the box's limit.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -48,6 +49,31 @@ class ClipboardEdit : public ::testing::Test {
   ClipboardStorage storage;
   COwnClipboardEdit edits[2];  // 0: Master, 1: Student
 };
+
+// The edit itself takes a set text of any length; the box holds it to its limit, as it does
+// typing and pasting, and never keeps half of a surrogate pair.
+TEST_F(ClipboardEdit, ASetTextIsHeldToTheLimit) {
+  edits[0].LimitText(5);
+  const struct {
+    const wchar_t* set;
+    const wchar_t* kept;
+  } rows[] = {
+      {L"abc", L"abc"},
+      {L"abcde", L"abcde"},
+      {L"abcdefgh", L"abcde"},
+      {L"abc\U0001F600", L"abc\U0001F600"},  // the pair ends at the limit
+      {L"abcd\U0001F600", L"abcd"},          // a pair across the limit goes whole
+      {L"", L""},
+  };
+  for (const auto& row : rows) {
+    edits[0].SetWindowText(row.set);
+    EXPECT_EQ(Text(0), row.kept);
+  }
+  // A box without a limit of ours keeps the edit's own.
+  const std::wstring longer(3000, L'w');
+  edits[1].SetWindowText(longer.c_str());
+  EXPECT_EQ(edits[1].GetWindowTextLength(), 3000);
+}
 
 TEST_F(ClipboardEdit, CopyStoresTheWholeSelectionInBothClipboards) {
   edits[0].SetWindowText(L"say bonjour twice");

@@ -1,6 +1,7 @@
-// The main dialog's save, send and exit in-process over fake-engine tracks: boxes answered by
-// script, the real save dialog answered from a helper thread, and the saved packages read back.
+// The main dialog's open, save, send and exit in-process over fake-engine tracks: boxes answered
+// by script, the real file dialogs answered from a helper thread, and the saved packages read back.
 #include <windows.h>
+#include <commdlg.h>
 #include <objbase.h>
 #include <shlobj.h>
 
@@ -12,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/main/FileRules.h"
 #include "app/main/MainDlg.h"
 #include "app/res/resource.h"
 #include "appdata/AppData.h"
@@ -431,6 +433,78 @@ TEST_F(DialogFiles, ADroppedSoundFileOpensAndOtherFilesAreRefused) {
   EXPECT_EQ(stored.size(), 1024u);
   EXPECT_EQ(stored[0], static_cast<unsigned>(lesson[0]));
   EXPECT_EQ(stored[lesson.size()], 0u);
+}
+
+// What an open dialog of this process showed, answered with a path or, when empty, cancelled.
+struct OpenDialogSeen {
+  std::wstring name, folder;
+  std::vector<std::wstring> types;
+  int type = -1;
+  bool answered = false;
+};
+
+OpenDialogSeen AnswerOpenDialog(const std::wstring& path) {
+  OpenDialogSeen seen;
+  HWND dialog = ui::WaitForFileDialog(GetCurrentProcessId(), 60000);
+  if (!dialog) return seen;
+  seen.name = ui::ControlTextOf(dialog, ui::kFileNameCombo);
+  wchar_t folder[MAX_PATH] = {};
+  SendMessageW(dialog, CDM_GETFOLDERPATH, MAX_PATH, reinterpret_cast<LPARAM>(folder));
+  seen.folder = folder;
+  HWND types = GetDlgItem(dialog, ui::kTypeCombo);
+  for (LRESULT i = 0, n = SendMessageW(types, CB_GETCOUNT, 0, 0); i < n; ++i) {
+    wchar_t text[128] = {};
+    SendMessageW(types, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+    seen.types.push_back(text);
+  }
+  seen.type = static_cast<int>(SendMessageW(types, CB_GETCURSEL, 0, 0));
+  seen.answered = path.empty() ? ui::CancelDialog(dialog) : ui::ChooseFile(dialog, path);
+  return seen;
+}
+
+TEST_F(DialogFiles, TheOpenButtonAsksInTheStoredFolderAndOpensTheChosenSound) {
+  const std::wstring before = folder_ + L"\\before.wav";
+  const std::wstring chosen = folder_ + L"\\chosen.wav";
+  ASSERT_TRUE(WriteWholeFile(before, WavBytes(4410)));
+  ASSERT_TRUE(WriteWholeFile(chosen, WavBytes(8820)));
+  StoreLastOpenPath(app_->settingsDocument, before.c_str(), before.size() + 1);
+  // The left part of the button: its right part opens the web-address menu.
+  HWND button = GetDlgItem(dialog_->m_hWnd, IDC_BUTOPENWAV);
+  RECT r = {};
+  ASSERT_TRUE(GetWindowRect(button, &r));
+  ASSERT_TRUE(SetCursorPos(r.left + 4, (r.top + r.bottom) / 2));
+  auto press = [&] {
+    dialog_->SendMessage(WM_COMMAND, MAKEWPARAM(IDC_BUTOPENWAV, BN_CLICKED),
+                         reinterpret_cast<LPARAM>(button));
+  };
+
+  OpenDialogSeen seen;
+  std::thread answerer([&] { seen = AnswerOpenDialog(chosen); });
+  press();
+  answerer.join();
+  ASSERT_TRUE(seen.answered);
+  EXPECT_EQ(seen.name, L"before.wav");
+  EXPECT_EQ(_wcsicmp(seen.folder.c_str(), folder_.c_str()), 0)
+      << std::string(seen.folder.begin(), seen.folder.end());
+  EXPECT_EQ(seen.types, (std::vector<std::wstring>{L"All sound files (WAV, MP3, QPK)", L"All video files"}));
+  EXPECT_EQ(seen.type, 0);
+  ASSERT_TRUE(PumpUntil([&] { return !dialog_->Master()->loadThread && dialog_->IsWindowEnabled(); }));
+  ASSERT_NE(dialog_->Master()->loadedPath, nullptr);
+  EXPECT_EQ(std::wstring(dialog_->Master()->loadedPath), chosen);
+  wchar_t stored[MAX_PATH] = {};
+  ReadLastOpenPath(app_->settingsDocument, stored, MAX_PATH);
+  EXPECT_EQ(std::wstring(stored), chosen);
+  EXPECT_EQ(app_->settingsDocument["Main"]["LastOpenPath"].size(), 260u);
+
+  // Cancel changes nothing; the next dialog starts at the last choice.
+  std::thread canceller([&] { seen = AnswerOpenDialog(L""); });
+  press();
+  canceller.join();
+  ASSERT_TRUE(seen.answered);
+  EXPECT_EQ(seen.name, L"chosen.wav");
+  EXPECT_EQ(dialog_->Master()->loadThread, nullptr);
+  EXPECT_EQ(std::wstring(dialog_->Master()->loadedPath), chosen);
+  EXPECT_TRUE(prompts_.Asked().empty());
 }
 
 class SendMemory {

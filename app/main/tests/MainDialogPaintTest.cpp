@@ -1,7 +1,7 @@
-// The main dialog in-process over fake-engine tracks: its repaints, the level sliders' menus and
-// volumes, the right clicks as the system delivers them, the URL menu, the mixer and minimise
-// buttons and the busy cursor. Pop-up menus are answered through the menu seam and the shell
-// seam records what would be started: no browser or mixer opens.
+// The main dialog in-process over fake-engine tracks: its repaints, the level sliders' menus,
+// volumes and the classroom's level messages, the right clicks as the system delivers them, the URL menu, the
+// mixer and minimise buttons and the busy cursor. Pop-up menus are answered through the menu seam and the
+// shell seam records what would be started: no browser or mixer opens.
 #include <windows.h>
 #include <mmdeviceapi.h>
 #include <endpointvolume.h>
@@ -405,6 +405,47 @@ TEST_F(MainDialogPaint, SliderPositionsSetTheMastersDeviceVolumes) {
   Pump();
   EXPECT_EQ(masterOut.scalar, 1.0f);
   EXPECT_EQ(studentOut.sets, 0);
+}
+
+// The classroom's level messages, spelled out here so that the test does not share the
+// program's numbers: 0x498 (wParam 0 IN, 1 OUT) and 0x592 with the slider's control id.
+TEST_F(MainDialogPaint, EachLevelMessageMovesTheTipOfItsOwnSlider) {
+  constexpr UINT kSetLevel = 0x498, kRemoteButton = 0x592;
+  constexpr UINT kIn = 1047, kOut = 1046;
+  // Found by control id: the dialog's members may not be bound to the controls they name.
+  auto tip = [&](UINT id) { return static_cast<CGraphicSlider*>(CWnd::FromHandlePermanent(Control(id))); };
+  ASSERT_NE(tip(kIn), nullptr);
+  ASSERT_NE(tip(kOut), nullptr);
+  const UINT travel = static_cast<UINT>(tip(kIn)->Travel());
+  ASSERT_GT(travel, 0u);
+  ASSERT_EQ(static_cast<UINT>(tip(kOut)->Travel()), travel);
+  const UINT full = travel;
+  struct Case {
+    const char* name;
+    UINT start;  // both tips before the message
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    UINT in, out;
+  } cases[] = {
+      {"set level IN", 0, kSetLevel, 0, 5, full, 0},
+      {"set level OUT", 0, kSetLevel, 1, 5, 0, full},
+      {"set level IN, a huge value", 0, kSetLevel, 0, 1346250581, full, 0},
+      {"set level OUT to empty", full, kSetLevel, 1, 0, full, 0},
+      {"set level IN, negative", full, kSetLevel, 0, -1346250581, 0, full},
+      {"set level of no slider", full, kSetLevel, 2, 0, full, full},
+      {"remote IN level", 0, kRemoteButton, kIn, 1346250581, full, 0},
+      {"remote OUT level", 0, kRemoteButton, kOut, 1, 0, full},
+      {"remote IN level to empty", full, kRemoteButton, kIn, 0, 0, full},
+      {"remote OUT level, negative", full, kRemoteButton, kOut, -7, full, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    tip(kIn)->m_tipPosition = tip(kOut)->m_tipPosition = c.start;
+    EXPECT_EQ(dialog_->SendMessage(c.message, c.wParam, c.lParam), 0);
+    EXPECT_EQ(tip(kIn)->m_tipPosition, c.in);
+    EXPECT_EQ(tip(kOut)->m_tipPosition, c.out);
+  }
 }
 
 TEST_F(MainDialogPaint, ChoosingADeviceShowsItsVolumeOnTheSlider) {

@@ -1,6 +1,7 @@
 // The real recorder driven by the classroom peers: the lock and its box, what stays enabled
-// under the lock, the busy and the wait pop-up, unlocks that end free, a lock to the station
-// itself refused, a busy that ends during a save, the sibling product's text taken under its
+// under the lock, the file buttons the send flag hides under it, the busy and the wait pop-up,
+// unlocks that end free, a lock to the station itself refused, a busy that ends during a save,
+// the framework's pipe by its name, the sibling product's text taken under its
 // mutex or left when the mutex is held, and the presses, recipients and positions that reach
 // the tracks.
 #include <windows.h>
@@ -250,6 +251,71 @@ TEST_F(RecorderRemote, BusyDisablesTheWindowAndIdleEnablesIt) {
   // Idle ends the busy only: the lock stays.
   EXPECT_EQ(Ids(DisabledControls(dialog)), Ids(LockedSet(false)));
   UnlockAndClose(dialog);
+}
+
+// Outside station mode the lock takes no controls and shows no box; with the send flag it hides
+// the buttons that open, save and send files until the unlock.
+TEST_F(RecorderRemote, ALockWithTheSendFlagHidesTheFileButtonsUntilTheUnlock) {
+  struct {
+    const wchar_t* switches;
+    bool sendFlag;
+  } cases[] = {{L"/_t", true}, {L"", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Narrow(c.switches));
+    CPeerProcess daemon;
+    ASSERT_TRUE(daemon.Start(L"orrin_peer.exe", L"--no-sharedmem"));
+    HWND daemonWindow = FindWindowW(L"VK_Main_PSDaemon", nullptr);
+    ASSERT_NE(daemonWindow, nullptr);
+    CRecorderProcess recorder;
+    ASSERT_TRUE(recorder.Start(c.switches));
+    HWND dialog = recorder.WaitForWindow(L"Recorder");
+    ASSERT_NE(dialog, nullptr);
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(dialog) != FALSE; }, 30000));
+    auto visible = [&](UINT id) {
+      return IsWindowVisible(GetDlgItem(dialog, static_cast<int>(id))) != FALSE;
+    };
+    std::vector<UINT> fileButtons = {IDC_BUTOPENWAV, IDC_BUTSAVEWAV};
+    if (c.sendFlag) fileButtons.push_back(IDC_BUTSENDWAV);
+    for (UINT id : fileButtons) EXPECT_TRUE(visible(id)) << id;
+
+    ASSERT_TRUE(Drive(L"lock 0 " + Number(daemonWindow)));
+    // The lock holds once the station forwards a press to the daemon.
+    ASSERT_TRUE(Drive(L"button 0 1024 0"));
+    ASSERT_TRUE(daemon.WaitForLog("MSG msg=0x592 wparam=1024 lparam=0")) << daemon.Log();
+    for (UINT id : fileButtons) EXPECT_EQ(visible(id), !c.sendFlag) << id;
+    EXPECT_TRUE(visible(IDC_BUTSAVEBM));
+    EXPECT_TRUE(visible(IDC_BUTEXIT));
+    std::wstring caption;
+    EXPECT_EQ(WaitForBox(recorder.Id(), L"QMR for student", &caption, 500), nullptr);
+    EXPECT_EQ(Ids(DisabledControls(dialog)), "");
+
+    ASSERT_TRUE(Drive(L"unlock 0 0"));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          for (UINT id : fileButtons)
+            if (!visible(id)) return false;
+          return true;
+        },
+        10000));
+    PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_EQ(recorder.WaitExit(30000), 0u);
+  }
+}
+
+// The framework's pipe, named here as the framework names it: the recorder connects at start and
+// lets go when it ends.
+TEST_F(RecorderRemote, TheRecorderConnectsToTheFrameworkPipeByItsName) {
+  CPeerProcess framework;
+  ASSERT_TRUE(framework.Start(
+      L"orrin_peer.exe",
+      L"--pipe " + QuoteArgument(L"\\\\.\\pipe\\OrrinInterfacePipe") + L" --no-window --no-sharedmem"));
+  ASSERT_TRUE(recorder_.Start(L""));
+  HWND dialog = recorder_.WaitForWindow(L"Recorder");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(framework.WaitForLog("CONNECT conn=0", 20000)) << framework.Log();
+  PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+  EXPECT_EQ(recorder_.WaitExit(30000), 0u);
+  EXPECT_TRUE(framework.WaitForLog("DISCONNECT conn=0", 20000)) << framework.Log();
 }
 
 TEST_F(RecorderRemote, AnIdleDuringASaveKeepsTheDialogDisabledUntilTheSaveEnds) {
