@@ -229,8 +229,15 @@ TEST_F(RecorderStart, AStationWithoutPositionTellsTheDaemonAndHidesTheFileButton
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(daemon.WaitForLog(c.message, 30000)) << daemon.Log();
     ASSERT_TRUE(WaitUntil([&] { return ChildrenOfClass(dialog, L"WaveformWindow").size() == 2; }, 30000));
-    for (UINT id : {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT})
-      EXPECT_FALSE(Visible(dialog, id)) << id;
+    // The dialog hides the buttons after it has posted the notice: wait for them to go.
+    const UINT fileButtons[] = {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT};
+    WaitUntil(
+        [&] {
+          return std::none_of(std::begin(fileButtons), std::end(fileButtons),
+                              [&](UINT id) { return Visible(dialog, id); });
+        },
+        30000);
+    for (UINT id : fileButtons) EXPECT_FALSE(Visible(dialog, id)) << id;
     EXPECT_EQ(CloseWithEscape(recorder, dialog), 0u);
   }
 }
