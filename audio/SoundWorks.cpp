@@ -182,6 +182,12 @@ CSoundWorksWAS::~CSoundWorksWAS() {
   EndMessageThread(renderThread, renderThreadId);
   if (pollThread) {
     InterlockedExchange(&pollRunning, 0);
+    // Due at once: the poll thread sees the change now rather than at the next period.
+    if (pollTimer) {
+      LARGE_INTEGER due;
+      due.QuadPart = -1;
+      SetWaitableTimer(pollTimer, &due, 0, nullptr, nullptr, FALSE);
+    }
     HANDLE stopped[2] = {pollThread, pollStopped};
     WaitForMultipleObjects(pollStopped ? 2 : 1, stopped, FALSE, INFINITE);
   }
@@ -208,8 +214,8 @@ CSoundWorksWAS::~CSoundWorksWAS() {
   SafeRelease(enumerator);
   if (pollTimer) CloseHandle(pollTimer);
   pollTimer = nullptr;
-  Sleep(200);
-  // Only now may the apartment that the engine's objects were made in go.
+  // No grace period: every voice and XAudio2 object is destroyed above, and XAudio2 makes no
+  // callback after that. Only now may the apartment that the engine's objects were made in go.
   if (pollThread) {
     if (comReleased) SetEvent(comReleased);
     WaitForSingleObject(pollThread, INFINITE);
