@@ -239,11 +239,7 @@ void CSoundWorksWAS::StartEngine() {
   if (pollReady && pollStopped && comReleased)
     pollThread = CreateThread(nullptr, 0, EngineCapturePollThreadProc, this, 0, &pollThreadId);
   convertThread = CreateThread(nullptr, 0, EngineConvertThreadProc, this, 0, &convertThreadId);
-  if (pollThread) {
-    // The enumerator is made on the poll thread; nothing may use the engine before it is there.
-    HANDLE made[2] = {pollReady, pollThread};
-    WaitForMultipleObjects(2, made, FALSE, INFINITE);
-  } else if (!enumerator) {
+  if (!pollThread && !enumerator) {
     HRESULT hr =
         g_pfnSoundCoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
                                    __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&enumerator));
@@ -252,6 +248,16 @@ void CSoundWorksWAS::StartEngine() {
   // Blocks posted to a thread before its queue exists would be lost.
   if (renderThread && convertThread && queueReady[0] && queueReady[1])
     WaitForMultipleObjects(2, queueReady, TRUE, 5000);
+}
+
+IMMDeviceEnumerator* CSoundWorksWAS::Enumerator() {
+  // The poll thread makes it; the device system's first start takes a while, which the rest of
+  // the program's start need not wait for.
+  if (pollThread && pollReady) {
+    HANDLE made[2] = {pollReady, pollThread};
+    WaitForMultipleObjects(2, made, FALSE, INFINITE);
+  }
+  return enumerator;
 }
 
 DWORD WINAPI EngineRenderThreadProc(LPVOID parameter) {
@@ -372,11 +378,12 @@ static DeviceList ListDevices(IMMDeviceEnumerator* enumerator, EDataFlow flow) {
   return list;
 }
 
-DeviceList CSoundWorksWAS::GetRenderDevices() { return ListDevices(enumerator, eRender); }
-DeviceList CSoundWorksWAS::GetCaptureDevices() { return ListDevices(enumerator, eCapture); }
+DeviceList CSoundWorksWAS::GetRenderDevices() { return ListDevices(Enumerator(), eRender); }
+DeviceList CSoundWorksWAS::GetCaptureDevices() { return ListDevices(Enumerator(), eCapture); }
 
 std::pair<std::wstring, std::wstring> CSoundWorksWAS::GetDefaultDevice(int dataFlow) {
   std::pair<std::wstring, std::wstring> result;
+  IMMDeviceEnumerator* enumerator = Enumerator();
   if (!enumerator) return result;
   IMMDevice* device = nullptr;
   if (FAILED(enumerator->GetDefaultAudioEndpoint(dataFlow == 0 ? eRender : eCapture, eCommunications,
@@ -438,7 +445,7 @@ bool CSoundWorksWAS::OpenOrCloseDevice(bool open, bool capture, const std::wstri
 
   bool result = true;
   if (capture) {
-    if (enumerator) enumerator->GetDevice(id.c_str(), &device->endpoint);
+    if (IMMDeviceEnumerator* enumerator = Enumerator()) enumerator->GetDevice(id.c_str(), &device->endpoint);
     device->friendlyName = FriendlyName(device->endpoint);
     LogWithName("Starting:", device->friendlyName);
   } else {

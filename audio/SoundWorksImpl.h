@@ -194,6 +194,9 @@ class CSoundWorksWAS : public CSoundWorksBase {
   HANDLE pollReady = nullptr;
   HANDLE pollStopped = nullptr;
   HANDLE comReleased = nullptr;
+  // The enumerator once the poll thread has made it (null when it could not). Start-up does not
+  // wait for it: the first operation that needs a device does.
+  IMMDeviceEnumerator* Enumerator();
 
  private:
   void CloseCaptureDevice(CAudioDevice* device, bool deliverRest);
