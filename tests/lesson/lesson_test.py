@@ -407,9 +407,11 @@ def tone_windows(x):
 
 def station_temp_files(temp_snd):
     """What the stations' tracks left in their temp folders ("Master", "Student2", "Master1-<pid>" ...);
-    the folders of other programs' tracks are not theirs to clean."""
+    the folders of other programs' tracks (a plain start's "Student0", say, left by a test before this
+    one) are not theirs to clean."""
     names = os.listdir(temp_snd) if os.path.isdir(temp_snd) else []
-    return [f for n in names if n.startswith(("Master", "Student")) for f in files_under(os.path.join(temp_snd, n))]
+    ours = re.compile(r"(Master|Student)([%s](-[0-9]+)?)?" % "".join(str(s) for s in STATIONS))
+    return [f for n in names if ours.fullmatch(n) for f in files_under(os.path.join(temp_snd, n))]
 
 
 def files_under(folder):
