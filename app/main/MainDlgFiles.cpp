@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "app/main/FileDialogThread.h"
 #include "app/main/FileRules.h"
 #include "app/main/MainDlg.h"
 #include "appdata/AppData.h"
@@ -84,7 +85,7 @@ void CMainDlg::OnOpenFile() {
   dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST;
   dialog.FlagsEx = OFN_EX_NOPLACESBAR;
   m_fileDialogUp = true;
-  const BOOL chosen = GetOpenFileNameW(&dialog);
+  const BOOL chosen = RunFileDialog(GetOpenFileNameW, &dialog);
   m_fileDialogUp = false;
   if (!chosen) return;
   OpenChosenFile(path, kOpenPathUnits);
@@ -218,7 +219,7 @@ bool CMainDlg::ChooseSavePath(CSoundDocument* track, std::wstring* path) {
   dialog.Flags = OFN_EXPLORER;
   dialog.FlagsEx = OFN_EX_NOPLACESBAR;
   m_fileDialogUp = true;
-  const BOOL chosen = GetSaveFileNameW(&dialog);
+  const BOOL chosen = RunFileDialog(GetSaveFileNameW, &dialog);
   m_fileDialogUp = false;
   if (!chosen) return false;
   *path = buffer;
