@@ -360,16 +360,21 @@ TEST_F(RecorderStart, LinesLoggedWhileTheDataIsTornDownReachTheLogFiles) {
 
 TEST_F(RecorderStart, EveryStartWritesTheAssociationsAgain) {
   const std::wstring program = BinFolder() + L"Quillmeridian.exe";
+  const HKEY roots[3] = {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE};
+  // Gone before the first start: they are written while the window is built, and are all there
+  // once it shows.
+  for (const AssociationRow& row : ExpectedAssociationRows(program))
+    RegDeleteKeyValueW(roots[row.root], row.path.c_str(), row.value.empty() ? nullptr : row.value.c_str());
   for (int start = 0; start < 2; ++start) {
     SCOPED_TRACE(start);
     CRecorderProcess recorder;
     ASSERT_TRUE(recorder.Start(L""));
     HWND dialog = recorder.WaitForWindow(L"Recorder");
     ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(CloseWithEscape(recorder, dialog), 0u);
-    const HKEY roots[3] = {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE};
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(dialog) != FALSE; }, 30000));
     for (const AssociationRow& row : ExpectedAssociationRows(program))
       EXPECT_EQ(ReadRegistryString(roots[row.root], row.path, row.value), row.data) << Narrow(row.path);
+    EXPECT_EQ(CloseWithEscape(recorder, dialog), 0u);
     // Listed once: the second start adds no letter.
     EXPECT_EQ(
         ReadRegistryString(
