@@ -245,9 +245,6 @@ void CSoundWorksWAS::StartEngine() {
                                    __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&enumerator));
     if (FAILED(hr)) enumerator = nullptr;
   }
-  // Blocks posted to a thread before its queue exists would be lost.
-  if (renderThread && convertThread && queueReady[0] && queueReady[1])
-    WaitForMultipleObjects(2, queueReady, TRUE, 5000);
 }
 
 IMMDeviceEnumerator* CSoundWorksWAS::Enumerator() {
@@ -257,6 +254,10 @@ IMMDeviceEnumerator* CSoundWorksWAS::Enumerator() {
     HANDLE made[2] = {pollReady, pollThread};
     WaitForMultipleObjects(2, made, FALSE, INFINITE);
   }
+  // Every device is opened through here, and blocks captured on it are posted to the convert
+  // thread: a block posted before that thread's queue exists would be lost.
+  if (renderThread && convertThread && queueReady[0] && queueReady[1])
+    WaitForMultipleObjects(2, queueReady, TRUE, 5000);
   return enumerator;
 }
 
