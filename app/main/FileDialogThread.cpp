@@ -56,6 +56,16 @@ BOOL RunFileDialog(PFN_FileDialog show, OPENFILENAMEW* dialog) {
     }
   }
   CloseHandle(thread);
+  // A dialog of this thread would hand the activation back to its owner as it ends; from another
+  // thread that may be lost (nothing active, or the ended dialog's thread's window). Unless the
+  // user has gone to another program meanwhile, the owner takes it back.
+  if (owner && IsWindow(owner)) {
+    DWORD process = 0;
+    const HWND foreground = GetForegroundWindow();
+    if (foreground) GetWindowThreadProcessId(foreground, &process);
+    const bool none = !foreground || foreground == GetDesktopWindow() || foreground == GetShellWindow();
+    if (foreground != owner && (none || process == GetCurrentProcessId())) SetForegroundWindow(owner);
+  }
   if (quit) PostQuitMessage(quitCode);
   return call.result;
 }

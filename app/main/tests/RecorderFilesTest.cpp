@@ -150,7 +150,9 @@ TEST_F(RecorderFiles, TheSaveDialogProposesThePackageAndKeepsTheOverwrittenFile)
   EXPECT_EQ(ui::ControlTextOf(save, ui::kFolderCombo), L"StudentWorks");
   EXPECT_EQ(ui::ControlTextOf(save, ui::kTypeCombo), L"Quillmeridian Package QPK File");
   ASSERT_TRUE(ui::CancelDialog(save));
-  EXPECT_TRUE(WaitUntil([&] { return GetForegroundWindow() == dialog; }, 10000));
+  EXPECT_TRUE(WaitUntil([&] { return GetForegroundWindow() == dialog; }, 10000))
+      << "foreground " << GetForegroundWindow() << " \"" << Narrow(ui::WindowTextOf(GetForegroundWindow()))
+      << "\" dialog " << dialog << " save " << save << " alive " << IsWindow(save);
 
   // The Master: its own name with the package extension.
   ui::PostClick(dialog, IDC_BUTSAVEBM);
