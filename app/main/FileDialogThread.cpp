@@ -8,6 +8,7 @@ namespace {
 struct FileDialogCall {
   PFN_FileDialog show;
   OPENFILENAMEW* dialog;
+  DWORD callerThreadId;
   BOOL result;
 };
 
@@ -15,7 +16,11 @@ DWORD WINAPI FileDialogThreadProc(LPVOID parameter) {
   auto* call = static_cast<FileDialogCall*>(parameter);
   // The folder view is an OLE drop target and lists the folder through the shell's objects.
   const HRESULT ole = OleInitialize(nullptr);
+  // One input state with the caller's thread, as the dialog had on it: its end activates its
+  // owner as a dialog of the same thread would.
+  const BOOL attached = AttachThreadInput(GetCurrentThreadId(), call->callerThreadId, TRUE);
   call->result = call->show(call->dialog);
+  if (attached) AttachThreadInput(GetCurrentThreadId(), call->callerThreadId, FALSE);
   if (SUCCEEDED(ole)) OleUninitialize();
   return 0;
 }
@@ -23,7 +28,7 @@ DWORD WINAPI FileDialogThreadProc(LPVOID parameter) {
 }  // namespace
 
 BOOL RunFileDialog(PFN_FileDialog show, OPENFILENAMEW* dialog) {
-  FileDialogCall call = {show, dialog, FALSE};
+  FileDialogCall call = {show, dialog, GetCurrentThreadId(), FALSE};
   HANDLE thread = CreateThread(nullptr, 0, FileDialogThreadProc, &call, 0, nullptr);
   if (!thread) return show(dialog);
   // Messages sent to this thread are answered throughout (the dialog disables its owner with
