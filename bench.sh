@@ -18,11 +18,12 @@ for exe in "$QM_BIN"/bench_*.exe; do
   [ -e "$exe" ] || continue
   base=$(basename "$exe" .exe); base=${base#bench_}
   [ -z "$name" ] || [ "$name" = "$base" ] || continue
-  (cd "$QM_BIN" && wine "$exe") || { echo "$base: failed" >&2; status=1; }
+  (cd "$QM_BIN" && wine "$exe" </dev/null) || { echo "$base: failed" >&2; status=1; }
 done
 while IFS= read -r script; do
   base=$(basename "$script" .sh); base=${base#bench_}
   [ -z "$name" ] || [ "$name" = "$base" ] || continue
-  bash "$script" || { echo "$base: failed" >&2; status=1; }
+  # The loop reads the names from its standard input: a script (or Wine under it) must not eat them.
+  bash "$script" </dev/null || { echo "$base: failed" >&2; status=1; }
 done < <(cd "$root" && git ls-files -co --exclude-standard -- '*bench_*.sh' | sed "s|^|$root/|")
 exit $status

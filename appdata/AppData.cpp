@@ -49,7 +49,9 @@ CAppData::CAppData() {
   captureLink = new CNamedPipeLink(kCapturePipeName, workerThreadId, WM_CAPTURE_PIPE_EVENT);
   captureLink->Start(false);
 
-  LoadMixerData();
+  // The tracks' engines make their device enumerators on their own threads meanwhile.
+  mixerLoadThread_ = CreateThread(nullptr, 0, MixerLoadThreadProc, this, 0, nullptr);
+  if (!mixerLoadThread_) LoadMixerData();
 
   mixerInput = 0;
   mixerValue = 0xFFFFFFFFu;
@@ -60,6 +62,7 @@ CAppData::CAppData() {
 CAppData::~CAppData() {
   SaveSettingsDocument();
   waveDevices.SaveWaveDeviceSettings();
+  WaitForMixerData();
   SaveMixerData();
 
   // No engine posts buffers after this. The last take's tail is still on its way: the worker
@@ -153,6 +156,22 @@ void CAppData::DeleteVideoManager() {
 void CAppData::LoadMixerData() {
   mixerData = new CMixerData;
   mixerData->SerializeMixerData(false, GetEditionFilePath(L"MixerData.bin"));
+}
+
+DWORD WINAPI CAppData::MixerLoadThreadProc(LPVOID self) {
+  // The mixer data sets up COM for itself.
+  static_cast<CAppData*>(self)->LoadMixerData();
+  return 0;
+}
+
+CMixerData* CAppData::WaitForMixerData() {
+  std::lock_guard<std::mutex> lock(mixerLoadLock_);
+  if (mixerLoadThread_) {
+    WaitForSingleObject(mixerLoadThread_, INFINITE);
+    CloseHandle(mixerLoadThread_);
+    mixerLoadThread_ = nullptr;
+  }
+  return mixerData;
 }
 
 void CAppData::SaveMixerData() {

@@ -86,6 +86,10 @@ class CAppData {
   void LoadSettingsDocument();
   void SaveSettingsDocument();
   void LoadUrlList();
+  // MixerData.bin is read and imposed on a thread of its own, begun by the constructor: the sound
+  // system's first start is slow and the window need not wait for it. Whoever reads the levels
+  // it sets (the dialog's level sliders) joins it first. Any thread; the same object every time.
+  CMixerData* WaitForMixerData();
 
   // Members, reached directly by the dialog code (in the order of their description).
   CSoundDocument* masterTrack = nullptr;   // track index 0
@@ -142,12 +146,15 @@ class CAppData {
   void CreateVideoManager();
   void DeleteVideoManager();
   void LoadMixerData();
+  static DWORD WINAPI MixerLoadThreadProc(LPVOID self);
   void SaveMixerData();
 
   // Under captureWriteLock_.
   bool WriteFrameLocked(HANDLE pipe, const void* data, DWORD size);
 
   HANDLE workerReady_ = nullptr;
+  HANDLE mixerLoadThread_ = nullptr;
+  std::mutex mixerLoadLock_;
   std::mutex captureWriteLock_;
   bool mixerQueryPending_ = false;  // under captureWriteLock_
   // The chunk the streamed-sample count belongs to (worker thread).

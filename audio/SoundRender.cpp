@@ -199,6 +199,7 @@ void CSoundWorksWAS::ForgetQueuedBlock(CBufferRecord* record) {
 }
 
 bool CSoundWorksWAS::IsActiveRenderEndpoint(const std::wstring& id) {
+  IMMDeviceEnumerator* enumerator = Enumerator();
   if (!enumerator) return false;
   IMMDevice* device = nullptr;
   if (FAILED(enumerator->GetDevice(id.c_str(), &device)) || !device) return false;

@@ -182,6 +182,12 @@ CSoundWorksWAS::~CSoundWorksWAS() {
   EndMessageThread(renderThread, renderThreadId);
   if (pollThread) {
     InterlockedExchange(&pollRunning, 0);
+    // Due at once: the poll thread sees the change now rather than at the next period.
+    if (pollTimer) {
+      LARGE_INTEGER due;
+      due.QuadPart = -1;
+      SetWaitableTimer(pollTimer, &due, 0, nullptr, nullptr, FALSE);
+    }
     HANDLE stopped[2] = {pollThread, pollStopped};
     WaitForMultipleObjects(pollStopped ? 2 : 1, stopped, FALSE, INFINITE);
   }
@@ -208,8 +214,8 @@ CSoundWorksWAS::~CSoundWorksWAS() {
   SafeRelease(enumerator);
   if (pollTimer) CloseHandle(pollTimer);
   pollTimer = nullptr;
-  Sleep(200);
-  // Only now may the apartment that the engine's objects were made in go.
+  // No grace period: every voice and XAudio2 object is destroyed above, and XAudio2 makes no
+  // callback after that. Only now may the apartment that the engine's objects were made in go.
   if (pollThread) {
     if (comReleased) SetEvent(comReleased);
     WaitForSingleObject(pollThread, INFINITE);
@@ -233,19 +239,26 @@ void CSoundWorksWAS::StartEngine() {
   if (pollReady && pollStopped && comReleased)
     pollThread = CreateThread(nullptr, 0, EngineCapturePollThreadProc, this, 0, &pollThreadId);
   convertThread = CreateThread(nullptr, 0, EngineConvertThreadProc, this, 0, &convertThreadId);
-  if (pollThread) {
-    // The enumerator is made on the poll thread; nothing may use the engine before it is there.
-    HANDLE made[2] = {pollReady, pollThread};
-    WaitForMultipleObjects(2, made, FALSE, INFINITE);
-  } else if (!enumerator) {
+  if (!pollThread && !enumerator) {
     HRESULT hr =
         g_pfnSoundCoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
                                    __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&enumerator));
     if (FAILED(hr)) enumerator = nullptr;
   }
-  // Blocks posted to a thread before its queue exists would be lost.
+}
+
+IMMDeviceEnumerator* CSoundWorksWAS::Enumerator() {
+  // The poll thread makes it; the device system's first start takes a while, which the rest of
+  // the program's start need not wait for.
+  if (pollThread && pollReady) {
+    HANDLE made[2] = {pollReady, pollThread};
+    WaitForMultipleObjects(2, made, FALSE, INFINITE);
+  }
+  // Every device is opened through here, and blocks captured on it are posted to the convert
+  // thread: a block posted before that thread's queue exists would be lost.
   if (renderThread && convertThread && queueReady[0] && queueReady[1])
     WaitForMultipleObjects(2, queueReady, TRUE, 5000);
+  return enumerator;
 }
 
 DWORD WINAPI EngineRenderThreadProc(LPVOID parameter) {
@@ -366,11 +379,12 @@ static DeviceList ListDevices(IMMDeviceEnumerator* enumerator, EDataFlow flow) {
   return list;
 }
 
-DeviceList CSoundWorksWAS::GetRenderDevices() { return ListDevices(enumerator, eRender); }
-DeviceList CSoundWorksWAS::GetCaptureDevices() { return ListDevices(enumerator, eCapture); }
+DeviceList CSoundWorksWAS::GetRenderDevices() { return ListDevices(Enumerator(), eRender); }
+DeviceList CSoundWorksWAS::GetCaptureDevices() { return ListDevices(Enumerator(), eCapture); }
 
 std::pair<std::wstring, std::wstring> CSoundWorksWAS::GetDefaultDevice(int dataFlow) {
   std::pair<std::wstring, std::wstring> result;
+  IMMDeviceEnumerator* enumerator = Enumerator();
   if (!enumerator) return result;
   IMMDevice* device = nullptr;
   if (FAILED(enumerator->GetDefaultAudioEndpoint(dataFlow == 0 ? eRender : eCapture, eCommunications,
@@ -432,7 +446,7 @@ bool CSoundWorksWAS::OpenOrCloseDevice(bool open, bool capture, const std::wstri
 
   bool result = true;
   if (capture) {
-    if (enumerator) enumerator->GetDevice(id.c_str(), &device->endpoint);
+    if (IMMDeviceEnumerator* enumerator = Enumerator()) enumerator->GetDevice(id.c_str(), &device->endpoint);
     device->friendlyName = FriendlyName(device->endpoint);
     LogWithName("Starting:", device->friendlyName);
   } else {

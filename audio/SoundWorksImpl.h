@@ -194,6 +194,10 @@ class CSoundWorksWAS : public CSoundWorksBase {
   HANDLE pollReady = nullptr;
   HANDLE pollStopped = nullptr;
   HANDLE comReleased = nullptr;
+  // The enumerator once the poll thread has made it (null when it could not), and the other two
+  // threads' queues ready. Start-up does not wait for them: the first operation that needs a
+  // device does.
+  IMMDeviceEnumerator* Enumerator();
 
  private:
   void CloseCaptureDevice(CAudioDevice* device, bool deliverRest);

@@ -114,14 +114,25 @@ DWORD WINAPI WaitWindowThread(LPVOID param) {
   return 0;
 }
 
-WaitPopupRecord* StartWaitPopup(HFONT font) {
+WaitPopupRecord* LaunchWaitPopup() {
   auto* record = new WaitPopupRecord();
-  record->font = font;
   record->ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   record->thread = CreateThread(nullptr, 0, &WaitWindowThread, record, 0, &record->threadId);
-  if (record->thread) WaitForSingleObject(record->ready, INFINITE);
-  CloseHandle(record->ready);
+  return record;
+}
+
+void AwaitWaitPopup(WaitPopupRecord* record, HFONT font) {
+  if (!record) return;
+  if (record->thread && record->ready) WaitForSingleObject(record->ready, INFINITE);
+  if (record->ready) CloseHandle(record->ready);
   record->ready = nullptr;
+  // Read by the window's paint handler only, which runs once the window is shown.
+  record->font = font;
+}
+
+WaitPopupRecord* StartWaitPopup(HFONT font) {
+  WaitPopupRecord* record = LaunchWaitPopup();
+  AwaitWaitPopup(record, font);
   return record;
 }
 

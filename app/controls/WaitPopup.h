@@ -32,6 +32,10 @@ LRESULT CALLBACK WaitWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
 
 // Allocates the record, starts its thread and returns once the thread's window and queue exist.
 WaitPopupRecord* StartWaitPopup(HFONT font);
+// The same in two halves, so that the caller works while the thread makes its window: the first
+// starts the thread, the second waits until its window and queue exist and sets the font.
+WaitPopupRecord* LaunchWaitPopup();
+void AwaitWaitPopup(WaitPopupRecord* record, HFONT font);
 // Sets the rectangle and has the thread move the window there.
 void MoveWaitPopup(WaitPopupRecord* record, int x, int y, int width, int height);
 // Sets owner and style and has the thread re-create the window (hidden unless shown is set).

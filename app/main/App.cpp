@@ -37,8 +37,10 @@ BOOL CQuillmeridianApp::InitInstance() {
 
   auto* dialog = new CMainDlg(nullptr);
   m_pMainWnd = dialog;
-  RegisterFileAssociations();
+  // Registered while the dialog builds its window; it waits for them before it shows itself.
+  BeginFileAssociations();
   dialog->DoModal();
+  FinishFileAssociations();
   delete dialog;
   // Boxes shown later (during static teardown) must not take the deleted dialog as owner.
   m_pMainWnd = nullptr;

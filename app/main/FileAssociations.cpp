@@ -184,6 +184,33 @@ bool RegisterFileAssociations(const AssociationRoots& roots, const wchar_t* prog
   return true;
 }
 
+namespace {
+
+HANDLE g_associationThread = nullptr;
+
+DWORD WINAPI AssociationThreadProc(LPVOID) {
+  // The shell's default-handler request is a COM call.
+  const HRESULT com = CoInitialize(nullptr);
+  RegisterFileAssociations();
+  if (SUCCEEDED(com)) CoUninitialize();
+  return 0;
+}
+
+}  // namespace
+
+void BeginFileAssociations() {
+  if (g_associationThread) return;
+  g_associationThread = CreateThread(nullptr, 0, AssociationThreadProc, nullptr, 0, nullptr);
+  if (!g_associationThread) RegisterFileAssociations();
+}
+
+void FinishFileAssociations() {
+  if (!g_associationThread) return;
+  WaitForSingleObject(g_associationThread, INFINITE);
+  CloseHandle(g_associationThread);
+  g_associationThread = nullptr;
+}
+
 bool RegisterFileAssociations() {
   wchar_t path[MAX_PATH] = {};
   DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);

@@ -18,6 +18,11 @@ struct AssociationRoots {
 
 // The real start: the program's own path, the real roots, the shell told. Always true.
 bool RegisterFileAssociations();
+// The real start's registration on a thread of its own, while the window is being built;
+// FinishFileAssociations waits for it to end (the dialog calls it before it shows itself, the
+// application after the dialog; later calls, or calls without a begin, return at once). UI thread.
+void BeginFileAssociations();
+void FinishFileAssociations();
 // `notifyShell`: announce the change and ask the shell for the defaults afterwards.
 bool RegisterFileAssociations(const AssociationRoots& roots, const wchar_t* programPath, bool notifyShell);
 

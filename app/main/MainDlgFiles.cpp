@@ -8,6 +8,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "app/main/FileDialogThread.h"
 #include "app/main/FileRules.h"
 #include "app/main/MainDlg.h"
 #include "appdata/AppData.h"
@@ -94,7 +95,7 @@ void CMainDlg::OnOpenFile() {
   dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST;
   dialog.FlagsEx = OFN_EX_NOPLACESBAR;
   m_fileDialogUp = true;
-  const BOOL chosen = GetOpenFileNameW(&dialog);
+  const BOOL chosen = RunFileDialog(GetOpenFileNameW, &dialog);
   m_fileDialogUp = false;
   if (!chosen) return;
   OpenChosenFile(path, kOpenPathUnits);
@@ -228,7 +229,7 @@ bool CMainDlg::ChooseSavePath(CSoundDocument* track, std::wstring* path) {
   dialog.Flags = OFN_EXPLORER;
   dialog.FlagsEx = OFN_EX_NOPLACESBAR;
   m_fileDialogUp = true;
-  const BOOL chosen = GetSaveFileNameW(&dialog);
+  const BOOL chosen = RunFileDialog(GetSaveFileNameW, &dialog);
   m_fileDialogUp = false;
   if (!chosen) {
     // Not a cancel: the dialog could not give the path (a path longer than its buffer holds).

@@ -12,6 +12,7 @@
 #include <cwchar>
 
 #include "app/main/ClassroomMessages.h"
+#include "app/main/FileAssociations.h"
 #include "app/main/MainDlg.h"
 #include "appdata/AppData.h"
 #include "common/Prompt.h"
@@ -80,6 +81,8 @@ BOOL CMainDlg::OnInitDialog() {
     return TRUE;
   }
 
+  // Its thread makes its first window meanwhile; it is waited for where it is set up.
+  m_waitPopup = LaunchWaitPopup();
   if (CWnd* send = GetDlgItem(IDC_BUTSENDWAV)) send->ShowWindow(appData_->testFlag ? SW_SHOW : SW_HIDE);
   EnumerateMonitors();
   position = PlaceMainWindow(GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN), m_skinWidth,
@@ -87,6 +90,8 @@ BOOL CMainDlg::OnInitDialog() {
   PrepareTempFolders();
   if (appData_->stationNumber != 0) JoinClassroomStation();
 
+  // The associations are written before the window shows, as if registered before it was made.
+  FinishFileAssociations();
   ::SetWindowLongW(m_hWnd, GWL_STYLE, WS_VISIBLE);
   SetWindowPos(HWND_TOP, position.x, position.y, m_skinWidth, m_skinHeight, SWP_FRAMECHANGED);
 
@@ -172,6 +177,8 @@ void CMainDlg::CreateDialogFonts() {
 }
 
 void CMainDlg::InitLevelSliders() {
+  // The levels read here are those the mixer data imposes.
+  appData_->WaitForMixerData();
   CSoundDocument* master = Master();
   struct Slider {
     CGraphicSlider* control;
@@ -261,7 +268,7 @@ void CMainDlg::JoinClassroomStation() {
 
 void CMainDlg::StartWaitPopupThread(POINT position) {
   HFONT font = CreateFontW(-11, 0, 0, 0, 400, 0, 0, 0, ANSI_CHARSET, 0, 0, ANTIALIASED_QUALITY, 0, nullptr);
-  m_waitPopup = StartWaitPopup(font);
+  AwaitWaitPopup(m_waitPopup, font);
   MoveWaitPopup(m_waitPopup, position.x + (m_skinWidth - kWaitWidth) / 2,
                 position.y + (m_skinHeight - kWaitHeight) / 2, kWaitWidth, kWaitHeight);
   RecreateWaitPopup(m_waitPopup, m_hWnd, false);

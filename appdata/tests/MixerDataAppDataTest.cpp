@@ -36,7 +36,7 @@ class MixerDataAppDataTest : public ::testing::Test {
   // Start and exit of the program, as far as the application data object goes.
   void RunOnce() {
     auto* app = new CAppData;
-    ASSERT_NE(app->mixerData, nullptr);
+    ASSERT_NE(app->WaitForMixerData(), nullptr);
     EXPECT_EQ(app->mixerData->path, file_);
     HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     EXPECT_EQ(com, S_OK) << "the mixer data left COM set up on this thread";

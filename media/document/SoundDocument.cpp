@@ -442,7 +442,8 @@ void CSoundDocument::FreeChunkList(std::vector<CChunkInfo*>& list) {
 void CSoundDocument::FreeAllChunks() {
   StopTransport();
   FinishTake();
-  Sleep(100);  // let buffers in flight come back
+  // No wait for the buffers in flight: each is a copy, and one that comes back after the chunks
+  // are gone finds no current chunk and is released (OnSoundOut).
   std::lock_guard<std::recursive_mutex> lock(packetLock);
   FreeChunkList(chunks);
   currentChunk = -1;

@@ -90,11 +90,19 @@ CVideoManager::CVideoManager() {
   frameRecord->clockThreadId = clockThreadId;
 }
 
+namespace {
+
+// Queued to the clock thread only to end its wait.
+void CALLBACK WakeClock(ULONG_PTR) {}
+
+}  // namespace
+
 CVideoManager::~CVideoManager() {
   if (clockThread) {
     while (!PostThreadMessageW(clockThreadId, kClockStop, 0, 0)) {
       if (WaitForSingleObject(clockThread, 50) != WAIT_TIMEOUT) break;
     }
+    QueueUserAPC(WakeClock, clockThread, 0);
     WaitForSingleObject(clockThread, INFINITE);
     CloseHandle(clockThread);
     clockThread = nullptr;
@@ -344,7 +352,8 @@ void CVideoManager::RunClock() {
         userMoved = true;
       }
     }
-    Sleep(kTickMs);
+    // The destructor's wake-up ends the wait at once; its stop message is next in the queue.
+    if (SleepEx(kTickMs, TRUE) == WAIT_IO_COMPLETION) continue;
     if (playing && !paused) Tick(userMoved);
   }
 }

@@ -15,6 +15,7 @@ import os
 import queue
 import re
 import shutil
+import statistics
 import struct
 import subprocess
 import sys
@@ -369,22 +370,25 @@ def goertzel_ratio(x, frequency):
     return (2 * power / (n * n)) / mean_square if mean_square else 0.0, rms
 
 
-def zero_crossing_frequency(x):
-    """Upward crossings with a hysteresis of a tenth of the peak, so coding noise near zero adds none."""
+def median_period_frequency(x):
+    """The frequency from the median period between upward crossings, with a hysteresis of a tenth of
+    the peak so that coding noise near zero adds none: a stretch of silence that a busy machine's
+    capture put in lengthens only the period it falls in."""
     h = max((abs(v) for v in x), default=0) / 10
-    crossings, low = 0, False
-    for v in x:
+    ups, low = [], False
+    for i, v in enumerate(x):
         if v < -h:
             low = True
         elif v > h and low:
-            crossings += 1
+            ups.append(i)
             low = False
-    return crossings / (len(x) / RATE) if x else 0.0
+    periods = [b - a for a, b in zip(ups, ups[1:])]
+    return RATE / statistics.median(periods) if periods else 0.0
 
 
 def tone_windows(x):
-    """(windows, windows holding the tone, zero-crossing frequency over them) in 100 ms windows; the
-    crossings are counted over each run of tonal windows as one stretch, so a window's edge loses none."""
+    """(windows, windows holding the tone, frequency over them) in 100 ms windows; the periods are
+    taken over each run of tonal windows as one stretch, so a window's edge loses none."""
     size = RATE // 10
     total = tonal = 0
     runs, run = [], []
@@ -400,16 +404,16 @@ def tone_windows(x):
             run = []
     if run:
         runs.append(run)
-    seconds = sum(len(r) for r in runs) / RATE
-    crossings = sum(zero_crossing_frequency(r) * len(r) / RATE for r in runs)
-    return total, tonal, (crossings / seconds if seconds else 0.0)
+    return total, tonal, median_period_frequency([v for r in runs for v in r])
 
 
 def station_temp_files(temp_snd):
     """What the stations' tracks left in their temp folders ("Master", "Student2", "Master1-<pid>" ...);
-    the folders of other programs' tracks are not theirs to clean."""
+    the folders of other programs' tracks (a plain start's "Student0", say, left by a test before this
+    one) are not theirs to clean."""
     names = os.listdir(temp_snd) if os.path.isdir(temp_snd) else []
-    return [f for n in names if n.startswith(("Master", "Student")) for f in files_under(os.path.join(temp_snd, n))]
+    ours = re.compile(r"(Master|Student)([%s](-[0-9]+)?)?" % "".join(str(s) for s in STATIONS))
+    return [f for n in names if ours.fullmatch(n) for f in files_under(os.path.join(temp_snd, n))]
 
 
 def files_under(folder):

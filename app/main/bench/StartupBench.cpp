@@ -109,8 +109,8 @@ int main() {
   }
   const double start = Median(rs), reference = Median(es), stop = Median(rq), referenceStop = Median(eq);
   printf(
-      "startup: start_ms=%.1f empty_dialog_start_ms=%.1f start_ratio=%.2f (goal <= 1.5) shutdown_ms=%.1f "
-      "empty_dialog_shutdown_ms=%.1f shutdown_ratio=%.2f\n",
+      "startup: start_ms=%.1f empty_dialog_start_ms=%.1f start_ratio=%.2f (goal <= 2) shutdown_ms=%.1f (goal "
+      "<= 150) empty_dialog_shutdown_ms=%.1f shutdown_ratio=%.2f\n",
       start, reference, start / reference, stop, referenceStop, stop / referenceStop);
   return 0;
 }

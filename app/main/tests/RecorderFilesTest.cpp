@@ -140,6 +140,8 @@ TEST_F(RecorderFiles, TheSaveDialogProposesThePackageAndKeepsTheOverwrittenFile)
   ui::PostClick(dialog, IDC_BUTSAVEWAV);
   HWND save = ui::WaitForFileDialog(recorder.Id());
   ASSERT_NE(save, nullptr);
+  // The keyboard goes to the file dialog while it is up, and back to the recorder after it.
+  EXPECT_TRUE(WaitUntil([&] { return GetForegroundWindow() == save; }, 10000));
   SYSTEMTIME now;
   GetLocalTime(&now);
   const std::wstring proposal = ui::ControlTextOf(save, ui::kFileNameCombo);
@@ -148,6 +150,9 @@ TEST_F(RecorderFiles, TheSaveDialogProposesThePackageAndKeepsTheOverwrittenFile)
   EXPECT_EQ(ui::ControlTextOf(save, ui::kFolderCombo), L"StudentWorks");
   EXPECT_EQ(ui::ControlTextOf(save, ui::kTypeCombo), L"Quillmeridian Package QPK File");
   ASSERT_TRUE(ui::CancelDialog(save));
+  EXPECT_TRUE(WaitUntil([&] { return GetForegroundWindow() == dialog; }, 10000))
+      << "foreground " << GetForegroundWindow() << " \"" << Narrow(ui::WindowTextOf(GetForegroundWindow()))
+      << "\" dialog " << dialog << " save " << save << " alive " << IsWindow(save);
 
   // The Master: its own name with the package extension.
   ui::PostClick(dialog, IDC_BUTSAVEBM);

@@ -97,8 +97,12 @@ TEST_F(RecorderPaint, DraggingTheBackgroundMovesTheWindowExactlyAsFarAsThePointe
 
   ASSERT_TRUE(MoveTo(start));
   SendMouse(MOUSEEVENTF_LEFTDOWN);
-  for (int step = 1; step <= 4; ++step) SendMouse(0, {start.x + 10 * step, start.y + 25 * step / 4});
-  ASSERT_TRUE(WaitUntil([&] { return WindowRect(dialog).left == before.left + 40; }, 5000));
+  // Each step is followed before the next: on a busy machine the display's report of an earlier
+  // pointer position could otherwise arrive after a later one.
+  for (int step = 1; step <= 4; ++step) {
+    SendMouse(0, {start.x + 10 * step, start.y + 25 * step / 4});
+    ASSERT_TRUE(WaitUntil([&] { return WindowRect(dialog).left == before.left + 10 * step; }, 5000)) << step;
+  }
   SendMouse(MOUSEEVENTF_LEFTUP);
   Sleep(300);
   now = WindowRect(dialog);

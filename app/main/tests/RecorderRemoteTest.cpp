@@ -443,9 +443,17 @@ TEST_F(RecorderRemote, ARemotePositionThenABookmarkSplitsThePackagesChunkTable) 
   HWND save = ui::WaitForFileDialog(recorder_.Id());
   ASSERT_NE(save, nullptr);
   ASSERT_TRUE(ui::ChooseFile(save, target));
+  // The window is enabled and names the lesson for a moment before the save disables it: wait for
+  // the saved package, whole, and the window enabled after it.
   ASSERT_TRUE(WaitUntil(
-      [&] { return ControlText(field) == L"marked.qpk" || ControlText(field) == L"lesson.wav"; }, 30000));
-  ASSERT_TRUE(WaitUntil([&] { return IsWindowEnabled(dialog) != FALSE; }, 30000));
+      [&] {
+        ZipHandle* whole = OpenZip(target.c_str());
+        if (whole) CloseZip(whole);
+        return whole && IsWindowEnabled(dialog);
+      },
+      30000));
+  EXPECT_TRUE(ControlText(field) == L"marked.qpk" || ControlText(field) == L"lesson.wav")
+      << Narrow(ControlText(field));
 
   ZipHandle* zip = OpenZip(target.c_str());
   ASSERT_NE(zip, nullptr);

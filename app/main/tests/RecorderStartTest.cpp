@@ -229,8 +229,15 @@ TEST_F(RecorderStart, AStationWithoutPositionTellsTheDaemonAndHidesTheFileButton
     ASSERT_NE(dialog, nullptr);
     EXPECT_TRUE(daemon.WaitForLog(c.message, 30000)) << daemon.Log();
     ASSERT_TRUE(WaitUntil([&] { return ChildrenOfClass(dialog, L"WaveformWindow").size() == 2; }, 30000));
-    for (UINT id : {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT})
-      EXPECT_FALSE(Visible(dialog, id)) << id;
+    // The dialog hides the buttons after it has posted the notice: wait for them to go.
+    const UINT fileButtons[] = {IDC_BUTOPENWAV, IDC_BUTSAVEWAV, IDC_BUTSAVEBM, IDC_BUTEXIT};
+    WaitUntil(
+        [&] {
+          return std::none_of(std::begin(fileButtons), std::end(fileButtons),
+                              [&](UINT id) { return Visible(dialog, id); });
+        },
+        30000);
+    for (UINT id : fileButtons) EXPECT_FALSE(Visible(dialog, id)) << id;
     EXPECT_EQ(CloseWithEscape(recorder, dialog), 0u);
   }
 }
@@ -353,16 +360,21 @@ TEST_F(RecorderStart, LinesLoggedWhileTheDataIsTornDownReachTheLogFiles) {
 
 TEST_F(RecorderStart, EveryStartWritesTheAssociationsAgain) {
   const std::wstring program = BinFolder() + L"Quillmeridian.exe";
+  const HKEY roots[3] = {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE};
+  // Gone before the first start: they are written while the window is built, and are all there
+  // once it shows.
+  for (const AssociationRow& row : ExpectedAssociationRows(program))
+    RegDeleteKeyValueW(roots[row.root], row.path.c_str(), row.value.empty() ? nullptr : row.value.c_str());
   for (int start = 0; start < 2; ++start) {
     SCOPED_TRACE(start);
     CRecorderProcess recorder;
     ASSERT_TRUE(recorder.Start(L""));
     HWND dialog = recorder.WaitForWindow(L"Recorder");
     ASSERT_NE(dialog, nullptr);
-    EXPECT_EQ(CloseWithEscape(recorder, dialog), 0u);
-    const HKEY roots[3] = {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE};
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(dialog) != FALSE; }, 30000));
     for (const AssociationRow& row : ExpectedAssociationRows(program))
       EXPECT_EQ(ReadRegistryString(roots[row.root], row.path, row.value), row.data) << Narrow(row.path);
+    EXPECT_EQ(CloseWithEscape(recorder, dialog), 0u);
     // Listed once: the second start adds no letter.
     EXPECT_EQ(
         ReadRegistryString(
