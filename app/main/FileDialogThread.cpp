@@ -10,6 +10,7 @@ struct FileDialogCall {
   OPENFILENAMEW* dialog;
   DWORD callerThreadId;
   BOOL result;
+  DWORD error;
 };
 
 DWORD WINAPI FileDialogThreadProc(LPVOID parameter) {
@@ -20,6 +21,7 @@ DWORD WINAPI FileDialogThreadProc(LPVOID parameter) {
   // owner as a dialog of the same thread would.
   const BOOL attached = AttachThreadInput(GetCurrentThreadId(), call->callerThreadId, TRUE);
   call->result = call->show(call->dialog);
+  call->error = call->result ? 0 : CommDlgExtendedError();
   if (attached) AttachThreadInput(GetCurrentThreadId(), call->callerThreadId, FALSE);
   if (SUCCEEDED(ole)) OleUninitialize();
   return 0;
@@ -27,10 +29,14 @@ DWORD WINAPI FileDialogThreadProc(LPVOID parameter) {
 
 }  // namespace
 
-BOOL RunFileDialog(PFN_FileDialog show, OPENFILENAMEW* dialog) {
-  FileDialogCall call = {show, dialog, GetCurrentThreadId(), FALSE};
+BOOL RunFileDialog(PFN_FileDialog show, OPENFILENAMEW* dialog, DWORD* error) {
+  FileDialogCall call = {show, dialog, GetCurrentThreadId(), FALSE, 0};
   HANDLE thread = CreateThread(nullptr, 0, FileDialogThreadProc, &call, 0, nullptr);
-  if (!thread) return show(dialog);
+  if (!thread) {
+    const BOOL chosen = show(dialog);
+    if (error) *error = chosen ? 0 : CommDlgExtendedError();
+    return chosen;
+  }
   // Messages sent to this thread are answered throughout (the dialog disables its owner with
   // one). The rest is dispatched only while the dialog holds its owner disabled, as its modal loop
   // would: what arrives before it is up or after it has let the owner go waits for the caller,
@@ -72,5 +78,6 @@ BOOL RunFileDialog(PFN_FileDialog show, OPENFILENAMEW* dialog) {
     if (foreground != owner && (none || process == GetCurrentProcessId())) SetForegroundWindow(owner);
   }
   if (quit) PostQuitMessage(quitCode);
+  if (error) *error = call.error;
   return call.result;
 }

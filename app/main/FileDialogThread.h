@@ -10,5 +10,5 @@ using PFN_FileDialog = BOOL(WINAPI*)(OPENFILENAMEW* dialog);
 
 // `show` (GetOpenFileNameW or GetSaveFileNameW) with `dialog`, and its result. Messages of this
 // thread are dispatched meanwhile, as the dialog's own modal loop would; a WM_QUIT is posted again
-// once the dialog has ended.
-BOOL RunFileDialog(PFN_FileDialog show, OPENFILENAMEW* dialog);
+// once the dialog has ended. `error` gets the dialog's CommDlgExtendedError, which is kept per thread.
+BOOL RunFileDialog(PFN_FileDialog show, OPENFILENAMEW* dialog, DWORD* error = nullptr);

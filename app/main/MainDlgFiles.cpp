@@ -229,11 +229,12 @@ bool CMainDlg::ChooseSavePath(CSoundDocument* track, std::wstring* path) {
   dialog.Flags = OFN_EXPLORER;
   dialog.FlagsEx = OFN_EX_NOPLACESBAR;
   m_fileDialogUp = true;
-  const BOOL chosen = RunFileDialog(GetSaveFileNameW, &dialog);
+  DWORD error = 0;
+  const BOOL chosen = RunFileDialog(GetSaveFileNameW, &dialog, &error);
   m_fileDialogUp = false;
   if (!chosen) {
     // Not a cancel: the dialog could not give the path (a path longer than its buffer holds).
-    if (const DWORD error = CommDlgExtendedError()) {
+    if (error) {
       LogFileLine("The save dialog gave no path for", buffer);
       ShowPrompt(m_hWnd, SaveDialogFailureText(error).c_str(), GetEditionName(), MB_ICONEXCLAMATION);
     }
