@@ -10,6 +10,7 @@
 #include "app/main/MainDlg.h"
 #include "app/main/TransportRules.h"
 #include "appdata/AppData.h"
+#include "common/LogManager.h"
 #include "common/Prompt.h"
 #include "media/document/SoundDocument.h"
 #include "media/video/VideoManager.h"
@@ -43,8 +44,7 @@ LRESULT CMainDlg::OnSoundNotify(WPARAM code, LPARAM sender) {
   // What the track could not do is told here, from the dialog's own loop: no lock of the track is
   // held now, and a click inside the box finds the track whole.
   if (track)
-    for (const TrackReport& r : track->TakeReports())
-      ShowPrompt(m_hWnd, r.text.c_str(), r.caption.c_str(), r.style);
+    for (const TrackReport& r : track->TakeReports()) Prompt(r.text.c_str(), r.caption.c_str(), r.style);
   switch (code) {
     case NOTIFY_CHUNK_IDLE:
     case NOTIFY_CHUNK_RECORDING:
@@ -91,7 +91,7 @@ void CMainDlg::OnTrackLoaded() {
     master->RedrawWaveform(0, 256);
   }
   ShowOpenFileName();
-  EnableWindow(TRUE);
+  ApplyEnableState();
   DrawChunkLengthClock();
   ShowChunkTexts();
   if (CSoundDocument* student = Student()) student->overwriteOnRecord = master->GetChunkCount() > 0 ? 1 : 0;
@@ -185,6 +185,12 @@ void CMainDlg::OnPlayEnded(CSoundDocument* track, bool fromVideo) {
   m_playMode = step.next;
   // A track belongs to its load or save thread until that ends.
   if (step.action == PlayAction::kNone || TrackBusy(master) || TrackBusy(student)) return;
+  // Nothing starts behind a box of ours: the mode ends instead.
+  if (const char* held = TrackChangeHeldBy()) {
+    PostLogLinef(LOG_WAVE_MANAGER, "Play mode %u ended: %s", m_playMode, held);
+    m_playMode = PLAY_MODE_NONE;
+    return;
+  }
   if (step.action == PlayAction::kPlayMaster)
     master->StartPlayback();
   else if (step.action == PlayAction::kPlayStudent)
@@ -516,7 +522,7 @@ void CMainDlg::OnInsertBookmark() {
   } else if (Master()->InsertBookmark()) {
     ForwardToPeer(IDC_BUTINSERTBM);
   } else {
-    ShowPrompt(m_hWnd, kEmptyRegionText, L"Attention", MB_ICONEXCLAMATION);
+    Prompt(kEmptyRegionText, L"Attention", MB_ICONEXCLAMATION);
   }
   DrawChunkLengthClock();
 }

@@ -704,4 +704,64 @@ TEST_F(TransportDialog, AnEditedTextGoesToItsTracksChunk) {
   EXPECT_EQ(master_->GetChunk(0)->text, L"one");
 }
 
+TEST_F(TransportDialog, AnExitEndsThePlayModeSoNothingStartsBehindItsQuestionOrOnALockedStation) {
+  peer_ = MakePeerWindow();
+  ASSERT_NE(peer_, nullptr);
+  for (bool locked : {false, true}) {
+    for (UINT button :
+         {IDC_BUTREPEAT, IDC_VBUTPLAYPLAY, IDC_VBUTPLAYREC, IDC_HBUTPLAYPLAY, IDC_HBUTPLAYREC}) {
+      SCOPED_TRACE(std::string(locked ? "locked station, " : "the question cancelled, ") +
+                   std::to_string(button));
+      dialog_->m_playMode = PLAY_MODE_NONE;
+      Quiet();
+      Click(button);
+      ASSERT_NE(dialog_->m_playMode, UINT(PLAY_MODE_NONE));
+      ASSERT_TRUE(master_->playing);
+      student_->modified = 1;
+      dialog_->m_peerWindow = locked ? peer_ : nullptr;
+      app_->stationMode = locked ? 1 : 0;
+      bool startedBehind = false;
+      prompts_.Clear();
+      prompts_.Queue(IDCANCEL);
+      prompts_.WhileUp([&](const std::wstring&) {
+        // The box's own loop handles the ends of playback that the exit's stops posted.
+        SyncWorker();
+        Pump();
+        startedBehind = startedBehind || master_->playing || student_->playing || student_->recording;
+      });
+      dialog_->ExitRecorder();
+      prompts_.WhileUp(nullptr);
+      SyncWorker();
+      Pump();
+      EXPECT_EQ(prompts_.Asked().empty(), locked);
+      EXPECT_FALSE(startedBehind);
+      EXPECT_EQ(dialog_->m_playMode, UINT(PLAY_MODE_NONE));
+      EXPECT_FALSE(master_->playing);
+      EXPECT_FALSE(student_->playing);
+      EXPECT_FALSE(student_->recording);
+    }
+  }
+  dialog_->m_peerWindow = nullptr;
+  app_->stationMode = 0;
+}
+
+TEST_F(TransportDialog, AMastersEndUnderABoxStartsNothingBehindIt) {
+  Click(IDC_HBUTPLAYPLAY);
+  ASSERT_TRUE(master_->playing);
+  bool startedBehind = false;
+  prompts_.WhileUp([&](const std::wstring&) {
+    // The Master plays out while the box is up; its end reaches the box's own loop.
+    while (master_->playing) ASSERT_TRUE(ReturnPacket(masterEngine_));
+    Pump();
+    startedBehind = student_->playing;
+  });
+  master_->cursorFrame = 0;
+  Click(IDC_BUTINSERTBM);
+  prompts_.WhileUp(nullptr);
+  ASSERT_EQ(prompts_.Asked().size(), 1u);
+  EXPECT_FALSE(startedBehind);
+  EXPECT_FALSE(student_->playing);
+  EXPECT_EQ(dialog_->m_playMode, UINT(PLAY_MODE_NONE));
+}
+
 }  // namespace
