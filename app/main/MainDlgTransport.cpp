@@ -161,16 +161,9 @@ void CMainDlg::PauseTrack(CSoundDocument* track) {
 void CMainDlg::OnPlayEnded(CSoundDocument* track, bool fromVideo) {
   CSoundDocument* master = Master();
   CSoundDocument* student = Student();
-  auto silent = [](const CSoundDocument* doc) {
-    const CChunkInfo* chunk = doc ? doc->GetCurrentChunk() : nullptr;
-    return !chunk || chunk->frames == 0;
-  };
-  PlayEnd end = {m_playMode,
-                 PlaySender::kVideo,
-                 false,
-                 false,
-                 student && student->recording,
-                 silent(master) && silent(student)};
+  // A track belongs to its load or save thread until that ends: not even its chunks are read.
+  const bool tracksOwned = TrackBusy(master) || TrackBusy(student);
+  PlayEnd end = {m_playMode, PlaySender::kVideo, false, false, student && student->recording, false};
   if (fromVideo) {
     const CVideoManager* video = Video();
     end.senderRunning = video && (video->IsPlaying() || video->IsPaused());
@@ -181,10 +174,15 @@ void CMainDlg::OnPlayEnded(CSoundDocument* track, bool fromVideo) {
     if (own > 0) --own;
     end.senderRunning = track->playing || track->paused;
   }
+  // Repeat hands the turn on only while one of the two would play something from where it
+  // starts; the other track is asked first (the sender's chunk was just played).
+  if (m_playMode == PLAY_MODE_REPEAT && !fromVideo && !end.ownStop && !end.senderRunning && !tracksOwned) {
+    CSoundDocument* other = track == master ? student : master;
+    end.nothingToPlay = other->FramesPlaybackWouldPlay() == 0 && track->FramesPlaybackWouldPlay() == 0;
+  }
   const PlayModeStep step = StepPlayMode(end);
   m_playMode = step.next;
-  // A track belongs to its load or save thread until that ends.
-  if (step.action == PlayAction::kNone || TrackBusy(master) || TrackBusy(student)) return;
+  if (step.action == PlayAction::kNone || tracksOwned) return;
   // Nothing starts behind a box of ours: the mode ends instead.
   if (const char* held = TrackChangeHeldBy()) {
     PostLogLinef(LOG_WAVE_MANAGER, "Play mode %u ended: %s", m_playMode, held);

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -762,6 +763,70 @@ TEST_F(TransportDialog, AMastersEndUnderABoxStartsNothingBehindIt) {
   EXPECT_FALSE(startedBehind);
   EXPECT_FALSE(student_->playing);
   EXPECT_EQ(dialog_->m_playMode, UINT(PLAY_MODE_NONE));
+}
+
+TEST_F(TransportDialog, RepeatEndsWhenNeitherTrackWouldPlayFromWhereItStarts) {
+  struct Row {
+    const char* what;
+    std::function<void()> arrange;
+  };
+  const Row rows[] = {
+      {"the Master's cursor at its chunk's end, an empty Student chunk",
+       [&] {
+         student_->SelectNextChunk();
+         master_->cursorFrame = master_->GetCurrentChunk()->frames;
+       }},
+      {"the Master's cursor at its chunk's end, a Student chunk that cannot be loaded",
+       [&] {
+         // The take goes to its temp file as the Student steps on; without the file it is lost.
+         student_->SelectChunk(0);
+         student_->SelectNextChunk();
+         const CChunkInfo* take = student_->GetChunk(0);
+         ASSERT_NE(take->fileName[0], L'\0');
+         ASSERT_TRUE(DeleteFileW((std::wstring(student_->tempFolder) + L"\\" + take->fileName).c_str()));
+         student_->SelectChunk(0);
+         master_->cursorFrame = master_->GetCurrentChunk()->frames;
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    dialog_->m_playMode = PLAY_MODE_NONE;
+    row.arrange();
+    Quiet();
+    prompts_.Clear();
+    // Each start ends at once; were the turn handed on, this pump would never return.
+    Click(IDC_BUTREPEAT);
+    SyncWorker();
+    Pump();
+    EXPECT_EQ(dialog_->m_playMode, UINT(PLAY_MODE_NONE));
+    EXPECT_FALSE(master_->playing);
+    EXPECT_FALSE(student_->playing);
+    EXPECT_LE(prompts_.Asked().size(), 2u);
+  }
+}
+
+TEST_F(TransportDialog, AnEndOfPlaybackReadsNoChunkOfATrackALoadOwns) {
+  // A load that replaces the Master's chunks holds its lock meanwhile; a look at a chunk waits.
+  master_->loadThread = GetCurrentThread();
+  dialog_->m_playMode = PLAY_MODE_REPEAT;
+  HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE handled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  bool waitedForTheLoad = false;
+  std::thread load([&] {
+    std::lock_guard<std::recursive_mutex> hold(master_->PacketLock());
+    SetEvent(held);
+    waitedForTheLoad = WaitForSingleObject(handled, 5000) == WAIT_TIMEOUT;
+  });
+  ASSERT_EQ(WaitForSingleObject(held, 5000), WAIT_OBJECT_0);
+  Notify(NOTIFY_PLAY_ENDED, student_);
+  SetEvent(handled);
+  load.join();
+  EXPECT_FALSE(waitedForTheLoad);
+  EXPECT_FALSE(master_->playing);
+  CloseHandle(held);
+  CloseHandle(handled);
+  master_->loadThread = nullptr;
+  dialog_->m_playMode = PLAY_MODE_NONE;
 }
 
 }  // namespace
