@@ -142,6 +142,8 @@ class CMainDlg : public CDialog {
   // Bookmarks on or off (the right click on BUTINSERTBM).
   void OnToggleBookmarks();
   void OnInsertBookmarkRightClick(NMHDR* header, LRESULT* result);
+  // The bookmarks-off flag and BUTINSERTBM's look from the whole mode the Master side is in.
+  void ShowBookmarksState();
   void OnRemoveBookmark();
   void OnClearStudentChunk();
   void OnEraseSelection();

@@ -264,6 +264,7 @@ void CMainDlg::OnCloseFile() {
   master->audioChanged = 0;
   master->textsPresent = 0;
   m_fileName.SetWindowText(L"");
+  ShowBookmarksState();
 }
 
 void CMainDlg::OnSendToFramework() {

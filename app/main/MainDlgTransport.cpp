@@ -92,6 +92,8 @@ void CMainDlg::OnTrackLoaded() {
   }
   ShowOpenFileName();
   ApplyEnableState();
+  // A load, a video's opening and a switch of whole mode all end here.
+  ShowBookmarksState();
   DrawChunkLengthClock();
   ShowChunkTexts();
   if (CSoundDocument* student = Student()) student->overwriteOnRecord = master->GetChunkCount() > 0 ? 1 : 0;
@@ -528,15 +530,30 @@ void CMainDlg::OnInsertBookmark() {
 void CMainDlg::OnToggleBookmarks() {
   ForwardToPeer(IDC_BUTINSERTBM, 1);
   OnLedDoubleClick();
-  m_bookmarksOff = !m_bookmarksOff;
-  if (CTransparentButton* button = Button(IDC_BUTINSERTBM); button && button->m_hWnd) {
+  // The state the Master side is in, not the one last set here: loads, closes and a video's
+  // opening leave whole mode on their own.
+  ShowBookmarksState();
+  const bool off = !m_bookmarksOff;
+  if (m_videoMode) {
+    if (CVideoManager* video = Video()) video->SetWholeMode(off);
+  } else if (Master()) {
+    Master()->SetWholeMode(off);
+  }
+  ShowBookmarksState();
+}
+
+void CMainDlg::ShowBookmarksState() {
+  const CVideoManager* video = Video();
+  const CSoundDocument* master = Master();
+  if (m_videoMode)
+    m_bookmarksOff = video && video->wholeMode;
+  else if (master && !TrackBusy(master))
+    m_bookmarksOff = master->wholeMode;
+  // The button looks pressed while the bookmarks are off.
+  CTransparentButton* button = Button(IDC_BUTINSERTBM);
+  if (button && button->m_hWnd && (button->m_pressedLook != 0) != m_bookmarksOff) {
     button->TogglePressedLook();
     button->Invalidate(TRUE);
-  }
-  if (m_videoMode) {
-    if (CVideoManager* video = Video()) video->SetWholeMode(m_bookmarksOff);
-  } else if (Master()) {
-    Master()->SetWholeMode(m_bookmarksOff);
   }
 }
 

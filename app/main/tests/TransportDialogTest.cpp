@@ -829,4 +829,56 @@ TEST_F(TransportDialog, AnEndOfPlaybackReadsNoChunkOfATrackALoadOwns) {
   dialog_->m_playMode = PLAY_MODE_NONE;
 }
 
+TEST_F(TransportDialog, TheBookmarksButtonFollowsTheWholeModeALoadACloseOrAVideoLeaves) {
+  const std::wstring lesson = folder_ + L"\\lesson.wav";
+  const std::wstring clip = folder_ + L"\\clip.avi";
+  ASSERT_TRUE(WriteWholeFile(clip, std::string("not a real video")));
+  auto shownOff = [&] {
+    return dialog_->m_bookmarksOff && dialog_->Button(IDC_BUTINSERTBM)->m_pressedLook == 1;
+  };
+  auto shownOn = [&] {
+    return !dialog_->m_bookmarksOff && dialog_->Button(IDC_BUTINSERTBM)->m_pressedLook == 0;
+  };
+  auto wholeMode = [&] {
+    return dialog_->m_videoMode ? app_->videoManager->wholeMode != 0 : master_->wholeMode;
+  };
+  auto open = [&](const std::wstring& path, const wchar_t* name) {
+    return [&, path, name] {
+      dialog_->OpenMediaFile(path.c_str());
+      ASSERT_TRUE(PumpUntil([&] {
+        wchar_t shown[64] = {};
+        dialog_->m_fileName.GetWindowText(shown, 64);
+        return !master_->loadThread && dialog_->IsWindowEnabled() && std::wstring(shown) == name;
+      }));
+    };
+  };
+  struct Row {
+    const char* what;
+    std::function<void()> leave;
+  };
+  const Row rows[] = {
+      {"a close", [&] { Click(IDC_BUTCLOSEWAV); }},
+      {"a load", open(lesson, L"lesson.wav")},
+      {"a video's opening", open(clip, L"clip.avi")},
+      {"a load after the video", open(lesson, L"lesson.wav")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    RightClick(IDC_BUTINSERTBM);
+    ASSERT_TRUE(wholeMode());
+    EXPECT_TRUE(shownOff());
+    row.leave();
+    Pump();
+    ASSERT_FALSE(wholeMode());
+    EXPECT_TRUE(shownOn());
+    // The next press turns the bookmarks off again instead of doing nothing.
+    RightClick(IDC_BUTINSERTBM);
+    EXPECT_TRUE(wholeMode());
+    EXPECT_TRUE(shownOff());
+    RightClick(IDC_BUTINSERTBM);
+    EXPECT_FALSE(wholeMode());
+    EXPECT_TRUE(shownOn());
+  }
+}
+
 }  // namespace
