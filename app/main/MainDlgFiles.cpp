@@ -93,12 +93,13 @@ void CMainDlg::OnDropFiles(HDROP drop) {
   const UINT length = DragQueryFileW(drop, 0, path, kDropPathUnits);
   DragFinish(drop);
   if (!length || !Master() || FileOperationRefused("Drop", true)) return;
-  SendMessage(WM_COMMAND, IDC_MBUTSTOP, 0);
-  SendMessage(WM_COMMAND, IDC_BUTSTOP, 0);
+  // A refused file changes nothing: a take that runs goes on.
   if (!IsDroppableSound(path)) {
     Prompt(L"Unsupported file format.", L"Recorder", MB_OK);
     return;
   }
+  SendMessage(WM_COMMAND, IDC_MBUTSTOP, 0);
+  SendMessage(WM_COMMAND, IDC_BUTSTOP, 0);
   if (!AskDiscardChanges()) return;
   OpenChosenFile(path, kDropPathUnits);
 }

@@ -606,4 +606,24 @@ TEST_F(DialogFiles, AQuitDuringAFailedStationSavesBoxRetriesUnderTheLessonsName)
   DeleteFileW(saved[0].c_str());
 }
 
+TEST_F(DialogFiles, ARefusedDropLeavesARecordingAndThePeerAlone) {
+  HWND peer = MessageOnlyWindow();
+  ASSERT_NE(peer, nullptr);
+  dialog_->m_peerWindow = peer;
+  dialog_->Student()->ToggleRecording();
+  ASSERT_TRUE(dialog_->Student()->recording);
+  const std::wstring clip = folder_ + L"\\clip.avi";
+  ASSERT_TRUE(WriteWholeFile(clip, std::string("not a sound")));
+  dialog_->SendMessage(WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf(clip)), 0);
+  ASSERT_EQ(prompts_.Asked().size(), 1u);
+  EXPECT_EQ(prompts_.Asked()[0].text, L"Unsupported file format.");
+  EXPECT_TRUE(dialog_->Student()->recording);
+  MSG forwarded;
+  EXPECT_FALSE(PeekMessageW(&forwarded, peer, WM_REMOTE_BUTTON, WM_REMOTE_BUTTON, PM_REMOVE));
+  dialog_->m_peerWindow = nullptr;
+  dialog_->Student()->ToggleRecording();
+  dialog_->Student()->WaitForTakeComplete(5000);
+  DestroyWindow(peer);
+}
+
 }  // namespace
