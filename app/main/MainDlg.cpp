@@ -138,7 +138,19 @@ void CMainDlg::DoDataExchange(CDataExchange* dx) {
 BOOL CMainDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
   // Enter must not close the window.
   if (LOWORD(wParam) == IDOK) return 0;
+  const WORD code = HIWORD(wParam);
+  if ((code == BN_CLICKED || code == STN_DBLCLK) && PressRefused(LOWORD(wParam))) return TRUE;
   return CDialog::OnCommand(wParam, lParam);
+}
+
+BOOL CMainDlg::OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* result) {
+  const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+  if (header && header->code == static_cast<UINT>(NM_RCLICK) &&
+      PressRefused(static_cast<UINT>(header->idFrom))) {
+    if (result) *result = 0;
+    return TRUE;
+  }
+  return CDialog::OnNotify(wParam, lParam, result);
 }
 
 void CMainDlg::OnOK() {

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <windows.h>
+#include <commdlg.h>
 
 #include <cstdint>
 #include <string>
@@ -51,6 +52,7 @@ class CMainDlg : public CDialog {
 
   HDC QueryBackdropDC(UINT_PTR tag) override;
   BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+  BOOL OnNotify(WPARAM wParam, LPARAM lParam, LRESULT* result) override;
   void DoDataExchange(CDataExchange* dx) override;
   BOOL OnInitDialog() override;
   void OnOK() override;
@@ -140,6 +142,8 @@ class CMainDlg : public CDialog {
   // Bookmarks on or off (the right click on BUTINSERTBM).
   void OnToggleBookmarks();
   void OnInsertBookmarkRightClick(NMHDR* header, LRESULT* result);
+  // The bookmarks-off flag and BUTINSERTBM's look from the whole mode the Master side is in.
+  void ShowBookmarksState();
   void OnRemoveBookmark();
   void OnClearStudentChunk();
   void OnEraseSelection();
@@ -226,8 +230,32 @@ class CMainDlg : public CDialog {
   void ShowFileButtons();
   void CreateWaveforms();
 
+  // Every box and file dialog the window shows is up inside one of these (MainDlgRemote.cpp):
+  // while any is, the dialog stays disabled under it, the handlers that change a track refuse,
+  // and a classroom quit waits until the last one closes.
+  class ModalHold {
+   public:
+    explicit ModalHold(CMainDlg* dialog);
+    ~ModalHold();
+    ModalHold(const ModalHold&) = delete;
+    ModalHold& operator=(const ModalHold&) = delete;
+
+   private:
+    CMainDlg* dialog_;
+  };
+  // ShowPrompt owned by the dialog, counted as up.
+  int Prompt(const wchar_t* text, const wchar_t* caption, UINT style);
+  // The open (or save) dialog, counted as up; `error` as the free RunFileDialog gives it.
+  BOOL RunFileDialog(OPENFILENAMEW* dialog, bool save, DWORD* error = nullptr);
+  // Why a handler that changes a track must not run now (a box or file dialog up, the exit
+  // under way); null when it may.
+  const char* TrackChangeHeldBy() const;
+  // Logs and refuses a press of control `id` while TrackChangeHeldBy says so.
+  bool PressRefused(UINT id) const;
+  UINT m_modalCount = 0;  // boxes and file dialogs of ours up now
+
   // Open, save, send and exit (MainDlgFiles.cpp, MainDlgExit.cpp). The exit may wait for saves;
-  // a second exit while one runs or waits is dropped.
+  // a local exit while one runs or waits is dropped, a classroom quit is kept until it can run.
  public:
   // Non-zero when a save of `track` was started.
   int SaveTrackAs(CSoundDocument* track);
@@ -242,6 +270,10 @@ class CMainDlg : public CDialog {
   void OnSendToFramework();
   void OnExitButton();
   void OnSysCommand(UINT command, LPARAM lParam);
+  // The classroom's quit: run now, or kept while a box, a file dialog or another exit holds it.
+  void OnRemoteExit();
+  // Posts the kept quit once nothing holds it any more.
+  void RunKeptQuit();
   // NOTIFY_SAVED from a current track.
   void OnTrackSaved(CSoundDocument* sender);
   // Picks the path of a save in the save dialog; false when cancelled or when the dialog could not
@@ -257,11 +289,16 @@ class CMainDlg : public CDialog {
   // True (and logged) when a file operation must not start now.
   bool FileOperationRefused(const char* what, bool studentToo) const;
   bool m_exitRunning = false;     // the exit's questions are up
-  bool m_fileDialogUp = false;    // an open or save dialog of ours is up
+  bool m_fileDialogUp = false;    // an open or save dialog of ours is up (no second one opens)
   bool m_exitSaveFailed = false;  // a save ended badly since the exit began
+  bool m_quitKept = false;        // a classroom quit arrived while it could not run
+  // The Master's file of a station's automatic save: the exit resets the Master, and a retry after
+  // a failed save still names the Student's file after the lesson.
+  std::wstring m_autoSaveMasterPath;
 
-  // Classroom messages (MainDlgRemote.cpp). The lock, the remote busy, the wait pop-up and a
-  // running load or save each hold on their own; what is enabled is derived from all of them.
+  // Classroom messages (MainDlgRemote.cpp). The lock, the remote busy, the wait pop-up, a
+  // running load or save and a box of ours each hold on their own; what is enabled is derived
+  // from all of them.
  public:
   // Every button but BUTCLEAR, the file-name field, the LED and both text edits.
   void EnableControls(bool enable);

@@ -3,8 +3,10 @@
 // save keeps the program open with the recording still in it.
 #include <cwchar>
 
+#include "app/main/ClassroomMessages.h"
 #include "app/main/FileRules.h"
 #include "app/main/MainDlg.h"
+#include "app/main/TransportRules.h"
 #include "appdata/AppData.h"
 #include "common/LogManager.h"
 #include "media/document/SoundDocument.h"
@@ -48,12 +50,30 @@ void CMainDlg::WaitForStudentTake() {
                  static_cast<unsigned long>(CSoundDocument::kTakeDrainMs));
 }
 
+void CMainDlg::OnRemoteExit() {
+  const char* held = TrackChangeHeldBy();
+  if (!held) {
+    ExitRecorder();
+    return;
+  }
+  // The classroom believes the station closes: the quit runs once what holds it has ended.
+  PostLogLinef(LOG_WAVE_MANAGER, "Remote exit kept: %s", held);
+  m_quitKept = true;
+}
+
+void CMainDlg::RunKeptQuit() {
+  if (!m_quitKept || TrackChangeHeldBy() || !m_hWnd) return;
+  m_quitKept = false;
+  PostLogLine(LOG_WAVE_MANAGER, "Running the kept remote exit");
+  // From the dialog's own loop, once the handler that closed the box has finished.
+  PostMessage(WM_REMOTE_COMMAND, REMOTE_COMMAND_EXIT, 0);
+}
+
 void CMainDlg::ExitRecorder() {
-  // A box or a file dialog of the exit is a nested message loop: a remote exit, Escape or a
-  // second SC_CLOSE may arrive in it.
-  if (m_exitRunning || m_exitPending || m_fileDialogUp) {
-    PostLogLinef(LOG_WAVE_MANAGER, "Exit dropped: %s",
-                 m_fileDialogUp ? "a file dialog is up" : "an exit is already under way");
+  // A box or a file dialog is a nested message loop: Escape, a second SC_CLOSE or the exit
+  // button may arrive in it (a classroom quit is kept instead, OnRemoteExit).
+  if (const char* held = TrackChangeHeldBy()) {
+    PostLogLinef(LOG_WAVE_MANAGER, "Exit dropped: %s", held);
     return;
   }
   m_exitRunning = true;
@@ -63,9 +83,12 @@ void CMainDlg::ExitRecorder() {
   CAppData* app = AppData();
 
   const ExitStep step = [&] {
-    // A track that loads or saves belongs to its thread (which stops it itself).
+    // The play mode ends first: the stops' ends of playback must start nothing behind the
+    // questions. A track that loads or saves belongs to its thread (which stops it itself).
+    m_playMode = PLAY_MODE_NONE;
+    if (m_videoMode) StopMasterSide();
     for (CSoundDocument* track : {master, student})
-      if (track && !TrackBusy(track)) track->StopTransport();
+      if (track && !TrackBusy(track)) StopTrack(track);
     WaitForStudentTake();
 
     if (m_peerWindow) {
@@ -91,6 +114,8 @@ void CMainDlg::ExitRecorder() {
     }
     facts.videoEntriesChanged = app->videoManager && app->videoManager->modified;
     facts.studentModified = student && !TrackBusy(student) && student->modified;
+    // The questions are boxes of the dialog, up from the first to the last.
+    ModalHold hold(this);
     const ExitAnswers answers = AskExitQuestions(m_hWnd, facts, [this](ExitSaveTrack which) {
       CSoundDocument* track = which == ExitSaveTrack::kMaster ? Master() : Student();
       // A save of that track already under way is the save asked for.
@@ -100,21 +125,24 @@ void CMainDlg::ExitRecorder() {
   }();
   m_exitRunning = false;
 
-  if (step == ExitStep::kStayOpen) return;
   if (step == ExitStep::kCloseNow) {
     OnOK();
     return;
   }
-  if (m_exitSaveFailed) {
-    PostLogLine(LOG_WAVE_MANAGER, "Exit cancelled: a save failed");
-    return;
+  if (step == ExitStep::kCloseAfterSaves) {
+    if (m_exitSaveFailed) {
+      PostLogLine(LOG_WAVE_MANAGER, "Exit cancelled: a save failed");
+    } else if (SavesRunning()) {
+      // Saves that ended while the questions were up have already been counted.
+      m_exitPending = 1;
+      return;
+    } else {
+      OnOK();
+      return;
+    }
   }
-  // Saves that ended while the questions were up have already been counted.
-  if (SavesRunning()) {
-    m_exitPending = 1;
-    return;
-  }
-  OnOK();
+  // Still open: a quit the classroom sent meanwhile asks again.
+  RunKeptQuit();
 }
 
 void CMainDlg::StartStationSave() {
@@ -127,11 +155,13 @@ void CMainDlg::StartStationSave() {
   }
   const UINT station = AppData()->stationNumber;
   std::wstring target;
-  if (master && !TrackBusy(master) && master->loadedPath && *master->loadedPath) {
+  if (master && !TrackBusy(master) && master->loadedPath && *master->loadedPath)
+    m_autoSaveMasterPath = master->loadedPath;
+  if (!m_autoSaveMasterPath.empty()) {
     SYSTEMTIME now;
     GetLocalTime(&now);
-    target = AutoSaveNameWithMaster(now, master->loadedPath, station);
-    master->ResetSoundData();
+    target = AutoSaveNameWithMaster(now, m_autoSaveMasterPath, station);
+    if (master && !TrackBusy(master)) master->ResetSoundData();
   } else {
     UINT attempt = 0;
     do {
@@ -155,10 +185,12 @@ void CMainDlg::OnTrackSaved(CSoundDocument* sender) {
     }
   }
   ShowOpenFileName();
-  if (!TrackBusy(Master()) && !TrackBusy(Student())) EnableWindow(TRUE);
+  ApplyEnableState();
   if (m_exitPending && !SavesRunning()) {
     OnOK();
     return;
   }
   ShowChunkTexts();
+  // An exit cancelled by the failed save leaves a quit sent meanwhile to run now.
+  RunKeptQuit();
 }

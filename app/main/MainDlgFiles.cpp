@@ -55,7 +55,8 @@ bool CMainDlg::SavesRunning() const {
 }
 
 bool CMainDlg::FileOperationRefused(const char* what, bool studentToo) const {
-  const char* why = m_fileDialogUp                       ? "a file dialog is up"
+  const char* held = TrackChangeHeldBy();
+  const char* why = held                                 ? held
                     : TrackBusy(Master())                ? "the Master track is loading or saving"
                     : studentToo && TrackBusy(Student()) ? "the Student track is saving"
                                                          : nullptr;
@@ -94,10 +95,7 @@ void CMainDlg::OnOpenFile() {
   dialog.lpstrInitialDir = folder[0] ? folder : nullptr;
   dialog.Flags = OFN_EXPLORER | OFN_FILEMUSTEXIST;
   dialog.FlagsEx = OFN_EX_NOPLACESBAR;
-  m_fileDialogUp = true;
-  const BOOL chosen = RunFileDialog(GetOpenFileNameW, &dialog);
-  m_fileDialogUp = false;
-  if (!chosen) return;
+  if (!RunFileDialog(&dialog, false)) return;
   OpenChosenFile(path, kOpenPathUnits);
 }
 
@@ -106,17 +104,19 @@ void CMainDlg::OnDropFiles(HDROP drop) {
   const UINT length = DragQueryFileW(drop, 0, path, kDropPathUnits);
   DragFinish(drop);
   if (!length || !Master() || FileOperationRefused("Drop", true)) return;
-  SendMessage(WM_COMMAND, IDC_MBUTSTOP, 0);
-  SendMessage(WM_COMMAND, IDC_BUTSTOP, 0);
+  // A refused file changes nothing: a take that runs goes on.
   if (!IsDroppableSound(path)) {
-    ShowPrompt(m_hWnd, L"Unsupported file format.", L"Recorder", MB_OK);
+    Prompt(L"Unsupported file format.", L"Recorder", MB_OK);
     return;
   }
+  SendMessage(WM_COMMAND, IDC_MBUTSTOP, 0);
+  SendMessage(WM_COMMAND, IDC_BUTSTOP, 0);
   if (!AskDiscardChanges()) return;
   OpenChosenFile(path, kDropPathUnits);
 }
 
 void CMainDlg::OpenChosenFile(const wchar_t* buffer, size_t units) {
+  m_autoSaveMasterPath.clear();
   Master()->ResetSoundData();
   if (CVideoManager* video = AppData()->videoManager) video->CloseVideo();
   StoreLastOpenPath(AppData()->settingsDocument, buffer, units);
@@ -130,8 +130,8 @@ bool CMainDlg::AskDiscardChanges() {
   CSoundDocument* master = Master();
   if (!master) return true;
   bool saveFailed = false;
-  if (master->audioChanged && ShowPrompt(m_hWnd, L"Do you want to save updated audio data?", L"Unsaved data",
-                                         MB_YESNO | MB_ICONQUESTION) == IDYES) {
+  if (master->audioChanged && Prompt(L"Do you want to save updated audio data?", L"Unsaved data",
+                                     MB_YESNO | MB_ICONQUESTION) == IDYES) {
     std::wstring path;
     if (ChooseSavePath(master, &path)) {
       EnableWindow(FALSE);
@@ -141,12 +141,12 @@ bool CMainDlg::AskDiscardChanges() {
         saveFailed = true;
       }
       ShowOpenFileName();
-      EnableWindow(TRUE);
+      ApplyEnableState();
     }
   }
   if (!master->modified && !saveFailed) return true;
-  return ShowPrompt(m_hWnd, L"All unsaved data will be lost. Continue?", L"Unsaved data",
-                    MB_YESNO | MB_ICONQUESTION) == IDYES;
+  return Prompt(L"All unsaved data will be lost. Continue?", L"Unsaved data", MB_YESNO | MB_ICONQUESTION) ==
+         IDYES;
 }
 
 void CMainDlg::OpenMediaFile(const wchar_t* path) {
@@ -171,10 +171,10 @@ void CMainDlg::OpenMediaFile(const wchar_t* path) {
   if (!master->loadThread) {
     // No NOTIFY_LOADED will come to enable the dialog again.
     delete request;
-    if (master->parentWindow) ::EnableWindow(master->parentWindow, TRUE);
+    ApplyEnableState();
     return;
   }
-  EnableWindow(FALSE);
+  ApplyEnableState();
   m_masterText.SetWindowText(L"");
   m_fileName.SetWindowText(L"Please wait...");
 }
@@ -184,11 +184,11 @@ void CMainDlg::OnSaveStudent() { SaveTrackAs(Student()); }
 void CMainDlg::OnSaveMaster() {
   if (!Master() || !Student()) return;
   if (Student()->modified) {
-    ShowPrompt(m_hWnd, L"Use blue save button to save student track first", L"Attention", MB_ICONEXCLAMATION);
+    Prompt(L"Use blue save button to save student track first", L"Attention", MB_ICONEXCLAMATION);
     return;
   }
-  if (ShowPrompt(m_hWnd, L"Do you want to save all changes of the master track?", L"Confirm",
-                 MB_YESNOCANCEL | MB_ICONQUESTION) == IDYES)
+  if (Prompt(L"Do you want to save all changes of the master track?", L"Confirm",
+             MB_YESNOCANCEL | MB_ICONQUESTION) == IDYES)
     SaveTrackAs(Master());
 }
 
@@ -202,7 +202,7 @@ int CMainDlg::SaveTrackAs(CSoundDocument* track) {
   std::wstring path;
   if (!ChooseSavePath(track, &path)) return 0;
   if (!StartTrackSave(track, path, BackupName(path))) return 0;
-  EnableWindow(FALSE);
+  ApplyEnableState();
   m_masterText.SetWindowText(L"");
   m_fileName.SetWindowText(L"Please wait...");
   return 1;
@@ -228,11 +228,8 @@ bool CMainDlg::ChooseSavePath(CSoundDocument* track, std::wstring* path) {
   dialog.lpstrDefExt = L"qpk";
   dialog.Flags = OFN_EXPLORER;
   dialog.FlagsEx = OFN_EX_NOPLACESBAR;
-  m_fileDialogUp = true;
   DWORD error = 0;
-  const BOOL chosen = RunFileDialog(GetSaveFileNameW, &dialog, &error);
-  m_fileDialogUp = false;
-  if (!chosen) {
+  if (!RunFileDialog(&dialog, true, &error)) {
     // Not a cancel: the dialog could not give the path (a path longer than its buffer holds).
     if (error) {
       LogFileLine("The save dialog gave no path for", buffer);
@@ -256,6 +253,7 @@ void CMainDlg::OnCloseFile() {
   CSoundDocument* master = Master();
   if (!master || FileOperationRefused("Close", false)) return;
   m_masterText.SetWindowText(L"");
+  m_autoSaveMasterPath.clear();
   CVideoManager* video = AppData()->videoManager;
   if (m_videoMode && video) {
     video->CloseVideo();
@@ -271,6 +269,7 @@ void CMainDlg::OnCloseFile() {
   master->audioChanged = 0;
   master->textsPresent = 0;
   m_fileName.SetWindowText(L"");
+  ShowBookmarksState();
 }
 
 void CMainDlg::OnSendToFramework() {
@@ -287,11 +286,10 @@ void CMainDlg::OnSendToFramework() {
     LogFileLine("Send failed, not saved:", path);
     return;
   }
-  ShowPrompt(m_hWnd, path.c_str(), L"File saved in My Documents", MB_ICONEXCLAMATION);
+  Prompt(path.c_str(), L"File saved in My Documents", MB_ICONEXCLAMATION);
   HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, kSendMemoryName);
   if (!mapping) {
-    ShowPrompt(m_hWnd, L"Error communicating to Orrin framework", L"Communication problem",
-               MB_ICONEXCLAMATION);
+    Prompt(L"Error communicating to Orrin framework", L"Communication problem", MB_ICONEXCLAMATION);
     return;
   }
   if (void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0)) {

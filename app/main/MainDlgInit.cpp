@@ -260,7 +260,7 @@ void CMainDlg::JoinClassroomStation() {
     failure = L"Error initializing Pointerhub.dll";
   }
   if (failure) {
-    ShowPrompt(m_hWnd, failure, AfxGetAppName(), MB_ICONERROR);
+    Prompt(failure, AfxGetAppName(), MB_ICONERROR);
     // The dialog closes as soon as its loop runs; initialisation goes on meanwhile.
     PostQuitMessage(-1);
   }

@@ -253,5 +253,6 @@ void CMainDlg::ShowUrlMenu(POINT at) {
 void CMainDlg::ManageUrlList() {
   const std::wstring path = GetEditionFilePath(L"URLList.txt");
   CUrlListInFields store(&appData_->urlListText, &appData_->urlListLength, path.c_str());
+  ModalHold hold(this);
   RunUrlListDialog(m_hWnd, store);
 }

@@ -9,6 +9,8 @@
 
 #include "app/main/ClassroomMessages.h"
 #include "app/main/MainDlg.h"
+
+#include "app/main/FileDialogThread.h"
 #include "app/main/RemoteRules.h"
 #include "appdata/AppData.h"
 #include "appdata/ZubraSharedMemory.h"
@@ -44,6 +46,7 @@ void CMainDlg::ApplyEnableState() {
   holds.remoteBusy = m_remoteBusy;
   holds.waiting = m_remoteWait;
   holds.fileWork = TrackBusy(Master()) || TrackBusy(Student());
+  holds.modal = m_modalCount > 0;
   const EnableState state = DeriveEnableState(holds);
   EnableControls(state.controls);
   for (UINT id : {IDC_MASTERTEXT, IDC_STUDENTTEXT})
@@ -51,9 +54,7 @@ void CMainDlg::ApplyEnableState() {
   if (HWND exit = ::GetDlgItem(m_hWnd, IDC_BUTEXIT)) ::EnableWindow(exit, state.exitButton);
   m_busy = state.waitCursor ? 1 : 0;
   ::SetCursor(state.waitCursor ? m_waitCursor : m_arrowCursor);
-  // A modal box or file dialog of ours owns the enabled state until it closes; the close
-  // enables the dialog and OnEnableChanged then keeps what the holds ask for.
-  if (!m_fileDialogUp && !m_lockBoxUp) EnableWindow(state.dialog ? TRUE : FALSE);
+  EnableWindow(state.dialog ? TRUE : FALSE);
 }
 
 // The ends of loads, saves and modal boxes enable the dialog on their own; a remote busy holds
@@ -63,12 +64,47 @@ LRESULT CMainDlg::OnEnableChanged(WPARAM enabled, LPARAM) {
   return 0;
 }
 
+CMainDlg::ModalHold::ModalHold(CMainDlg* dialog) : dialog_(dialog) { ++dialog_->m_modalCount; }
+
+// The box has enabled its owner again as it closed; what holds besides decides.
+CMainDlg::ModalHold::~ModalHold() {
+  if (--dialog_->m_modalCount) return;
+  if (dialog_->m_hWnd) dialog_->ApplyEnableState();
+  dialog_->RunKeptQuit();
+}
+
+int CMainDlg::Prompt(const wchar_t* text, const wchar_t* caption, UINT style) {
+  ModalHold hold(this);
+  return ShowPrompt(m_hWnd, text, caption, style);
+}
+
+BOOL CMainDlg::RunFileDialog(OPENFILENAMEW* dialog, bool save, DWORD* error) {
+  ModalHold hold(this);
+  m_fileDialogUp = true;
+  const BOOL chosen = ::RunFileDialog(save ? GetSaveFileNameW : GetOpenFileNameW, dialog, error);
+  m_fileDialogUp = false;
+  return chosen;
+}
+
+const char* CMainDlg::TrackChangeHeldBy() const {
+  return m_fileDialogUp                   ? "a file dialog is up"
+         : m_modalCount                   ? "a box is up"
+         : m_exitRunning || m_exitPending ? "the exit runs"
+                                          : nullptr;
+}
+
+bool CMainDlg::PressRefused(UINT id) const {
+  const char* why = PressChangesTrack(id) ? TrackChangeHeldBy() : nullptr;
+  if (why) PostLogLinef(LOG_WAVE_MANAGER, "Press %u refused: %s", id, why);
+  return why != nullptr;
+}
+
 bool CMainDlg::RemotePressRefused(WPARAM code, LPARAM value) const {
-  const char* why = m_exitRunning || m_exitPending ? "the exit runs"
-                    : m_fileDialogUp               ? "a file dialog is up"
-                    : TrackBusy(Master())          ? "the Master track is loading or saving"
-                    : TrackBusy(Student())         ? "the Student track is saving"
-                                                   : nullptr;
+  const char* held = TrackChangeHeldBy();
+  const char* why = held                   ? held
+                    : TrackBusy(Master())  ? "the Master track is loading or saving"
+                    : TrackBusy(Student()) ? "the Student track is saving"
+                                           : nullptr;
   if (why)
     PostLogLinef(LOG_WAVE_MANAGER, "Remote press %ld (%ld) refused: %s", static_cast<long>(code),
                  static_cast<long>(value), why);
@@ -150,10 +186,9 @@ void CMainDlg::OnRemoteLock(HWND peer) {
   ApplyEnableState();
   if (app && app->stationMode && !m_lockBoxUp) {
     m_lockBoxUp = true;
-    ShowPrompt(m_hWnd, kLockText, AfxGetAppName(), MB_OK);
+    // Whatever arrives while the box is up holds when it closes.
+    Prompt(kLockText, AfxGetAppName(), MB_OK);
     m_lockBoxUp = false;
-    // Whatever arrived while the box was up holds now.
-    ApplyEnableState();
   }
   SetForegroundWindow();
   BringWindowToTop();
@@ -206,7 +241,7 @@ LRESULT CMainDlg::OnRemoteCommand(WPARAM code, LPARAM) {
   if (code == REMOTE_COMMAND_EXIT) {
     EndMenu();
     SendMessage(WM_CANCELMODE, 0, 0);
-    ExitRecorder();
+    OnRemoteExit();
   } else if (code == REMOTE_COMMAND_SAVE_PREFIX && AppData()) {
     CAppData* app = AppData();
     TakeUsbStationText(app->stationNumber, app->savePathPrefix, sizeof app->savePathPrefix / sizeof(wchar_t));

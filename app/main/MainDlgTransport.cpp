@@ -10,6 +10,7 @@
 #include "app/main/MainDlg.h"
 #include "app/main/TransportRules.h"
 #include "appdata/AppData.h"
+#include "common/LogManager.h"
 #include "common/Prompt.h"
 #include "media/document/SoundDocument.h"
 #include "media/video/VideoManager.h"
@@ -43,8 +44,7 @@ LRESULT CMainDlg::OnSoundNotify(WPARAM code, LPARAM sender) {
   // What the track could not do is told here, from the dialog's own loop: no lock of the track is
   // held now, and a click inside the box finds the track whole.
   if (track)
-    for (const TrackReport& r : track->TakeReports())
-      ShowPrompt(m_hWnd, r.text.c_str(), r.caption.c_str(), r.style);
+    for (const TrackReport& r : track->TakeReports()) Prompt(r.text.c_str(), r.caption.c_str(), r.style);
   switch (code) {
     case NOTIFY_CHUNK_IDLE:
     case NOTIFY_CHUNK_RECORDING:
@@ -91,7 +91,9 @@ void CMainDlg::OnTrackLoaded() {
     master->RedrawWaveform(0, 256);
   }
   ShowOpenFileName();
-  EnableWindow(TRUE);
+  ApplyEnableState();
+  // A load, a video's opening and a switch of whole mode all end here.
+  ShowBookmarksState();
   DrawChunkLengthClock();
   ShowChunkTexts();
   if (CSoundDocument* student = Student()) student->overwriteOnRecord = master->GetChunkCount() > 0 ? 1 : 0;
@@ -161,16 +163,9 @@ void CMainDlg::PauseTrack(CSoundDocument* track) {
 void CMainDlg::OnPlayEnded(CSoundDocument* track, bool fromVideo) {
   CSoundDocument* master = Master();
   CSoundDocument* student = Student();
-  auto silent = [](const CSoundDocument* doc) {
-    const CChunkInfo* chunk = doc ? doc->GetCurrentChunk() : nullptr;
-    return !chunk || chunk->frames == 0;
-  };
-  PlayEnd end = {m_playMode,
-                 PlaySender::kVideo,
-                 false,
-                 false,
-                 student && student->recording,
-                 silent(master) && silent(student)};
+  // A track belongs to its load or save thread until that ends: not even its chunks are read.
+  const bool tracksOwned = TrackBusy(master) || TrackBusy(student);
+  PlayEnd end = {m_playMode, PlaySender::kVideo, false, false, student && student->recording, false};
   if (fromVideo) {
     const CVideoManager* video = Video();
     end.senderRunning = video && (video->IsPlaying() || video->IsPaused());
@@ -181,10 +176,21 @@ void CMainDlg::OnPlayEnded(CSoundDocument* track, bool fromVideo) {
     if (own > 0) --own;
     end.senderRunning = track->playing || track->paused;
   }
+  // Repeat hands the turn on only while one of the two would play something from where it
+  // starts; the other track is asked first (the sender's chunk was just played).
+  if (m_playMode == PLAY_MODE_REPEAT && !fromVideo && !end.ownStop && !end.senderRunning && !tracksOwned) {
+    CSoundDocument* other = track == master ? student : master;
+    end.nothingToPlay = other->FramesPlaybackWouldPlay() == 0 && track->FramesPlaybackWouldPlay() == 0;
+  }
   const PlayModeStep step = StepPlayMode(end);
   m_playMode = step.next;
-  // A track belongs to its load or save thread until that ends.
-  if (step.action == PlayAction::kNone || TrackBusy(master) || TrackBusy(student)) return;
+  if (step.action == PlayAction::kNone || tracksOwned) return;
+  // Nothing starts behind a box of ours: the mode ends instead.
+  if (const char* held = TrackChangeHeldBy()) {
+    PostLogLinef(LOG_WAVE_MANAGER, "Play mode %u ended: %s", m_playMode, held);
+    m_playMode = PLAY_MODE_NONE;
+    return;
+  }
   if (step.action == PlayAction::kPlayMaster)
     master->StartPlayback();
   else if (step.action == PlayAction::kPlayStudent)
@@ -516,7 +522,7 @@ void CMainDlg::OnInsertBookmark() {
   } else if (Master()->InsertBookmark()) {
     ForwardToPeer(IDC_BUTINSERTBM);
   } else {
-    ShowPrompt(m_hWnd, kEmptyRegionText, L"Attention", MB_ICONEXCLAMATION);
+    Prompt(kEmptyRegionText, L"Attention", MB_ICONEXCLAMATION);
   }
   DrawChunkLengthClock();
 }
@@ -524,15 +530,30 @@ void CMainDlg::OnInsertBookmark() {
 void CMainDlg::OnToggleBookmarks() {
   ForwardToPeer(IDC_BUTINSERTBM, 1);
   OnLedDoubleClick();
-  m_bookmarksOff = !m_bookmarksOff;
-  if (CTransparentButton* button = Button(IDC_BUTINSERTBM); button && button->m_hWnd) {
+  // The state the Master side is in, not the one last set here: loads, closes and a video's
+  // opening leave whole mode on their own.
+  ShowBookmarksState();
+  const bool off = !m_bookmarksOff;
+  if (m_videoMode) {
+    if (CVideoManager* video = Video()) video->SetWholeMode(off);
+  } else if (Master()) {
+    Master()->SetWholeMode(off);
+  }
+  ShowBookmarksState();
+}
+
+void CMainDlg::ShowBookmarksState() {
+  const CVideoManager* video = Video();
+  const CSoundDocument* master = Master();
+  if (m_videoMode)
+    m_bookmarksOff = video && video->wholeMode;
+  else if (master && !TrackBusy(master))
+    m_bookmarksOff = master->wholeMode;
+  // The button looks pressed while the bookmarks are off.
+  CTransparentButton* button = Button(IDC_BUTINSERTBM);
+  if (button && button->m_hWnd && (button->m_pressedLook != 0) != m_bookmarksOff) {
     button->TogglePressedLook();
     button->Invalidate(TRUE);
-  }
-  if (m_videoMode) {
-    if (CVideoManager* video = Video()) video->SetWholeMode(m_bookmarksOff);
-  } else if (Master()) {
-    Master()->SetWholeMode(m_bookmarksOff);
   }
 }
 

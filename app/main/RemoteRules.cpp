@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/main/ClassroomMessages.h"
+#include "app/main/MainControls.h"
 #include "app/res/resource.h"
 
 namespace {
@@ -94,10 +95,18 @@ bool RemoteActionTouchesTracks(RemoteAction action) {
   }
 }
 
+bool PressChangesTrack(UINT id) {
+  if (id == IDC_BUTEXIT || id == IDC_BUTMINIMIZE || id == IDC_BUTMIXER) return false;
+  if (id == IDC_LEDNUMBER || id == IDC_MBUTPAUSE) return true;
+  const MainControl* control = FindMainControl(id);
+  return control && control->stem;
+}
+
 EnableState DeriveEnableState(const RemoteHolds& holds) {
   const bool lockedStation = holds.locked && holds.stationMode;
   EnableState state = {};
-  state.dialog = !holds.remoteBusy && !holds.fileWork;
+  // Under a box of its own the dialog stays disabled whatever else ends meanwhile.
+  state.dialog = !holds.remoteBusy && !holds.fileWork && !holds.modal;
   state.controls = !lockedStation && !holds.waiting;
   // The lock leaves the texts to the student; the wait pop-up leaves only the way out.
   state.textEdits = !holds.waiting;

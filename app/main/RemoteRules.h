@@ -31,8 +31,11 @@ enum class RemoteAction {
 RemoteAction ClassifyRemoteButton(WPARAM code, LPARAM value);
 // Actions that reach a track: refused while a load, a save or the exit runs.
 bool RemoteActionTouchesTracks(RemoteAction action);
+// Presses of the dialog's controls that change a track or open, save or close a file: every
+// skinned button and the LED but the exit, minimise and mixer buttons.
+bool PressChangesTrack(UINT id);
 
-// The four things that decide what the dialog lets its user do; each is held on its own, so
+// The things that decide what the dialog lets its user do; each is held on its own, so
 // ending one never undoes another.
 struct RemoteHolds {
   bool locked = false;       // a peer window is set
@@ -40,6 +43,7 @@ struct RemoteHolds {
   bool remoteBusy = false;   // REMOTE_BUSY until REMOTE_IDLE
   bool waiting = false;      // the wait pop-up is up (REMOTE_WAIT_SHOW until REMOTE_WAIT_HIDE)
   bool fileWork = false;     // a track loads or saves
+  bool modal = false;        // a box or file dialog of the dialog is up
 };
 struct EnableState {
   bool dialog;      // the dialog window itself

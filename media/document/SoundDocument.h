@@ -156,6 +156,10 @@ class CSoundDocument {
   void SelectPrevChunk();
   void ToggleRecording();
   void StartPlayback();
+  // The frames a StartPlayback now would play: from where it starts (the cursor, or the paused
+  // position) to the end of the current chunk, loading that chunk as playback would; 0 when
+  // there is no chunk or it cannot be loaded.
+  uint32_t FramesPlaybackWouldPlay();
   void TogglePause();
   void StopTransport();
   void StopEngineDevices();

@@ -299,6 +299,16 @@ void CSoundDocument::StartPlayback() {
   }
 }
 
+uint32_t CSoundDocument::FramesPlaybackWouldPlay() {
+  Lock lock(packetLock);
+  CChunkInfo* chunk = GetCurrentChunk();
+  if (!chunk || !LoadChunk(currentChunk)) return 0;
+  const uint32_t align = BlockAlign();
+  const uint32_t available = (chunk->buffer && align) ? std::min(chunk->used, chunk->capacity) / align : 0;
+  const uint32_t from = paused ? playPosition.load() : cursorFrame.load();
+  return from < available ? available - from : 0;
+}
+
 CBufferRecord* CSoundDocument::NextPlaybackPacket(CChunkInfo* chunk) {
   Lock lock(packetLock);
   const uint32_t align = BlockAlign();

@@ -1,10 +1,14 @@
 // Answers the program's boxes in-process: each box shown through ShowPrompt is recorded and answered
 // from a queue of answers (IDOK when the queue is empty). One script at a time, on any thread.
+// With WhileUp, each box stays up while an action runs, as a real box whose own loop handles what
+// arrives meanwhile: its owner is disabled until the answer (and enabled again only when the box
+// had disabled it).
 #pragma once
 
 #include <windows.h>
 
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -42,6 +46,10 @@ class ScriptedPrompts {
     std::lock_guard<std::mutex> hold(Lock());
     return asked_;
   }
+  void WhileUp(std::function<void(const std::wstring& text)> act) {
+    std::lock_guard<std::mutex> hold(Lock());
+    whileUp_ = std::move(act);
+  }
   // Forgets what was asked so far.
   void Clear() {
     std::lock_guard<std::mutex> hold(Lock());
@@ -50,13 +58,25 @@ class ScriptedPrompts {
 
  private:
   static int Answer(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
-    std::lock_guard<std::mutex> hold(Lock());
-    ScriptedPrompts* self = Current();
-    if (!self) return IDOK;
-    self->asked_.push_back({owner, text ? text : L"", caption ? caption : L"", style});
-    if (self->answers_.empty()) return IDOK;
-    int answer = self->answers_.front();
-    self->answers_.pop_front();
+    int answer = IDOK;
+    std::function<void(const std::wstring&)> act;
+    {
+      std::lock_guard<std::mutex> hold(Lock());
+      ScriptedPrompts* self = Current();
+      if (!self) return IDOK;
+      self->asked_.push_back({owner, text ? text : L"", caption ? caption : L"", style});
+      if (!self->answers_.empty()) {
+        answer = self->answers_.front();
+        self->answers_.pop_front();
+      }
+      act = self->whileUp_;
+    }
+    if (!act) return answer;
+    // Unlocked: what the action does may show boxes of its own.
+    const bool disabled = owner && IsWindowEnabled(owner);
+    if (disabled) EnableWindow(owner, FALSE);
+    act(text ? text : L"");
+    if (disabled) EnableWindow(owner, TRUE);
     return answer;
   }
   static std::mutex& Lock() {
@@ -71,4 +91,5 @@ class ScriptedPrompts {
   PFN_ShowPrompt previous_;
   std::deque<int> answers_;
   std::vector<AskedPrompt> asked_;
+  std::function<void(const std::wstring&)> whileUp_;
 };

@@ -9,10 +9,13 @@
 
 #include <atomic>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "app/main/ClassroomMessages.h"
 #include "app/main/FileRules.h"
 #include "app/main/MainDlg.h"
 #include "app/res/resource.h"
@@ -78,14 +81,15 @@ class CountingDialog : public CMainDlg {
 };
 
 // Answers the next `paths.size()` save dialogs of this process: a path chooses it, an empty one
-// cancels it.
+// cancels it. `whileUp` runs (on the answerer's thread) as each dialog is found.
 class SaveDialogAnswerer {
  public:
-  explicit SaveDialogAnswerer(std::vector<std::wstring> paths)
-      : thread_([this, paths] {
+  explicit SaveDialogAnswerer(std::vector<std::wstring> paths, std::function<void()> whileUp = nullptr)
+      : thread_([this, paths, whileUp] {
           for (const std::wstring& path : paths) {
             HWND dialog = ui::WaitForFileDialog(GetCurrentProcessId(), 60000);
             if (!dialog) return;
+            if (whileUp) whileUp();
             if (proposals_.empty()) {
               proposals_.push_back(ui::ControlTextOf(dialog, ui::kFileNameCombo));
               type_ = ui::ControlTextOf(dialog, ui::kTypeCombo);
@@ -558,6 +562,173 @@ TEST_F(DialogFiles, SendSavesIntoMyDocumentsAndHandsThePathOver) {
   dialog_->SendMessage(WM_COMMAND, IDC_BUTSENDWAV, 0);
   for (const AskedPrompt& p : prompts_.Asked()) EXPECT_NE(p.caption, L"File saved in My Documents");
   EXPECT_EQ(memory.Text(), L"");
+}
+
+HWND MessageOnlyWindow() {
+  return CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr),
+                       nullptr);
+}
+
+TEST_F(DialogFiles, UnderAnyBoxThePeersMessagesLeaveTheDialogDisabledAndNoTrackChanges) {
+  LoadTracks();
+  HWND peer = MessageOnlyWindow();
+  ASSERT_NE(peer, nullptr);
+  struct Row {
+    const char* box;
+    std::function<void()> show;
+    int answer;
+  };
+  const Row rows[] = {
+      {"the exit's question", [&] { dialog_->ExitRecorder(); }, IDCANCEL},
+      {"all unsaved data will be lost",
+       [&] {
+         dialog_->Master()->modified = 1;
+         dialog_->AskDiscardChanges();
+         dialog_->Master()->modified = 0;
+       },
+       IDNO},
+      {"a refused bookmark",
+       [&] {
+         dialog_->Master()->cursorFrame = 0;
+         dialog_->SendMessage(WM_COMMAND, IDC_BUTINSERTBM, 0);
+       },
+       IDOK},
+      {"a failed save's report",
+       [&] {
+         g_pfnSoundZipAdd = FailingZipAdd;
+         ASSERT_TRUE(dialog_->Student()->StartSaveThread(folder_ + L"\\failing.qpk"));
+         WaitForSaves();
+         g_pfnSoundZipAdd = ZipAdd;
+       },
+       IDOK},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.box);
+    int boxes = 0;
+    std::vector<long> enabledAfter;
+    bool recorded = false, played = false;
+    prompts_.Queue(row.answer);
+    prompts_.WhileUp([&](const std::wstring&) {
+      ++boxes;
+      for (WPARAM code :
+           {REMOTE_BUSY, REMOTE_IDLE, REMOTE_WAIT_SHOW, REMOTE_WAIT_HIDE, REMOTE_LOCK, REMOTE_UNLOCK}) {
+        dialog_->SendMessage(WM_REMOTE_BUTTON, code,
+                             code == REMOTE_LOCK ? reinterpret_cast<LPARAM>(peer) : 0);
+        if (dialog_->IsWindowEnabled()) enabledAfter.push_back(long(code));
+      }
+      // The student's own presses and the peer's mirrored ones.
+      dialog_->SendMessage(WM_COMMAND, IDC_BUTREC, 0);
+      recorded = dialog_->Student()->recording;
+      dialog_->SendMessage(WM_REMOTE_BUTTON, IDC_BUTPLAY, 0);
+      played = dialog_->Student()->playing;
+      dialog_->SendMessage(WM_COMMAND, IDC_BUTCLOSEWAV, 0);
+    });
+    row.show();
+    prompts_.WhileUp(nullptr);
+    Pump();
+    EXPECT_EQ(boxes, 1);
+    EXPECT_EQ(enabledAfter, std::vector<long>{});
+    EXPECT_FALSE(recorded);
+    EXPECT_FALSE(played);
+    EXPECT_EQ(dialog_->Master()->GetChunkCount(), 1) << "the file was closed under the box";
+    EXPECT_TRUE(dialog_->IsWindowEnabled()) << "the box's end leaves the dialog disabled";
+    EXPECT_EQ(dialog_->closes, 0);
+  }
+  DestroyWindow(peer);
+}
+
+TEST_F(DialogFiles, AClassroomQuitThatArrivesWhileAFileDialogIsUpRunsWhenItCloses) {
+  struct Row {
+    const char* dialog;
+    std::deque<int> answers;  // the boxes before the file dialog, then those of the kept quit
+    std::function<void()> open;
+  };
+  const Row rows[] = {
+      {"the save button's", {IDNO}, [&] { dialog_->SendMessage(WM_COMMAND, IDC_BUTSAVEWAV, 0); }},
+      {"the exit's own", {IDYES, IDNO}, [&] { dialog_->ExitRecorder(); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.dialog);
+    dialog_->closes = 0;
+    dialog_->Student()->modified = 1;
+    prompts_.Clear();
+    for (int answer : row.answers) prompts_.Queue(answer);
+    {
+      // Sent from another thread: it is handled inside the file dialog's loop before the cancel.
+      HWND window = dialog_->m_hWnd;
+      SaveDialogAnswerer answerer(
+          {L""}, [window] { SendMessageW(window, WM_REMOTE_COMMAND, REMOTE_COMMAND_EXIT, 0); });
+      row.open();
+      answerer.Join();
+      ASSERT_EQ(answerer.Answered(), 1);
+    }
+    EXPECT_TRUE(PumpUntil([&] { return dialog_->closes > 0; }, 10000));
+    EXPECT_EQ(dialog_->closes, 1);
+    ASSERT_FALSE(prompts_.Asked().empty());
+    EXPECT_EQ(prompts_.Asked().back().text, L"Do you want to save student track?");
+  }
+}
+
+// The automatic saves with the lesson's name land in the default folder.
+std::vector<std::wstring> LessonSaves() {
+  std::vector<std::wstring> found;
+  WIN32_FIND_DATAW data;
+  HANDLE search = FindFirstFileW(L"c:\\StudentWorks\\*_lesson.qpk", &data);
+  if (search == INVALID_HANDLE_VALUE) return found;
+  do found.push_back(std::wstring(L"c:\\StudentWorks\\") + data.cFileName);
+  while (FindNextFileW(search, &data));
+  FindClose(search);
+  return found;
+}
+
+TEST_F(DialogFiles, AQuitDuringAFailedStationSavesBoxRetriesUnderTheLessonsName) {
+  for (const std::wstring& old : LessonSaves()) DeleteFileW(old.c_str());
+  LoadTracks();
+  app_->stationMode = 1;
+  app_->hiddenStart = 1;
+  app_->stationNumber = 0;
+  const std::wstring prefix = folder_ + L"\\class\\";
+  ASSERT_TRUE(CreateDirectoryW(prefix.c_str(), nullptr));
+  wcscpy(app_->savePathPrefix, prefix.c_str());
+  g_pfnSoundZipAdd = FailingZipAdd;
+  int boxes = 0;
+  // The classroom quits again while the failure's box is up; the next save may succeed.
+  prompts_.WhileUp([&](const std::wstring&) {
+    ++boxes;
+    g_pfnSoundZipAdd = ZipAdd;
+    dialog_->SendMessage(WM_REMOTE_COMMAND, REMOTE_COMMAND_EXIT, 0);
+  });
+  dialog_->SendMessage(WM_REMOTE_COMMAND, REMOTE_COMMAND_EXIT, 0);
+  EXPECT_TRUE(PumpUntil([&] { return dialog_->closes > 0; }, 10000));
+  prompts_.WhileUp(nullptr);
+  WaitForSaves();
+  EXPECT_EQ(boxes, 1);
+  EXPECT_EQ(dialog_->closes, 1);
+  const std::vector<std::wstring> saved = LessonSaves();
+  ASSERT_EQ(saved.size(), 1u);
+  EXPECT_EQ(ReadPackage(saved[0], folder_).table.size(), 1u);
+  EXPECT_FALSE(Exists(prefix + L"1StudentsWorks.qpk"));
+  DeleteFileW(saved[0].c_str());
+}
+
+TEST_F(DialogFiles, ARefusedDropLeavesARecordingAndThePeerAlone) {
+  HWND peer = MessageOnlyWindow();
+  ASSERT_NE(peer, nullptr);
+  dialog_->m_peerWindow = peer;
+  dialog_->Student()->ToggleRecording();
+  ASSERT_TRUE(dialog_->Student()->recording);
+  const std::wstring clip = folder_ + L"\\clip.avi";
+  ASSERT_TRUE(WriteWholeFile(clip, std::string("not a sound")));
+  dialog_->SendMessage(WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf(clip)), 0);
+  ASSERT_EQ(prompts_.Asked().size(), 1u);
+  EXPECT_EQ(prompts_.Asked()[0].text, L"Unsupported file format.");
+  EXPECT_TRUE(dialog_->Student()->recording);
+  MSG forwarded;
+  EXPECT_FALSE(PeekMessageW(&forwarded, peer, WM_REMOTE_BUTTON, WM_REMOTE_BUTTON, PM_REMOVE));
+  dialog_->m_peerWindow = nullptr;
+  dialog_->Student()->ToggleRecording();
+  dialog_->Student()->WaitForTakeComplete(5000);
+  DestroyWindow(peer);
 }
 
 }  // namespace

@@ -157,10 +157,22 @@ TEST(RemoteButton, OnlyThePressesThatReachATrackWaitForFileWork) {
     EXPECT_FALSE(RemoteActionTouchesTracks(a)) << int(a);
 }
 
+TEST(RemoteButton, EveryPressThatReachesATrackOrAFileWaitsForABox) {
+  for (UINT id : {IDC_MBUTPLAY,    IDC_MBUTPAUSE,  IDC_MBUTSTOP,     IDC_BUTREC,      IDC_BUTPLAY,
+                  IDC_BUTNEXTB,    IDC_BUTREPEAT,  IDC_VBUTPLAYPLAY, IDC_HBUTPLAYREC, IDC_BUTINSERTBM,
+                  IDC_BUTREMOVEBM, IDC_BUTCLEAR,   IDC_MBUTERASE,    IDC_BUTPLUS,     IDC_LEDNUMBER,
+                  IDC_BUTOPENWAV,  IDC_BUTSAVEWAV, IDC_BUTSAVEBM,    IDC_BUTCLOSEWAV, IDC_BUTSENDWAV})
+    EXPECT_TRUE(PressChangesTrack(id)) << id;
+  // The way out and the window's own buttons; the edits, sliders and commands of no control.
+  for (UINT id : std::initializer_list<UINT>{IDC_BUTEXIT, IDC_BUTMINIMIZE, IDC_BUTMIXER, IDC_MASTERTEXT,
+                                             IDC_OUTSLIDER, UINT(IDOK), UINT(IDCANCEL), 0u, 40000u})
+    EXPECT_FALSE(PressChangesTrack(id)) << id;
+}
+
 TEST(EnableState, EachHoldGivesItsEffectAndNoneUndoesAnother) {
   struct Case {
     const char* name;
-    RemoteHolds holds;     // locked, station mode, remote busy, waiting, file work
+    RemoteHolds holds;     // locked, station mode, remote busy, waiting, file work, box up
     EnableState expected;  // dialog, controls, text edits, exit, wait cursor
   };
   const Case cases[] = {
@@ -173,7 +185,11 @@ TEST(EnableState, EachHoldGivesItsEffectAndNoneUndoesAnother) {
       {"locked and busy", {true, true, true, false, false}, {false, false, true, false, true}},
       {"saving", {false, true, false, false, true}, {false, true, true, true, false}},
       {"busy ended during a save", {true, true, false, false, true}, {false, false, true, false, false}},
-      {"all at once", {true, true, true, true, true}, {false, false, false, true, true}},
+      {"all at once", {true, true, true, true, true, true}, {false, false, false, true, true}},
+      // A box of the dialog keeps it disabled whatever the classroom ends meanwhile.
+      {"box up", {false, true, false, false, false, true}, {false, true, true, true, false}},
+      {"locked under a box", {true, true, false, false, false, true}, {false, false, true, false, false}},
+      {"busy under a box", {false, true, true, false, false, true}, {false, true, true, true, true}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

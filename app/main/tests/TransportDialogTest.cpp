@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -721,6 +722,182 @@ TEST_F(TransportDialog, AnEditedTextGoesToItsTracksChunk) {
   EXPECT_EQ(student_->textsPresent, 1);
   EXPECT_EQ(student_->GetCurrentChunk()->text, L"my answer");
   EXPECT_EQ(master_->GetChunk(0)->text, L"one");
+}
+
+TEST_F(TransportDialog, AnExitEndsThePlayModeSoNothingStartsBehindItsQuestionOrOnALockedStation) {
+  peer_ = MakePeerWindow();
+  ASSERT_NE(peer_, nullptr);
+  for (bool locked : {false, true}) {
+    for (UINT button :
+         {IDC_BUTREPEAT, IDC_VBUTPLAYPLAY, IDC_VBUTPLAYREC, IDC_HBUTPLAYPLAY, IDC_HBUTPLAYREC}) {
+      SCOPED_TRACE(std::string(locked ? "locked station, " : "the question cancelled, ") +
+                   std::to_string(button));
+      dialog_->m_playMode = PLAY_MODE_NONE;
+      Quiet();
+      Click(button);
+      ASSERT_NE(dialog_->m_playMode, UINT(PLAY_MODE_NONE));
+      ASSERT_TRUE(master_->playing);
+      student_->modified = 1;
+      dialog_->m_peerWindow = locked ? peer_ : nullptr;
+      app_->stationMode = locked ? 1 : 0;
+      bool startedBehind = false;
+      prompts_.Clear();
+      prompts_.Queue(IDCANCEL);
+      prompts_.WhileUp([&](const std::wstring&) {
+        // The box's own loop handles the ends of playback that the exit's stops posted.
+        SyncWorker();
+        Pump();
+        startedBehind = startedBehind || master_->playing || student_->playing || student_->recording;
+      });
+      dialog_->ExitRecorder();
+      prompts_.WhileUp(nullptr);
+      SyncWorker();
+      Pump();
+      EXPECT_EQ(prompts_.Asked().empty(), locked);
+      EXPECT_FALSE(startedBehind);
+      EXPECT_EQ(dialog_->m_playMode, UINT(PLAY_MODE_NONE));
+      EXPECT_FALSE(master_->playing);
+      EXPECT_FALSE(student_->playing);
+      EXPECT_FALSE(student_->recording);
+    }
+  }
+  dialog_->m_peerWindow = nullptr;
+  app_->stationMode = 0;
+}
+
+TEST_F(TransportDialog, AMastersEndUnderABoxStartsNothingBehindIt) {
+  Click(IDC_HBUTPLAYPLAY);
+  ASSERT_TRUE(master_->playing);
+  bool startedBehind = false;
+  prompts_.WhileUp([&](const std::wstring&) {
+    // The Master plays out while the box is up; its end reaches the box's own loop.
+    while (master_->playing) ASSERT_TRUE(ReturnPacket(masterEngine_));
+    Pump();
+    startedBehind = student_->playing;
+  });
+  master_->cursorFrame = 0;
+  Click(IDC_BUTINSERTBM);
+  prompts_.WhileUp(nullptr);
+  ASSERT_EQ(prompts_.Asked().size(), 1u);
+  EXPECT_FALSE(startedBehind);
+  EXPECT_FALSE(student_->playing);
+  EXPECT_EQ(dialog_->m_playMode, UINT(PLAY_MODE_NONE));
+}
+
+TEST_F(TransportDialog, RepeatEndsWhenNeitherTrackWouldPlayFromWhereItStarts) {
+  struct Row {
+    const char* what;
+    std::function<void()> arrange;
+  };
+  const Row rows[] = {
+      {"the Master's cursor at its chunk's end, an empty Student chunk",
+       [&] {
+         student_->SelectNextChunk();
+         master_->cursorFrame = master_->GetCurrentChunk()->frames;
+       }},
+      {"the Master's cursor at its chunk's end, a Student chunk that cannot be loaded",
+       [&] {
+         // The take goes to its temp file as the Student steps on; without the file it is lost.
+         student_->SelectChunk(0);
+         student_->SelectNextChunk();
+         const CChunkInfo* take = student_->GetChunk(0);
+         ASSERT_NE(take->fileName[0], L'\0');
+         ASSERT_TRUE(DeleteFileW((std::wstring(student_->tempFolder) + L"\\" + take->fileName).c_str()));
+         student_->SelectChunk(0);
+         master_->cursorFrame = master_->GetCurrentChunk()->frames;
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    dialog_->m_playMode = PLAY_MODE_NONE;
+    row.arrange();
+    Quiet();
+    prompts_.Clear();
+    // Each start ends at once; were the turn handed on, this pump would never return.
+    Click(IDC_BUTREPEAT);
+    SyncWorker();
+    Pump();
+    EXPECT_EQ(dialog_->m_playMode, UINT(PLAY_MODE_NONE));
+    EXPECT_FALSE(master_->playing);
+    EXPECT_FALSE(student_->playing);
+    EXPECT_LE(prompts_.Asked().size(), 2u);
+  }
+}
+
+TEST_F(TransportDialog, AnEndOfPlaybackReadsNoChunkOfATrackALoadOwns) {
+  // A load that replaces the Master's chunks holds its lock meanwhile; a look at a chunk waits.
+  master_->loadThread = GetCurrentThread();
+  dialog_->m_playMode = PLAY_MODE_REPEAT;
+  HANDLE held = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE handled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  bool waitedForTheLoad = false;
+  std::thread load([&] {
+    std::lock_guard<std::recursive_mutex> hold(master_->PacketLock());
+    SetEvent(held);
+    waitedForTheLoad = WaitForSingleObject(handled, 5000) == WAIT_TIMEOUT;
+  });
+  ASSERT_EQ(WaitForSingleObject(held, 5000), WAIT_OBJECT_0);
+  Notify(NOTIFY_PLAY_ENDED, student_);
+  SetEvent(handled);
+  load.join();
+  EXPECT_FALSE(waitedForTheLoad);
+  EXPECT_FALSE(master_->playing);
+  CloseHandle(held);
+  CloseHandle(handled);
+  master_->loadThread = nullptr;
+  dialog_->m_playMode = PLAY_MODE_NONE;
+}
+
+TEST_F(TransportDialog, TheBookmarksButtonFollowsTheWholeModeALoadACloseOrAVideoLeaves) {
+  const std::wstring lesson = folder_ + L"\\lesson.wav";
+  const std::wstring clip = folder_ + L"\\clip.avi";
+  ASSERT_TRUE(WriteWholeFile(clip, std::string("not a real video")));
+  auto shownOff = [&] {
+    return dialog_->m_bookmarksOff && dialog_->Button(IDC_BUTINSERTBM)->m_pressedLook == 1;
+  };
+  auto shownOn = [&] {
+    return !dialog_->m_bookmarksOff && dialog_->Button(IDC_BUTINSERTBM)->m_pressedLook == 0;
+  };
+  auto wholeMode = [&] {
+    return dialog_->m_videoMode ? app_->videoManager->wholeMode != 0 : master_->wholeMode;
+  };
+  auto open = [&](const std::wstring& path, const wchar_t* name) {
+    return [&, path, name] {
+      dialog_->OpenMediaFile(path.c_str());
+      ASSERT_TRUE(PumpUntil([&] {
+        wchar_t shown[64] = {};
+        dialog_->m_fileName.GetWindowText(shown, 64);
+        return !master_->loadThread && dialog_->IsWindowEnabled() && std::wstring(shown) == name;
+      }));
+    };
+  };
+  struct Row {
+    const char* what;
+    std::function<void()> leave;
+  };
+  const Row rows[] = {
+      {"a close", [&] { Click(IDC_BUTCLOSEWAV); }},
+      {"a load", open(lesson, L"lesson.wav")},
+      {"a video's opening", open(clip, L"clip.avi")},
+      {"a load after the video", open(lesson, L"lesson.wav")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    RightClick(IDC_BUTINSERTBM);
+    ASSERT_TRUE(wholeMode());
+    EXPECT_TRUE(shownOff());
+    row.leave();
+    Pump();
+    ASSERT_FALSE(wholeMode());
+    EXPECT_TRUE(shownOn());
+    // The next press turns the bookmarks off again instead of doing nothing.
+    RightClick(IDC_BUTINSERTBM);
+    EXPECT_TRUE(wholeMode());
+    EXPECT_TRUE(shownOff());
+    RightClick(IDC_BUTINSERTBM);
+    EXPECT_FALSE(wholeMode());
+    EXPECT_TRUE(shownOn());
+  }
 }
 
 }  // namespace
