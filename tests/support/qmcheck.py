@@ -29,3 +29,14 @@ def finish():
 def win_path(path):
     """The path as a Wine program sees it (drive Z: is the Linux root)."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def run_tool(exe, args, cwd=None):
+    """Runs exe under Wine in cwd; an argument given as a list [linux path] goes as its Wine path.
+    Gives (rc, the JSON lines it printed, stderr)."""
+    import json
+    import subprocess
+    argv = ["wine", exe] + [win_path(a[0]) if isinstance(a, list) else a for a in args]
+    r = subprocess.run(argv, capture_output=True, timeout=300, cwd=cwd)
+    dumps = [json.loads(line) for line in r.stdout.decode("utf-8").splitlines() if line.startswith("{")]
+    return r.returncode, dumps, r.stderr.decode("utf-8", "replace")

@@ -4,7 +4,6 @@ with every chunk and text. The other tools (Python's zipfile, Info-ZIP zip, 7z) 
 of a package of ours: stored and deflated, with data descriptors, an archive comment, the entries in
 another order, extra entries beside them, and zip64 records; a zip64 sound entry beyond 4 GiB fails
 the load without harm."""
-import json
 import os
 import shutil
 import struct
@@ -16,7 +15,7 @@ import zipfile
 sys.dont_write_bytecode = True  # keep the source folder clean
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests", "support"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "zip", "tests"))
-from qmcheck import check, finish, win_path  # noqa: E402
+from qmcheck import check, finish, run_tool  # noqa: E402
 from zipscript import Unseekable  # noqa: E402
 
 BIN = os.environ.get("QM_BIN", "")
@@ -25,11 +24,8 @@ WORK = None
 
 
 def tool(*args):
-    """Runs soundfile_tool under Wine; a path is given as a list [linux path]. Gives (rc, dumps, stderr)."""
-    argv = ["wine", TOOL] + [win_path(a[0]) if isinstance(a, list) else a for a in args]
-    r = subprocess.run(argv, capture_output=True, timeout=300, cwd=WORK)
-    dumps = [json.loads(line) for line in r.stdout.decode("utf-8").splitlines() if line.startswith("{")]
-    return r.returncode, dumps, r.stderr.decode("utf-8", "replace")
+    """Runs soundfile_tool in the work folder: (rc, dumps, stderr)."""
+    return run_tool(TOOL, args, WORK)
 
 
 def sox(path, *effects):

@@ -16,7 +16,7 @@ import wave
 import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "tests", "support"))
-from qmcheck import check, finish, win_path  # noqa: E402
+from qmcheck import check, finish, run_tool  # noqa: E402
 
 BIN = os.environ.get("QM_BIN", "")
 TOOL = os.path.join(BIN, "soundfile_tool.exe")
@@ -25,12 +25,8 @@ WORK = None
 
 
 def tool(*args):
-    """Runs soundfile_tool under Wine in the work folder; a path is given as a list [linux path]."""
-    argv = ["wine", TOOL] + [win_path(a[0]) if isinstance(a, list) else a for a in args]
-    r = subprocess.run(argv, capture_output=True, timeout=300, cwd=WORK)
-    err = r.stderr.decode("utf-8", "replace")
-    dumps = [json.loads(line) for line in r.stdout.decode("utf-8").splitlines() if line.startswith("{")]
-    return r.returncode, dumps, err
+    """Runs soundfile_tool in the work folder: (rc, dumps, stderr)."""
+    return run_tool(TOOL, args, WORK)
 
 
 def ffprobe(path):
