@@ -41,8 +41,13 @@ int main(int argc, char** argv) {
       DispatchMessageW(&msg);
     }
   }
-  // The reader may still be blocked in ReadFile: the process ends without waiting for it.
+  // Once the input has ended the reader is on its way out: the process ends with no thread left to
+  // kill (Wine has been seen to kill the whole process when ExitProcess meets a live thread on a
+  // busy machine). Only after the time-out may it still be blocked in ReadFile.
+  const bool ended = WaitForSingleObject(done, 0) == WAIT_OBJECT_0;
+  if (reader && ended) WaitForSingleObject(reader, 10000);
   if (reader) CloseHandle(reader);
   CloseHandle(done);
+  if (ended) return 0;
   ExitProcess(0);
 }
