@@ -279,6 +279,9 @@ class CMainDlg : public CDialog {
   // Picks the path of a save in the save dialog; false when cancelled or when the dialog could not
   // give a path (the user is told why).
   bool ChooseSavePath(CSoundDocument* track, std::wstring* path);
+  // The folder of a save's path, made when missing; when it cannot be, the save does not start and
+  // the user is told (when `tell`).
+  bool MakeSaveFolder(const std::wstring& path, bool tell);
   bool StartTrackSave(CSoundDocument* track, const std::wstring& path, const std::wstring& backup = L"");
   // Opening the chosen path after AskDiscardChanges and the dialog or the drop.
   void OpenChosenFile(const wchar_t* buffer, size_t units);

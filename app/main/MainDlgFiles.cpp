@@ -35,16 +35,14 @@ bool MakeFolders(const std::wstring& folder) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// The folder of a save's path, made when missing; when it cannot be, the save does not start
-// and the user is told (when `tell`).
-bool MakeSaveFolder(HWND owner, const std::wstring& path, bool tell) {
+}  // namespace
+
+bool CMainDlg::MakeSaveFolder(const std::wstring& path, bool tell) {
   if (MakeFolders(FolderOf(path))) return true;
   LogFileLine("Save not started, no folder for", path);
-  if (tell) ShowPrompt(owner, SaveFolderFailureText(path).c_str(), GetEditionName(), MB_ICONEXCLAMATION);
+  if (tell) Prompt(SaveFolderFailureText(path).c_str(), GetEditionName(), MB_ICONEXCLAMATION);
   return false;
 }
-
-}  // namespace
 
 bool CMainDlg::TrackBusy(const CSoundDocument* track) const {
   return track && (track->loadThread || track->saveThread);
@@ -136,7 +134,7 @@ bool CMainDlg::AskDiscardChanges() {
     if (ChooseSavePath(master, &path)) {
       EnableWindow(FALSE);
       m_fileName.SetWindowText(L"Please wait...");
-      if (!MakeSaveFolder(m_hWnd, path, true) || !master->SaveSoundFile(path, BackupName(path))) {
+      if (!MakeSaveFolder(path, true) || !master->SaveSoundFile(path, BackupName(path))) {
         LogFileLine("Save before opening failed:", path);
         saveFailed = true;
       }
@@ -233,7 +231,7 @@ bool CMainDlg::ChooseSavePath(CSoundDocument* track, std::wstring* path) {
     // Not a cancel: the dialog could not give the path (a path longer than its buffer holds).
     if (error) {
       LogFileLine("The save dialog gave no path for", buffer);
-      ShowPrompt(m_hWnd, SaveDialogFailureText(error).c_str(), GetEditionName(), MB_ICONEXCLAMATION);
+      Prompt(SaveDialogFailureText(error).c_str(), GetEditionName(), MB_ICONEXCLAMATION);
     }
     return false;
   }
@@ -244,7 +242,7 @@ bool CMainDlg::ChooseSavePath(CSoundDocument* track, std::wstring* path) {
 // An existing file at path goes to `backup` once the new one is whole (the saver does it).
 bool CMainDlg::StartTrackSave(CSoundDocument* track, const std::wstring& path, const std::wstring& backup) {
   // The automatic saves of a station without buttons ask nothing and tell nothing.
-  if (!MakeSaveFolder(m_hWnd, path, !AppData()->hiddenStart)) return false;
+  if (!MakeSaveFolder(path, !AppData()->hiddenStart)) return false;
   LogFileLine(track == Student() ? "Saving the Student track to" : "Saving the Master track to", path);
   return track->StartSaveThread(path, backup);
 }
@@ -282,7 +280,7 @@ void CMainDlg::OnSendToFramework() {
   SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, 0, documents);
   const std::wstring path = SendFileName(documents, GetTickCount());
   // Saved here on the UI thread: the path is handed over only once the file stands whole.
-  if (!MakeSaveFolder(m_hWnd, path, true) || !master->SaveSoundFile(path)) {
+  if (!MakeSaveFolder(path, true) || !master->SaveSoundFile(path)) {
     LogFileLine("Send failed, not saved:", path);
     return;
   }

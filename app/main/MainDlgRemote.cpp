@@ -8,9 +8,8 @@
 #include <mutex>
 
 #include "app/main/ClassroomMessages.h"
-#include "app/main/MainDlg.h"
-
 #include "app/main/FileDialogThread.h"
+#include "app/main/MainDlg.h"
 #include "app/main/RemoteRules.h"
 #include "appdata/AppData.h"
 #include "appdata/ZubraSharedMemory.h"

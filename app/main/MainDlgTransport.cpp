@@ -591,7 +591,7 @@ void CMainDlg::OnEraseSelection() {
   // A cut that failed says why; the track holds no lock now.
   if (!Master()->DeleteSelection())
     for (const TrackReport& r : Master()->TakeReports(GetCurrentThreadId()))
-      ShowPrompt(m_hWnd, r.text.c_str(), r.caption.c_str(), r.style);
+      Prompt(r.text.c_str(), r.caption.c_str(), r.style);
   Refresh();
 }
 
