@@ -14,6 +14,7 @@
 #include "audio/SoundWorks.h"
 #include "media/document/SoundDocument.h"
 #include "media/document/tests/DocumentTestSupport.h"
+#include "tests/support/LiveHandles.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -222,16 +223,6 @@ TEST(SoundDocumentOnRealEngine, DeviceIdsAndEndpointVolume) {
   EXPECT_EQ(volume, nullptr);
 }
 
-// Live handle values of the process: Wine answers 0 to GetProcessHandleCount.
-int CountLiveHandles() {
-  int n = 0;
-  for (uintptr_t value = 4; value < 0x20000; value += 4) {
-    DWORD flags = 0;
-    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++n;
-  }
-  return n;
-}
-
 // Record on and off a hundred times with both capture streams asked for, as the program asks
 // (the microphone, and the loopback of the speakers, which Wine cannot open): every take ends
 // whole and nothing of it stays open.
@@ -256,17 +247,14 @@ TEST(SoundDocumentOnRealEngine, RecordCyclesLeaveNoHandleBehind) {
     for (int i = 0; i < 30; ++i) cycle();
     worker.Detach();
     worker.student = student;
-    const int before = CountLiveHandles();
+    const LiveHandleSet before = SnapshotLiveHandles();
     for (int i = 0; i < 100; ++i) cycle();
     worker.Detach();
-    // Threads of the runtime that end on their own may still hold a handle for a moment.
-    int after = CountLiveHandles();
-    for (int i = 0; i < 100 && after > before; ++i) {
-      Sleep(50);
-      after = CountLiveHandles();
-    }
-    printf("live handles: %d before, %d after 100 record cycles\n", before, after);
-    EXPECT_EQ(after, before) << "handles left by 100 record cycles";
+    const LiveHandleSet after = WaitForLiveHandlesBack(before);
+    printf("live handles: %u before, %u after 100 record cycles\n", unsigned(before.size()),
+           unsigned(after.size()));
+    EXPECT_EQ(after.size(), before.size())
+        << "handles left by 100 record cycles: " << DescribeNewHandles(before, after);
     delete student;
   }
   EXPECT_EQ(GetLiveBufferRecordCount(), liveBefore) << "buffer records leaked";
