@@ -7,6 +7,7 @@
 
 #include "appdata/SettingsFile.h"
 #include "audio/MixerData.h"
+#include "common/Locks.h"
 #include "common/LogManager.h"
 #include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
@@ -165,7 +166,7 @@ DWORD WINAPI CAppData::MixerLoadThreadProc(LPVOID self) {
 }
 
 CMixerData* CAppData::WaitForMixerData() {
-  std::lock_guard<std::mutex> lock(mixerLoadLock_);
+  std::lock_guard<Mutex> lock(mixerLoadLock_);
   if (mixerLoadThread_) {
     WaitForSingleObject(mixerLoadThread_, INFINITE);
     CloseHandle(mixerLoadThread_);
@@ -182,17 +183,17 @@ void CAppData::SaveMixerData() {
 }
 
 HANDLE CAppData::GetCapturePipe() {
-  std::lock_guard<std::mutex> lock(captureWriteLock_);
+  std::lock_guard<Mutex> lock(captureWriteLock_);
   return capturePipe;
 }
 
 bool CAppData::WriteCaptureFrame(const void* data, DWORD size) {
-  std::lock_guard<std::mutex> lock(captureWriteLock_);
+  std::lock_guard<Mutex> lock(captureWriteLock_);
   return WriteFrameLocked(capturePipe, data, size);
 }
 
 bool CAppData::WriteCaptureFrameTo(HANDLE pipe, const void* data, DWORD size) {
-  std::lock_guard<std::mutex> lock(captureWriteLock_);
+  std::lock_guard<Mutex> lock(captureWriteLock_);
   // A connection that ended or was closed meanwhile gets nothing more.
   if (!pipe || pipe != capturePipe) return false;
   return WriteFrameLocked(pipe, data, size);
@@ -211,7 +212,7 @@ bool CAppData::WriteFrameLocked(HANDLE pipe, const void* data, DWORD size) {
 
 void CAppData::SendMixerQuery() {
   const std::vector<uint8_t> query = BuildMixerQueryFrame();
-  std::lock_guard<std::mutex> lock(captureWriteLock_);
+  std::lock_guard<Mutex> lock(captureWriteLock_);
   if (!capturePipe) {
     mixerQueryPending_ = true;
     return;

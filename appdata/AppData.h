@@ -16,6 +16,7 @@
 #include "appdata/NamedPipeLink.h"
 #include "appdata/PipeMessage.h"
 #include "appdata/WaveDevicePair.h"
+#include "common/Locks.h"
 
 class CSoundDocument;
 class CVideoManager;
@@ -39,7 +40,7 @@ struct SharedEngineRecord {
   uint32_t marker = 0xC0FFEE99;
   std::vector<uint8_t> lists0[20];
   std::vector<uint8_t> lists1[20];
-  std::recursive_mutex lock;
+  RecursiveMutex lock;
 };
 
 // How the worker shows a box (text, caption, style): through ShowPrompt on a short-lived thread
@@ -120,7 +121,7 @@ class CAppData {
   void* clipboardData = nullptr;
   uint32_t clipboardCapacity = 0;
   uint32_t clipboardSize = 0;
-  std::recursive_mutex clipboardLock;
+  RecursiveMutex clipboardLock;
   HANDLE workerThread = nullptr;
   DWORD workerThreadId = 0;
   // Stream recipient table, under recipientLock.
@@ -154,8 +155,8 @@ class CAppData {
 
   HANDLE workerReady_ = nullptr;
   HANDLE mixerLoadThread_ = nullptr;
-  std::mutex mixerLoadLock_;
-  std::mutex captureWriteLock_;
+  Mutex mixerLoadLock_;
+  Mutex captureWriteLock_;
   bool mixerQueryPending_ = false;  // under captureWriteLock_
   // The chunk the streamed-sample count belongs to (worker thread).
   const CChunkInfo* streamedChunk_ = nullptr;

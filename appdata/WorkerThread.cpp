@@ -8,6 +8,7 @@
 #include "appdata/AppData.h"
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorks.h"
+#include "common/Locks.h"
 #include "common/LogManager.h"
 #include "common/Prompt.h"
 #include "media/document/SoundDocument.h"
@@ -146,7 +147,7 @@ void CAppData::OnCapturePipeMessage(HANDLE pipe, LPARAM lParam) {
     // reported; a failed write closes the connection.
     bool query = false;
     {
-      std::lock_guard<std::mutex> lock(captureWriteLock_);
+      std::lock_guard<Mutex> lock(captureWriteLock_);
       if (!WriteFrameLocked(pipe, hello.data(), DWORD(hello.size())) ||
           !WriteFrameLocked(pipe, request.data(), DWORD(request.size())) ||
           !WriteFrameLocked(pipe, nullptr, 0))
@@ -161,7 +162,7 @@ void CAppData::OnCapturePipeMessage(HANDLE pipe, LPARAM lParam) {
     return;
   }
   if (lParam == CNamedPipeLink::kDisconnected) {
-    std::lock_guard<std::mutex> lock(captureWriteLock_);
+    std::lock_guard<Mutex> lock(captureWriteLock_);
     if (capturePipe == pipe) capturePipe = nullptr;
     if (pipe) CloseHandle(pipe);
     return;
@@ -209,7 +210,7 @@ void CAppData::HandlePipeAudio(const PipeFrameView& frame) {
   const int index = int(frame.chunkIndex);
   for (CSoundDocument* track : {masterTrack, studentTrack}) {
     if (!track) return;
-    std::lock_guard<std::recursive_mutex> lock(track->PacketLock());
+    std::lock_guard<RecursiveMutex> lock(track->PacketLock());
     if (track->currentChunk == index) continue;
     while (track->GetChunkCount() < index + 1) {
       const int before = track->GetChunkCount();
@@ -223,7 +224,7 @@ void CAppData::HandlePipeAudio(const PipeFrameView& frame) {
   if (!masterTrack) return;
   // Checked again under the lock that the load takes to free the chunks: a load that starts now
   // frees them only after this write.
-  std::lock_guard<std::recursive_mutex> lock(masterTrack->PacketLock());
+  std::lock_guard<RecursiveMutex> lock(masterTrack->PacketLock());
   if (masterTrack->loading) {
     PostLogLine(LOG_WAVE_MANAGER, "Pipe audio dropped: the track is loading a file");
     return;
@@ -241,7 +242,7 @@ bool CAppData::StreamStudentChunk(bool final) {
   // and the track's audio threads must not wait that long.
   const bool connected = GetCapturePipe() != nullptr;
   {
-    std::lock_guard<std::recursive_mutex> lock(track->PacketLock());
+    std::lock_guard<RecursiveMutex> lock(track->PacketLock());
     index = track->currentChunk;
     const CChunkInfo* chunk = track->GetChunk(index);
     if (index == -1 || track->wavHeader.samplesPerSec == 0 || !chunk) return true;

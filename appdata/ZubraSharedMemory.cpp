@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <mutex>
 
+#include "common/Locks.h"
 #include "common/LogManager.h"
 
 namespace {
@@ -15,7 +16,7 @@ constexpr wchar_t kMappingName[] = L"ZUBRA_USB_SHAREDMEM";
 constexpr wchar_t kSlotMutexName[] = L"GP_MYRECORDMUTEX";
 
 // Guards the first call; set up during static initialisation.
-std::recursive_mutex g_openLock;
+Mutex g_openLock;
 UsbSharedMemory g_shared = {};
 
 void CloseUsbSharedMemory() {
@@ -87,7 +88,7 @@ HANDLE TakeSlotMutex() {
 }  // namespace
 
 UsbSharedMemory* GetUsbSharedMemory() {
-  std::lock_guard<std::recursive_mutex> lock(g_openLock);
+  std::lock_guard<Mutex> lock(g_openLock);
   static UsbSharedMemory* shared = OpenUsbSharedMemory();
   return shared;
 }

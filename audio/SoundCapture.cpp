@@ -10,6 +10,7 @@
 
 #include "audio/EngineInternal.h"
 #include "audio/SoundWorksImpl.h"
+#include "common/Locks.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -186,7 +187,7 @@ void UnlinkStream(CAudioDevice* device, CStreamContext* context) {
 
 void CSoundWorksWAS::StartCapture(std::wstring id, int32_t streamIndex, int32_t tag) {
   if (id.empty()) return;
-  std::lock_guard<std::recursive_mutex> lock(captureLock);
+  std::lock_guard<RecursiveMutex> lock(captureLock);
   if (sampleRate == 0 || channels == 0 || framesPerBuffer == 0) {
     Log("Could not start capture: no sound format set");
     return;
@@ -239,13 +240,13 @@ void CSoundWorksWAS::StopCapture(std::wstring id, int32_t streamIndex) {
 }
 
 void CSoundWorksWAS::StopCaptureInternal(const std::wstring& id, int32_t streamIndex, bool endOfRecording) {
-  std::lock_guard<std::recursive_mutex> lock(captureLock);
+  std::lock_guard<RecursiveMutex> lock(captureLock);
   if (OpenOrCloseDevice(false, true, id, streamIndex) && endOfRecording && !captureDevices)
     PostEndMarker(streamIndex >= 0 && streamIndex < 4 ? streamValues[streamIndex] : 0);
 }
 
 bool CSoundWorksWAS::PostCaptureEnd(uint32_t streamValue) {
-  std::lock_guard<std::recursive_mutex> lock(captureLock);
+  std::lock_guard<RecursiveMutex> lock(captureLock);
   // The last stream's close already sent this end: one marker per recording.
   if (!(endMarkerPosted_ && endMarkerValue_ == streamValue)) PostEndMarker(streamValue);
   return captureTarget.threadId != 0;
@@ -306,7 +307,7 @@ void CSoundWorksWAS::CountDroppedBlock(const char* why) {
 }
 
 void CSoundWorksWAS::PostEndMarker(uint32_t streamValue) {
-  std::lock_guard<std::recursive_mutex> lock(captureLock);
+  std::lock_guard<RecursiveMutex> lock(captureLock);
   endMarkerPosted_ = true;
   endMarkerValue_ = streamValue;
   // Through the convert thread's queue, so the marker follows the last converted block.

@@ -11,6 +11,7 @@
 
 #include "audio/EngineInternal.h"
 #include "audio/SoundWorksImpl.h"
+#include "common/Locks.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -238,7 +239,7 @@ bool CSoundWorksWAS::OpenRenderOutput(CAudioDevice* device) {
   device->masteringVoice = nullptr;
   // No box here: it would run a message loop under the render lock, with this device half made.
   {
-    std::lock_guard<std::mutex> lock(failureLock_);
+    std::lock_guard<Mutex> lock(failureLock_);
     failure_ = {L"Could not create XAudio device. Check your app settings.", L"Attention"};
   }
   Log("Could not create XAudio device. Check your app settings.");
@@ -246,12 +247,12 @@ bool CSoundWorksWAS::OpenRenderOutput(CAudioDevice* device) {
 }
 
 std::pair<std::wstring, std::wstring> CSoundWorksWAS::TakeFailureText() {
-  std::lock_guard<std::mutex> lock(failureLock_);
+  std::lock_guard<Mutex> lock(failureLock_);
   return std::exchange(failure_, {});
 }
 
 bool CSoundWorksWAS::StartRender(std::wstring id, int32_t streamIndex) {
-  std::lock_guard<std::recursive_mutex> lock(renderLock);
+  std::lock_guard<RecursiveMutex> lock(renderLock);
   if (OpenOrCloseDevice(true, false, id, streamIndex)) return true;
   // Already open: usable when its mastering voice exists.
   for (CAudioDevice* device = renderDevices; device; device = device->next)
@@ -262,7 +263,7 @@ bool CSoundWorksWAS::StartRender(std::wstring id, int32_t streamIndex) {
 void CSoundWorksWAS::StopRender(std::wstring id, int32_t streamIndex) {
   std::vector<CAudioDevice*> retired;
   {
-    std::lock_guard<std::recursive_mutex> lock(renderLock);
+    std::lock_guard<RecursiveMutex> lock(renderLock);
     OpenOrCloseDevice(false, false, id, streamIndex);
     retired.swap(retiredRender_);
   }
@@ -415,7 +416,7 @@ bool CSoundWorksWAS::PlayBlock(CBufferRecord* record, int32_t) {
   bool queuedAny = false;
   std::vector<CAudioDevice*> retired;
   {
-    std::lock_guard<std::recursive_mutex> lock(renderLock);
+    std::lock_guard<RecursiveMutex> lock(renderLock);
     const BufferBlockHeader* hp = PlayBlockHeader(record);
     if (!hp || record->size < kBufferHeaderBytes || record->size > record->data->size) {
       Log("Play block refused: bad size");

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "audio/EngineInternal.h"
+#include "common/Locks.h"
 #include "common/LogManager.h"
 
 extern "C" {
@@ -197,7 +198,7 @@ CSoundWorksWAS::~CSoundWorksWAS() {
   for (;;) {
     std::vector<CAudioDevice*> retired;
     {
-      std::lock_guard<std::recursive_mutex> lock(renderLock);
+      std::lock_guard<RecursiveMutex> lock(renderLock);
       if (!renderDevices) break;
       OpenOrCloseDevice(false, false, renderDevices->id, 0);
       retired.swap(retiredRender_);
@@ -206,7 +207,7 @@ CSoundWorksWAS::~CSoundWorksWAS() {
   }
   shuttingDown_ = true;
   for (;;) {
-    std::lock_guard<std::recursive_mutex> lock(captureLock);
+    std::lock_guard<RecursiveMutex> lock(captureLock);
     if (!captureDevices) break;
     OpenOrCloseDevice(false, true, captureDevices->id, 0);
   }
@@ -304,7 +305,7 @@ DWORD WINAPI EngineCapturePollThreadProc(LPVOID parameter) {
   while (self->pollRunning) {
     if (!self->pollTimer || WaitForSingleObject(self->pollTimer, INFINITE) != WAIT_OBJECT_0) Sleep(20);
     if (!self->captureDevices) continue;
-    std::lock_guard<std::recursive_mutex> lock(self->captureLock);
+    std::lock_guard<RecursiveMutex> lock(self->captureLock);
     for (CAudioDevice* device = self->captureDevices; device;) {
       CAudioDevice* next = device->next;  // an invalidated device is closed by its poll step
       while (self->PollCaptureDevice(device) == 0) {
@@ -345,7 +346,7 @@ DWORD WINAPI EngineConvertThreadProc(LPVOID parameter) {
 
 void CSoundWorksWAS::SetSoundFormat(uint32_t channels, uint32_t sampleRate, uint32_t bits, uint32_t ms) {
   {
-    std::lock_guard<std::recursive_mutex> lock(captureLock);
+    std::lock_guard<RecursiveMutex> lock(captureLock);
     bitsPerSample = bits;
     this->channels = channels;
     this->sampleRate = sampleRate;
@@ -468,7 +469,7 @@ void CSoundWorksWAS::CheckSendDelay(CBufferRecord* record) {
   // Captured blocks carry their header at the 16-byte boundary.
   const BufferBlockHeader* header = CaptureBlockHeader(record);
   if (!header) return;
-  std::lock_guard<std::recursive_mutex> lock(captureLock);
+  std::lock_guard<RecursiveMutex> lock(captureLock);
   CAudioDevice* device = captureDevices;
   while (device && !(device->streams && device->streams->sourceKey == header->sourceKey))
     device = device->next;

@@ -16,6 +16,7 @@
 
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorks.h"
+#include "common/Locks.h"
 
 struct AVCodec;
 struct AVCodecContext;
@@ -108,7 +109,7 @@ class CSoundWorksWAS;
 struct StreamingVoiceCallback : public IXAudio2VoiceCallback {
   HANDLE event = nullptr;
   NotifyTarget target;  // thread id and message (WM_SOUND_OUT) of played blocks
-  std::recursive_mutex* renderLock = nullptr;
+  RecursiveMutex* renderLock = nullptr;
   CSoundWorksWAS* engine = nullptr;
 
   void STDMETHODCALLTYPE OnVoiceProcessingPassStart(UINT32 bytesRequired) override {}
@@ -174,8 +175,8 @@ class CSoundWorksWAS : public CSoundWorksBase {
 
   CAudioDevice* renderDevices = nullptr;
   CAudioDevice* captureDevices = nullptr;
-  std::recursive_mutex renderLock;
-  std::recursive_mutex captureLock;
+  RecursiveMutex renderLock;
+  RecursiveMutex captureLock;
   IMMDeviceEnumerator* enumerator = nullptr;
   void* ownerData = nullptr;
 
@@ -232,7 +233,7 @@ class CSoundWorksWAS : public CSoundWorksBase {
   bool endMarkerPosted_ = false;
   uint32_t endMarkerValue_ = 0;
   bool shuttingDown_ = false;
-  std::mutex failureLock_;
+  Mutex failureLock_;
   std::pair<std::wstring, std::wstring> failure_;  // (text, caption), under failureLock_
   // the destructor drops what is left instead of delivering it
 };

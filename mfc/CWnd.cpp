@@ -1,3 +1,4 @@
+#include "common/Locks.h"
 #include "mfc/CWnd.h"
 
 #include <memory>
@@ -15,7 +16,7 @@ END_MESSAGE_MAP()
 
 namespace {
 
-std::mutex g_mapLock;
+Mutex g_mapLock;
 std::unordered_map<HWND, CWnd*>& PermanentMap() {
   static auto* map = new std::unordered_map<HWND, CWnd*>();  // outlives every static CWnd
   return *map;
@@ -46,7 +47,7 @@ CWnd::~CWnd() {
 
 CWnd* CWnd::FromHandlePermanent(HWND hwnd) {
   if (!hwnd) return nullptr;
-  std::lock_guard<std::mutex> lock(g_mapLock);
+  std::lock_guard<Mutex> lock(g_mapLock);
   auto it = PermanentMap().find(hwnd);
   return it == PermanentMap().end() ? nullptr : it->second;
 }
@@ -64,7 +65,7 @@ CWnd* CWnd::FromHandle(HWND hwnd) {
 
 bool CWnd::Attach(HWND hwnd) {
   if (!hwnd || m_hWnd) return false;
-  std::lock_guard<std::mutex> lock(g_mapLock);
+  std::lock_guard<Mutex> lock(g_mapLock);
   auto& slot = PermanentMap()[hwnd];
   if (slot) return false;
   slot = this;
@@ -75,7 +76,7 @@ bool CWnd::Attach(HWND hwnd) {
 HWND CWnd::Detach() {
   HWND hwnd = m_hWnd;
   if (hwnd) {
-    std::lock_guard<std::mutex> lock(g_mapLock);
+    std::lock_guard<Mutex> lock(g_mapLock);
     auto it = PermanentMap().find(hwnd);
     if (it != PermanentMap().end() && it->second == this) PermanentMap().erase(it);
   }

@@ -1,4 +1,5 @@
 #include "app/controls/COwnClipboardEdit.h"
+#include "common/Locks.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -27,7 +28,7 @@ void COwnClipboardEdit::StoreSelection() {
 void COwnClipboardEdit::PasteOwn() {
   // EM_REPLACESEL writes even into a read-only edit, which the edit's own paste would refuse.
   if (!m_clipboard.IsSet() || (GetStyle() & ES_READONLY)) return;
-  std::lock_guard<std::recursive_mutex> guard(*m_clipboard.lock);
+  std::lock_guard<RecursiveMutex> guard(*m_clipboard.lock);
   uint32_t size = *m_clipboard.size;
   if (!size || !*m_clipboard.data) return;
   auto* block = static_cast<wchar_t*>(malloc(size + sizeof(wchar_t)));
@@ -47,7 +48,7 @@ void COwnClipboardEdit::ShowEditMenu(LPARAM screenPoint) {
   bool canPaste = false;
   if (m_ownPaste) {
     if (m_clipboard.IsSet()) {
-      std::lock_guard<std::recursive_mutex> guard(*m_clipboard.lock);
+      std::lock_guard<RecursiveMutex> guard(*m_clipboard.lock);
       canPaste = *m_clipboard.size != 0;
     }
   } else {

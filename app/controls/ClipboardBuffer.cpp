@@ -1,4 +1,5 @@
 #include "app/controls/ClipboardBuffer.h"
+#include "common/Locks.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -7,13 +8,13 @@ ClipboardStorage::~ClipboardStorage() { free(data); }
 
 std::wstring ClipboardBuffer::Text() const {
   if (!IsSet()) return {};
-  std::lock_guard<std::recursive_mutex> guard(*lock);
+  std::lock_guard<RecursiveMutex> guard(*lock);
   return std::wstring(static_cast<const wchar_t*>(*data), *data ? *size / sizeof(wchar_t) : 0);
 }
 
 bool SetClipboardBuffer(const ClipboardBuffer& buffer, const void* data, size_t n) {
   if (!buffer.IsSet() || n > UINT32_MAX) return false;
-  std::lock_guard<std::recursive_mutex> guard(*buffer.lock);
+  std::lock_guard<RecursiveMutex> guard(*buffer.lock);
   if (*buffer.capacity < n) {
     free(*buffer.data);
     *buffer.data = malloc(n);

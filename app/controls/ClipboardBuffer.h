@@ -8,11 +8,13 @@
 #include <mutex>
 #include <string>
 
+#include "common/Locks.h"
+
 struct ClipboardBuffer {
   void** data = nullptr;
   uint32_t* capacity = nullptr;  // bytes
   uint32_t* size = nullptr;      // bytes
-  std::recursive_mutex* lock = nullptr;
+  RecursiveMutex* lock = nullptr;
 
   bool IsSet() const { return data && capacity && size && lock; }
   std::wstring Text() const;
@@ -29,7 +31,7 @@ struct ClipboardStorage {
   void* data = nullptr;
   uint32_t capacity = 0;
   uint32_t size = 0;
-  std::recursive_mutex lock;
+  RecursiveMutex lock;
 };
 
 // Replaces the content with n bytes. False (and an empty buffer) when memory ran out.

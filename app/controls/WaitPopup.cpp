@@ -1,4 +1,5 @@
 #include "app/controls/WaitPopup.h"
+#include "common/Locks.h"
 
 #include <cwchar>
 #include <vector>
@@ -7,7 +8,7 @@ namespace {
 const wchar_t kWaitClass[] = L"WaitWindowClass";
 
 void SetWindowTextFromRecord(WaitPopupRecord* record, HWND window) {
-  std::lock_guard<std::mutex> guard(record->textLock);
+  std::lock_guard<Mutex> guard(record->textLock);
   SetWindowTextW(window, record->text ? record->text : L"");
 }
 
@@ -155,7 +156,7 @@ void ShowWaitPopup(WaitPopupRecord* record, const wchar_t* text) {
   auto* copy = new wchar_t[n];
   wmemcpy(copy, text, n);
   {
-    std::lock_guard<std::mutex> guard(record->textLock);
+    std::lock_guard<Mutex> guard(record->textLock);
     delete[] record->text;
     record->text = copy;
   }
@@ -189,7 +190,7 @@ void StopWaitPopup(WaitPopupRecord* record) {
     CloseHandle(record->thread);
   }
   {
-    std::lock_guard<std::mutex> guard(record->textLock);
+    std::lock_guard<Mutex> guard(record->textLock);
     delete[] record->text;
     record->text = nullptr;
   }

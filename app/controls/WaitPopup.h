@@ -8,6 +8,8 @@
 #include <atomic>
 #include <mutex>
 
+#include "common/Locks.h"
+
 constexpr UINT WM_WAIT_SHOW = 0x401;  // re-create the window from the record
 constexpr UINT WM_WAIT_MOVE = 0x402;  // move it to the record's rectangle
 
@@ -24,7 +26,7 @@ struct WaitPopupRecord {
   UINT_PTR timer = 0;
   UINT shown = 0;
   UINT childStyle = 0;
-  std::mutex textLock;
+  Mutex textLock;
 };
 
 DWORD WINAPI WaitWindowThread(LPVOID record);

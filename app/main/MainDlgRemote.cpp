@@ -13,6 +13,7 @@
 #include "app/main/RemoteRules.h"
 #include "appdata/AppData.h"
 #include "appdata/ZubraSharedMemory.h"
+#include "common/Locks.h"
 #include "common/LogManager.h"
 #include "common/Prompt.h"
 #include "media/document/SoundDocument.h"
@@ -216,7 +217,7 @@ void CMainDlg::HideRemoteWait() {
 void CMainDlg::SetRemotePosition(CSoundDocument* track, LPARAM value) {
   if (!track) return;
   // The worker changes the chunk list and the current chunk's length.
-  std::lock_guard<std::recursive_mutex> lock(track->PacketLock());
+  std::lock_guard<RecursiveMutex> lock(track->PacketLock());
   const CChunkInfo* chunk = track->GetCurrentChunk();
   const uint32_t frame = ClampRemoteFrame(value, chunk ? chunk->frames : 0);
   track->cursorFrame = frame;

@@ -10,6 +10,7 @@
 #include "app/main/MainDlg.h"
 #include "app/main/TransportRules.h"
 #include "appdata/AppData.h"
+#include "common/Locks.h"
 #include "common/LogManager.h"
 #include "common/Prompt.h"
 #include "media/document/SoundDocument.h"
@@ -145,7 +146,7 @@ int CMainDlg::OwnPlayEndSlot(const CSoundDocument* track) const {
 void CMainDlg::StopTrack(CSoundDocument* track) {
   if (!track) return;
   // Under the lock, so that an end the worker posts meanwhile is not taken for ours.
-  std::lock_guard<std::recursive_mutex> hold(track->PacketLock());
+  std::lock_guard<RecursiveMutex> hold(track->PacketLock());
   const int slot = OwnPlayEndSlot(track);
   if (track->playing && slot >= 0) ++m_ownPlayEnds[slot];
   track->StopTransport();
@@ -153,7 +154,7 @@ void CMainDlg::StopTrack(CSoundDocument* track) {
 
 void CMainDlg::PauseTrack(CSoundDocument* track) {
   if (!track) return;
-  std::lock_guard<std::recursive_mutex> hold(track->PacketLock());
+  std::lock_guard<RecursiveMutex> hold(track->PacketLock());
   const int slot = OwnPlayEndSlot(track);
   // Pausing a playback posts an end as well.
   if (track->playing && !track->paused && slot >= 0) ++m_ownPlayEnds[slot];

@@ -17,12 +17,14 @@
 #include "appdata/SettingsFile.h"
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorks.h"
+#include "common/Locks.h"
 #include "common/Prompt.h"
 #include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
 #include "peers/PeerProcess.h"
 #include "tests/support/FakeSoundEngine.h"
+#include "tests/support/LiveHandles.h"
 #include "tests/support/TestFiles.h"
 
 namespace {
@@ -148,7 +150,7 @@ class AppDataTest : public ::testing::Test {
     std::vector<int16_t> samples;
   };
   static TrackState State(CSoundDocument* track) {
-    std::lock_guard<std::recursive_mutex> lock(track->PacketLock());
+    std::lock_guard<RecursiveMutex> lock(track->PacketLock());
     TrackState s;
     s.chunks = track->GetChunkCount();
     s.current = track->currentChunk;
@@ -333,7 +335,7 @@ TEST_F(AppDataTest, AudioForALaterChunkMakesAndSelectsItOnBothTracks) {
   EXPECT_EQ(student.chunks, 4);
   EXPECT_EQ(student.current, 3);
   {
-    std::lock_guard<std::recursive_mutex> lock(app_->masterTrack->PacketLock());
+    std::lock_guard<RecursiveMutex> lock(app_->masterTrack->PacketLock());
     EXPECT_EQ(app_->masterTrack->GetChunk(0)->frames, 40u) << "the first chunk keeps its audio";
   }
   DestroyApp();
@@ -381,7 +383,7 @@ TEST_F(AppDataTest, ATrackReportRaisedOnTheWorkerDoesNotHoldItUp) {
   g_pfnShowPrompt = answerer;
   CreateApp();
   {
-    std::lock_guard<std::recursive_mutex> lock(app_->masterTrack->PacketLock());
+    std::lock_guard<RecursiveMutex> lock(app_->masterTrack->PacketLock());
     ASSERT_EQ(app_->masterTrack->NewChunk(), 0);
     const int gone = app_->masterTrack->NewChunk();
     ASSERT_EQ(gone, 1);
@@ -751,7 +753,7 @@ TEST_F(AppDataTest, StreamingWaitsForThePipeOutsideTheTracksLock) {
   Sleep(300);
   ASSERT_TRUE(writing.load()) << "the write ended too soon to tell";
   const DWORD start = GetTickCount();
-  { std::lock_guard<std::recursive_mutex> lock(app_->studentTrack->PacketLock()); }
+  { std::lock_guard<RecursiveMutex> lock(app_->studentTrack->PacketLock()); }
   const DWORD waited = GetTickCount() - start;
   EXPECT_TRUE(writing.load());
   EXPECT_LT(waited, 200u) << "the worker held the track while it waited for the pipe";
@@ -786,18 +788,6 @@ TEST_F(AppDataTest, StreamingWithoutThePeerAndUnownedPlayedBuffers) {
 
 }  // namespace
 
-namespace {
-// Live handle values of the process: Wine answers 0 to GetProcessHandleCount.
-int CountLiveHandles() {
-  int n = 0;
-  for (uintptr_t value = 4; value < 0x20000; value += 4) {
-    DWORD flags = 0;
-    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++n;
-  }
-  return n;
-}
-}  // namespace
-
 // Create, record, stop and destroy again and again, with the real engines and streaming on:
 // nothing of a run stays open.
 TEST_F(AppDataTest, RecordCyclesOfTheWholeObjectLeaveNoHandleBehind) {
@@ -810,14 +800,8 @@ TEST_F(AppDataTest, RecordCyclesOfTheWholeObjectLeaveNoHandleBehind) {
     DestroyApp();
   };
   for (int i = 0; i < 2; ++i) cycle();
-  const int before = CountLiveHandles();
+  const LiveHandleSet before = SnapshotLiveHandles();
   for (int i = 0; i < 8; ++i) cycle();
-  // Threads of the runtime that end on their own may still hold a handle for a moment (seconds on
-  // a machine with every core busy); a handle really left stays.
-  int after = CountLiveHandles();
-  for (int i = 0; i < 400 && after > before; ++i) {
-    Sleep(50);
-    after = CountLiveHandles();
-  }
-  EXPECT_EQ(after, before) << "handles left by 8 cycles";
+  const LiveHandleSet after = WaitForLiveHandlesBack(before);
+  EXPECT_EQ(after.size(), before.size()) << "handles left by 8 cycles: " << DescribeNewHandles(before, after);
 }

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "common/Locks.h"
+
 namespace fake {
 
 inline std::atomic<int> g_liveObjects{0};
@@ -70,7 +72,7 @@ class CaptureClient final : public IAudioCaptureClient {
 
   HRESULT STDMETHODCALLTYPE GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
                                       UINT64* qpcPosition) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     *frames = 0;
     if (stickyError != S_OK) return stickyError;
     if (packets.empty()) return AUDCLNT_S_BUFFER_EMPTY;
@@ -85,30 +87,30 @@ class CaptureClient final : public IAudioCaptureClient {
     return current.hr;
   }
   HRESULT STDMETHODCALLTYPE ReleaseBuffer(UINT32 frames) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     released += frames;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetNextPacketSize(UINT32* frames) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     *frames = packets.empty() ? 0 : packets.front().frames;
     return S_OK;
   }
 
   void Push(Packet p) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     packets.push_back(std::move(p));
   }
   bool Drained() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     return packets.empty();
   }
   void SetStickyError(HRESULT hr) {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     stickyError = hr;
   }
 
-  std::mutex mutex;
+  Mutex mutex;
   std::deque<Packet> packets;
   Packet current;
   HRESULT stickyError = S_OK;
@@ -237,10 +239,10 @@ class PropertyStore final : public IPropertyStore {
 
 // What the volume and topology fakes were asked to change, in order ("<owner> volume 0.35",
 // "<owner> mute 0", "<owner> level -8.0"), for tests of the order of calls.
-inline std::mutex g_callLogMutex;
+inline Mutex g_callLogMutex;
 inline std::vector<std::wstring> g_callLog;
 inline void LogCall(const std::wstring& owner, const wchar_t* what, const std::wstring& value) {
-  std::lock_guard<std::mutex> lock(g_callLogMutex);
+  std::lock_guard<Mutex> lock(g_callLogMutex);
   g_callLog.push_back(owner + L" " + what + L" " + value);
 }
 inline void LogCall(const std::wstring& owner, const wchar_t* what, double value) {
@@ -249,7 +251,7 @@ inline void LogCall(const std::wstring& owner, const wchar_t* what, double value
   LogCall(owner, what, std::wstring(number));
 }
 inline std::vector<std::wstring> TakeCallLog() {
-  std::lock_guard<std::mutex> lock(g_callLogMutex);
+  std::lock_guard<Mutex> lock(g_callLogMutex);
   std::vector<std::wstring> calls;
   calls.swap(g_callLog);
   return calls;

@@ -15,10 +15,12 @@
 #include <thread>
 #include <vector>
 
+#include "common/Locks.h"
+
 namespace fake {
 
 struct XAudioWorld {
-  std::mutex mutex;
+  Mutex mutex;
   HRESULT createResult = S_OK;
   bool failMastering = false;
   bool failSourceVoice = false;
@@ -81,31 +83,31 @@ class SourceVoice final : public IXAudio2SourceVoice {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     {
-      std::lock_guard<std::recursive_mutex> lock(lock_);  // waits for a running OnBufferEnd
-      queue_.clear();                                     // queued buffers never end
+      std::lock_guard<RecursiveMutex> lock(lock_);  // waits for a running OnBufferEnd
+      queue_.clear();                               // queued buffers never end
     }
     --world_->liveVoices;
     delete this;
   }
   HRESULT STDMETHODCALLTYPE Start(UINT32, UINT32) override {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    std::lock_guard<RecursiveMutex> lock(lock_);
     started_ = true;
     ++world_->startCalls;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Stop(UINT32, UINT32) override {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    std::lock_guard<RecursiveMutex> lock(lock_);
     started_ = false;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE SubmitSourceBuffer(const XAUDIO2_BUFFER* buffer,
                                                const XAUDIO2_BUFFER_WMA*) override {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    std::lock_guard<RecursiveMutex> lock(lock_);
     if (world_->submitResult != S_OK) return world_->submitResult;
     if (buffer->AudioBytes == 0) return XAUDIO2_E_INVALID_CALL;
     queue_.push_back(*buffer);
     ++world_->submitted;
-    std::lock_guard<std::mutex> w(world_->mutex);
+    std::lock_guard<Mutex> w(world_->mutex);
     world_->submittedAudio.emplace_back(buffer->pAudioData, buffer->pAudioData + buffer->AudioBytes);
     return S_OK;
   }
@@ -113,7 +115,7 @@ class SourceVoice final : public IXAudio2SourceVoice {
   HRESULT STDMETHODCALLTYPE Discontinuity() override { return S_OK; }
   HRESULT STDMETHODCALLTYPE ExitLoop(UINT32) override { return S_OK; }
   void STDMETHODCALLTYPE GetState(XAUDIO2_VOICE_STATE* state, UINT32) override {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    std::lock_guard<RecursiveMutex> lock(lock_);
     state->pCurrentBufferContext = queue_.empty() ? nullptr : queue_.front().pContext;
     state->BuffersQueued = UINT32(queue_.size());
     state->SamplesPlayed = 0;
@@ -124,7 +126,7 @@ class SourceVoice final : public IXAudio2SourceVoice {
 
   // Ends the oldest queued buffer of a started voice on the calling thread; false when none.
   bool EndOne(int holdMs = 0) {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    std::lock_guard<RecursiveMutex> lock(lock_);
     if (!started_ || queue_.empty()) return false;
     if (holdMs > 0) Sleep(DWORD(holdMs));
     void* context = queue_.front().pContext;
@@ -134,11 +136,11 @@ class SourceVoice final : public IXAudio2SourceVoice {
     return true;
   }
   size_t Queued() {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    std::lock_guard<RecursiveMutex> lock(lock_);
     return queue_.size();
   }
   bool Started() {
-    std::lock_guard<std::recursive_mutex> lock(lock_);
+    std::lock_guard<RecursiveMutex> lock(lock_);
     return started_;
   }
 
@@ -153,7 +155,7 @@ class SourceVoice final : public IXAudio2SourceVoice {
 
   IXAudio2VoiceCallback* callback_;
   XAudioWorld* world_;
-  std::recursive_mutex lock_;
+  RecursiveMutex lock_;
   std::deque<XAUDIO2_BUFFER> queue_;
   bool started_ = false;
   std::atomic<bool> stop_{false};
@@ -188,7 +190,7 @@ class XAudio2 final : public IXAudio2 {
                                               const XAUDIO2_VOICE_SENDS*,
                                               const XAUDIO2_EFFECT_CHAIN*) override {
     {
-      std::lock_guard<std::mutex> w(world_->mutex);
+      std::lock_guard<Mutex> w(world_->mutex);
       world_->sourceFormats.push_back(*format);
       if (format->wFormatTag == WAVE_FORMAT_EXTENSIBLE && format->cbSize >= 22)
         world_->extensibleFormats.push_back(*reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(format));
@@ -209,7 +211,7 @@ class XAudio2 final : public IXAudio2 {
                                                  AUDIO_STREAM_CATEGORY) override {
     ++world_->masteringCalls;
     {
-      std::lock_guard<std::mutex> w(world_->mutex);
+      std::lock_guard<Mutex> w(world_->mutex);
       world_->masteringIds.push_back(id ? id : L"");
     }
     if (world_->failMastering) return XAUDIO2_E_INVALID_CALL;

@@ -15,6 +15,7 @@
 
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorksImpl.h"
+#include "common/Locks.h"
 
 namespace testing_support {
 
@@ -26,7 +27,7 @@ class LogCapture {
     previous_ = g_pfnSoundLogLine;
     g_pfnSoundLogLine = [](int, const char* text) {
       if (LogCapture* self = Instance()) {
-        std::lock_guard<std::mutex> lock(self->mutex_);
+        std::lock_guard<Mutex> lock(self->mutex_);
         self->lines_.emplace_back(text);
       }
     };
@@ -36,7 +37,7 @@ class LogCapture {
     Instance() = nullptr;
   }
   std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     return lines_;
   }
   int Count(const std::string& text) {
@@ -51,7 +52,7 @@ class LogCapture {
     return false;
   }
   void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<Mutex> lock(mutex_);
     lines_.clear();
   }
   std::string Joined() {
@@ -65,7 +66,7 @@ class LogCapture {
     static LogCapture* instance = nullptr;
     return instance;
   }
-  std::mutex mutex_;
+  Mutex mutex_;
   std::vector<std::string> lines_;
   PFN_SoundLogLine previous_;
 };

@@ -4,12 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/Locks.h"
 #include "common/LogManager.h"
 #include "common/SharedHelpers.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = std::lock_guard<RecursiveMutex>;
 
 PFN_CutWrite g_pfnCutWrite = WriteFileAtOffset;
 

@@ -15,12 +15,13 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "common/Locks.h"
 #include "common/LogManager.h"
 #include "media/document/SoundDocument.h"
 
 #include <commctrl.h>
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = std::lock_guard<RecursiveMutex>;
 
 namespace {
 

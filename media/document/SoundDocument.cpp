@@ -1,5 +1,6 @@
 // The sound document's model: construction and destruction, notifications, chunks and their
 // temp files, device ids, chunk texts and endpoint volume.
+#include "common/Locks.h"
 #include "media/document/SoundDocument.h"
 
 #include <endpointvolume.h>
@@ -67,7 +68,7 @@ CSoundDocument::~CSoundDocument() {
 
   FreeAllChunks();
   {
-    std::lock_guard<std::recursive_mutex> lock(packetLock);
+    std::lock_guard<RecursiveMutex> lock(packetLock);
     FreeChunkList(asideChunks);
     wholeMode = false;
     ReleaseParked();
@@ -116,7 +117,7 @@ void CSoundDocument::Notify(WPARAM code) const {
 
 void CSoundDocument::Report(const wchar_t* text, const wchar_t* caption, UINT style) const {
   TrackReport report{text ? text : L"", caption ? caption : GetEditionName(), style, GetCurrentThreadId()};
-  std::lock_guard<std::mutex> lock(reportLock_);
+  std::lock_guard<Mutex> lock(reportLock_);
   // The same failure again (every redraw of a chunk whose file is gone) joins the report that
   // already waits: the user is told once.
   for (const TrackReport& waiting : reports_)
@@ -132,7 +133,7 @@ void CSoundDocument::Report(const wchar_t* text, const wchar_t* caption, UINT st
 
 std::vector<TrackReport> CSoundDocument::TakeReports(DWORD raisedOn) {
   std::vector<TrackReport> taken;
-  std::lock_guard<std::mutex> lock(reportLock_);
+  std::lock_guard<Mutex> lock(reportLock_);
   for (auto it = reports_.begin(); it != reports_.end();) {
     if (raisedOn == 0 || it->thread == raisedOn) {
       taken.push_back(std::move(*it));
@@ -145,13 +146,13 @@ std::vector<TrackReport> CSoundDocument::TakeReports(DWORD raisedOn) {
 }
 
 CChunkInfo* CSoundDocument::GetChunk(int index) const {
-  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  std::lock_guard<RecursiveMutex> lock(packetLock);
   if (index < 0 || index >= static_cast<int>(chunks.size())) return nullptr;
   return chunks[index];
 }
 
 int CSoundDocument::GetChunkCount() const {
-  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  std::lock_guard<RecursiveMutex> lock(packetLock);
   return static_cast<int>(chunks.size());
 }
 
@@ -307,13 +308,13 @@ int CSoundDocument::NewChunk() {
     delete chunk;
     return -1;
   }
-  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  std::lock_guard<RecursiveMutex> lock(packetLock);
   chunks.push_back(chunk);
   return static_cast<int>(chunks.size()) - 1;
 }
 
 bool CSoundDocument::LoadChunk(int index) {
-  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  std::lock_guard<RecursiveMutex> lock(packetLock);
   CChunkInfo* chunk = GetChunk(index);
   if (!chunk) return false;
   if (chunk->frames == 0 || chunk->buffer) return true;
@@ -355,7 +356,7 @@ bool CSoundDocument::LoadChunk(int index) {
 }
 
 bool CSoundDocument::SaveChunk(int index) {
-  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  std::lock_guard<RecursiveMutex> lock(packetLock);
   CChunkInfo* chunk = GetChunk(index);
   if (!chunk) return false;
   if (!chunk->buffer) return true;
@@ -372,7 +373,7 @@ bool CSoundDocument::SaveChunk(int index) {
 }
 
 void CSoundDocument::ResetSoundData() {
-  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  std::lock_guard<RecursiveMutex> lock(packetLock);
   DiscardAsideChunks();  // bookmarks put aside by whole mode belong to the sound being forgotten
   // The path goes with the sound even when the source could not be reopened after a save.
   free(loadedPath);
@@ -402,7 +403,7 @@ void CSoundDocument::ResolveDeviceId(std::wstring& id, bool capture) {
 }
 
 void CSoundDocument::SetChunkText(const wchar_t* text) {
-  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  std::lock_guard<RecursiveMutex> lock(packetLock);
   if (!GetCurrentChunk()) {
     int index = NewChunk();
     if (index < 0) return;
@@ -444,7 +445,7 @@ void CSoundDocument::FreeAllChunks() {
   FinishTake();
   // No wait for the buffers in flight: each is a copy, and one that comes back after the chunks
   // are gone finds no current chunk and is released (OnSoundOut).
-  std::lock_guard<std::recursive_mutex> lock(packetLock);
+  std::lock_guard<RecursiveMutex> lock(packetLock);
   FreeChunkList(chunks);
   currentChunk = -1;
   recordingChunk = nullptr;

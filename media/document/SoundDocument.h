@@ -14,6 +14,7 @@
 
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorks.h"
+#include "common/Locks.h"
 #include "media/waveform/WaveformView.h"
 
 struct SwrContext;
@@ -229,7 +230,7 @@ class CSoundDocument {
   uint32_t BuildChunkTable(uint8_t** buffer);
   uint32_t ExportChunkTexts(uint8_t** buffer);
 
-  std::recursive_mutex& PacketLock() { return packetLock; }
+  RecursiveMutex& PacketLock() { return packetLock; }
   uint32_t GetPlayGeneration() const { return playGeneration.load(); }
   size_t GetParkedCount() const { return parked.size(); }
 
@@ -239,7 +240,7 @@ class CSoundDocument {
   bool wholeMode = false;
   // Held around every packet build and every change, save or free of a chunk buffer, on the UI
   // thread and on the worker alike.
-  mutable std::recursive_mutex packetLock;
+  mutable RecursiveMutex packetLock;
   wchar_t* loadedPath = nullptr;
   NotifyTarget notifyTarget;
   std::atomic<int32_t> cursorColumn{0};
@@ -387,7 +388,7 @@ class CSoundDocument {
   // Held open without sharing while this process uses the temp folder beside it (see
   // CreateTempFolder); null when no lock file could be made.
   HANDLE tempFolderLock_ = nullptr;
-  mutable std::mutex reportLock_;
+  mutable Mutex reportLock_;
   mutable std::vector<TrackReport> reports_;  // under reportLock_
   int converterChannels = 1;
   int converterRate = 44100;

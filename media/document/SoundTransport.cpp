@@ -4,12 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/Locks.h"
 #include "common/LogManager.h"
 #include "media/document/SoundDocument.h"
 
 #include <commctrl.h>
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = std::lock_guard<RecursiveMutex>;
 
 void CSoundDocument::StopRenderDevice() {
   Lock lock(packetLock);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/Locks.h"
 #include "common/LogManager.h"
 #include "common/SharedHelpers.h"
 #include "standins/madlldlib/MadllDecoder.h"
@@ -13,7 +14,7 @@
 #include "media/soundfile/SoundFile.h"
 #include "media/zip/ZipArchive.h"
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = std::lock_guard<RecursiveMutex>;
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/Locks.h"
 #include "common/LogManager.h"
 #include "common/Prompt.h"
 #include "common/SharedHelpers.h"
@@ -20,7 +21,7 @@
 #include "media/zip/ZipArchive.h"
 #include "standins/lame_enc/LameTag.h"
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = std::lock_guard<RecursiveMutex>;
 
 namespace {
 

@@ -7,9 +7,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/Locks.h"
 #include "media/document/SoundDocument.h"
 
-using Lock = std::lock_guard<std::recursive_mutex>;
+using Lock = std::lock_guard<RecursiveMutex>;
 
 namespace {
 

@@ -15,6 +15,7 @@
 
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorks.h"
+#include "common/Locks.h"
 
 class FakeEngine : public CSoundWorksBase {
  public:
@@ -31,27 +32,27 @@ class FakeEngine : public CSoundWorksBase {
   DeviceList GetRenderDevices() override { return renderDevices; }
   DeviceList GetCaptureDevices() override { return captureDevices; }
   void StartCapture(std::wstring id, int32_t index, int32_t tag) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     ++openStreams;
     calls.push_back(L"StartCapture " + id + L" " + std::to_wstring(index) + L" " + std::to_wstring(tag));
   }
   void StopCapture(std::wstring id, int32_t index) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     if (openStreams) --openStreams;
     calls.push_back(L"StopCapture " + id + L" " + std::to_wstring(index));
   }
   bool StartRender(std::wstring id, int32_t index) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     calls.push_back(L"StartRender " + id);
     return renderOpens;
   }
   void StopRender(std::wstring id, int32_t index) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     calls.push_back(L"StopRender " + id);
   }
   // Keeps the packet as XAudio2 keeps its clone; the test hands it back with Take().
   bool PlayBlock(CBufferRecord* record, int32_t) override {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     ++played;
     if (!playAccepts) {
       ReleaseBufferRecord(record);
@@ -91,14 +92,14 @@ class FakeEngine : public CSoundWorksBase {
   }
   void Hold(CBufferRecord* r) {
     CaptureBlockHeader(r)->streamValue = streamValues[0];
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     held.push_back(r);
   }
   bool PostCaptureEnd(uint32_t value) override {
     if (!captureThread) return false;
     std::vector<CBufferRecord*> tail;
     {
-      std::lock_guard<std::mutex> lock(mutex);
+      std::lock_guard<Mutex> lock(mutex);
       tail.swap(held);
       ++endMarkers;
     }
@@ -114,20 +115,20 @@ class FakeEngine : public CSoundWorksBase {
 
   // The oldest queued packet, as the worker would receive it; null when none is queued.
   CBufferRecord* Take() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     if (queued.empty()) return nullptr;
     CBufferRecord* r = queued.front();
     queued.pop_front();
     return r;
   }
   std::vector<std::wstring> TakeCalls() {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<Mutex> lock(mutex);
     std::vector<std::wstring> out;
     out.swap(calls);
     return out;
   }
 
-  std::mutex mutex;
+  Mutex mutex;
   DeviceList renderDevices, captureDevices;
   std::pair<std::wstring, std::wstring> defaults[2];  // render, capture; empty: none
   std::vector<std::wstring> calls;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Locks.h"
 #include "common/Prompt.h"
 
 struct AskedPrompt {
@@ -25,13 +26,13 @@ struct AskedPrompt {
 class ScriptedPrompts {
  public:
   explicit ScriptedPrompts(std::deque<int> answers = {}) : previous_(g_pfnShowPrompt) {
-    std::lock_guard<std::mutex> hold(Lock());
+    std::lock_guard<Mutex> hold(Lock());
     Current() = this;
     answers_ = std::move(answers);
     g_pfnShowPrompt = Answer;
   }
   ~ScriptedPrompts() {
-    std::lock_guard<std::mutex> hold(Lock());
+    std::lock_guard<Mutex> hold(Lock());
     g_pfnShowPrompt = previous_;
     Current() = nullptr;
   }
@@ -39,20 +40,20 @@ class ScriptedPrompts {
   ScriptedPrompts& operator=(const ScriptedPrompts&) = delete;
 
   void Queue(int answer) {
-    std::lock_guard<std::mutex> hold(Lock());
+    std::lock_guard<Mutex> hold(Lock());
     answers_.push_back(answer);
   }
   std::vector<AskedPrompt> Asked() const {
-    std::lock_guard<std::mutex> hold(Lock());
+    std::lock_guard<Mutex> hold(Lock());
     return asked_;
   }
   void WhileUp(std::function<void(const std::wstring& text)> act) {
-    std::lock_guard<std::mutex> hold(Lock());
+    std::lock_guard<Mutex> hold(Lock());
     whileUp_ = std::move(act);
   }
   // Forgets what was asked so far.
   void Clear() {
-    std::lock_guard<std::mutex> hold(Lock());
+    std::lock_guard<Mutex> hold(Lock());
     asked_.clear();
   }
 
@@ -61,7 +62,7 @@ class ScriptedPrompts {
     int answer = IDOK;
     std::function<void(const std::wstring&)> act;
     {
-      std::lock_guard<std::mutex> hold(Lock());
+      std::lock_guard<Mutex> hold(Lock());
       ScriptedPrompts* self = Current();
       if (!self) return IDOK;
       self->asked_.push_back({owner, text ? text : L"", caption ? caption : L"", style});
@@ -79,8 +80,8 @@ class ScriptedPrompts {
     if (disabled) EnableWindow(owner, TRUE);
     return answer;
   }
-  static std::mutex& Lock() {
-    static std::mutex lock;
+  static Mutex& Lock() {
+    static Mutex lock;
     return lock;
   }
   static ScriptedPrompts*& Current() {

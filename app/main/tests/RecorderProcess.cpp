@@ -1,4 +1,5 @@
 #include "app/main/tests/RecorderProcess.h"
+#include "common/Locks.h"
 
 #include <cwchar>
 
@@ -122,7 +123,7 @@ void CRecorderProcess::DebugLoop(std::wstring commandLine, HANDLE started) {
           ReadProcessMemory(process_, info.lpDebugStringData, line.data(), line.size(), &read);
           line.resize(strnlen(line.c_str(), line.size()));
         }
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<Mutex> hold(lock_);
         lines_.push_back(line);
         break;
       }
@@ -193,7 +194,7 @@ void CRecorderProcess::Kill() {
 }
 
 std::vector<std::string> CRecorderProcess::DebugLines() const {
-  std::lock_guard<std::mutex> hold(lock_);
+  std::lock_guard<Mutex> hold(lock_);
   return lines_;
 }
 

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Locks.h"
 #include "tests/support/TestFiles.h"
 
 class CRecorderProcess {
@@ -39,7 +40,7 @@ class CRecorderProcess {
   HANDLE process_ = nullptr;
   DWORD pid_ = 0;
   std::thread debugger_;
-  mutable std::mutex lock_;
+  mutable Mutex lock_;
   std::vector<std::string> lines_;
   bool launched_ = false;
 };

@@ -19,6 +19,7 @@
 #include "app/main/MainDlg.h"
 #include "app/main/TransportRules.h"
 #include "appdata/AppData.h"
+#include "common/Locks.h"
 #include "media/document/SoundDocument.h"
 #include "media/video/VideoManager.h"
 #include "tests/support/FakeSoundEngine.h"
@@ -832,7 +833,7 @@ TEST_F(TransportDialog, AnEndOfPlaybackReadsNoChunkOfATrackALoadOwns) {
   HANDLE handled = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   bool waitedForTheLoad = false;
   std::thread load([&] {
-    std::lock_guard<std::recursive_mutex> hold(master_->PacketLock());
+    std::lock_guard<RecursiveMutex> hold(master_->PacketLock());
     SetEvent(held);
     waitedForTheLoad = WaitForSingleObject(handled, 5000) == WAIT_TIMEOUT;
   });

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Locks.h"
 #include "media/document/tests/DocumentTestSupport.h"
 #include "tests/support/ScriptedPrompts.h"
 
@@ -246,7 +247,7 @@ TEST_F(TakeTest, ChunkSelectedOnTheWorkerKeepsTheDrainingTakesTail) {
   RecordTake(2, 2, 0.25f);
   ASSERT_TRUE(doc->IsDraining());
   worker.Run([this] {
-    std::lock_guard<std::recursive_mutex> lock(doc->PacketLock());
+    std::lock_guard<RecursiveMutex> lock(doc->PacketLock());
     doc->SelectChunk(doc->NewChunk());
   });
   ASSERT_TRUE(doc->WaitForTakeComplete(5000));

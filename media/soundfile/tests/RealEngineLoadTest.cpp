@@ -10,6 +10,7 @@
 
 #include "audio/BufferRecord.h"
 #include "audio/SoundWorks.h"
+#include "common/Locks.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/tests/SoundFileTestSupport.h"
 
@@ -218,7 +219,7 @@ TEST(SoundFileOnRealEngine, SixChannelWavIsHeardOnTheSpeakers) {
     student->ToggleRecording();
     EXPECT_TRUE(student->WaitForTakeComplete(5000));
     {
-      std::lock_guard<std::recursive_mutex> lock(student->PacketLock());
+      std::lock_guard<RecursiveMutex> lock(student->PacketLock());
       const CChunkInfo* chunk = student->GetCurrentChunk();
       const auto* s = reinterpret_cast<const int16_t*>(chunk->buffer);
       if (s) heard.assign(s, s + chunk->used / 2);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "audio/SoundWorks.h"
+#include "common/Locks.h"
 #include "common/Prompt.h"
 #include "media/document/SoundDocument.h"
 #include "media/soundfile/SoundFile.h"
@@ -81,7 +82,7 @@ void Split(CSoundDocument& doc, const std::wstring& list) {
         std::min<uint64_t>(total, uint64_t(_wtoi64(ms.c_str())) * doc.wavHeader.samplesPerSec / 1000));
   cuts.push_back(total);
   doc.FreeAllChunks();
-  std::lock_guard<std::recursive_mutex> lock(doc.packetLock);
+  std::lock_guard<RecursiveMutex> lock(doc.packetLock);
   for (size_t i = 0; i + 1 < cuts.size(); ++i) {
     auto* chunk = new CChunkInfo;
     chunk->start = uint32_t(cuts[i]);

@@ -19,6 +19,7 @@
 
 #include "app/main/tests/RecorderProcess.h"
 #include "app/res/resource.h"
+#include "common/Locks.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/UiDriver.h"
 
@@ -56,7 +57,7 @@ class CAnswerProbe {
   }
   void Enter(Phase phase) { phase_ = phase; }
   std::vector<double> Answers(Phase phase) {
-    std::lock_guard<std::mutex> hold(lock_);
+    std::lock_guard<Mutex> hold(lock_);
     return answers_[phase];
   }
   int Unanswered() const { return unanswered_; }
@@ -72,7 +73,7 @@ class CAnswerProbe {
       const double took = NowMs() - t0;
       if (!answered) ++unanswered_;
       {
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<Mutex> hold(lock_);
         answers_[phase_].push_back(answered ? took : double(kAnswerLimitMs));
       }
       next += kPeriodMs;
@@ -87,7 +88,7 @@ class CAnswerProbe {
   std::atomic<bool> stop_{false};
   std::atomic<int> phase_{kIdle};
   std::atomic<int> unanswered_{0};
-  std::mutex lock_;
+  Mutex lock_;
   std::vector<double> answers_[kPhases];
 };
 
