@@ -62,21 +62,26 @@ class RecorderFiles : public ::testing::Test {
     RemoveTree(kWorks);
     DeleteFileW(kWorks.c_str());
     folder_ = MakeTempFolder(L"qmrecfiles");
+    lesson_ = folder_ + L"\\lesson.wav";
+    WriteWav(lesson_, 44100);
   }
   void TearDown() override {
     DeleteFileW(kWorks.c_str());
     RemoveTree(kWorks);
     RemoveTree(folder_);
   }
-  std::wstring folder_;
+  // Starts the recorder on the lesson, with these switches before it; its window once the lesson
+  // is loaded, or null.
+  HWND StartOnLesson(CRecorderProcess& recorder, const std::wstring& switches, const std::wstring& title) {
+    if (!recorder.Start(switches + L"\"" + lesson_ + L"\"")) return nullptr;
+    return WaitLoaded(recorder, title, L"lesson.wav");
+  }
+  std::wstring folder_, lesson_;
 };
 
 TEST_F(RecorderFiles, AStationSavesTheStudentBesideItsMastersNameWhenItExits) {
-  const std::wstring lesson = folder_ + L"\\lesson.wav";
-  WriteWav(lesson, 44100);
   CRecorderProcess recorder;
-  ASSERT_TRUE(recorder.Start(L"/Pos:1 \"" + lesson + L"\""));
-  HWND dialog = WaitLoaded(recorder, L"_1QuillmeridianUser", L"lesson.wav");
+  HWND dialog = StartOnLesson(recorder, L"/Pos:1 ", L"_1QuillmeridianUser");
   ASSERT_NE(dialog, nullptr);
   SYSTEMTIME before, after;
   GetLocalTime(&before);
@@ -87,7 +92,7 @@ TEST_F(RecorderFiles, AStationSavesTheStudentBesideItsMastersNameWhenItExits) {
   const std::wstring a = kWorks + L"\\" + Stamp(before) + L"_lesson_Stud1.qpk";
   const std::wstring b = kWorks + L"\\" + Stamp(after) + L"_lesson_Stud1.qpk";
   EXPECT_TRUE(LooksLikeZip(a) || LooksLikeZip(b)) << Narrow(a);
-  EXPECT_TRUE(Exists(lesson));
+  EXPECT_TRUE(Exists(lesson_));
 }
 
 TEST_F(RecorderFiles, AStationWithoutAMasterFileCountsUpItsSaves) {
@@ -108,13 +113,10 @@ TEST_F(RecorderFiles, AStationWithoutAMasterFileCountsUpItsSaves) {
 }
 
 TEST_F(RecorderFiles, ASaveThatCannotBeWrittenKeepsTheStationOpenAndALaterOneCloses) {
-  const std::wstring lesson = folder_ + L"\\lesson.wav";
-  WriteWav(lesson, 44100);
   // A file where the folder should be: the automatic save cannot be made.
   ASSERT_TRUE(WriteWholeFile(kWorks, std::string("in the way")));
   CRecorderProcess recorder;
-  ASSERT_TRUE(recorder.Start(L"/Pos:1 \"" + lesson + L"\""));
-  HWND dialog = WaitLoaded(recorder, L"_1QuillmeridianUser", L"lesson.wav");
+  HWND dialog = StartOnLesson(recorder, L"/Pos:1 ", L"_1QuillmeridianUser");
   ASSERT_NE(dialog, nullptr);
   SendClose(dialog);
   EXPECT_EQ(recorder.WaitExit(3000), STILL_ACTIVE);
@@ -134,13 +136,10 @@ TEST_F(RecorderFiles, ASaveThatCannotBeWrittenKeepsTheStationOpenAndALaterOneClo
 }
 
 TEST_F(RecorderFiles, TheSaveDialogProposesThePackageAndKeepsTheOverwrittenFile) {
-  const std::wstring lesson = folder_ + L"\\lesson.wav";
   const std::wstring target = folder_ + L"\\lesson.qpk";
-  WriteWav(lesson, 44100);
   ASSERT_TRUE(WriteWholeFile(target, std::string("earlier")));
   CRecorderProcess recorder;
-  ASSERT_TRUE(recorder.Start(L"\"" + lesson + L"\""));
-  HWND dialog = WaitLoaded(recorder, L"Recorder", L"lesson.wav");
+  HWND dialog = StartOnLesson(recorder, L"", L"Recorder");
   ASSERT_NE(dialog, nullptr);
 
   // A Student never saved: the default folder and a time stamp.
@@ -180,13 +179,10 @@ TEST_F(RecorderFiles, TheSaveDialogProposesThePackageAndKeepsTheOverwrittenFile)
 }
 
 TEST_F(RecorderFiles, SendHandsThePathToTheFrameworkOrSaysItIsMissing) {
-  const std::wstring lesson = folder_ + L"\\lesson.wav";
-  WriteWav(lesson, 44100);
   CPeerProcess framework;
   ASSERT_TRUE(framework.Start(L"orrin_peer.exe", L"--no-pipe --no-window"));
   CRecorderProcess recorder;
-  ASSERT_TRUE(recorder.Start(L"/_t \"" + lesson + L"\""));
-  HWND dialog = WaitLoaded(recorder, L"Recorder", L"lesson.wav");
+  HWND dialog = StartOnLesson(recorder, L"/_t ", L"Recorder");
   ASSERT_NE(dialog, nullptr);
 
   std::vector<std::wstring> sent;
@@ -225,11 +221,8 @@ TEST_F(RecorderFiles, SendHandsThePathToTheFrameworkOrSaysItIsMissing) {
 void Settle(HWND dialog) { SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 10000, nullptr); }
 
 TEST_F(RecorderFiles, UnderABoxThePeersMessagesLeaveTheWindowDisabledAndTheFileOpen) {
-  const std::wstring lesson = folder_ + L"\\lesson.wav";
-  WriteWav(lesson, 44100);
   CRecorderProcess recorder;
-  ASSERT_TRUE(recorder.Start(L"\"" + lesson + L"\""));
-  HWND dialog = WaitLoaded(recorder, L"Recorder", L"lesson.wav");
+  HWND dialog = StartOnLesson(recorder, L"", L"Recorder");
   ASSERT_NE(dialog, nullptr);
   // A bookmark at the chunk's start is refused with a box.
   ui::PostClick(dialog, IDC_BUTINSERTBM);
@@ -254,11 +247,8 @@ TEST_F(RecorderFiles, UnderABoxThePeersMessagesLeaveTheWindowDisabledAndTheFileO
 }
 
 TEST_F(RecorderFiles, AClassroomQuitWhileTheSaveDialogIsUpClosesOnceItIsCancelled) {
-  const std::wstring lesson = folder_ + L"\\lesson.wav";
-  WriteWav(lesson, 44100);
   CRecorderProcess recorder;
-  ASSERT_TRUE(recorder.Start(L"\"" + lesson + L"\""));
-  HWND dialog = WaitLoaded(recorder, L"Recorder", L"lesson.wav");
+  HWND dialog = StartOnLesson(recorder, L"", L"Recorder");
   ASSERT_NE(dialog, nullptr);
   ui::PostClick(dialog, IDC_BUTSAVEWAV);
   HWND save = ui::WaitForFileDialog(recorder.Id());
