@@ -58,6 +58,9 @@ harness_start() {
   # Unmanaged windows: without a window manager each managed window waits about 2 s on the
   # handshake. The program's own windows are borderless anyway, so a screenshot is what a user sees.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
+  # A program that crashes prints its backtrace into the test's output and ends, instead of
+  # waiting behind the debugger's crash dialog until the test times out.
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
   export QM_HARNESS_READY=1
 }
 
