@@ -50,9 +50,9 @@ inline std::string DescribeNewHandles(const LiveHandleSet& before, const LiveHan
   return text.empty() ? "none new" : text;
 }
 
-// Waits for the handle count to come back to `before`'s: threads of the runtime that end on their
-// own hold a handle for a while after their last work (Wine's pool workers idle five seconds
-// before they end, longer on a machine with every core busy); a handle really left stays.
+// Waits for the handle count to come back to `before`'s: a thread of the runtime that ends on its
+// own may hold a handle for a while after its last work (seconds on a machine with every core
+// busy); a handle really left stays.
 inline LiveHandleSet WaitForLiveHandlesBack(const LiveHandleSet& before, DWORD timeoutMs = 20000) {
   LiveHandleSet now;
   WaitUntil(
