@@ -61,6 +61,11 @@ harness_start() {
   # A program that crashes prints its backtrace into the test's output and ends, instead of
   # waiting behind the debugger's crash dialog until the test times out.
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
+  # One user of the desktop for the whole run (tests/harness/DesktopKeeper.cpp says why); it ends
+  # with the Wine server.
+  if [ -f "$build/bin/desktop_keeper.exe" ]; then
+    wine "$build/bin/desktop_keeper.exe" </dev/null >/dev/null 2>&1 &
+  fi
   export QM_HARNESS_READY=1
 }
 
