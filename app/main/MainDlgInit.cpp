@@ -95,12 +95,14 @@ BOOL CMainDlg::OnInitDialog() {
   ::SetWindowLongW(m_hWnd, GWL_STYLE, WS_VISIBLE);
   SetWindowPos(HWND_TOP, position.x, position.y, m_skinWidth, m_skinHeight, SWP_FRAMECHANGED);
 
-  StartWaitPopupThread(position);
   RegisterHints();
   RouteNotifications();
   // The waveforms come before the file: from the start of a load until NOTIFY_LOADED the Master
   // belongs to its load thread.
   CreateWaveforms();
+  // Set up only now: its thread makes its first window while the steps above run, and it is
+  // ready before the daemon or a file's load can ask anything of the window.
+  StartWaitPopupThread(position);
   if (!OpenCommandLineFile()) NotifyClassroomDaemon();
   ShowFileButtons();
   Invalidate(TRUE);
