@@ -62,7 +62,12 @@ CPeerProcess::~CPeerProcess() {
 bool CPeerProcess::Start(const wchar_t* exeName, const std::wstring& arguments, DWORD readyTimeoutMs) {
   wchar_t temp[MAX_PATH];
   GetTempPathW(MAX_PATH, temp);
-  logPath_ = std::wstring(temp) + UniqueName(L"qm-peer") + L".log";
+  // Wine reuses process ids: a log that an earlier test program of the same id left behind would
+  // answer READY for this peer before it has even opened its own. The name is used only once
+  // no file holds it.
+  do {
+    logPath_ = std::wstring(temp) + UniqueName(L"qm-peer") + L".log";
+  } while (!DeleteFileW(logPath_.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND);
   const std::wstring exe = ProgramFolder() + exeName;
   std::wstring commandLine = QuoteArgument(exe) + L" --log " + QuoteArgument(logPath_) + L" " + arguments;
 

@@ -426,6 +426,29 @@ TEST(PeerProcess, PeersEndWithTheProgramThatStartedThem) {
   EXPECT_TRUE(gone) << "the peer outlived the program that started it";
 }
 
+// Such a program leaves its peers' logs behind, and Wine gives its process id to later programs:
+// a leftover log at the name a start would take must not answer READY for the new peer.
+TEST(PeerProcess, ALogLeftAtTheNameOfTheNextPeerDoesNotAnswerForIt) {
+  const std::wstring probe = UniqueName(L"qm-peer");  // the next start takes the number after it
+  const long next = wcstol(probe.c_str() + probe.rfind(L'-') + 1, nullptr, 10) + 1;
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring left = std::wstring(temp) + L"qm-peer-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                            std::to_wstring(next) + L".log";
+  HANDLE file = CreateFileW(left.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  const char ready[] = "READY window=1 pipe=- sharedmem=-\n";
+  DWORD written = 0;
+  WriteFile(file, ready, DWORD(strlen(ready)), &written, nullptr);
+  CloseHandle(file);
+
+  CPeerProcess daemon;
+  ASSERT_TRUE(daemon.Start(L"orrin_peer.exe", L"--no-pipe --no-sharedmem"));
+  // Its own READY: the window it announces is there.
+  EXPECT_NE(FindWindowW(L"VK_Main_PSDaemon", nullptr), nullptr) << daemon.Log();
+  DeleteFileW(left.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
