@@ -55,17 +55,18 @@ harness_start() {
   wineserver -p
   # Pre-warm: services started now do not inherit ctest's pipes later.
   wine cmd /c exit </dev/null >/dev/null 2>&1
+  # One user of the desktop for the whole run (tests/harness/DesktopKeeper.cpp says why); it ends
+  # with the Wine server. Started here, it has taken the desktop by the time the settings below
+  # are written and the first test starts.
+  if [ -f "$build/bin/desktop_keeper.exe" ]; then
+    wine "$build/bin/desktop_keeper.exe" </dev/null >/dev/null 2>&1 &
+  fi
   # Unmanaged windows: without a window manager each managed window waits about 2 s on the
   # handshake. The program's own windows are borderless anyway, so a screenshot is what a user sees.
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1
   # A program that crashes prints its backtrace into the test's output and ends, instead of
   # waiting behind the debugger's crash dialog until the test times out.
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f </dev/null >/dev/null 2>&1
-  # One user of the desktop for the whole run (tests/harness/DesktopKeeper.cpp says why); it ends
-  # with the Wine server.
-  if [ -f "$build/bin/desktop_keeper.exe" ]; then
-    wine "$build/bin/desktop_keeper.exe" </dev/null >/dev/null 2>&1 &
-  fi
   export QM_HARNESS_READY=1
 }
 
